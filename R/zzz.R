@@ -1,0 +1,3 @@
+.onUnload <- function(libpath) {
+    library.dynam.unload("lumo", libpath)
+}

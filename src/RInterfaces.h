@@ -1,0 +1,61 @@
+#ifndef LUMO_RINTERFACES_H
+#define LUMO_RINTERFACES_H
+
+#include <Rinternals.h>
+
+#include "lumo.h"
+
+class CProgressThread;
+
+extern "C" {
+SEXP GetLumoLibraryVersion();
+// ---- ODP entry points
+// ---- time-course entry points
+}
+
+// Raises "length of '%s' is %d; expected %d" when the lengths differ.
+void CheckLength(long32 actLength, const char* argName, long32 expLength);
+
+// ---------------------------------------------------------------- argument checks
+// Each raises an R error that names the list position; call them before any
+// C++ object is built, so that the error unwinds nothing that owns memory.
+
+// Raises "length(arglist)>=%d" unless arglist is a list of at least minLength elements.
+void CheckArgListLength(SEXP arglist, int minLength);
+// Element pos (1-based) of arglist, required to be a double vector.
+SEXP ArgDouble(SEXP arglist, int pos, const char* name);
+// Element pos (1-based) of arglist, required to be an integer vector.
+SEXP ArgInteger(SEXP arglist, int pos, const char* name);
+// First element of the integer vector at pos; NA, a missing element or a
+// negative value is an error.
+long32 ArgSize(SEXP arglist, int pos, const char* name);
+// First element of the double vector at pos; missing or NA is an error.
+double ArgScalarDouble(SEXP arglist, int pos, const char* name);
+// Length of the vector at pos must be at least minLength.
+void CheckMinLength(SEXP arglist, int pos, const char* name, double minLength);
+// Every entry of the integer vector at pos must lie in lo..hi (NA is out of range).
+void CheckIndexRange(SEXP arglist, int pos, const char* name, long32 lo, long32 hi);
+// Product of sizes as a double, for length rules that must not overflow.
+inline double SizeProduct(double a, double b) { return a * b; }
+// Largest R vector length the library accepts for an array it copies.
+long32 CheckedLength(double length, const char* what);
+
+// Mode argument of the Run* entry points: FALSE runs synchronously; TRUE, NA
+// or an empty vector starts a background job.
+bool IsBackgroundMode(SEXP startThread);
+
+// ---------------------------------------------------------------- running jobs
+
+typedef SEXP (*ResultListBuilder)(CProgressThread* job);
+
+// Runs job synchronously (returns its result list, destroys the job, raises
+// failFormat with the status when Go fails) or starts it in the background
+// (returns its id). Takes ownership of job in every case.
+SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const char* failFormat);
+
+// The registered, finished job behind tid; raises the lookup, "Thread was
+// canceled" and "Thread is still running" errors, and failFormat with the
+// status when the job ended with an error.
+CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat);
+
+#endif

@@ -1,0 +1,82 @@
+// Entry points that poll, stop and delete background jobs of every kind.
+
+#include "Rintf_threads.h"
+#include "threads/ProgressThread.h"
+
+int GetJobIdArg(SEXP sthreadid)
+{
+    SEXP ids = PROTECT(Rf_coerceVector(sthreadid, INTSXP));
+    int id = Rf_length(ids) > 0 ? INTEGER(ids)[0] : NA_INTEGER;
+    UNPROTECT(1);
+    return id;
+}
+
+static CProgressThread* LookupJobOrError(SEXP sthreadid)
+{
+    int id = GetJobIdArg(sthreadid);
+    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
+    if (job == 0)
+        Rf_error("Could not get information for thread id %d", id);
+    return job;
+}
+
+SEXP StartJobForR(CProgressThread* job)
+{
+    int status = job->Start();
+    if (status != 0 && !job->GetIsStarted()) {
+        delete job;
+        Rf_error("Could not start thread (error number %d)", status);
+    }
+    int id = job->GetJobId();
+    if (status != 0)
+        Rf_warning("Thread %d was started, but returned status code %d", id, status);
+    SEXP result = PROTECT(Rf_allocVector(INTSXP, 1));
+    INTEGER(result)[0] = id;
+    UNPROTECT(1);
+    return result;
+}
+
+extern "C" SEXP GetProgressValues(SEXP sthreadid)
+{
+    CProgressThread* job = LookupJobOrError(sthreadid);
+    // Copy under the lock, build the R objects after unlocking: an allocation
+    // error while building can then never leave the job's mutex held.
+    SProgressSnapshot s = job->GetSnapshot();
+
+    static const char* names[6] = {"max", "current", "done", "canceled", "threadid", "msgid"};
+    SEXP list = PROTECT(Rf_allocVector(VECSXP, 6));
+    SEXP nms = PROTECT(Rf_allocVector(STRSXP, 6));
+    SET_VECTOR_ELT(list, 0, Rf_ScalarReal(s.Max));
+    SET_VECTOR_ELT(list, 1, Rf_ScalarReal(s.Current));
+    SET_VECTOR_ELT(list, 2, Rf_ScalarInteger(s.Finished ? 1 : 0));
+    SET_VECTOR_ELT(list, 3, Rf_ScalarInteger(s.Canceled ? 1 : 0));
+    SET_VECTOR_ELT(list, 4, Rf_ScalarInteger(s.JobId));
+    SET_VECTOR_ELT(list, 5, Rf_ScalarInteger(s.MsgId));
+    for (int i = 0; i < 6; i++)
+        SET_STRING_ELT(nms, i, Rf_mkChar(names[i]));
+    Rf_setAttrib(list, R_NamesSymbol, nms);
+    UNPROTECT(2);
+    return list;
+}
+
+extern "C" SEXP StopThread(SEXP sthreadid)
+{
+    CProgressThread* job = LookupJobOrError(sthreadid);
+    int rc = job->Stop();
+    SEXP result = PROTECT(Rf_allocVector(INTSXP, 1));
+    INTEGER(result)[0] = rc;
+    UNPROTECT(1);
+    return result;
+}
+
+extern "C" SEXP DeleteThread(SEXP sthreadid)
+{
+    CProgressThread* job = LookupJobOrError(sthreadid);
+    SEXP result = PROTECT(Rf_allocVector(INTSXP, 1));
+    INTEGER(result)[0] = 0;
+    CProgressThreadManager::Erase(job->GetJobId());
+    // Stops a job that has not finished, waits for its worker, then frees it.
+    CProgressThreadManager::DestroyJob(job);
+    UNPROTECT(1);
+    return result;
+}

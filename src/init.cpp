@@ -1,0 +1,52 @@
+// Registration of the library's entry points with R.
+
+#include <R.h>
+#include <Rinternals.h>
+#include <R_ext/Rdynload.h>
+
+#include "Rintf_threads.h"
+#include "threads/ProgressThread.h"
+
+extern "C" {
+// ---- job control
+// (declared in Rintf_threads.h)
+// ---- ODP
+// ---- time course
+// ---- clustering
+// ---- imputation
+}
+
+// void (*)(void) is compatible with every function type, so the double cast
+// keeps -Wcast-function-type quiet.
+#define CALLDEF(name, n) {#name, (DL_FUNC)(void (*)(void)) & name, n}
+
+static const R_CallMethodDef callMethods[] = {
+    CALLDEF(GetProgressValues, 1),
+    CALLDEF(StopThread, 1),
+    CALLDEF(DeleteThread, 1),
+    // ---- ODP entries
+    // ---- time-course entries
+    // ---- clustering entries
+    {NULL, NULL, 0}};
+
+static const R_CMethodDef cMethods[] = {
+    // ---- .C entries
+    {NULL, NULL, 0, NULL}};
+
+static const R_FortranMethodDef fortranMethods[] = {
+    // ---- .Fortran entries
+    {NULL, NULL, 0, NULL}};
+
+extern "C" void R_init_lumo(DllInfo* dll)
+{
+    R_registerRoutines(dll, cMethods, callMethods, fortranMethods, NULL);
+    R_useDynamicSymbols(dll, FALSE);
+    R_forceSymbols(dll, FALSE);
+}
+
+// Ends every job before the library's code and data go away: each running
+// worker is asked to stop and joined, then the job is destroyed.
+extern "C" void R_unload_lumo(DllInfo*)
+{
+    CProgressThreadManager::DestroyAll();
+}
