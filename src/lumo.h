@@ -9,7 +9,91 @@
 typedef std::int32_t long32;
 
 // ---------------------------------------------------------------- offset arrays
-// (offset-array helpers and their owners)
+// vector(nl, nh) returns p valid for p[nl..nh]; matrix(nrl, nrh, ncl, nch)
+// returns row pointers p[nrl..nrh] into one contiguous row-major block, valid
+// for p[i][ncl..nch]. Each block has one spare element in front. On failure a
+// message is printed and null is returned. The kernels allocate 0-based.
+
+double* vector(long32 nl, long32 nh);
+long32* ivector(long32 nl, long32 nh);
+int* intvector(long32 nl, long32 nh);
+double** matrix(long32 nrl, long32 nrh, long32 ncl, long32 nch);
+long32** imatrix(long32 nrl, long32 nrh, long32 ncl, long32 nch);
+void free_vector(double* v, long32 nl, long32 nh);
+void free_ivector(long32* v, long32 nl, long32 nh);
+void free_intvector(int* v, long32 nl, long32 nh);
+void free_matrix(double** m, long32 nrl, long32 nrh, long32 ncl, long32 nch);
+void free_imatrix(long32** m, long32 nrl, long32 nrh, long32 ncl, long32 nch);
+
+// Owners of 0-based offset arrays for the kernels: the array is released when
+// the owner goes out of scope, also when a stop request unwinds the kernel.
+// A failed allocation throws std::bad_alloc (after the allocator's message),
+// which ends the job with an out-of-memory status instead of computing on a
+// null pointer.
+class CDoubleVector
+{
+public:
+    explicit CDoubleVector(long32 size);
+    ~CDoubleVector();
+    double* get() const { return m_p; }
+    operator double*() const { return m_p; }
+
+private:
+    CDoubleVector(const CDoubleVector&);
+    CDoubleVector& operator=(const CDoubleVector&);
+    double* m_p;
+    long32 m_size;
+};
+
+class CLongVector
+{
+public:
+    explicit CLongVector(long32 size);
+    ~CLongVector();
+    long32* get() const { return m_p; }
+    operator long32*() const { return m_p; }
+
+private:
+    CLongVector(const CLongVector&);
+    CLongVector& operator=(const CLongVector&);
+    long32* m_p;
+    long32 m_size;
+};
+
+class CDoubleMatrix
+{
+public:
+    CDoubleMatrix(long32 rows, long32 cols);
+    ~CDoubleMatrix();
+    double** get() const { return m_p; }
+    operator double**() const { return m_p; }
+
+private:
+    CDoubleMatrix(const CDoubleMatrix&);
+    CDoubleMatrix& operator=(const CDoubleMatrix&);
+    double** m_p;
+    long32 m_rows, m_cols;
+};
+
+class CLongMatrix
+{
+public:
+    CLongMatrix(long32 rows, long32 cols);
+    ~CLongMatrix();
+    long32** get() const { return m_p; }
+    operator long32**() const { return m_p; }
+
+private:
+    CLongMatrix(const CLongMatrix&);
+    CLongMatrix& operator=(const CLongMatrix&);
+    long32** m_p;
+    long32 m_rows, m_cols;
+};
+
+// Sorts w[low..high] ascending in place (quicksort, pivot w[low]); n is the
+// largest index the upward scan may reach.
+void sortQK(long32 low, long32 high, long32 n, double* w);
+void swapQK(long32 i, long32 j, double* w);
 
 // ---------------------------------------------------------------- ODP kernels
 
