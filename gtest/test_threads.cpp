@@ -1,0 +1,230 @@
+// Job framework: progress contract, job states, cooperative stop, registry.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "threads/Clock.h"
+#include "threads/IProgressThreadCallback.h"
+#include "threads/ProgressThread.h"
+
+namespace
+{
+struct Report
+{
+    void* arg;
+    double max, current;
+    int msgid;
+    int calls;
+};
+
+void Record(void* arg, double max, double current, int msgid)
+{
+    Report* r = static_cast<Report*>(arg);
+    r->arg = arg;
+    r->max = max;
+    r->current = current;
+    r->msgid = msgid;
+    r->calls++;
+}
+
+std::atomic<int> g_destroyed(0);
+
+// A job whose Go reports progress `steps` times (forever when steps < 0), then
+// returns `status` or throws the configured exception.
+class CTestJob : public CProgressThread
+{
+public:
+    enum Ending { RETURN, THROW_RUNTIME, THROW_BAD_ALLOC };
+
+    CTestJob(int steps, int status = 0, Ending ending = RETURN)
+        : m_steps(steps), m_status(status), m_ending(ending), m_cleanups(0), m_reports(0)
+    {
+    }
+    ~CTestJob() override { g_destroyed++; }
+
+    int Go(pthread_t) override
+    {
+        for (int i = 0; m_steps < 0 || i < m_steps; i++) {
+            UpdateProgressThreadProgress(this, 100.0, (double)i, 8);
+            m_reports++;
+            if (m_steps < 0)
+                usleep(100);
+        }
+        if (m_ending == THROW_RUNTIME)
+            throw std::runtime_error("kernel failed");
+        if (m_ending == THROW_BAD_ALLOC)
+            throw std::bad_alloc();
+        return m_status;
+    }
+    void CleanupForTermination() override { m_cleanups++; }
+
+    bool EndTimeSet() { return m_bEndTimeSet; }
+    bool Joined() { return m_bJoined; }
+
+    int m_steps, m_status;
+    Ending m_ending;
+    std::atomic<int> m_cleanups;
+    std::atomic<int> m_reports;
+};
+
+void WaitForReports(CTestJob& job, int n)
+{
+    while (job.m_reports < n)
+        usleep(200);
+}
+} // namespace
+
+TEST(ProgressCallback, DoCallbackPassesValuesAndToleratesNull)
+{
+    do_callback(0, 0, 1.0, 2.0, 3); // must simply return
+    Report r = {0, 0, 0, 0, 0};
+    do_callback(Record, &r, 10.5, 2.25, 7);
+    EXPECT_EQ(r.arg, &r);
+    EXPECT_EQ(r.max, 10.5);
+    EXPECT_EQ(r.current, 2.25);
+    EXPECT_EQ(r.msgid, 7);
+    EXPECT_EQ(r.calls, 1);
+    UpdateProgressThreadProgress(0, 1, 1, 1); // a null job is ignored
+}
+
+TEST(ProgressCallback, HolderCallsOnlyWhenSet)
+{
+    IProgressThreadCallback holder;
+    holder.DoCallback(1, 1, 1);
+    Report r = {0, 0, 0, 0, 0};
+    holder.SetCallback(Record, &r);
+    EXPECT_EQ(holder.GetCallback(), &Record);
+    EXPECT_EQ(holder.GetCallbackArg(), &r);
+    holder.DoCallback(4, 3, 2);
+    EXPECT_EQ(r.calls, 1);
+    EXPECT_EQ(r.max, 4);
+    EXPECT_EQ(r.msgid, 2);
+}
+
+TEST(Clock, WholeSecondsInMilliseconds)
+{
+    EXPECT_EQ(get_time_diff_milliseconds(0, CLOCKS_PER_SEC - 1), 0UL);
+    EXPECT_EQ(get_time_diff_milliseconds(100, 100 + CLOCKS_PER_SEC * 5 / 2), 2000UL);
+}
+
+TEST(Job, SynchronousRunReportsWithoutRegistration)
+{
+    int before = CProgressThreadManager::Count();
+    CTestJob job(3, 0);
+    EXPECT_EQ(job.Go(pthread_t()), 0);
+    EXPECT_EQ(job.GetProgressInfoMax(), 100.0);
+    EXPECT_EQ(job.GetProgressInfoCurrent(), 2.0);
+    EXPECT_EQ(job.GetProgressInfoMsgId(), 8);
+    EXPECT_FALSE(job.GetIsStarted());
+    EXPECT_EQ(CProgressThreadManager::Count(), before);
+    EXPECT_EQ(job.Stop(), ESRCH); // nothing to stop
+}
+
+TEST(Job, FinishedJobState)
+{
+    CTestJob* job = new CTestJob(5, 7);
+    ASSERT_EQ(job->Start(), 0);
+    int id = job->GetJobId();
+    EXPECT_GT(id, 0);
+    EXPECT_EQ(CProgressThreadManager::GetProgressThread(id), job);
+    job->Join();
+    EXPECT_TRUE(job->GetIsFinished());
+    EXPECT_FALSE(job->GetIsCanceled());
+    EXPECT_EQ(job->GetReturnStatus(), 7);
+    EXPECT_TRUE(job->EndTimeSet());
+    EXPECT_EQ(job->m_cleanups, 1);
+    SProgressSnapshot s = job->GetSnapshot();
+    EXPECT_EQ(s.Current, 4.0);
+    EXPECT_EQ(s.JobId, id);
+    EXPECT_TRUE(s.Finished);
+    CProgressThreadManager::Erase(id);
+    CProgressThreadManager::DestroyJob(job);
+    EXPECT_EQ(CProgressThreadManager::GetProgressThread(id), (CProgressThread*)0);
+}
+
+TEST(Job, StopTakesEffectAtNextReport)
+{
+    CTestJob* job = new CTestJob(-1);
+    ASSERT_EQ(job->Start(), 0);
+    WaitForReports(*job, 10);
+    EXPECT_EQ(job->Stop(), 0);
+    EXPECT_TRUE(job->GetIsCanceled());
+    EXPECT_FALSE(job->GetIsFinished());
+    job->Join();
+    EXPECT_TRUE(job->GetIsCanceled());
+    EXPECT_FALSE(job->GetIsFinished());
+    EXPECT_EQ(job->GetReturnStatus(), 0);
+    EXPECT_TRUE(job->EndTimeSet());
+    EXPECT_EQ(job->m_cleanups, 1);
+    CProgressThreadManager::Erase(job->GetJobId());
+    CProgressThreadManager::DestroyJob(job);
+}
+
+TEST(Job, StopOfFinishedJobMarksItCanceled)
+{
+    CTestJob* job = new CTestJob(1);
+    ASSERT_EQ(job->Start(), 0);
+    while (!job->GetIsFinished())
+        usleep(100);
+    EXPECT_EQ(job->Stop(), 0);
+    EXPECT_TRUE(job->GetIsCanceled());
+    EXPECT_FALSE(job->GetIsFinished());
+    job->Join();
+    EXPECT_EQ(job->Stop(), ESRCH); // the worker is gone for good
+    CProgressThreadManager::Erase(job->GetJobId());
+    CProgressThreadManager::DestroyJob(job);
+}
+
+TEST(Job, EscapingExceptionsEndTheJobWithAStatus)
+{
+    CTestJob* failing = new CTestJob(2, 0, CTestJob::THROW_RUNTIME);
+    CTestJob* oom = new CTestJob(2, 0, CTestJob::THROW_BAD_ALLOC);
+    ASSERT_EQ(failing->Start(), 0);
+    ASSERT_EQ(oom->Start(), 0);
+    failing->Join();
+    oom->Join();
+    EXPECT_TRUE(failing->GetIsFinished());
+    EXPECT_EQ(failing->GetReturnStatus(), LUMO_STATUS_EXCEPTION);
+    EXPECT_EQ(failing->GetErrorMessage(), "kernel failed");
+    EXPECT_EQ(failing->m_cleanups, 1);
+    EXPECT_TRUE(oom->GetIsFinished());
+    EXPECT_EQ(oom->GetReturnStatus(), LUMO_STATUS_OUT_OF_MEMORY);
+    EXPECT_EQ(oom->GetErrorMessage(), "Out of memory");
+    for (CTestJob* j : {failing, oom}) {
+        CProgressThreadManager::Erase(j->GetJobId());
+        CProgressThreadManager::DestroyJob(j);
+    }
+}
+
+TEST(Registry, DuplicateAndUnknownIds)
+{
+    CTestJob a(0), b(0);
+    int id = CProgressThreadManager::NextJobId();
+    EXPECT_TRUE(CProgressThreadManager::SetProgressThread(id, &a));
+    EXPECT_FALSE(CProgressThreadManager::SetProgressThread(id, &b));
+    EXPECT_EQ(CProgressThreadManager::GetProgressThread(id), &a);
+    CProgressThreadManager::Erase(id);
+    EXPECT_EQ(CProgressThreadManager::GetProgressThread(id), (CProgressThread*)0);
+    CProgressThreadManager::Erase(id); // erasing an unknown id does nothing
+    EXPECT_EQ(CProgressThreadManager::GetProgressThread(-5), (CProgressThread*)0);
+    EXPECT_GT(CProgressThreadManager::NextJobId(), id); // ids are never reused
+}
+
+TEST(Registry, TeardownStopsJoinsAndDestroysEveryJobOnce)
+{
+    g_destroyed = 0;
+    CTestJob* running = new CTestJob(-1);
+    CTestJob* finished = new CTestJob(1);
+    ASSERT_EQ(running->Start(), 0);
+    ASSERT_EQ(finished->Start(), 0);
+    WaitForReports(*running, 3);
+    while (!finished->GetIsFinished())
+        usleep(100);
+    CProgressThreadManager::DestroyAll();
+    EXPECT_EQ(g_destroyed, 2);
+    EXPECT_EQ(CProgressThreadManager::Count(), 0);
+}
