@@ -1,0 +1,4 @@
+library(testthat)
+library(lumo)
+
+test_check("lumo")

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs every test of lumo: the R-free core under CTest, the testthat suite
+# through R, and R CMD check.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash tools/deps.sh
+
+echo "== core tests (GoogleTest via CTest)"
+cmake -S . -B build/core -DLUMO_WERROR=ON >build/cmake.log 2>&1 || { cat build/cmake.log; exit 1; }
+cmake --build build/core -j"$(nproc)" 2>&1 | grep -vE '^\[ *[0-9]+%\]|^Consolidate|^Scanning|^gmake' || true
+ctest --test-dir build/core --output-on-failure -j"$(nproc)" --timeout 600
+
+echo "== R tests (testthat through R)"
+bash tools/install.sh
+R_LIBS="$top/.Rlib" Rscript -e '
+  library(testthat); library(lumo)
+  res <- as.data.frame(test_dir("tests/testthat", reporter = "summary", stop_on_failure = FALSE))
+  failed <- sum(res$failed) + sum(res$error)
+  cat(sprintf("\ntestthat: %d passed, %d failed, %d skipped\n", sum(res$passed), failed, sum(res$skipped)))
+  quit(status = if (failed > 0) 1 else 0)'
+
+echo "== R CMD check"
+rm -rf build/check && mkdir -p build/check
+(cd build/check && R CMD build --no-build-vignettes "$top" >build.log 2>&1) || { cat build/check/build.log; exit 1; }
+tarball=$(ls build/check/lumo_*.tar.gz)
+# The testthat suite already ran above through the same R; the check covers the rest.
+(cd build/check && _R_CHECK_FORCE_SUGGESTS_=false R_LIBS="$top/.Rlib" R CMD check --no-manual --no-tests "$(basename "$tarball")" >check.log 2>&1) || true
+tail -n 30 build/check/check.log
+status=$(grep -E '^Status:' build/check/check.log || echo "Status: ERROR (no status line)")
+echo "$status"
+if echo "$status" | grep -qE 'ERROR|WARNING'; then
+  exit 1
+fi
+echo "all tests passed"
