@@ -6,6 +6,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash tools/deps.sh
 
+mkdir -p build
 echo "== core tests (GoogleTest via CTest)"
 cmake -S . -B build/core -DLUMO_WERROR=ON >build/cmake.log 2>&1 || { cat build/cmake.log; exit 1; }
 cmake --build build/core -j"$(nproc)" 2>&1 | grep -vE '^\[ *[0-9]+%\]|^Consolidate|^Scanning|^gmake' || true
