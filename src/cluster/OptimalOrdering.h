@@ -58,8 +58,8 @@ private:
     void ComputeNodeCosts(CClusterNode* pNode);
     void PackLists(const std::vector<int>& x, const std::vector<int>& y);
     void UnpackLists(const std::vector<int>& x, const std::vector<int>& y);
-    void _ComputeCost(int uIndex, int wIndex, const std::vector<CostPairType>& listM, const SList& listK,
-                      double C);
+    double InnerCosts(const CostPairType* listM, int lenM, const std::vector<int>& ks, double C, double* T);
+    void _ComputeCost(int uIndex, int wIndex, const double* T, double leastT, const CostPairType* listK, int lenK);
     void GetBestPair(CClusterNode* pRoot, CClusterNode** ppU, CClusterNode** ppW);
     void Backtrack(CClusterNode* pCluster, CClusterNode* u, CClusterNode* w);
     void FindInnerEnds(CClusterNode* pLeft, CClusterNode* u, CClusterNode* pRight, CClusterNode* w,
@@ -76,7 +76,10 @@ private:
     // Scratch leaf-index lists of the node being processed (sizes bounded by n).
     std::vector<int> m_LL, m_LR, m_RL, m_RR;
     CCostMap m_sortBuffer;
-    std::vector<CostPairType> m_listM;
+    std::vector<CostPairType> m_listM; // M-lists of a block of end leaves
+    std::vector<CostPairType> m_listK;
+    std::vector<double> m_inner;       // T[k] of a block of end leaves, by leaf index
+    std::vector<double> m_innerMin;
 };
 
 #endif
