@@ -11,6 +11,7 @@ extern "C" {
 // ---- job control
 // (declared in Rintf_threads.h)
 // ---- ODP
+SEXP GetLumoLibraryVersion();
 // ---- time course
 // ---- clustering
 // ---- imputation
@@ -25,6 +26,7 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(StopThread, 1),
     CALLDEF(DeleteThread, 1),
     // ---- ODP entries
+    CALLDEF(GetLumoLibraryVersion, 0),
     // ---- time-course entries
     // ---- clustering entries
     {NULL, NULL, 0}};
