@@ -5,6 +5,7 @@
 #include <R_ext/Rdynload.h>
 
 #include "Rintf_threads.h"
+#include "knnimpute.h"
 #include "threads/ProgressThread.h"
 
 extern "C" {
@@ -15,6 +16,13 @@ SEXP GetLumoLibraryVersion();
 // ---- time course
 // ---- clustering
 // ---- imputation
+// (declared in knnimpute.h)
+}
+
+// Raises the message of a rejected imputation call as an R error.
+static void RaiseKnnError(const char* msg)
+{
+    Rf_error("%s", msg);
 }
 
 // void (*)(void) is compatible with every function type, so the double cast
@@ -37,10 +45,13 @@ static const R_CMethodDef cMethods[] = {
 
 static const R_FortranMethodDef fortranMethods[] = {
     // ---- .Fortran entries
+    {"knnimp", (DL_FUNC)(void (*)(void)) & knnimp, 11, NULL},
+    {"twomis", (DL_FUNC)(void (*)(void)) & twomis, 16, NULL},
     {NULL, NULL, 0, NULL}};
 
 extern "C" void R_init_lumo(DllInfo* dll)
 {
+    SetKnnErrorHandler(&RaiseKnnError);
     R_registerRoutines(dll, cMethods, callMethods, fortranMethods, NULL);
     R_useDynamicSymbols(dll, FALSE);
     R_forceSymbols(dll, FALSE);

@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "knnimpute.h"
+
+namespace
+{
+// Column-major p x n matrix built from rows, as R would hand it over.
+template <class T> std::vector<T> ColumnMajor(const std::vector<std::vector<T>>& rows)
+{
+    const size_t p = rows.size(), n = rows.empty() ? 0 : rows[0].size();
+    std::vector<T> out(p * n);
+    for (size_t i = 0; i < p; i++)
+        for (size_t j = 0; j < n; j++)
+            out[i + j * p] = rows[i][j];
+    return out;
+}
+
+// One knnimp call with work arrays of the documented sizes.
+struct KnnRun
+{
+    std::vector<double> ximp;
+    std::vector<long32> imiss;
+
+    KnnRun(const std::vector<double>& x, std::vector<long32> miss, std::vector<long32> irmiss, long32 p, long32 n,
+           long32 kn)
+        : ximp(x), imiss(miss)
+    {
+        // Sized generously so that rejected sizes are not an allocation problem here.
+        const long32 sp = std::max<long32>(p, 1), sn = std::max<long32>({n, kn + 1, 1});
+        std::vector<double> workp(sp), workn(sn);
+        std::vector<long32> iworkp(sp), iworkn(sn);
+        knnimp(x.data(), ximp.data(), &p, &n, imiss.data(), irmiss.data(), &kn, workp.data(), workn.data(),
+               iworkp.data(), iworkn.data());
+    }
+};
+
+std::string g_lastError;
+void RecordError(const char* msg)
+{
+    g_lastError = msg;
+}
+
+class KnnErrors : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_lastError.clear();
+        SetKnnErrorHandler(&RecordError);
+    }
+    void TearDown() override { SetKnnErrorHandler(0); }
+};
+} // namespace
+
+// ---------------------------------------------------------------- distances and ordering
+
+TEST(KnnDistance, MeanOverSharedColumnsAndUnreachableRows)
+{
+    // Target (1, missing, 3); row 2 shares column 1 only, row 3 nothing.
+    const long32 p = 3, n = 3;
+    std::vector<double> x = ColumnMajor<double>({{1, 2, 5}, {3, 0, 0}, {0, 7, 0}});
+    std::vector<long32> imiss = ColumnMajor<long32>({{0, 0, 0}, {0, 1, 1}, {1, 0, 1}});
+    const double x0[] = {1, 99, 3};
+    const long32 imiss0[] = {0, 1, 0};
+    double dis[3];
+    long32 cnt[3];
+    misdis(x0, x.data(), &p, &n, imiss0, imiss.data(), dis, cnt);
+    EXPECT_DOUBLE_EQ(dis[0], (0.0 + 4.0) / 2);
+    EXPECT_DOUBLE_EQ(dis[1], 4.0);
+    EXPECT_EQ(dis[2], 1.0e10);
+    EXPECT_EQ(cnt[0], 2);
+    EXPECT_EQ(cnt[1], 1);
+    EXPECT_EQ(cnt[2], 0);
+}
+
+TEST(KnnOrder, StableTiesAndKthTieNeverEnters)
+{
+    const double dist[] = {3, 1, 2, 1, 2, 0.5, 2};
+    const long32 ntr = 7, kn = 3;
+    long32 pos[3];
+    double nn[3];
+    porder(&kn, dist, &ntr, pos, nn);
+    // 0.5 (6), 1 (2), 1 (4): the later 2s never enter.
+    EXPECT_EQ(pos[0], 6);
+    EXPECT_EQ(pos[1], 2);
+    EXPECT_EQ(pos[2], 4);
+    EXPECT_DOUBLE_EQ(nn[2], 1.0);
+
+    // With a 2 as the k-th entry, a later equal 2 stays out.
+    const double d2[] = {2, 1, 2, 2};
+    const long32 n2 = 4, k2 = 2;
+    porder(&k2, d2, &n2, pos, nn);
+    EXPECT_EQ(pos[0], 2);
+    EXPECT_EQ(pos[1], 1);
+}
+
+TEST(KnnOrder, FewerValuesThanNeighbours)
+{
+    const double dist[] = {5, 4};
+    const long32 ntr = 2, kn = 4;
+    long32 pos[4] = {-1, -1, -1, -1};
+    double nn[4] = {0, 0, 0, 0};
+    porder(&kn, dist, &ntr, pos, nn);
+    EXPECT_EQ(pos[0], 2);
+    EXPECT_EQ(pos[1], 1);
+    EXPECT_EQ(pos[2], -1);
+}
+
+// ---------------------------------------------------------------- imputation
+
+TEST(KnnImpute, MeanOfNearestNeighboursFromObservedValuesOnly)
+{
+    // Row 1 misses column 3. Rows 2 and 3 are nearest; row 4 is far.
+    // Row 2 misses column 2 too: it is imputed from rows 1 and 3, but its
+    // imputed value is never used for row 1 or any other row.
+    const long32 p = 4, n = 3, kn = 2;
+    std::vector<double> x = ColumnMajor<double>({{1, 1, 0}, {1.1, 0, 4}, {0.9, 1.2, 6}, {10, 10, 100}});
+    std::vector<long32> miss = ColumnMajor<long32>({{0, 0, 1}, {0, 1, 0}, {0, 0, 0}, {0, 0, 0}});
+    KnnRun r(x, miss, {1, 1, 0, 0}, p, n, kn);
+    EXPECT_DOUBLE_EQ(r.ximp[0 + 2 * p], 5.0);
+    // Row 2: nearest by column 1 are row 1 (0.01) and row 3 (0.04): mean of 1 and 1.2.
+    EXPECT_DOUBLE_EQ(r.ximp[1 + 1 * p], 1.1);
+    EXPECT_EQ(r.imiss[0 + 2 * p], 1);
+    EXPECT_EQ(r.imiss[1 + 1 * p], 1);
+    // Everything else is left as the caller initialised it.
+    for (long32 k = 0; k < p * n; k++) {
+        if (k != 0 + 2 * p && k != 1 + 1 * p) {
+            EXPECT_EQ(r.ximp[k], x[k]) << k;
+        }
+    }
+}
+
+TEST(KnnImpute, ColumnNoNeighbourCanFillGetsZeroAndIndicatorTwo)
+{
+    const long32 p = 3, n = 2, kn = 2;
+    std::vector<double> x = ColumnMajor<double>({{1, 7}, {2, 8}, {3, 9}});
+    // Column 2 is missing in every row; row 1 is flagged.
+    std::vector<long32> miss = ColumnMajor<long32>({{0, 1}, {0, 1}, {0, 1}});
+    KnnRun r(x, miss, {1, 0, 0}, p, n, kn);
+    EXPECT_EQ(r.ximp[0 + 1 * p], 0.0);
+    EXPECT_EQ(r.imiss[0 + 1 * p], 2);
+    // Rows with irmiss 0 are not touched although they have missing entries.
+    EXPECT_EQ(r.ximp[1 + 1 * p], 8.0);
+    EXPECT_EQ(r.imiss[1 + 1 * p], 1);
+    EXPECT_EQ(r.imiss[2 + 1 * p], 1);
+}
+
+TEST(KnnImpute, RowWithNoSharedColumnRanksLast)
+{
+    // Row 2 shares no column with row 1 (distance 1.0e10); row 3 is far but
+    // reachable; with kn = 1 the reachable row is used.
+    const long32 p = 3, n = 3;
+    std::vector<double> x = ColumnMajor<double>({{0, 0, 0}, {0, 50, 0}, {100, 0, 7}});
+    std::vector<long32> miss = ColumnMajor<long32>({{0, 1, 1}, {1, 0, 0}, {0, 0, 0}});
+    KnnRun r1(x, miss, {1, 0, 0}, p, n, 1);
+    EXPECT_DOUBLE_EQ(r1.ximp[0 + 1 * p], 0.0);
+    EXPECT_DOUBLE_EQ(r1.ximp[0 + 2 * p], 7.0);
+    EXPECT_EQ(r1.imiss[0 + 1 * p], 1);
+    // With kn = 2 the unreachable row joins the neighbours.
+    KnnRun r2(x, miss, {1, 0, 0}, p, n, 2);
+    EXPECT_DOUBLE_EQ(r2.ximp[0 + 1 * p], 25.0);
+    EXPECT_DOUBLE_EQ(r2.ximp[0 + 2 * p], 3.5);
+}
+
+TEST(KnnImpute, EarlierRowAtDistanceZeroRanksBeforeTheRowItself)
+{
+    // Row 1 equals row 2 on the shared column, so it ranks first and is left
+    // out; row 2 itself (nothing in column 2) and row 3 are averaged.
+    const long32 p = 3, n = 2, kn = 1;
+    std::vector<double> x = ColumnMajor<double>({{1, 5}, {1, 0}, {2, 9}});
+    std::vector<long32> miss = ColumnMajor<long32>({{0, 0}, {0, 1}, {0, 0}});
+    KnnRun r(x, miss, {0, 1, 0}, p, n, kn);
+    // The neighbour averaged is row 2 itself: nothing present, so 0 and 2.
+    EXPECT_EQ(r.ximp[1 + 1 * p], 0.0);
+    EXPECT_EQ(r.imiss[1 + 1 * p], 2);
+    KnnRun r2(x, miss, {0, 1, 0}, p, n, 2);
+    EXPECT_DOUBLE_EQ(r2.ximp[1 + 1 * p], 9.0);
+    EXPECT_EQ(r2.imiss[1 + 1 * p], 1);
+}
+
+TEST(KnnImpute, ZeroNeighboursFillNothing)
+{
+    const long32 p = 2, n = 2;
+    std::vector<double> x = ColumnMajor<double>({{1, 3}, {2, 4}});
+    std::vector<long32> miss = ColumnMajor<long32>({{1, 0}, {0, 1}});
+    KnnRun r(x, miss, {1, 1}, p, n, 0);
+    EXPECT_EQ(r.ximp[0], 0.0);
+    EXPECT_EQ(r.imiss[0], 2);
+    EXPECT_EQ(r.ximp[1 + p], 0.0);
+    EXPECT_EQ(r.imiss[1 + p], 2);
+    EXPECT_EQ(r.ximp[1], 2.0);
+    EXPECT_EQ(r.ximp[p], 3.0);
+}
+
+TEST_F(KnnErrors, RejectsOutOfRangeSizesBeforeWriting)
+{
+    const long32 p = 3, n = 2;
+    std::vector<double> x = ColumnMajor<double>({{1, 5}, {1, 0}, {2, 9}});
+    std::vector<long32> miss = ColumnMajor<long32>({{0, 0}, {0, 1}, {0, 0}});
+    const std::vector<double> before(x);
+    for (long32 kn : {3, 50, -1}) {
+        g_lastError.clear();
+        KnnRun r(x, miss, {1, 1, 1}, p, n, kn);
+        EXPECT_NE(g_lastError.find("'kn'"), std::string::npos) << kn;
+        EXPECT_NE(g_lastError.find("p is 3"), std::string::npos) << g_lastError;
+        EXPECT_EQ(r.ximp, before);
+        EXPECT_EQ(r.imiss, miss);
+    }
+    g_lastError.clear();
+    KnnRun neg(x, miss, {1, 1, 1}, 3, -1, 1);
+    EXPECT_NE(g_lastError.find("'n'"), std::string::npos);
+    // No rows: nothing to do and nothing to complain about.
+    g_lastError.clear();
+    KnnRun none({}, {}, {}, 0, 2, 0);
+    EXPECT_TRUE(g_lastError.empty());
+}
+
+// ---------------------------------------------------------------- two-means split
+
+namespace
+{
+struct TwoRun
+{
+    long32 p, n, maxit, iter;
+    double eps, ratio;
+    long32 istart[2];
+    std::vector<double> x0, dist;
+    std::vector<long32> imiss0, clust, nsize;
+
+    TwoRun(const std::vector<double>& x, const std::vector<long32>& imiss, long32 p_, long32 n_, long32 maxit_,
+           double eps_, long32 s1, long32 s2)
+        : p(p_), n(n_), maxit(maxit_), iter(-1), eps(eps_), ratio(-1), x0(2 * n_, -7), dist(2 * p_, -7),
+          imiss0(2 * n_, -7), clust(2 * p_, -7), nsize(2, -7)
+    {
+        istart[0] = s1;
+        istart[1] = s2;
+        std::vector<long32> iworkp(p), iworkn(n);
+        twomis(x.data(), &p, &n, imiss.data(), x0.data(), imiss0.data(), &maxit, &eps, istart, clust.data(),
+               nsize.data(), dist.data(), &ratio, &iter, iworkp.data(), iworkn.data());
+    }
+};
+} // namespace
+
+TEST(TwoMeans, SeparatesTwoGroupsAndReportsCentres)
+{
+    const long32 p = 5, n = 2;
+    std::vector<double> x = ColumnMajor<double>({{0, 0}, {10, 10}, {0.2, 0}, {10, 9.8}, {0, 0.4}});
+    std::vector<long32> imiss(p * n, 0);
+    TwoRun r(x, imiss, p, n, 10, 1e-6, 1, 2);
+    EXPECT_EQ(r.nsize[0], 3);
+    EXPECT_EQ(r.nsize[1], 2);
+    EXPECT_EQ(r.clust[0], 1);
+    EXPECT_EQ(r.clust[1], 3);
+    EXPECT_EQ(r.clust[2], 5);
+    EXPECT_EQ(r.clust[p + 0], 2);
+    EXPECT_EQ(r.clust[p + 1], 4);
+    EXPECT_NEAR(r.x0[0], 0.2 / 3, 1e-12);
+    EXPECT_NEAR(r.x0[n + 1], 9.9, 1e-12);
+    EXPECT_EQ(r.imiss0[0], 0);
+    EXPECT_LE(r.ratio, 1e-6);
+    EXPECT_GE(r.iter, 2);
+}
+
+TEST(TwoMeans, MaxitBelowOneBecomesFive)
+{
+    const long32 p = 4, n = 1;
+    std::vector<double> x = {0, 1, 5, 6};
+    std::vector<long32> imiss(p * n, 0);
+    TwoRun r(x, imiss, p, n, 0, -1.0, 1, 4);
+    EXPECT_EQ(r.maxit, 5);
+    // eps below any ratio: every one of the 5 iterations runs.
+    EXPECT_EQ(r.iter, 5);
+}
+
+TEST(TwoMeans, LargeEpsReturnsStartRows)
+{
+    const long32 p = 3, n = 2;
+    std::vector<double> x = ColumnMajor<double>({{1, 2}, {3, 4}, {5, 6}});
+    std::vector<long32> imiss = ColumnMajor<long32>({{0, 0}, {0, 0}, {0, 1}});
+    TwoRun r(x, imiss, p, n, 4, 10.0, 2, 3);
+    EXPECT_EQ(r.iter, 0);
+    EXPECT_EQ(r.ratio, 10.0);
+    EXPECT_EQ(r.x0[0], 3);
+    EXPECT_EQ(r.x0[1], 4);
+    EXPECT_EQ(r.x0[n + 0], 5);
+    EXPECT_EQ(r.imiss0[n + 1], 1);
+    EXPECT_EQ(r.nsize[0], -7);
+}
+
+TEST(TwoMeans, IdenticalRowsAllGoToSecondCluster)
+{
+    const long32 p = 3, n = 2;
+    std::vector<double> x = ColumnMajor<double>({{1, 2}, {1, 2}, {1, 2}});
+    std::vector<long32> imiss(p * n, 0);
+    TwoRun r(x, imiss, p, n, 5, 1e-4, 1, 2);
+    EXPECT_EQ(r.iter, 1);
+    EXPECT_EQ(r.nsize[0], 0);
+    EXPECT_EQ(r.nsize[1], 3);
+    EXPECT_EQ(r.clust[p + 2], 3);
+    EXPECT_EQ(r.ratio, 10.0);
+}
+
+TEST(TwoMeans, EmptyClusterGetsUndefinedCentre)
+{
+    // Both start rows are the same row: every tie goes to cluster 2, so
+    // cluster 1 is empty after the first pass.
+    const long32 p = 3, n = 2;
+    std::vector<double> x = ColumnMajor<double>({{0, 0}, {1, 1}, {3, 3}});
+    std::vector<long32> imiss(p * n, 0);
+    TwoRun r(x, imiss, p, n, 1, -1.0, 2, 2);
+    EXPECT_EQ(r.iter, 1);
+    EXPECT_EQ(r.nsize[0], 0);
+    EXPECT_EQ(r.nsize[1], 3);
+    EXPECT_EQ(r.x0[0], 0.0);
+    EXPECT_EQ(r.x0[1], 0.0);
+    EXPECT_EQ(r.imiss0[0], 1);
+    EXPECT_EQ(r.imiss0[1], 1);
+    EXPECT_EQ(r.imiss0[n], 0);
+    EXPECT_NEAR(r.x0[n], 4.0 / 3, 1e-12);
+    // In a second iteration every row is at 1.0e10 from the empty centre.
+    TwoRun r2(x, imiss, p, n, 2, -1.0, 2, 2);
+    EXPECT_EQ(r2.dist[0], 1.0e10);
+    EXPECT_EQ(r2.nsize[1], 3);
+}
+
+TEST_F(KnnErrors, TwoMeansRejectsStartRowsOutsideTheMatrix)
+{
+    const long32 p = 3, n = 1;
+    std::vector<double> x = {1, 2, 3};
+    std::vector<long32> imiss(3, 0);
+    for (long32 bad : {0, 4, -5}) {
+        g_lastError.clear();
+        TwoRun r(x, imiss, p, n, 0, 0.0, 1, bad);
+        EXPECT_NE(g_lastError.find("'istart[2]'"), std::string::npos) << g_lastError;
+        EXPECT_EQ(r.maxit, 0);
+        EXPECT_EQ(r.iter, -1);
+        EXPECT_EQ(r.x0[0], -7);
+    }
+}
