@@ -2,10 +2,12 @@
 // checks and job runner they share.
 
 #include "RInterfaces.h"
+#include "OdpThread.h"
 #include "Rintf_threads.h"
 #include "threads/ProgressThread.h"
 
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
@@ -175,6 +177,131 @@ CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat)
     return job;
 }
 
+void RaiseWrongJobKind(int id, const char* what)
+{
+    Rf_error("thread id %d does not name %s", id, what);
+}
+
 // ---------------------------------------------------------------- ODP entry points
+
+static const char* const kOdpFailFormat = "ODP computation failed (error number %d)";
+
+// Raises an error naming arglist[[pos]] unless its length equals expected.
+static void CheckLengthRule(SEXP arglist, int pos, const char* name, const char* rule, double expected)
+{
+    double len = (double)Rf_xlength(VECTOR_ELT(arglist, pos - 1));
+    if (len != expected)
+        Rf_error("arglist[[%d]] ('%s') has length %.0f; %s requires %.0f", pos, name, len, rule, expected);
+}
+
+// Every check of the ODP argument list, before anything is built: the R
+// types, the sizes, the length rules of the job and every length and index
+// the kernels read.
+static void ValidateOdpArgs(SEXP arglist)
+{
+    CheckArgListLength(arglist, 24);
+    const long32 B = ArgSize(arglist, 1, "B");
+    const long32 m = ArgSize(arglist, 21, "m");
+    const long32 n = ArgSize(arglist, 22, "n");
+    const long32 k = ArgSize(arglist, 23, "k");
+    const long32 m0 = ArgSize(arglist, 24, "m0");
+    static const struct
+    {
+        int pos;
+        const char* name;
+        bool isDouble;
+    } arrays[] = {{8, "xx", true},        {9, "xk", true},       {10, "mu", true},    {11, "sigma", true},
+                  {12, "sigma0", true},   {13, "muBS", true},    {14, "sigmaBS", true}, {15, "sigma0BS", true},
+                  {16, "ID", false},      {17, "nGrp", false},   {18, "res", true},   {19, "vv", false},
+                  {20, "nii", false}};
+    for (const auto& a : arrays) {
+        if (a.isDouble)
+            ArgDouble(arglist, a.pos, a.name);
+        else
+            ArgInteger(arglist, a.pos, a.name);
+    }
+    if (m0 > m)
+        Rf_error("arglist[[24]] ('m0') is %d; it cannot exceed the number of genes m = %d", (int)m0, (int)m);
+    CheckedLength(SizeProduct(m, n), "the resampled data (m*n)");
+    CheckedLength(SizeProduct(m, k), "the group sums (m*k)");
+    CheckedLength(SizeProduct(m0, B), "the null statistics (m0*B)");
+
+    CheckLengthRule(arglist, 8, "xx", "m_xxlen == m_m", m);
+    CheckLengthRule(arglist, 9, "xk", "m_xklen == m_m*m_k", SizeProduct(m, k));
+    CheckLengthRule(arglist, 11, "sigma", "m_sigmalen == m_m", m);
+    CheckLengthRule(arglist, 16, "ID", "m_idlen == m_n*m_k", SizeProduct(n, k));
+    CheckLengthRule(arglist, 17, "nGrp", "m_ngrplen == m_k", k);
+    CheckLengthRule(arglist, 18, "res", "m_reslen == m_m0*m_n", SizeProduct(m0, n));
+    CheckLengthRule(arglist, 19, "vv", "m_vvlen == m_B*m_n", SizeProduct(B, n));
+
+    CheckMinLength(arglist, 10, "mu", SizeProduct(m, k));
+    CheckMinLength(arglist, 15, "sigma0BS", m0);
+    CheckMinLength(arglist, 20, "nii", m0);
+    if (m > 0)
+        CheckIndexRange(arglist, 20, "nii", 0, m - 1);
+    else if (Rf_length(VECTOR_ELT(arglist, 19)) > 0)
+        Rf_error("arglist[[20]] ('nii') must be empty when there are no genes");
+    if (n > 0)
+        CheckIndexRange(arglist, 19, "vv", 0, n - 1);
+    SEXP nii = VECTOR_ELT(arglist, 19);
+    double largest = -1;
+    for (R_xlen_t i = 0; i < Rf_xlength(nii); i++)
+        if (INTEGER(nii)[i] > largest)
+            largest = INTEGER(nii)[i];
+    CheckMinLength(arglist, 12, "sigma0", largest + 1);
+}
+
+static SEXP GetODPResultListOfJob(CProgressThread* job)
+{
+    return GetODPResultList(static_cast<COdpThread*>(job));
+}
+
+SEXP GetODPResultList(COdpThread* pThread)
+{
+    if (pThread == 0)
+        Rf_error("null pThread passed to GetODPResultList");
+    SEXP list = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
+    SEXP lr = PROTECT(Rf_allocVector(REALSXP, pThread->GetObservedResultSize()));
+    SEXP lr0 = PROTECT(Rf_allocVector(REALSXP, pThread->GetNullResultSize()));
+    if (pThread->GetObservedResultSize() > 0)
+        memcpy(REAL(lr), pThread->GetObservedResult(), sizeof(double) * pThread->GetObservedResultSize());
+    if (pThread->GetNullResultSize() > 0)
+        memcpy(REAL(lr0), pThread->GetNullResult(), sizeof(double) * pThread->GetNullResultSize());
+    SET_VECTOR_ELT(list, 0, lr);
+    SET_VECTOR_ELT(list, 1, lr0);
+    SET_STRING_ELT(names, 0, Rf_mkChar("lr"));
+    SET_STRING_ELT(names, 1, Rf_mkChar("lr0"));
+    Rf_setAttrib(list, R_NamesSymbol, names);
+    UNPROTECT(4);
+    return list;
+}
+
+// Builds the job; returns null when its allocation or constructor threw (the
+// constructor releases what it had copied).
+static COdpThread* NewOdpThread(SEXP arglist)
+{
+    try {
+        return new COdpThread(arglist);
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" SEXP RunODP(SEXP arglist, SEXP startThread)
+{
+    const bool background = IsBackgroundMode(startThread);
+    ValidateOdpArgs(arglist);
+    COdpThread* job = NewOdpThread(arglist);
+    if (job == 0)
+        Rf_error("Could not allocate COdpThread object");
+    return RunJobForR(job, background, GetODPResultListOfJob, kOdpFailFormat);
+}
+
+extern "C" SEXP GetODPResult(SEXP tid)
+{
+    RequireJobKind<COdpThread>(tid, "an ODP job");
+    return GetODPResultList(static_cast<COdpThread*>(GetFinishedJobForR(tid, kOdpFailFormat)));
+}
 
 // ---------------------------------------------------------------- time-course entry points

@@ -4,12 +4,16 @@
 #include <Rinternals.h>
 
 #include "lumo.h"
+#include "threads/ProgressThread.h"
 
 class CProgressThread;
+class COdpThread;
 
 extern "C" {
 SEXP GetLumoLibraryVersion();
 // ---- ODP entry points
+SEXP RunODP(SEXP arglist, SEXP startThread);
+SEXP GetODPResult(SEXP tid);
 // ---- time-course entry points
 }
 
@@ -57,5 +61,23 @@ SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, 
 // canceled" and "Thread is still running" errors, and failFormat with the
 // status when the job ended with an error.
 CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat);
+
+// The result list ("lr", "lr0") of a finished ODP job.
+SEXP GetODPResultList(COdpThread* pThread);
+
+// Raises an R error unless tid names a registered job of type Job (what
+// describes the kind for the message). Unregistered ids are left to the
+// lookup that follows, which reports them.
+template <class Job> void RequireJobKind(SEXP tid, const char* what);
+int GetJobIdArg(SEXP sthreadid);
+void RaiseWrongJobKind(int id, const char* what);
+
+template <class Job> void RequireJobKind(SEXP tid, const char* what)
+{
+    int id = GetJobIdArg(tid);
+    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
+    if (job != 0 && dynamic_cast<Job*>(job) == 0)
+        RaiseWrongJobKind(id, what);
+}
 
 #endif

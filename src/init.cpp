@@ -4,6 +4,7 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
+#include "RInterfaces.h"
 #include "Rintf_threads.h"
 #include "knnimpute.h"
 #include "threads/ProgressThread.h"
@@ -12,7 +13,7 @@ extern "C" {
 // ---- job control
 // (declared in Rintf_threads.h)
 // ---- ODP
-SEXP GetLumoLibraryVersion();
+// (declared in RInterfaces.h)
 // ---- time course
 // ---- clustering
 // ---- imputation
@@ -35,6 +36,8 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(DeleteThread, 1),
     // ---- ODP entries
     CALLDEF(GetLumoLibraryVersion, 0),
+    CALLDEF(RunODP, 2),
+    CALLDEF(GetODPResult, 1),
     // ---- time-course entries
     // ---- clustering entries
     {NULL, NULL, 0}};

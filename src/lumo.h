@@ -96,6 +96,44 @@ void sortQK(long32 low, long32 high, long32 n, double* w);
 void swapQK(long32 i, long32 j, double* w);
 
 // ---------------------------------------------------------------- ODP kernels
+// Sums of Gaussian likelihood kernels over reference genes, from sufficient
+// statistics: xx[i] the sum of squares of gene i, xk[i + g*mi] its sum over the
+// arrays of group g. Each kernel clears scr[0..mi-1] and adds one term per
+// reference gene in ascending order. Progress advances the value behind
+// currentStart by exactly the matching odp*t estimate (id 6 at entry, id 7
+// every 200000 pairs); maxStart is read once.
+//   odp1, odp3: alternative model, group means mu (mj x k), sd sigma[j]
+//   odp2:       null model, sd sigma[nii[j]]
+//   odp4:       null model, sd sigma[j]
+void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
+          int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
+          double* maxStart);
+void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
+          int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
+          double* maxStart);
+void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
+          int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
+          double* maxStart);
+void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
+          int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
+          double* maxStart);
+// Work units of the kernels above: 1834 + 10 mi + 367 mj + c mi mj.
+double odp1t(long32 mi, long32 mj, long32 n, long32 k);
+double odp2t(long32 mi, long32 mj, long32 n, long32 k);
+double odp3t(long32 mi, long32 mj, long32 n, long32 k);
+double odp4t(long32 mi, long32 mj, long32 n, long32 k);
+// ODP statistics of B bootstrap null data sets: the residuals res (m0 x n) of
+// the null genes are resampled by columns (vv, B x n), rescaled to each gene's
+// fitted sd and scored with odp3 / odp4; scr[i + h*m0] receives the statistic
+// of null gene i in iteration h. currentStart and maxStart may be null. A
+// failed work-array allocation throws std::bad_alloc.
+void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
+             double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
+             void* callbackArg, double* currentStart, double* maxStart);
+// Kept for callers of the old interface; does nothing.
+void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,
+         long32* m0, int* nii, double* scr, update_progress_routine* callback, void* callbackArg,
+         double* currentStart, double* maxStart);
 
 // ---------------------------------------------------------------- time-course kernels
 

@@ -1,0 +1,139 @@
+#include "OdpThread.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "MathUtility.h"
+
+namespace
+{
+// Element pos (1-based) of arglist as a new array of its own R length.
+double* CopyDoubleElement(SEXP arglist, int pos, int* len)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    *len = Rf_length(x);
+    return CMathUtility::CopyVector(REAL(x), *len);
+}
+
+int* CopyIntegerElement(SEXP arglist, int pos, int* len)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    *len = Rf_length(x);
+    return CMathUtility::CopyVector(INTEGER(x), *len);
+}
+
+long32 IntegerElement(SEXP arglist, int pos)
+{
+    return INTEGER(VECTOR_ELT(arglist, pos - 1))[0];
+}
+
+void RequireLength(bool holds, const char* rule)
+{
+    if (!holds)
+        throw std::length_error(rule);
+}
+} // namespace
+
+COdpThread::COdpThread(SEXP arglist)
+    : m_pObservedResult(0), m_observedResultSize(0), m_pNullResult(0), m_nullResultSize(0), m_pXX(0), m_xxlen(0),
+      m_pXK(0), m_xklen(0), m_pMu(0), m_mulen(0), m_pSigma(0), m_sigmalen(0), m_pSigma0(0), m_sigma0len(0),
+      m_pMuBS(0), m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0),
+      m_idlen(0), m_pNGrp(0), m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0),
+      m_m(0), m_n(0), m_k(0), m_B(0), m_m0(0)
+{
+    try {
+        if (Rf_length(arglist) < 24)
+            throw std::length_error("length(arglist)>=24");
+        m_B = IntegerElement(arglist, 1);
+        m_pXX = CopyDoubleElement(arglist, 8, &m_xxlen);
+        m_pXK = CopyDoubleElement(arglist, 9, &m_xklen);
+        m_pMu = CopyDoubleElement(arglist, 10, &m_mulen);
+        m_pSigma = CopyDoubleElement(arglist, 11, &m_sigmalen);
+        m_pSigma0 = CopyDoubleElement(arglist, 12, &m_sigma0len);
+        m_pMuBS = CopyDoubleElement(arglist, 13, &m_mubslen);
+        m_pSigmaBS = CopyDoubleElement(arglist, 14, &m_sigmabslen);
+        m_pSigma0BS = CopyDoubleElement(arglist, 15, &m_sigma0bslen);
+        m_pID = CopyIntegerElement(arglist, 16, &m_idlen);
+        m_pNGrp = CopyIntegerElement(arglist, 17, &m_ngrplen);
+        m_pRes = CopyDoubleElement(arglist, 18, &m_reslen);
+        m_pVV = CopyIntegerElement(arglist, 19, &m_vvlen);
+        m_pNii = CopyIntegerElement(arglist, 20, &m_niilen);
+        m_m = IntegerElement(arglist, 21);
+        m_n = IntegerElement(arglist, 22);
+        m_k = IntegerElement(arglist, 23);
+        m_m0 = IntegerElement(arglist, 24);
+
+        m_observedResultSize = m_m;
+        m_pObservedResult = new double[m_m > 0 ? m_m : 1];
+        m_nullResultSize = m_m0 * m_B;
+        m_pNullResult = new double[m_nullResultSize > 0 ? m_nullResultSize : 1];
+        CheckLengths();
+    } catch (...) {
+        FreeArrays();
+        throw;
+    }
+}
+
+void COdpThread::CheckLengths()
+{
+    RequireLength(m_xxlen == m_m, "m_xxlen == m_m");
+    RequireLength((double)m_xklen == (double)m_m * m_k, "m_xklen == m_m*m_k");
+    RequireLength(m_sigmalen == m_m, "m_sigmalen == m_m");
+    RequireLength((double)m_idlen == (double)m_n * m_k, "m_idlen == m_n*m_k");
+    RequireLength(m_ngrplen == m_k, "m_ngrplen == m_k");
+    RequireLength((double)m_reslen == (double)m_m0 * m_n, "m_reslen == m_m0*m_n");
+    RequireLength((double)m_vvlen == (double)m_B * m_n, "m_vvlen == m_B*m_n");
+}
+
+void COdpThread::FreeArrays()
+{
+    delete[] m_pXX;
+    delete[] m_pXK;
+    delete[] m_pMu;
+    delete[] m_pSigma;
+    delete[] m_pSigma0;
+    delete[] m_pMuBS;
+    delete[] m_pSigmaBS;
+    delete[] m_pSigma0BS;
+    delete[] m_pID;
+    delete[] m_pNGrp;
+    delete[] m_pRes;
+    delete[] m_pVV;
+    delete[] m_pNii;
+    delete[] m_pObservedResult;
+    delete[] m_pNullResult;
+    m_pXX = m_pXK = m_pMu = m_pSigma = m_pSigma0 = m_pMuBS = m_pSigmaBS = m_pSigma0BS = m_pRes = 0;
+    m_pID = m_pNGrp = m_pVV = m_pNii = 0;
+    m_pObservedResult = m_pNullResult = 0;
+}
+
+COdpThread::~COdpThread() { FreeArrays(); }
+
+double* COdpThread::CopyVector(const double* vec, int len) { return CMathUtility::CopyVector(vec, len); }
+int* COdpThread::CopyVector(const int* vec, int len) { return CMathUtility::CopyVector(vec, len); }
+void COdpThread::DivideVector(double* pNum, const double* pDenom, int len)
+{
+    CMathUtility::DivideVector(pNum, pDenom, len);
+}
+
+int COdpThread::Go(pthread_t)
+{
+    // Denominator sums; a vector so that a stop request unwinding the kernels frees it.
+    std::vector<double> scr(m_observedResultSize > 0 ? m_observedResultSize : 1);
+
+    double current = 0.0;
+    double max = odp1t(m_m, m_m, m_n, m_k) + odp2t(m_m, m_m0, m_n, m_k) +
+                 (double)m_B * (odp3t(m_m0, m_m, m_n, m_k) + odp4t(m_m0, m_m0, m_n, m_k));
+
+    odp2(m_m, m_m0, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma0, m_pNGrp, m_pNii, scr.data(),
+         UpdateProgressThreadProgress, this, &current, &max);
+    odp1(m_m, m_m, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma, m_pNGrp, m_pNii, m_pObservedResult,
+         UpdateProgressThreadProgress, this, &current, &max);
+    DivideVector(m_pObservedResult, scr.data(), m_observedResultSize);
+    nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
+            m_pNullResult, UpdateProgressThreadProgress, this, &current, &max);
+    // The kernels report at entry and every 200000 pairs; one last report lets
+    // R see the finished job at exactly its announced maximum.
+    UpdateProgressThreadProgress(this, max, current, 7);
+    return 0;
+}

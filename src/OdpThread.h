@@ -1,0 +1,74 @@
+#ifndef LUMO_ODPTHREAD_H
+#define LUMO_ODPTHREAD_H
+
+#include <Rinternals.h>
+
+#include "lumo.h"
+#include "threads/ProgressThread.h"
+
+// Background job of the ODP analysis: the observed statistic of every gene
+// (alternative-model sum over all genes divided by the null-model sum over the
+// null genes) and the statistics of B bootstrap null data sets. The job owns
+// private copies of every input array, so R may drop its objects at once.
+class COdpThread : public CProgressThread
+{
+public:
+    // Copies the arrays of arglist (read by position, see RunODP). The caller
+    // has validated types, sizes, lengths and indices; a length rule that does
+    // not hold throws std::length_error, a short allocation std::bad_alloc, and
+    // nothing is leaked either way.
+    explicit COdpThread(SEXP arglist);
+    virtual ~COdpThread();
+
+    virtual int Go(pthread_t tid);
+
+    double* GetObservedResult() { return m_pObservedResult; }
+    int GetObservedResultSize() { return m_observedResultSize; }
+    double* GetNullResult() { return m_pNullResult; }
+    int GetNullResultSize() { return m_nullResultSize; }
+
+private:
+    double* CopyVector(const double* vec, int len);
+    int* CopyVector(const int* vec, int len);
+    void DivideVector(double* pNum, const double* pDenom, int len);
+    void FreeArrays();
+    void CheckLengths();
+
+    double* m_pObservedResult;
+    int m_observedResultSize;
+    double* m_pNullResult;
+    int m_nullResultSize;
+    double* m_pXX;
+    int m_xxlen;
+    double* m_pXK;
+    int m_xklen;
+    double* m_pMu;
+    int m_mulen;
+    double* m_pSigma;
+    int m_sigmalen;
+    double* m_pSigma0;
+    int m_sigma0len;
+    double* m_pMuBS;
+    int m_mubslen;
+    double* m_pSigmaBS;
+    int m_sigmabslen;
+    double* m_pSigma0BS;
+    int m_sigma0bslen;
+    int* m_pID;
+    int m_idlen;
+    int* m_pNGrp;
+    int m_ngrplen;
+    double* m_pRes;
+    int m_reslen;
+    int* m_pVV;
+    int m_vvlen;
+    int* m_pNii;
+    int m_niilen;
+    long32 m_m;
+    long32 m_n;
+    long32 m_k;
+    long32 m_B;
+    long32 m_m0;
+};
+
+#endif
