@@ -438,11 +438,12 @@ TEST(TimecourseFEM, AdvancesCurrentByTwoReportingAfterEachFit)
     FEM(dat, H1, H0, &ind, idx.data(), &eps, fit1, fit0, alpha1, alpha0, rss1.data(), rss0.data(), datC, gm.data(),
         A0, AA0, AA, lik0.data(), lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN,
         nGrp.data(), F.data(), &Record, &reports, 0, 0);
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(2.0, reports[0].max);
-    EXPECT_EQ(1.0, reports[0].current);
-    EXPECT_EQ(2.0, reports[1].current);
-    EXPECT_EQ(8, reports[1].msgid);
+    EXPECT_EQ(std::vector<double>({1.0, 2.0}), Advances(reports));
+    for (const Report& r : reports) {
+        EXPECT_EQ(2.0, r.max);
+        EXPECT_EQ(8, r.msgid);
+    }
+    EXPECT_EQ(2.0, reports.back().current);
 
     // F from the residuals after curve and intercepts, against the two fits.
     RefResult r1 = ReferenceEM(x, s.H1, s.d, eps), r0 = ReferenceEM(x, s.H0, s.d, eps);
@@ -463,9 +464,8 @@ TEST(TimecourseFEM, AdvancesCurrentByTwoReportingAfterEachFit)
     FEM(dat, H1, H0, &ind, idx.data(), &eps, fit1, fit0, alpha1, alpha0, rss1.data(), rss0.data(), datC, gm.data(),
         A0, AA0, AA, lik0.data(), lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN,
         nGrp.data(), F.data(), &Record, &reports, &pmax, &current);
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(10.0, reports[1].max);
-    EXPECT_EQ(5.0, reports[1].current);
+    EXPECT_EQ(std::vector<double>({4.0, 5.0}), Advances(reports, 3.0));
+    EXPECT_EQ(10.0, reports.back().max);
     EXPECT_EQ(5.0, current);
     FEM(dat, H1, H0, &ind, idx.data(), &eps, fit1, fit0, alpha1, alpha0, rss1.data(), rss0.data(), datC, gm.data(),
         A0, AA0, AA, lik0.data(), lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN,
@@ -525,4 +525,50 @@ TEST(TimecourseEMFitColumnMajor, ArgumentCheckNamesTheFirstProblem)
     EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &N, nGrp.data(), badIdx.data(), buf, sizeof buf));
     EXPECT_STREQ("idx[3] must be a column 0..3, not 4", buf);
     EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &N, nGrp.data(), naIdx.data(), buf, sizeof buf));
+}
+
+namespace
+{
+struct Stop
+{
+};
+void ThrowStop(void*, double, double, int)
+{
+    throw Stop();
+}
+} // namespace
+
+TEST(TimecourseEMFit, LongFitsResendTheCallersFiguresSoThatAStopGetsThrough)
+{
+    Study s;
+    auto x = s.Data(3, 20);
+    const long32 m = 3, n = 12, N = 3;
+    Mat dat(x), H(s.H1), fit(m, n), alpha(m, n), datC(m, n), A0(m, N), AA0(m, N), AA(m, N);
+    std::vector<double> gm(m), lik0(m), lik(m), tau(m), sig(m), atmp(N);
+    std::vector<long32> EM(m);
+    std::vector<int> nGrp = s.d.nGrp, idx = s.d.idx;
+    long32 mm = m, nn = n, NN = N, iter = 0;
+    int ind = 0;
+    double eps = -1.0, max = 40.0, current = 17.0;
+    std::vector<Report> reports;
+    EMFit(dat, H, &ind, idx.data(), &eps, fit, alpha, datC, gm.data(), A0, AA0, AA, lik0.data(), lik.data(),
+          tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN, nGrp.data(), &iter, &Record, &reports, &max,
+          &current);
+    EXPECT_EQ(kEMFitMaxIterations / kEMFitStopCheckInterval, (long32)reports.size());
+    for (const Report& r : reports) {
+        EXPECT_EQ(40.0, r.max);
+        EXPECT_EQ(17.0, r.current);
+    }
+    EXPECT_EQ(17.0, current);
+
+    // Without figures to re-send, nothing is reported.
+    reports.clear();
+    EMFit(dat, H, &ind, idx.data(), &eps, fit, alpha, datC, gm.data(), A0, AA0, AA, lik0.data(), lik.data(),
+          tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN, nGrp.data(), &iter, &Record, &reports, 0, 0);
+    EXPECT_TRUE(reports.empty());
+
+    EXPECT_THROW(EMFit(dat, H, &ind, idx.data(), &eps, fit, alpha, datC, gm.data(), A0, AA0, AA, lik0.data(),
+                       lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN, nGrp.data(), &iter,
+                       &ThrowStop, 0, &max, &current),
+                 Stop);
 }

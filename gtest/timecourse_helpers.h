@@ -97,6 +97,20 @@ inline void Record(void* arg, double max, double current, int msgid)
     static_cast<std::vector<Report>*>(arg)->push_back(Report{max, current, msgid});
 }
 
+// The currents at which the reported progress moved on from start; long EM
+// fits re-send unchanged figures in between.
+inline std::vector<double> Advances(const std::vector<Report>& reports, double start = 0.0)
+{
+    std::vector<double> out;
+    double last = start;
+    for (const Report& r : reports) {
+        if (r.current != last)
+            out.push_back(r.current);
+        last = r.current;
+    }
+    return out;
+}
+
 inline bool SameBits(double a, double b)
 {
     return (std::isnan(a) && std::isnan(b)) || a == b;

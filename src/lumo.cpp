@@ -242,7 +242,7 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
 void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
            double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
            long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-           update_progress_routine*, void*, double*, double*)
+           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
 {
     const long32 mm = *m, nn = *n, NN = *N;
     *iter = 1;
@@ -282,6 +282,10 @@ void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, 
     // a set of genes that never settles.
     long32 performed = 0;
     while (nEM > 1 && performed < kEMFitMaxIterations) {
+        // A long fit re-sends the caller's unchanged figures now and then, so
+        // that a stop request is honoured without waiting for the fit to end.
+        if (performed % kEMFitStopCheckInterval == kEMFitStopCheckInterval - 1 && pMax != 0 && pCurrent != 0)
+            do_callback(callback, callbackArg, *pMax, *pCurrent, 8);
         for (long32 e = 0; e < nEM; e++) {
             const long32 g = EM[e];
             for (long32 l = 0; l < NN; l++) {

@@ -119,11 +119,16 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
 // is left as it stands.
 const long32 kEMFitMaxIterations = 100000;
 
+// EMFit iterations between two re-sends of the caller's progress figures.
+const long32 kEMFitStopCheckInterval = 64;
+
 // Random-intercept fit of every gene by EM, until at most one gene's
 // log-likelihood proxy still changes by more than *eps between iterations.
 // On return fit holds the fitted curves, alpha (m x n) each observation's
-// intercept; *iter is 1 + the iterations performed. ind, callback,
-// callbackArg, pMax and pCurrent are accepted and not used.
+// intercept; *iter is 1 + the iterations performed. ind is not read. No
+// progress of its own is reported: when callback, pMax and pCurrent are all
+// given, every kEMFitStopCheckInterval iterations the unchanged figures
+// (*pMax, *pCurrent) are sent again, which lets a stop request through.
 void EMFit(double** dat, double** H, int* ind, int* idx, double* eps, double** fit, double** alpha, double** datC,
            double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
            long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,

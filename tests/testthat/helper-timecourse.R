@@ -122,7 +122,7 @@ tc_em_reference <- function(dat, H, nGrp, idx, eps, cap = 1e5) {
 }
 
 # Longitudinal design with intercept.
-tc_int_case <- function(m = 8, d = tc_design(), B = 2L, eps = 1e-4, seed = 3) {
+tc_int_case <- function(m = 8, d = tc_design(), B = 2L, eps = 1e-3, seed = 3) {
   set.seed(seed)
   n <- d$n
   H1 <- tc_proj(cbind(1, d$time)); H0 <- tc_proj(matrix(1, n, 1))
