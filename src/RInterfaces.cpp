@@ -305,3 +305,138 @@ extern "C" SEXP GetODPResult(SEXP tid)
 }
 
 // ---------------------------------------------------------------- time-course entry points
+
+#include "MathUtility.h"
+#include "TimecourseIntercept.h"
+#include "TimecourseNoIntercept.h"
+#include "TimecourseThread.h"
+
+static const char* const kTimecourseFailure = "Timecourse computation failed (error number %d)";
+
+void CheckGroupSizes(SEXP arglist, int pos, const char* name, long32 N, long32 n)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    const int* p = INTEGER(x);
+    long long total = 0;
+    for (long32 l = 0; l < N; l++) {
+        if (p[l] == NA_INTEGER || p[l] < 0)
+            Rf_error("arglist[[%d]] ('%s'): entry %d must be a non-negative count", pos, name, (int)l + 1);
+        total += p[l];
+    }
+    if (total != n)
+        Rf_error("arglist[[%d]] ('%s') adds up to %.0f; expected n = %d", pos, name, (double)total, (int)n);
+}
+
+void CheckIndividuals(int pos, long32 N, long32 n)
+{
+    if (N > n)
+        Rf_error("arglist[[%d]] ('N') is %d; it may not exceed n = %d", pos, (int)N, (int)n);
+}
+
+double* CopyDoubleArg(SEXP arglist, int pos)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    return CMathUtility::CopyVector(REAL(x), Rf_length(x));
+}
+
+int* CopyIntegerArg(SEXP arglist, int pos)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    return CMathUtility::CopyVector(INTEGER(x), Rf_length(x));
+}
+
+SEXP GetTimecourseResultList(CProgressThread* pThread)
+{
+    if (pThread == 0)
+        Rf_error("Null argument passed to GetTimecourseResultList");
+    SEXP list = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
+    int size = pThread->GetReturnDataSize();
+    if (size < 0)
+        Rf_error("Invalid return data size: %d", size);
+    const double* data = static_cast<const double*>(pThread->GetReturnData());
+    if (data == 0)
+        Rf_error("Result data not found");
+    SEXP F = PROTECT(Rf_allocVector(REALSXP, size));
+    double* out = REAL(F);
+    for (int i = 0; i < size; i++)
+        out[i] = data[i];
+    SET_VECTOR_ELT(list, 0, F);
+    SET_STRING_ELT(names, 0, Rf_mkChar("F"));
+    SET_STRING_ELT(names, 1, Rf_mkChar(""));
+    Rf_setAttrib(list, R_NamesSymbol, names);
+    UNPROTECT(3);
+    return list;
+}
+
+// Builds a job of class T from a checked list; null when that throws.
+template <class T> static CProgressThread* NewTimecourseJob(SEXP arglist)
+{
+    try {
+        return new T(arglist);
+    } catch (...) {
+        return 0;
+    }
+}
+
+template <class T> static SEXP RunTimecourse(SEXP arglist, SEXP startThread)
+{
+    const bool background = IsBackgroundMode(startThread);
+    T::CheckArgList(arglist);
+    CProgressThread* job = NewTimecourseJob<T>(arglist);
+    if (job == 0)
+        Rf_error("Could not allocate CTimecourseThread object");
+    return RunJobForR(job, background, &GetTimecourseResultList, kTimecourseFailure);
+}
+
+extern "C" SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread)
+{
+    return RunTimecourse<CTimecourseThread>(arglist, startThread);
+}
+
+extern "C" SEXP RunTimecourseNoInt(SEXP arglist, SEXP startThread)
+{
+    return RunTimecourse<CTimecourseNoIntercept>(arglist, startThread);
+}
+
+extern "C" SEXP RunTimecourseInt(SEXP arglist, SEXP startThread)
+{
+    return RunTimecourse<CTimecourseIntercept>(arglist, startThread);
+}
+
+// The registry does not record a job's kind; the class does.
+static bool IsTimecourseJob(CProgressThread* job)
+{
+    return dynamic_cast<CTimecourseThread*>(job) != 0 || dynamic_cast<CTimecourseNoIntercept*>(job) != 0 ||
+           dynamic_cast<CTimecourseIntercept*>(job) != 0;
+}
+
+extern "C" SEXP GetTimecourseResult(SEXP tid)
+{
+    int id = GetJobIdArg(tid);
+    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
+    if (job == 0)
+        Rf_error("Could not get thread information for thread id = %d", id);
+    if (!IsTimecourseJob(job))
+        Rf_error("Thread id = %d is not a time-course job", id);
+    return GetTimecourseResultList(GetFinishedJobForR(tid, kTimecourseFailure));
+}
+
+extern "C" void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
+                       long32* m, long32* n, long32* N, int* nGrp, long32* iter)
+{
+    char message[256];
+    bool outOfMemory = false;
+    if (CheckEMFitArguments(m, n, N, nGrp, idx, message, sizeof(message)) == 0) {
+        try {
+            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter);
+            return;
+        } catch (...) {
+            outOfMemory = true;
+        }
+    }
+    // Raised from here, where nothing owns memory.
+    if (outOfMemory)
+        Rf_error("EMFitR: out of memory for %d genes and %d arrays", (int)*m, (int)*n);
+    Rf_error("EMFitR: %s", message);
+}

@@ -15,6 +15,13 @@ SEXP GetLumoLibraryVersion();
 SEXP RunODP(SEXP arglist, SEXP startThread);
 SEXP GetODPResult(SEXP tid);
 // ---- time-course entry points
+SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread);
+SEXP RunTimecourseNoInt(SEXP arglist, SEXP startThread);
+SEXP RunTimecourseInt(SEXP arglist, SEXP startThread);
+SEXP GetTimecourseResult(SEXP tid);
+// .C routine: random-intercept EM fit of every row of datR (m x n).
+void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR, long32* m,
+            long32* n, long32* N, int* nGrp, long32* iter);
 }
 
 // Raises "length of '%s' is %d; expected %d" when the lengths differ.
@@ -79,5 +86,20 @@ template <class Job> void RequireJobKind(SEXP tid, const char* what)
     if (job != 0 && dynamic_cast<Job*>(job) == 0)
         RaiseWrongJobKind(id, what);
 }
+
+// ---------------------------------------------------------------- time-course entry points
+
+// List "F" (the job's m x B statistics) and an unnamed NULL.
+SEXP GetTimecourseResultList(CProgressThread* pThread);
+
+// nGrp at pos: N counts, none negative or NA, adding up to n.
+void CheckGroupSizes(SEXP arglist, int pos, const char* name, long32 N, long32 n);
+// Raises "arglist[[pos]] ('N') ..." unless N <= n.
+void CheckIndividuals(int pos, long32 N, long32 n);
+
+// New arrays (array new) holding the elements of the vector at pos, whose
+// type the caller has checked. Throw std::bad_alloc.
+double* CopyDoubleArg(SEXP arglist, int pos);
+int* CopyIntegerArg(SEXP arglist, int pos);
 
 #endif

@@ -15,6 +15,12 @@ extern "C" {
 // ---- ODP
 // (declared in RInterfaces.h)
 // ---- time course
+SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread);
+SEXP RunTimecourseNoInt(SEXP arglist, SEXP startThread);
+SEXP RunTimecourseInt(SEXP arglist, SEXP startThread);
+SEXP GetTimecourseResult(SEXP tid);
+void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR, int* m, int* n,
+            int* N, int* nGrp, int* iter);
 // ---- clustering
 // ---- imputation
 // (declared in knnimpute.h)
@@ -39,11 +45,16 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(RunODP, 2),
     CALLDEF(GetODPResult, 1),
     // ---- time-course entries
+    CALLDEF(RunTimecourseIndep, 2),
+    CALLDEF(RunTimecourseNoInt, 2),
+    CALLDEF(RunTimecourseInt, 2),
+    CALLDEF(GetTimecourseResult, 1),
     // ---- clustering entries
     {NULL, NULL, 0}};
 
 static const R_CMethodDef cMethods[] = {
     // ---- .C entries
+    {"EMFitR", (DL_FUNC)(void (*)(void)) & EMFitR, 12, NULL},
     {NULL, NULL, 0, NULL}};
 
 static const R_FortranMethodDef fortranMethods[] = {

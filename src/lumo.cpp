@@ -331,3 +331,518 @@ void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, lo
 }
 
 // ---------------------------------------------------------------- time-course kernels
+
+#include "debug.h"
+
+#include <algorithm>
+
+namespace
+{
+// The offset-matrix allocator builds its row table from the first row, so a
+// matrix of zero rows is given one unused row.
+long32 RowsToAllocate(long32 rows)
+{
+    return rows > 0 ? rows : 1;
+}
+
+void ZeroRows(double** a, long32 rows, long32 cols)
+{
+    for (long32 i = 0; i < rows; i++)
+        std::fill(a[i], a[i] + cols, 0.0);
+}
+
+// a[r][c] = src[r + c * rows]: R's column-major layout into row pointers.
+template <class TSrc, class TDst> void CopyColumnMajor(TDst** a, const TSrc* src, long32 rows, long32 cols)
+{
+    for (long32 c = 0; c < cols; c++) {
+        const TSrc* col = src + (size_t)c * (size_t)rows;
+        for (long32 r = 0; r < rows; r++)
+            a[r][c] = (TDst)col[r];
+    }
+}
+
+// Rate limit of the null kernels: report when the shared counter is on a
+// multiple of 1000, then restart it.
+inline void CounterTest(long32& iCurrent, update_progress_routine* callback, void* callbackArg, double max,
+                        double current)
+{
+    if (iCurrent % 1000 == 0) {
+        do_callback(callback, callbackArg, max, current, 8);
+        iCurrent = 0;
+    }
+}
+} // namespace
+
+void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0,
+           long32* m, long32* n, double* F, update_progress_routine* callback, void* callbackArg,
+           double* pCurrent, double* pMax)
+{
+    const long32 mm = *m, nn = *n;
+    double current = pCurrent != 0 ? *pCurrent : 0.0;
+    const double max = pMax != 0 ? *pMax : (double)mm * ((double)nn + (double)nn * (double)nn + 1.0);
+
+    // One counter for both loops: report before the first step and then
+    // before every 1000th.
+    long32 iCurrent = 0;
+    for (long32 i = 0; i < mm; i++) {
+        const double* x = dat[i];
+        for (long32 j = 0; j < nn; j++) {
+            const double* h1 = H1[j];
+            const double* h0 = H0[j];
+            // Accumulated in registers in the same order as into the arrays;
+            // the output rows are never inputs.
+            double s1 = fit1[i][j], s0 = fit0[i][j];
+            for (long32 l = 0; l < nn; l++) {
+                if (iCurrent % 1000 == 0) {
+                    fit1[i][j] = s1;
+                    fit0[i][j] = s0;
+                    do_callback(callback, callbackArg, max, current, 8);
+                    iCurrent = 1;
+                } else {
+                    iCurrent++;
+                }
+                s1 = x[l] * h1[l] + s1;
+                current += 1.0;
+                s0 = x[l] * h0[l] + s0;
+            }
+            fit1[i][j] = s1;
+            fit0[i][j] = s0;
+        }
+    }
+    for (long32 i = 0; i < mm; i++) {
+        for (long32 j = 0; j < nn; j++) {
+            if (iCurrent % 1000 == 0) {
+                do_callback(callback, callbackArg, max, current, 8);
+                iCurrent = 1;
+            } else {
+                iCurrent++;
+            }
+            const double d1 = dat[i][j] - fit1[i][j];
+            rss1[i] = d1 * d1 + rss1[i];
+            current += 1.0;
+            const double d0 = dat[i][j] - fit0[i][j];
+            rss0[i] = d0 * d0 + rss0[i];
+        }
+    }
+    for (long32 i = 0; i < mm; i++)
+        F[i] = rss0[i] / rss1[i] - 1.0;
+    if (pCurrent != 0)
+        *pCurrent = current;
+}
+
+void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
+           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
+           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
+{
+    const long32 mm = *m, nn = *n, NN = *N;
+    *iter = 1;
+    long32 nEM = mm;
+
+    for (long32 i = 0; i < mm; i++) {
+        gm[i] = 0.0;
+        lik0[i] = 0.0;
+        lik[i] = 1.0;
+        EM[i] = i;
+        for (long32 l = 0; l < NN; l++)
+            A0[i][l] = 0.0;
+    }
+    for (long32 i = 0; i < mm; i++) {
+        for (long32 j = 0; j < nn; j++)
+            gm[i] = dat[i][j] + gm[i];
+        gm[i] = gm[i] / (double)nn;
+    }
+    for (long32 i = 0; i < mm; i++)
+        for (long32 j = 0; j < nn; j++)
+            datC[i][j] = dat[i][j] - gm[i];
+
+    // Starting intercepts: each individual's mean of the centred data.
+    for (long32 i = 0; i < mm; i++) {
+        long32 c = 0;
+        for (long32 l = 0; l < NN; l++) {
+            for (int t = 0; t < nGrp[l]; t++, c++)
+                A0[i][l] = datC[i][idx[c]] + A0[i][l];
+            A0[i][l] = A0[i][l] / (double)nGrp[l];
+            AA0[i][l] = A0[i][l] * A0[i][l];
+            alpha[i][l] = A0[i][l];
+            AA[i][l] = AA0[i][l];
+        }
+    }
+
+    // Iterate while more than one gene still changes; the cap guards against
+    // a set of genes that never settles.
+    long32 performed = 0;
+    while (nEM > 1 && performed < kEMFitMaxIterations) {
+        // A long fit re-sends the caller's unchanged figures now and then, so
+        // that a stop request is honoured without waiting for the fit to end.
+        if (performed % kEMFitStopCheckInterval == kEMFitStopCheckInterval - 1 && pMax != 0 && pCurrent != 0)
+            do_callback(callback, callbackArg, *pMax, *pCurrent, 8);
+        for (long32 e = 0; e < nEM; e++) {
+            const long32 g = EM[e];
+            for (long32 l = 0; l < NN; l++) {
+                alpha[g][l] = A0[g][l];
+                AA[g][l] = AA0[g][l];
+                A0[g][l] = 0.0;
+                AA0[g][l] = 0.0;
+            }
+            for (long32 j = 0; j < nn; j++)
+                fit[g][j] = 0.0;
+            tau[g] = 0.0;
+            sig[g] = 0.0;
+        }
+
+        for (long32 e = 0; e < nEM; e++) {
+            const long32 g = EM[e];
+            const double* x = dat[g];
+            const double* a = alpha[g];
+            double* f = fit[g];
+
+            // Fit of the data less the intercepts; position c is the column.
+            for (long32 j = 0; j < nn; j++) {
+                const double* h = H[j];
+                double s = f[j];
+                long32 c = 0;
+                for (long32 l = 0; l < NN; l++) {
+                    const double al = a[l];
+                    for (int t = 0; t < nGrp[l]; t++, c++)
+                        s = (x[c] - al) * h[c] + s;
+                }
+                f[j] = s;
+            }
+
+            // Intercept variance.
+            for (long32 l = 0; l < NN; l++)
+                tau[g] = AA[g][l] + tau[g];
+            tau[g] = tau[g] / (double)NN;
+
+            // Residual variance; position c is the column.
+            {
+                long32 c = 0;
+                for (long32 l = 0; l < NN; l++) {
+                    const double al = a[l];
+                    const double aa = AA[g][l];
+                    for (int t = 0; t < nGrp[l]; t++, c++) {
+                        const double r = x[c] - f[c];
+                        sig[g] = ((r * r + (r * (-2.0)) * al) + aa) + sig[g];
+                    }
+                }
+                sig[g] = sig[g] / (double)nn;
+            }
+
+            // Intercept means (through idx) and second moments.
+            {
+                long32 c = 0;
+                for (long32 l = 0; l < NN; l++) {
+                    double s = 0.0;
+                    for (int t = 0; t < nGrp[l]; t++, c++)
+                        s = (x[idx[c]] - f[idx[c]]) + s;
+                    A0[g][l] = s / (double)nGrp[l];
+                    const double w = (double)nGrp[l] * tau[g];
+                    A0[g][l] = (w / (w + sig[g])) * A0[g][l];
+                    AA0[g][l] = tau[g] * (1.0 - w / (w + sig[g])) + A0[g][l] * A0[g][l];
+                }
+            }
+        }
+
+        for (long32 i = 0; i < mm; i++)
+            lik0[i] = lik[i];
+        // Log-likelihood proxy; both factors are integer halves, the second
+        // of the number of genes.
+        const double halfN = (double)((-NN) / 2);
+        const double halfM = (double)(mm / 2);
+        for (long32 e = 0; e < nEM; e++) {
+            const long32 g = EM[e];
+            lik[g] = halfN * std::log(tau[g]) - halfM * std::log(sig[g]);
+        }
+        // A NaN change does not qualify, so such a gene leaves the list.
+        nEM = 0;
+        for (long32 i = 0; i < mm; i++) {
+            if (std::fabs(lik[i] - lik0[i]) > *eps) {
+                EM[nEM] = i;
+                nEM++;
+            }
+        }
+        *iter = *iter + 1;
+        performed++;
+    }
+
+    // Spread each individual's intercept over its observations' columns.
+    for (long32 i = 0; i < mm; i++) {
+        for (long32 l = 0; l < NN; l++)
+            atmp[l] = alpha[i][l];
+        long32 c = 0;
+        for (long32 l = 0; l < NN; l++)
+            for (int t = 0; t < nGrp[l]; t++, c++)
+                alpha[i][idx[c]] = atmp[l];
+    }
+}
+
+void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps, double** fit1, double** fit0,
+         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
+         double* pMax, double* pCurrent)
+{
+    double max = pMax != 0 ? *pMax : 2.0;
+    double current = pCurrent != 0 ? *pCurrent : 0.0;
+    long32 iter = 0;
+
+    EMFit(dat, H1, ind, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
+          &iter, callback, callbackArg, &max, &current);
+    current += 1.0;
+    if (callback != 0)
+        do_callback(callback, callbackArg, max, current, 8);
+    EMFit(dat, H0, ind, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
+          &iter, callback, callbackArg, &max, &current);
+    current += 1.0;
+    if (callback != 0)
+        do_callback(callback, callbackArg, max, current, 8);
+
+    const long32 mm = *m, nn = *n;
+    for (long32 i = 0; i < mm; i++) {
+        for (long32 j = 0; j < nn; j++) {
+            const double r1 = (dat[i][j] - fit1[i][j]) - alpha1[i][j];
+            rss1[i] = r1 * r1 + rss1[i];
+            const double r0 = (dat[i][j] - fit0[i][j]) - alpha0[i][j];
+            rss0[i] = r0 * r0 + rss0[i];
+        }
+    }
+    for (long32 i = 0; i < mm; i++)
+        F[i] = rss0[i] / rss1[i] - 1.0;
+    if (pCurrent != 0)
+        *pCurrent = current;
+}
+
+const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
+                                char* buf, int size)
+{
+    if (*m < 0) {
+        std::snprintf(buf, size, "m must be a non-negative size, not %d", (int)*m);
+        return buf;
+    }
+    if (*n < 0) {
+        std::snprintf(buf, size, "n must be a non-negative size, not %d", (int)*n);
+        return buf;
+    }
+    if (*N < 0 || *N > *n) {
+        std::snprintf(buf, size, "N must lie in 0..n (n = %d), not %d", (int)*n, (int)*N);
+        return buf;
+    }
+    long long total = 0;
+    for (long32 l = 0; l < *N; l++) {
+        if (nGrp[l] < 0) {
+            std::snprintf(buf, size, "nGrp[%d] must be a non-negative count, not %d", (int)l + 1, nGrp[l]);
+            return buf;
+        }
+        total += nGrp[l];
+    }
+    if (total != *n) {
+        std::snprintf(buf, size, "nGrp must sum to n = %d, not %.0f", (int)*n, (double)total);
+        return buf;
+    }
+    for (long32 c = 0; c < *n; c++) {
+        if (idx[c] < 0 || idx[c] >= *n) {
+            std::snprintf(buf, size, "idx[%d] must be a column 0..%d, not %d", (int)c + 1, (int)*n - 1, idx[c]);
+            return buf;
+        }
+    }
+    return 0;
+}
+
+void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter)
+{
+    const long32 mm = *m, nn = *n, NN = *N;
+    const long32 rows = RowsToAllocate(mm);
+    CDoubleMatrix dat(rows, nn), fit(rows, nn), alpha(rows, nn), datC(rows, nn);
+    CDoubleMatrix H(RowsToAllocate(nn), nn);
+    CDoubleMatrix A0(rows, NN), AA0(rows, NN), AA(rows, NN);
+    CDoubleVector gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
+    CLongVector EM(mm);
+    CDoubleVector atmp(NN);
+
+    CopyColumnMajor(dat.get(), datR, mm, nn);
+    CopyColumnMajor(H.get(), HR, nn, nn);
+    // Genes that are never fitted (m <= 1), and columns that idx never
+    // names, come back as 0.
+    ZeroRows(fit, mm, nn);
+    ZeroRows(alpha, mm, nn);
+
+    EMFit(dat, H, ind, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
+          iter, 0, 0, 0, 0);
+
+    for (long32 j = 0; j < nn; j++) {
+        for (long32 i = 0; i < mm; i++) {
+            const size_t k = (size_t)i + (size_t)j * (size_t)mm;
+            fitR[k] = fit[i][j];
+            alphaR[k] = alpha[i][j];
+        }
+    }
+}
+
+void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
+                double* F, update_progress_routine* callback, void* callbackArg)
+{
+    const long32 mm = *m, nn = *n, BB = *B;
+    double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
+    double current = 0.0;
+    long32 iCurrent = 0;
+
+    const long32 rows = RowsToAllocate(mm);
+    CDoubleMatrix fit(rows, nn), res(rows, nn), dat(rows, nn), fit1(rows, nn), fit0(rows, nn);
+    CDoubleMatrix H1(RowsToAllocate(nn), nn), H0(RowsToAllocate(nn), nn);
+    CLongMatrix v(RowsToAllocate(BB), nn);
+    CDoubleVector rss1(mm), rss0(mm), Ft(mm);
+
+    CopyColumnMajor(fit.get(), fitR, mm, nn);
+    CopyColumnMajor(res.get(), resR, mm, nn);
+    CopyColumnMajor(H1.get(), H1R, nn, nn);
+    CopyColumnMajor(H0.get(), H0R, nn, nn);
+    CopyColumnMajor(v.get(), vR, BB, nn);
+
+    for (long32 k = 0; k < BB; k++) {
+        ZeroRows(fit1, mm, nn);
+        ZeroRows(fit0, mm, nn);
+        std::fill(rss1.get(), rss1.get() + mm, 0.0);
+        std::fill(rss0.get(), rss0.get() + mm, 0.0);
+        const long32* vk = v[k];
+        for (long32 i = 0; i < mm; i++) {
+            // The test sits in the array loop while the counter moves per
+            // gene: a gene on a multiple of 1000 reports once per array.
+            for (long32 j = 0; j < nn; j++) {
+                CounterTest(iCurrent, callback, callbackArg, max, current);
+                dat[i][j] = fit[i][j] + res[i][vk[j]];
+            }
+            current += 1.0;
+            iCurrent++;
+        }
+        FNoEM(dat, H1, H0, fit1, fit0, rss1, rss0, m, n, Ft, callback, callbackArg, &current, &max);
+        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+    }
+}
+
+void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
+                    int*, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
+                    update_progress_routine* callback, void* callbackArg)
+{
+    const long32 mm = *m, nn = *n, NN = *N, BB = *B;
+    const long32 nr = nn - NN; // reduced residuals per gene
+    double max = ((double)BB * (double)mm) * ((double)(nn + 1) * (double)(nn + 1) + ((double)nr * (double)nr + NN));
+    double current = 0.0;
+    long32 iCurrent = 0;
+
+    const long32 rows = RowsToAllocate(mm);
+    CDoubleMatrix fit(rows, nn), res0(rows, nr), res(rows, nn), dat(rows, nn), fit1(rows, nn), fit0(rows, nn);
+    CDoubleMatrix H1(RowsToAllocate(nn), nn), H0(RowsToAllocate(nn), nn), wsq(RowsToAllocate(nr), nr);
+    CLongMatrix v(RowsToAllocate(BB), nr);
+    CDoubleVector rss1(mm), rss0(mm), Ft(mm);
+
+    CopyColumnMajor(fit.get(), fitR, mm, nn);
+    CopyColumnMajor(res0.get(), resR, mm, nr);
+    CopyColumnMajor(H1.get(), H1R, nn, nn);
+    CopyColumnMajor(H0.get(), H0R, nn, nn);
+    CopyColumnMajor(wsq.get(), wsqR, nr, nr);
+    CopyColumnMajor(v.get(), vR, BB, nr);
+
+    for (long32 k = 0; k < BB; k++) {
+        ZeroRows(fit1, mm, nn);
+        ZeroRows(fit0, mm, nn);
+        ZeroRows(res, mm, nn);
+        std::fill(rss1.get(), rss1.get() + mm, 0.0);
+        std::fill(rss0.get(), rss0.get() + mm, 0.0);
+        const long32* vk = v[k];
+        for (long32 i = 0; i < mm; i++) {
+            double* ri = res[i];
+            const double* r0 = res0[i];
+            // Residuals of the included columns, rebuilt from the resampled
+            // reduced residuals.
+            for (long32 j = 0; j < nr; j++) {
+                for (long32 l = 0; l < nr; l++) {
+                    CounterTest(iCurrent, callback, callbackArg, max, current);
+                    iCurrent++;
+                    ri[inc[j]] = r0[vk[l]] * wsq[l][j] + ri[inc[j]];
+                    current += 1.0;
+                }
+            }
+            // Each individual's balancing column takes minus the sum of its
+            // residuals as they stand (its own current value included).
+            long32 c = 0;
+            for (long32 l = 0; l < NN; l++) {
+                CounterTest(iCurrent, callback, callbackArg, max, current);
+                double grpSum = 0.0;
+                for (int t = 0; t < nGrp[l]; t++, c++)
+                    grpSum = grpSum + ri[idx[c]];
+                ri[rmv[l]] = -grpSum;
+                iCurrent++;
+                current += 1.0;
+            }
+        }
+        for (long32 i = 0; i < mm; i++) {
+            for (long32 j = 0; j < nn; j++) {
+                CounterTest(iCurrent, callback, callbackArg, max, current);
+                iCurrent++;
+                dat[i][j] = fit[i][j] + res[i][j];
+            }
+        }
+        FNoEM(dat, H1, H0, fit1, fit0, rss1, rss0, m, n, Ft, callback, callbackArg, &current, &max);
+        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+    }
+}
+
+void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
+                  int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
+                  update_progress_routine* callback, void* callbackArg)
+{
+    const long32 mm = *m, nn = *n, NN = *N, BB = *B;
+    double max = (double)BB + (double)BB;
+    double current = 0.0;
+
+    const long32 rows = RowsToAllocate(mm);
+    CDoubleMatrix fit(rows, nn), res(rows, nn), alpha(rows, nn), dat(rows, nn), fit1(rows, nn), fit0(rows, nn);
+    CDoubleMatrix alpha1(rows, nn), alpha0(rows, nn), datC(rows, nn);
+    CDoubleMatrix A0(rows, NN), AA0(rows, NN), AA(rows, NN);
+    CDoubleMatrix H1(RowsToAllocate(nn), nn), H0(RowsToAllocate(nn), nn);
+    CLongMatrix v(RowsToAllocate(BB), nn), v1(RowsToAllocate(BB), nn);
+    CDoubleVector rss1(mm), rss0(mm), Ft(mm), gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
+    CLongVector EM(mm);
+    CDoubleVector atmp(NN);
+
+    CopyColumnMajor(fit.get(), fitR, mm, nn);
+    CopyColumnMajor(res.get(), resR, mm, nn);
+    CopyColumnMajor(alpha.get(), alphaR, mm, nn);
+    CopyColumnMajor(H1.get(), H1R, nn, nn);
+    CopyColumnMajor(H0.get(), H0R, nn, nn);
+    CopyColumnMajor(v.get(), vR, BB, nn);
+    CopyColumnMajor(v1.get(), v1R, BB, nn);
+    // Columns that idx never names keep an intercept of 0 in the residuals.
+    ZeroRows(alpha1, mm, nn);
+    ZeroRows(alpha0, mm, nn);
+
+    const long32 mn = (long32)((long long)mm * nn), nsq = (long32)((long long)nn * nn);
+    const long32 bn = (long32)((long long)BB * nn);
+    saveDblArray("fitR.txt", fitR, mn);
+    saveDblArray("resR.txt", resR, mn);
+    saveDblArray("alphaR.txt", alphaR, mn);
+    saveDblArray("H1R.txt", H1R, nsq);
+    saveDblArray("H0R.txt", H0R, nsq);
+    saveIntArray("vR.txt", vR, bn);
+    saveIntArray("v1R.txt", v1R, bn);
+    saveIntArray("ind.txt", ind, nn);
+    saveIntArray("idx.txt", idx, nn);
+
+    for (long32 k = 0; k < BB; k++) {
+        ZeroRows(fit1, mm, nn);
+        ZeroRows(fit0, mm, nn);
+        std::fill(rss1.get(), rss1.get() + mm, 0.0);
+        std::fill(rss0.get(), rss0.get() + mm, 0.0);
+        const long32* vk = v[k];
+        const long32* v1k = v1[k];
+        for (long32 i = 0; i < mm; i++)
+            for (long32 j = 0; j < nn; j++)
+                dat[i][j] = (fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
+        FEM(dat, H1, H0, ind, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik,
+            tau, sig, EM, atmp, m, n, N, nGrp, Ft, callback, callbackArg, &max, &current);
+        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+    }
+    saveDblArray("F.txt", F, (long32)((long long)mm * BB));
+}

@@ -136,5 +136,85 @@ void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n
          double* currentStart, double* maxStart);
 
 // ---------------------------------------------------------------- time-course kernels
+// F statistics of a full model (H1) against a null model (H0), both n x n
+// linear smoothers: the fit of gene i is fit[i][j] = sum over l of
+// dat[i][l] * H[j][l], and F = rss0 / rss1 - 1. Matrices are 0-based row
+// pointers (matrix()); sizes are passed by address. Progress goes out with
+// message id 8.
+//
+// Longitudinal designs: nGrp[l] observations per individual l (N of them,
+// summing to n); walking the individuals in order gives the running position
+// c = 0..n-1, and idx[c] is the data column of position c.
+
+// Fits, residual sums of squares and F for independent observations. Adds
+// into fit1, fit0, rss1 and rss0 (the caller clears them). pCurrent and pMax
+// may be null; the callback is called at the first step and every 1000th.
+void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0,
+           long32* m, long32* n, double* F, update_progress_routine* callback, void* callbackArg,
+           double* pCurrent, double* pMax);
+
+// Most EM iterations EMFit performs; a gene list that has not settled by then
+// is left as it stands.
+const long32 kEMFitMaxIterations = 100000;
+
+// EMFit iterations between two re-sends of the caller's progress figures.
+const long32 kEMFitStopCheckInterval = 64;
+
+// Random-intercept fit of every gene by EM, until at most one gene's
+// log-likelihood proxy still changes by more than *eps between iterations.
+// On return fit holds the fitted curves, alpha (m x n) each observation's
+// intercept; *iter is 1 + the iterations performed. ind is not read. No
+// progress of its own is reported: when callback, pMax and pCurrent are all
+// given, every kEMFitStopCheckInterval iterations the unchanged figures
+// (*pMax, *pCurrent) are sent again, which lets a stop request through.
+void EMFit(double** dat, double** H, int* ind, int* idx, double* eps, double** fit, double** alpha, double** datC,
+           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
+           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent);
+
+// EM fits of the full and the null model and F from the residuals after the
+// curve and the intercepts are removed. Adds into rss1 and rss0; advances
+// current by 2, reporting after each fit. pMax (default 2) and pCurrent may
+// be null. Both fits share the work arrays datC..atmp.
+void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps, double** fit1, double** fit0,
+         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
+         double* pMax, double* pCurrent);
+
+// EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
+// m x n outputs), without progress. fitR is zero wherever no fit was
+// computed. Sizes are not checked here: see CheckEMFitArguments. Throws
+// std::bad_alloc when the work arrays cannot be allocated.
+void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter);
+
+// Null if EMFitColumnMajor may run on these sizes (m, n, N >= 0, N <= n,
+// nGrp[0..N-1] >= 0 summing to n, idx[0..n-1] in 0..n-1); otherwise the
+// reason. Writes at most size characters into buf.
+const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
+                                char* buf, int size);
+
+// Bootstrap null F statistics, B iterations over all m genes. Inputs are R's
+// column-major arrays; F (m x B) receives F[i + k*m] for gene i in iteration
+// k; v and v1 hold 0-based column numbers (B rows). Indices are not checked.
+//
+// Independent samples: null data fit[i][j] + res[i][v[k][j]], F by FNoEM.
+void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
+                double* F, update_progress_routine* callback, void* callbackArg);
+
+// Longitudinal without intercept: resR holds m x (n - N) reduced residuals,
+// rebuilt per gene through wsq ((n - N) x (n - N)) into the columns inc,
+// then each individual's balancing column rmv[l] receives minus the sum of
+// its residuals. vR is B x (n - N).
+void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
+                    int* ind, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
+                    update_progress_routine* callback, void* callbackArg);
+
+// Longitudinal with random intercept: null data (fit + res[v]) + alpha[v1],
+// F by FEM with threshold *eps. Progress: maximum 2B, 2 per iteration.
+void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
+                  int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
+                  update_progress_routine* callback, void* callbackArg);
 
 #endif

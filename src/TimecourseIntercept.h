@@ -1,0 +1,45 @@
+#ifndef LUMO_TIMECOURSEINTERCEPT_H
+#define LUMO_TIMECOURSEINTERCEPT_H
+
+#include <Rinternals.h>
+
+#include "lumo.h"
+#include "threads/ProgressThread.h"
+
+// Bootstrap null F statistics of a longitudinal time-course study with a
+// random intercept per individual, both models fitted by EM in every
+// iteration. Owns copies of its inputs and its m x B result.
+class CTimecourseIntercept : public CProgressThread
+{
+public:
+    // Copies the arrays of arglist; the list must have passed CheckArgList.
+    // Throws std::bad_alloc when memory is short (nothing is kept then).
+    explicit CTimecourseIntercept(SEXP arglist);
+    virtual ~CTimecourseIntercept();
+    virtual int Go(pthread_t tid);
+
+    // Raises an R error naming the first element of arglist the job cannot
+    // use. Call it before any C++ object is built.
+    static void CheckArgList(SEXP arglist);
+
+private:
+    void Release();
+
+    double* m_pFit;
+    double* m_pRes;
+    int* m_pv;
+    int* m_pv1;
+    double* m_pH1;
+    double* m_pH0;
+    double* m_pAlpha1;
+    int* m_pInd;
+    int* m_pIdx;
+    double m_eps;
+    long32 m_m, m_n;
+    int m_NGrplen;
+    int* m_pNGrp;
+    long32 m_N, m_B;
+    double* m_pResult;
+};
+
+#endif
