@@ -14,16 +14,17 @@ class CMatrix;
 //
 // Bottom-up, a dynamic programme fills the cost table M: for leaves u, w whose
 // lowest common ancestor is v, M[u][w] = M[w][u] is the least cost of an
-// ordering of v's subtree that starts with u and ends with w. Top-down, the
-// cheapest pair of ends of the whole tree is chosen and, at every node, the
-// inner ends that attain the node's minimum are recovered and handed to the
-// two children, so the final order costs exactly min M[u][w] over the root's
-// pairs.
+// ordering of v's subtree that starts with u and ends with w,
+//     M[u][w] = min over m, k of M[u][m] + S(m, k) + M[k][w],
+// m being the inner end of the left child's ordering and k that of the right
+// child's. The minimum is taken in two pruned steps over lists sorted by cost.
+// Top-down, the cheapest pair of ends of the whole tree is chosen and, at
+// every node, the inner ends that attain the node's minimum are recovered and
+// handed to the two children, so the final order costs exactly the least
+// M[u][w] over the root's pairs.
 //
-// Memory is the n x n table plus O(n): the sorted candidate lists of a node's
-// children are kept, packed, in one of the two symmetric copies of the
-// children's own table entries while the node is processed, and that copy is
-// restored afterwards.
+// Memory is the n x n table plus O(n) scratch. Both passes walk the tree with
+// explicit stacks, so deep trees need no deep call stack.
 class COptimalOrdering : public COrdering
 {
 public:
@@ -42,26 +43,22 @@ private:
     COptimalOrdering(const COptimalOrdering&);
     COptimalOrdering& operator=(const COptimalOrdering&);
 
-    // One side's candidate list of inner ends for an end leaf (see the .cpp).
-    struct SList;
-
     void CreateInternals(CClusterNode* pRoot, CMatrix* pDistances);
     void DeleteInternals();
-    void CheckLeafIndices(CClusterNode* pRoot);
+    // Nodes of the tree children first; checks that the leaves carry the
+    // indices 0 .. n-1, each once, so that the table is never addressed out
+    // of bounds.
+    void CollectNodes(CClusterNode* pRoot, std::vector<CClusterNode*>& postOrder);
 
     void SetCost(int uIndex, int wIndex, double cost) { m_ppCosts[uIndex][wIndex] = cost; }
     double GetCost(int uIndex, int wIndex) const { return m_ppCosts[uIndex][wIndex]; }
     void SetCost(CClusterNode* u, CClusterNode* w, double cost);
     double GetCost(CClusterNode* u, CClusterNode* w) const;
 
-    void ComputeCosts(CClusterNode* pCluster);
+    void ComputeCosts(const std::vector<CClusterNode*>& postOrder);
     void ComputeNodeCosts(CClusterNode* pNode);
-    void PackLists(const std::vector<int>& x, const std::vector<int>& y);
-    void UnpackLists(const std::vector<int>& x, const std::vector<int>& y);
-    double InnerCosts(const CostPairType* listM, int lenM, const std::vector<int>& ks, double C, double* T);
-    void _ComputeCost(int uIndex, int wIndex, const double* T, double leastT, const CostPairType* listK, int lenK);
     void GetBestPair(CClusterNode* pRoot, CClusterNode** ppU, CClusterNode** ppW);
-    void Backtrack(CClusterNode* pCluster, CClusterNode* u, CClusterNode* w);
+    void Backtrack(CClusterNode* pRoot, CClusterNode* u, CClusterNode* w);
     void FindInnerEnds(CClusterNode* pLeft, CClusterNode* u, CClusterNode* pRight, CClusterNode* w,
                        CClusterNode** ppM, CClusterNode** ppK);
 
@@ -73,13 +70,16 @@ private:
     // Progress counters are doubles: n * n overflows an int for n above 46,340.
     double m_iNodeTracker;
     double m_iNodeTrackerMax;
-    // Scratch leaf-index lists of the node being processed (sizes bounded by n).
-    std::vector<int> m_LL, m_LR, m_RL, m_RR;
-    CCostMap m_sortBuffer;
-    std::vector<CostPairType> m_listM; // M-lists of a block of end leaves
-    std::vector<CostPairType> m_listK;
-    std::vector<double> m_inner;       // T[k] of a block of end leaves, by leaf index
-    std::vector<double> m_innerMin;
+    // Set by the first OrderLeaves, also for a tree too small for a table.
+    bool m_bUsed;
+    // Scratch of the node being processed, sized at most n each.
+    std::vector<int> m_leftLeaves;   // the left child's leaves: its left side, then its right side
+    std::vector<int> m_rightLeaves;  // the same for the right child
+    std::vector<CostPairType> m_listM; // (M[u][m], m) of one end leaf u, sorted
+    CCostMap m_listK;                  // (T[k], position of k) of one u, each side sorted
+    std::vector<double> m_inner;       // T[k] = min over m of M[u][m] + S(m, k), for one u
+    std::vector<double> m_innerMin;    // least M[w][k] over the k-candidates of each w
+    std::vector<CClusterNode*> m_scratchM, m_scratchK; // inner-end candidates in the top-down pass
 };
 
 #endif
