@@ -15,6 +15,9 @@ extern "C" {
 SEXP GetLumoLibraryVersion();
 // ---- time course
 // ---- clustering
+SEXP StartClusteringThread(SEXP, SEXP, SEXP, SEXP, SEXP);
+SEXP FinishClusteringThread(SEXP, SEXP, SEXP, SEXP);
+SEXP Cluster(SEXP, SEXP, SEXP, SEXP, SEXP, SEXP, SEXP, SEXP);
 // ---- imputation
 // (declared in knnimpute.h)
 }
@@ -37,6 +40,9 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(GetLumoLibraryVersion, 0),
     // ---- time-course entries
     // ---- clustering entries
+    CALLDEF(StartClusteringThread, 5),
+    CALLDEF(FinishClusteringThread, 4),
+    CALLDEF(Cluster, 8),
     {NULL, NULL, 0}};
 
 static const R_CMethodDef cMethods[] = {
