@@ -166,6 +166,7 @@ void COptimalOrdering::CreateInternals(CClusterNode* pRoot, CMatrix* pDistances)
     m_listK.reserve(n);
     m_inner.reserve(n);
     m_innerMin.reserve(n);
+    m_crossMin.reserve(n);
 }
 
 void COptimalOrdering::DeleteInternals()
@@ -214,9 +215,9 @@ void COptimalOrdering::ComputeCosts(const std::vector<CClusterNode*>& postOrder)
 //
 // Step 1, per u: T[k] = min over m of M[u][m] + S(m, k) for every leaf k of
 // the right child, m ranging over the other side of the left child. The
-// m-candidates are scanned by ascending M[u][m]; C, the least distance across
-// the node, bounds S from below, so the scan stops once M[u][m] + C reaches
-// the best value found.
+// m-candidates are scanned by ascending M[u][m]; C(k), the least distance
+// from k to the left child, bounds S(m, k) from below, so the scan stops once
+// M[u][m] + C(k) reaches the best value found.
 // Step 2, per (u, w): M[u][w] = min over k of T[k] + M[w][k], k ranging over
 // the other side of the right child. The k-candidates are scanned by
 // ascending T[k]; the least M[w][k] bounds the second term from below.
@@ -236,15 +237,23 @@ void COptimalOrdering::ComputeNodeCosts(CClusterNode* pNode)
     const int* right = m_rightLeaves.data();
     CMatrix* pDist = m_pDistances;
 
-    // Least distance between a leaf on the left and one on the right.
-    double C = -1.0;
-    for (int i = 0; i < nl; ++i)
-        for (int j = 0; j < nr; ++j)
+    // Lower bounds of S(m, k): for each leaf k on the right, the least
+    // distance to any leaf on the left (their minimum is the least distance
+    // across the node).
+    m_crossMin.resize(static_cast<std::size_t>(nr));
+    double* crossMin = m_crossMin.data();
+    for (int j = 0; j < nr; ++j)
+    {
+        const int k = right[j];
+        double least = pDist->GetValue(left[0], k);
+        for (int i = 1; i < nl; ++i)
         {
-            double d = pDist->GetValue(left[i], right[j]);
-            if (C == -1.0 || d < C)
-                C = d;
+            double d = pDist->GetValue(left[i], k);
+            if (d < least)
+                least = d;
         }
+        crossMin[j] = least;
+    }
 
     // Least M[w][k] over the k-candidates of each end leaf w of the right child.
     m_innerMin.assign(static_cast<std::size_t>(nr), 0.0);
@@ -279,6 +288,7 @@ void COptimalOrdering::ComputeNodeCosts(CClusterNode* pNode)
         for (int t = 0; t < nr; ++t)
         {
             const int k = right[t];
+            const double C = crossMin[t];
             double best = -1.0;
             bool found = false;
             for (int e = 0; e < lenM; ++e)

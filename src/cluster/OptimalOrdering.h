@@ -79,6 +79,7 @@ private:
     CCostMap m_listK;                  // (T[k], position of k) of one u, each side sorted
     std::vector<double> m_inner;       // T[k] = min over m of M[u][m] + S(m, k), for one u
     std::vector<double> m_innerMin;    // least M[w][k] over the k-candidates of each w
+    std::vector<double> m_crossMin;    // least S(m, k) over the left child's leaves m, per k
     std::vector<CClusterNode*> m_scratchM, m_scratchK; // inner-end candidates in the top-down pass
 };
 
