@@ -8,62 +8,36 @@
 
 namespace
 {
-// Appends the indices of a stored leaf list; every index must address the table.
-void AppendLeafIndices(CClusterNodeVector* pList, std::vector<int>& out, int leafCount)
-{
-    for (CClusterNodeVector_iterator it = pList->begin(); it != pList->end(); it++)
-    {
-        int index = (*it)->GetIndex();
-        if (index < 0 || index >= leafCount)
-            throw new CClusterException(5, "leaf index out of range");
-        out.push_back(index);
-    }
-}
-
-// Leaves of a child as a candidate array: its left side [0, split) followed by
-// its right side [split, size). A leaf child is a one-element array that
-// serves as both sides.
-int ChildLeaves(CClusterNode* pChild, std::vector<int>& out, int leafCount)
-{
-    out.clear();
-    if (pChild->IsLeaf())
-    {
-        out.push_back(pChild->GetIndex());
-        return 1;
-    }
-    AppendLeafIndices(pChild->GetLeftLeaves(), out, leafCount);
-    int split = static_cast<int>(out.size());
-    AppendLeafIndices(pChild->GetRightLeaves(), out, leafCount);
-    return split;
-}
-
-// Range of the inner-end candidates for the end leaf at position p: the other
-// side of the same child, or the leaf itself when the child is a leaf.
-inline void OtherSide(int p, int split, int size, int& lo, int& hi)
+// Candidate range of inner ends for the end leaf at position p of a child
+// occupying [start, start + size) with its left side [start, split): the other
+// side, or the leaf itself when the child is a leaf.
+inline void OtherSide(int p, int start, int split, int size, int& lo, int& hi)
 {
     if (size == 1)
     {
-        lo = 0;
-        hi = 1;
+        lo = start;
+        hi = start + 1;
     }
     else if (p < split)
     {
         lo = split;
-        hi = size;
+        hi = start + size;
     }
     else
     {
-        lo = 0;
+        lo = start;
         hi = split;
     }
 }
 
 struct SPending
 {
-    CClusterNode* pNode;
-    CClusterNode* pFirst; // the leaf the subtree's ordering must start with
-    CClusterNode* pLast;  // the leaf it must end with
+    int node;  // entry in the node list
+    int first; // position of the leaf the subtree's ordering must start with
+    int last;  // position of the leaf it must end with
 };
+
+const int kTile = 64;
 }
 
 COptimalOrdering::COptimalOrdering()
@@ -95,56 +69,88 @@ void COptimalOrdering::OrderLeaves(CClusterNode* pCluster, CMatrix* pDistances)
     if (pCluster->IsLeaf())
         return;
 
-    std::vector<CClusterNode*> postOrder;
-    CollectNodes(pCluster, postOrder);
+    CollectNodes(pCluster);
     CreateInternals(pCluster, pDistances);
 
     m_iNodeTrackerMax = static_cast<double>(m_iLeafCount) * m_iLeafCount;
     m_iNodeTracker = 0.0;
-    ComputeCosts(postOrder);
+    ComputeCosts();
 
-    CClusterNode* pBestU = nullptr;
-    CClusterNode* pBestW = nullptr;
-    GetBestPair(pCluster, &pBestU, &pBestW);
+    int bestU = -1;
+    int bestW = -1;
+    GetBestPair(pCluster, &bestU, &bestW);
 
     m_iNodeTracker = 0.0;
-    Backtrack(pCluster, pBestU, pBestW);
+    Backtrack(bestU, bestW);
 }
 
-void COptimalOrdering::CollectNodes(CClusterNode* pRoot, std::vector<CClusterNode*>& postOrder)
+void COptimalOrdering::CollectNodes(CClusterNode* pRoot)
 {
     const int leafCount = pRoot->GetLeafCount();
-    std::vector<char> seen(static_cast<std::size_t>(leafCount), 0);
-    int leaves = 0;
-    // Pre-order with the right child visited first; reversed, every node
-    // comes after both of its children.
-    std::vector<CClusterNode*> pending(1, pRoot);
+    const std::size_t maxNodes = 2 * static_cast<std::size_t>(leafCount) - 1;
+    m_nodes.clear();
+    m_nodes.reserve(maxNodes);
+
+    // Pre-order, left child first: parents come before their children and
+    // leaves appear from left to right.
+    struct SItem
+    {
+        CClusterNode* pNode;
+        int parent;
+        bool isLeft;
+    };
+    std::vector<SItem> pending(1, SItem{pRoot, -1, false});
     while (!pending.empty())
     {
-        CClusterNode* pNode = pending.back();
+        SItem item = pending.back();
         pending.pop_back();
-        postOrder.push_back(pNode);
-        if (pNode->IsLeaf())
+        if (m_nodes.size() >= maxNodes)
+            throw new CClusterException(5, "leaf index out of range");
+        const int self = static_cast<int>(m_nodes.size());
+        m_nodes.push_back(SNode{item.pNode, 0, 1, 1, -1, -1});
+        if (item.parent >= 0)
+            (item.isLeft ? m_nodes[item.parent].left : m_nodes[item.parent].right) = self;
+        if (item.pNode->IsLeaf())
+            continue;
+        if (item.pNode->GetLeftChild() == nullptr || item.pNode->GetRightChild() == nullptr)
+            throw new CClusterException(4, "pCluster is NULL");
+        pending.push_back(SItem{item.pNode->GetRightChild(), self, false});
+        pending.push_back(SItem{item.pNode->GetLeftChild(), self, true});
+    }
+
+    // Sizes bottom-up, then start positions top-down.
+    for (std::size_t i = m_nodes.size(); i-- > 0;)
+    {
+        SNode& node = m_nodes[i];
+        if (node.left >= 0)
         {
-            int index = pNode->GetIndex();
-            if (index < 0 || index >= leafCount)
-                throw new CClusterException(5, "leaf index out of range");
-            if (seen[index])
-                throw new CClusterException(5, "leaf index occurs twice");
-            seen[index] = 1;
-            ++leaves;
+            node.leftSize = m_nodes[node.left].size;
+            node.size = node.leftSize + m_nodes[node.right].size;
+        }
+    }
+    if (m_nodes[0].size != leafCount)
+        throw new CClusterException(5, "leaf index out of range");
+
+    m_leafAt.assign(static_cast<std::size_t>(leafCount), -1);
+    m_position.assign(static_cast<std::size_t>(leafCount), -1);
+    m_nodes[0].start = 0;
+    for (std::size_t i = 0; i < m_nodes.size(); ++i)
+    {
+        const SNode& node = m_nodes[i];
+        if (node.left >= 0)
+        {
+            m_nodes[node.left].start = node.start;
+            m_nodes[node.right].start = node.start + node.leftSize;
             continue;
         }
-        if (pNode->GetLeftChild() == nullptr || pNode->GetRightChild() == nullptr)
-            throw new CClusterException(4, "pCluster is NULL");
-        pending.push_back(pNode->GetLeftChild());
-        pending.push_back(pNode->GetRightChild());
-        if (postOrder.size() > 2 * static_cast<std::size_t>(leafCount))
+        const int index = node.pNode->GetIndex();
+        if (index < 0 || index >= leafCount)
             throw new CClusterException(5, "leaf index out of range");
+        if (m_position[index] >= 0)
+            throw new CClusterException(5, "leaf index occurs twice");
+        m_position[index] = node.start;
+        m_leafAt[node.start] = index;
     }
-    if (leaves != leafCount)
-        throw new CClusterException(5, "leaf index out of range");
-    std::reverse(postOrder.begin(), postOrder.end());
 }
 
 void COptimalOrdering::CreateInternals(CClusterNode* pRoot, CMatrix* pDistances)
@@ -160,8 +166,6 @@ void COptimalOrdering::CreateInternals(CClusterNode* pRoot, CMatrix* pDistances)
         m_ppCosts[i] = new double[m_iLeafCount];
 
     const std::size_t n = static_cast<std::size_t>(m_iLeafCount);
-    m_leftLeaves.reserve(n);
-    m_rightLeaves.reserve(n);
     m_listM.reserve(n);
     m_listK.reserve(n);
     m_inner.reserve(n);
@@ -183,35 +187,32 @@ void COptimalOrdering::DeleteInternals()
     m_iLeafCount = 0;
 }
 
-void COptimalOrdering::SetCost(CClusterNode* u, CClusterNode* w, double cost)
+double COptimalOrdering::Distance(int aPos, int bPos) const
 {
-    SetCost(u->GetIndex(), w->GetIndex(), cost);
+    return m_pDistances->GetValue(m_leafAt[aPos], m_leafAt[bPos]);
 }
 
-double COptimalOrdering::GetCost(CClusterNode* u, CClusterNode* w) const
+void COptimalOrdering::ComputeCosts()
 {
-    return GetCost(u->GetIndex(), w->GetIndex());
-}
-
-void COptimalOrdering::ComputeCosts(const std::vector<CClusterNode*>& postOrder)
-{
-    for (std::size_t i = 0; i < postOrder.size(); ++i)
+    // Children come after their parents in the node list: walk it backwards.
+    for (std::size_t i = m_nodes.size(); i-- > 0;)
     {
-        CClusterNode* pNode = postOrder[i];
-        if (pNode->IsLeaf())
+        const SNode& node = m_nodes[i];
+        if (node.left < 0)
         {
-            SetCost(pNode, pNode, 0.0);
+            SetCost(node.start, node.start, 0.0);
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
             m_iNodeTracker += 1.0;
         }
         else
         {
-            ComputeNodeCosts(pNode);
+            ComputeNodeCosts(node);
         }
     }
 }
 
-// Fills M[u][w] for every u below the left child and w below the right child.
+// Fills M[u][w] = M[w][u] for every u below the left child and w below the
+// right child.
 //
 // Step 1, per u: T[k] = min over m of M[u][m] + S(m, k) for every leaf k of
 // the right child, m ranging over the other side of the left child. The
@@ -226,219 +227,201 @@ void COptimalOrdering::ComputeCosts(const std::vector<CClusterNode*>& postOrder)
 // candidate is never strictly below the minimum: the result is the exact
 // minimum of (M[u][m] + S(m, k)) + M[w][k] over all (m, k), evaluated in that
 // order, which is how the top-down pass recomputes it.
-void COptimalOrdering::ComputeNodeCosts(CClusterNode* pNode)
+void COptimalOrdering::ComputeNodeCosts(const SNode& node)
 {
-    const int leafCount = m_iLeafCount;
-    const int splitL = ChildLeaves(pNode->GetLeftChild(), m_leftLeaves, leafCount);
-    const int splitR = ChildLeaves(pNode->GetRightChild(), m_rightLeaves, leafCount);
-    const int nl = static_cast<int>(m_leftLeaves.size());
-    const int nr = static_cast<int>(m_rightLeaves.size());
-    const int* left = m_leftLeaves.data();
-    const int* right = m_rightLeaves.data();
-    CMatrix* pDist = m_pDistances;
+    const SNode& l = m_nodes[node.left];
+    const SNode& r = m_nodes[node.right];
+    const int L0 = l.start, nl = l.size, Ls = l.start + l.leftSize;
+    const int R0 = r.start, nr = r.size, Rs = r.leftSize; // Rs relative to R0
 
-    // Lower bounds of S(m, k): for each leaf k on the right, the least
-    // distance to any leaf on the left (their minimum is the least distance
-    // across the node).
+    // Lower bound of S(m, k) for each k on the right.
     m_crossMin.resize(static_cast<std::size_t>(nr));
     double* crossMin = m_crossMin.data();
     for (int j = 0; j < nr; ++j)
     {
-        const int k = right[j];
-        double least = pDist->GetValue(left[0], k);
+        double least = Distance(L0, R0 + j);
         for (int i = 1; i < nl; ++i)
         {
-            double d = pDist->GetValue(left[i], k);
+            double d = Distance(L0 + i, R0 + j);
             if (d < least)
                 least = d;
         }
         crossMin[j] = least;
     }
 
-    // Least M[w][k] over the k-candidates of each end leaf w of the right child.
+    // Least M[w][k] over the k-candidates of each end leaf w on the right.
     m_innerMin.assign(static_cast<std::size_t>(nr), 0.0);
-    for (int s = 0; s < nr && nr > 1; ++s)
+    double* innerMin = m_innerMin.data();
+    if (nr > 1)
     {
-        int lo, hi;
-        OtherSide(s, splitR, nr, lo, hi);
-        const double* rowW = m_ppCosts[right[s]];
-        double least = rowW[right[lo]];
-        for (int t = lo + 1; t < hi; ++t)
-            if (rowW[right[t]] < least)
-                least = rowW[right[t]];
-        m_innerMin[s] = least;
+        for (int j = 0; j < nr; ++j)
+        {
+            int lo, hi;
+            OtherSide(R0 + j, R0, R0 + Rs, nr, lo, hi);
+            const double* rowW = m_ppCosts[R0 + j];
+            double least = rowW[lo];
+            for (int k = lo + 1; k < hi; ++k)
+                if (rowW[k] < least)
+                    least = rowW[k];
+            innerMin[j] = least;
+        }
     }
 
     m_inner.resize(static_cast<std::size_t>(nr));
     double* T = m_inner.data();
-    for (int p = 0; p < nl; ++p)
+    for (int u = L0; u < L0 + nl; ++u)
     {
-        const int u = left[p];
-        const double* rowU = m_ppCosts[u];
+        double* rowU = m_ppCosts[u];
 
         // Step 1: the sorted m-candidates of u, then T over the right child.
         int lo, hi;
-        OtherSide(p, splitL, nl, lo, hi);
+        OtherSide(u, L0, Ls, nl, lo, hi);
         m_listM.clear();
-        for (int q = lo; q < hi; ++q)
-            m_listM.push_back(CostPairType(nl == 1 ? 0.0 : rowU[left[q]], left[q]));
+        for (int m = lo; m < hi; ++m)
+            m_listM.push_back(CostPairType(rowU[m], m));
         std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
         const CostPairType* listM = m_listM.data();
         const int lenM = static_cast<int>(m_listM.size());
-        for (int t = 0; t < nr; ++t)
+        for (int j = 0; j < nr; ++j)
         {
-            const int k = right[t];
-            const double C = crossMin[t];
-            double best = -1.0;
-            bool found = false;
-            for (int e = 0; e < lenM; ++e)
+            const int k = R0 + j;
+            const double C = crossMin[j];
+            double best = listM[0].first + Distance(listM[0].second, k);
+            for (int e = 1; e < lenM; ++e)
             {
                 const double um = listM[e].first;
-                if (found && um + C >= best)
+                if (um + C >= best)
                     break;
-                const int m = listM[e].second;
-                const double cand = um + (m == k ? 0.0 : pDist->GetValue(m, k));
-                if (!found || cand < best)
-                {
+                const double cand = um + Distance(listM[e].second, k);
+                if (cand < best)
                     best = cand;
-                    found = true;
-                }
             }
-            T[t] = best;
+            T[j] = best;
+        }
+
+        if (nr == 1)
+        {
+            rowU[R0] = T[0];
+            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+            m_iNodeTracker += 1.0;
+            continue;
         }
 
         // Step 2: the k-candidates of each side sorted by T, then every w.
         m_listK.clear();
-        for (int t = 0; t < nr; ++t)
-            m_listK.insert(CostPairType(T[t], t));
-        // Sort the two sides separately: positions [0, splitR) and [splitR, nr).
-        CCostMap::iterator mid = m_listK.begin() + (nr == 1 ? 1 : splitR);
+        for (int j = 0; j < nr; ++j)
+            m_listK.insert(CostPairType(T[j], j));
+        CCostMap::iterator mid = m_listK.begin() + Rs;
         std::sort(m_listK.begin(), mid, less_CostPairType());
         std::sort(mid, m_listK.end(), less_CostPairType());
         const CostPairType* listK = &*m_listK.begin();
 
-        for (int s = 0; s < nr; ++s)
+        for (int j = 0; j < nr; ++j)
         {
-            const int w = right[s];
-            const double* rowW = m_ppCosts[w];
-            int klo, khi;
-            OtherSide(s, splitR, nr, klo, khi);
-            double best = -1.0;
-            if (nr == 1)
+            const double* rowW = m_ppCosts[R0 + j];
+            // k ranges over the side of the right child that w is not on.
+            const int elo = j < Rs ? Rs : 0;
+            const int ehi = j < Rs ? nr : Rs;
+            const double leastWK = innerMin[j];
+            double best = listK[elo].first + rowW[R0 + listK[elo].second];
+            for (int e = elo + 1; e < ehi; ++e)
             {
-                best = T[0];
+                const double tk = listK[e].first;
+                if (tk + leastWK >= best)
+                    break;
+                const double cand = tk + rowW[R0 + listK[e].second];
+                if (cand < best)
+                    best = cand;
             }
-            else
-            {
-                const double leastWK = m_innerMin[s];
-                bool found = false;
-                for (int e = klo; e < khi; ++e)
-                {
-                    const double tk = listK[e].first;
-                    if (found && tk + leastWK >= best)
-                        break;
-                    const double cand = tk + rowW[right[listK[e].second]];
-                    if (!found || cand < best)
-                    {
-                        best = cand;
-                        found = true;
-                    }
-                }
-            }
-            SetCost(u, w, best);
-            SetCost(w, u, best);
+            rowU[R0 + j] = best;
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
             m_iNodeTracker += 1.0;
         }
     }
+
+    // The symmetric copies M[w][u], in tiles so that both sides stay in cache.
+    for (int u0 = L0; u0 < L0 + nl; u0 += kTile)
+    {
+        const int u1 = std::min(u0 + kTile, L0 + nl);
+        for (int w0 = R0; w0 < R0 + nr; w0 += kTile)
+        {
+            const int w1 = std::min(w0 + kTile, R0 + nr);
+            for (int w = w0; w < w1; ++w)
+            {
+                double* rowW = m_ppCosts[w];
+                for (int u = u0; u < u1; ++u)
+                    rowW[u] = m_ppCosts[u][w];
+            }
+        }
+    }
 }
 
-void COptimalOrdering::GetBestPair(CClusterNode* pRoot, CClusterNode** ppU, CClusterNode** ppW)
+void COptimalOrdering::GetBestPair(CClusterNode* pRoot, int* pU, int* pW)
 {
-    if (ppU == nullptr || ppW == nullptr || pRoot == nullptr)
+    if (pU == nullptr || pW == nullptr || pRoot == nullptr)
         throw new CClusterException(4, "null pointer arguments");
     CClusterNodeVector* pLeft = pRoot->GetLeftLeaves();
     CClusterNodeVector* pRight = pRoot->GetRightLeaves();
     const double trackerTotal = static_cast<double>(pLeft->size()) * pRight->size();
     double tracker = 0.0;
-    *ppU = nullptr;
-    *ppW = nullptr;
+    // Positions of the right side, in the order of the root's stored list.
+    std::vector<int> rightPos;
+    rightPos.reserve(static_cast<std::size_t>(pRight->size()));
+    for (CClusterNodeVector_iterator b = pRight->begin(); b != pRight->end(); b++)
+        rightPos.push_back(m_position[(*b)->GetIndex()]);
+
+    *pU = -1;
+    *pW = -1;
     double minCost = -1.0;
     for (CClusterNodeVector_iterator a = pLeft->begin(); a != pLeft->end(); a++)
     {
-        CClusterNode* u = *a;
-        const double* rowU = m_ppCosts[u->GetIndex()];
-        for (CClusterNodeVector_iterator b = pRight->begin(); b != pRight->end(); b++)
+        const int u = m_position[(*a)->GetIndex()];
+        const double* rowU = m_ppCosts[u];
+        for (std::size_t j = 0; j < rightPos.size(); ++j)
         {
-            CClusterNode* w = *b;
-            double cost = rowU[w->GetIndex()];
-            if (cost < minCost || minCost < 0 || *ppU == nullptr)
+            const double cost = rowU[rightPos[j]];
+            if (cost < minCost || minCost < 0 || *pU < 0)
             {
-                *ppU = u;
-                *ppW = w;
+                *pU = u;
+                *pW = rightPos[j];
                 minCost = cost;
             }
             DoCallback(trackerTotal, tracker, 3);
             tracker += 1.0;
         }
     }
-    if (*ppU == nullptr || *ppW == nullptr)
+    if (*pU < 0 || *pW < 0)
         throw new CClusterException(4, "sanity check failed");
 }
 
-// The inner ends (m, k) at which the ordering of the left child, starting with
-// u, meets the ordering of the right child, ending with w: a pair attaining
-// M[u][w], recomputed exactly as the bottom-up pass computed it.
-void COptimalOrdering::FindInnerEnds(CClusterNode* pLeft, CClusterNode* u, CClusterNode* pRight, CClusterNode* w,
-                                     CClusterNode** ppM, CClusterNode** ppK)
+// The inner ends (m, k) at which the ordering of the left child with end u
+// meets the ordering of the right child with end w: a pair attaining M[u][w],
+// recomputed exactly as the bottom-up pass computed it.
+void COptimalOrdering::FindInnerEnds(const SNode& left, int u, const SNode& right, int w, int* pM, int* pK)
 {
-    CClusterNodeVector* pMs = nullptr;
-    if (!pLeft->IsLeaf())
-        pMs = pLeft->IsLeftLeaf(u) ? pLeft->GetRightLeaves() : pLeft->GetLeftLeaves();
-    CClusterNodeVector* pKs = nullptr;
-    if (!pRight->IsLeaf())
-        pKs = pRight->IsRightLeaf(w) ? pRight->GetLeftLeaves() : pRight->GetRightLeaves();
-
-    // Candidate lists; a leaf child is its own single inner end.
-    std::vector<CClusterNode*>& ms = m_scratchM;
-    std::vector<CClusterNode*>& ks = m_scratchK;
-    ms.clear();
-    ks.clear();
-    if (pMs == nullptr)
-        ms.push_back(pLeft);
-    else
-        for (CClusterNodeVector_iterator it = pMs->begin(); it != pMs->end(); it++)
-            ms.push_back(*it);
-    if (pKs == nullptr)
-        ks.push_back(pRight);
-    else
-        for (CClusterNodeVector_iterator it = pKs->begin(); it != pKs->end(); it++)
-            ks.push_back(*it);
-
-    const int ui = u->GetIndex();
-    const int wi = w->GetIndex();
-    const double target = GetCost(ui, wi);
-    const double* rowU = m_ppCosts[ui];
-    const double* rowW = m_ppCosts[wi];
-    *ppM = ms[0];
-    *ppK = ks[0];
-    double best = 0.0;
+    int mlo, mhi, klo, khi;
+    OtherSide(u, left.start, left.start + left.leftSize, left.size, mlo, mhi);
+    OtherSide(w, right.start, right.start + right.leftSize, right.size, klo, khi);
+    const double target = GetCost(u, w);
+    const double* rowU = m_ppCosts[u];
+    const double* rowW = m_ppCosts[w];
+    *pM = mlo;
+    *pK = klo;
     bool found = false;
-    for (std::size_t i = 0; i < ms.size(); ++i)
+    double best = 0.0;
+    for (int m = mlo; m < mhi; ++m)
     {
-        const int mi = ms[i]->GetIndex();
-        const double um = pMs == nullptr ? 0.0 : rowU[mi];
-        for (std::size_t j = 0; j < ks.size(); ++j)
+        for (int k = klo; k < khi; ++k)
         {
-            const int ki = ks[j]->GetIndex();
-            const double t = um + (mi == ki ? 0.0 : m_pDistances->GetValue(mi, ki));
-            const double cand = t + (pKs == nullptr ? 0.0 : rowW[ki]);
+            double cand = rowU[m] + Distance(m, k);
+            if (right.size > 1)
+                cand = cand + rowW[k];
             if (!found || cand < best)
             {
-                best = cand;
                 found = true;
-                *ppM = ms[i];
-                *ppK = ks[j];
+                best = cand;
+                *pM = m;
+                *pK = k;
                 if (cand == target)
                     return;
             }
@@ -448,26 +431,40 @@ void COptimalOrdering::FindInnerEnds(CClusterNode* pLeft, CClusterNode* u, CClus
 
 // Orients every node, parents before children: the node's first leaf goes to
 // its left side, and its two children receive the ends that attain its cost.
-void COptimalOrdering::Backtrack(CClusterNode* pRoot, CClusterNode* u, CClusterNode* w)
+// Every node is still in its initial orientation when it is reached, which
+// the node list describes.
+void COptimalOrdering::Backtrack(int uPos, int wPos)
 {
     std::vector<SPending> pending;
-    pending.push_back(SPending{pRoot, u, w});
+    pending.reserve(m_nodes.size());
+    pending.push_back(SPending{0, uPos, wPos});
     while (!pending.empty())
     {
-        SPending job = pending.back();
+        const SPending job = pending.back();
         pending.pop_back();
-        CClusterNode* pNode = job.pNode;
-        if (!pNode->IsLeaf())
+        const SNode& node = m_nodes[job.node];
+        if (node.left >= 0)
         {
-            if (pNode->IsRightLeaf(job.pFirst))
-                pNode->SwapLeaves();
-            CClusterNode* pLeft = pNode->GetLeftChild();
-            CClusterNode* pRight = pNode->GetRightChild();
-            CClusterNode* m = nullptr;
-            CClusterNode* k = nullptr;
-            FindInnerEnds(pLeft, job.pFirst, pRight, job.pLast, &m, &k);
-            pending.push_back(SPending{pRight, k, job.pLast});
-            pending.push_back(SPending{pLeft, job.pFirst, m});
+            const SNode& l = m_nodes[node.left];
+            const SNode& r = m_nodes[node.right];
+            // The end on the left child's side is u, the other one w.
+            const bool swap = job.first >= r.start;
+            const int u = swap ? job.last : job.first;
+            const int w = swap ? job.first : job.last;
+            int m = -1;
+            int k = -1;
+            FindInnerEnds(l, u, r, w, &m, &k);
+            if (swap)
+            {
+                node.pNode->SwapLeaves();
+                pending.push_back(SPending{node.left, m, u});
+                pending.push_back(SPending{node.right, w, k});
+            }
+            else
+            {
+                pending.push_back(SPending{node.right, k, w});
+                pending.push_back(SPending{node.left, u, m});
+            }
         }
         DoCallback(m_iNodeCount, m_iNodeTracker, 4);
         m_iNodeTracker += 1.0;

@@ -23,8 +23,11 @@ class CMatrix;
 // handed to the two children, so the final order costs exactly the least
 // M[u][w] over the root's pairs.
 //
-// Memory is the n x n table plus O(n) scratch. Both passes walk the tree with
-// explicit stacks, so deep trees need no deep call stack.
+// The table is indexed by leaf position in the tree's initial left-to-right
+// order, in which every subtree occupies a contiguous range: the entries a
+// node reads and writes are then contiguous runs of table rows. Memory is the
+// n x n table plus O(n); both passes walk the tree with explicit stacks, so
+// deep trees need no deep call stack.
 class COptimalOrdering : public COrdering
 {
 public:
@@ -35,32 +38,42 @@ public:
     virtual void OrderLeaves(CClusterNode* pCluster, CMatrix* pDistances);
     virtual std::uintmax_t GetMemoryRequirement(CClusterNode* pCluster, CMatrix* pDistances);
 
-    // Read access to the cost table for checks; valid after OrderLeaves.
+    // Read access to the cost table by leaf index, for checks; valid after OrderLeaves.
     int GetTableSize() const { return m_ppCosts != nullptr ? m_iLeafCount : 0; }
-    double GetTableCost(int uIndex, int wIndex) const { return m_ppCosts[uIndex][wIndex]; }
+    double GetTableCost(int uIndex, int wIndex) const { return m_ppCosts[m_position[uIndex]][m_position[wIndex]]; }
 
 private:
     COptimalOrdering(const COptimalOrdering&);
     COptimalOrdering& operator=(const COptimalOrdering&);
 
+    // A node of the tree as it was when the ordering started: its leaves are
+    // the positions [start, start + size), those of its left child first.
+    struct SNode
+    {
+        CClusterNode* pNode;
+        int start;
+        int size;
+        int leftSize; // 1 for a leaf, whose one position serves as both sides
+        int left;     // children's entries in m_nodes (-1 for a leaf)
+        int right;
+    };
+
     void CreateInternals(CClusterNode* pRoot, CMatrix* pDistances);
     void DeleteInternals();
-    // Nodes of the tree children first; checks that the leaves carry the
-    // indices 0 .. n-1, each once, so that the table is never addressed out
-    // of bounds.
-    void CollectNodes(CClusterNode* pRoot, std::vector<CClusterNode*>& postOrder);
+    // Fills m_nodes (parents before children), m_leafAt and m_position, and
+    // checks that the leaves carry the indices 0 .. n-1, each once, so that
+    // the table is never addressed out of bounds.
+    void CollectNodes(CClusterNode* pRoot);
 
-    void SetCost(int uIndex, int wIndex, double cost) { m_ppCosts[uIndex][wIndex] = cost; }
-    double GetCost(int uIndex, int wIndex) const { return m_ppCosts[uIndex][wIndex]; }
-    void SetCost(CClusterNode* u, CClusterNode* w, double cost);
-    double GetCost(CClusterNode* u, CClusterNode* w) const;
+    void SetCost(int uPos, int wPos, double cost) { m_ppCosts[uPos][wPos] = cost; }
+    double GetCost(int uPos, int wPos) const { return m_ppCosts[uPos][wPos]; }
+    double Distance(int aPos, int bPos) const;
 
-    void ComputeCosts(const std::vector<CClusterNode*>& postOrder);
-    void ComputeNodeCosts(CClusterNode* pNode);
-    void GetBestPair(CClusterNode* pRoot, CClusterNode** ppU, CClusterNode** ppW);
-    void Backtrack(CClusterNode* pRoot, CClusterNode* u, CClusterNode* w);
-    void FindInnerEnds(CClusterNode* pLeft, CClusterNode* u, CClusterNode* pRight, CClusterNode* w,
-                       CClusterNode** ppM, CClusterNode** ppK);
+    void ComputeCosts();
+    void ComputeNodeCosts(const SNode& node);
+    void GetBestPair(CClusterNode* pRoot, int* pU, int* pW);
+    void Backtrack(int uPos, int wPos);
+    void FindInnerEnds(const SNode& left, int uPos, const SNode& right, int wPos, int* pM, int* pK);
 
     double** m_ppCosts;
     int m_iLeafCount;
@@ -72,15 +85,16 @@ private:
     double m_iNodeTrackerMax;
     // Set by the first OrderLeaves, also for a tree too small for a table.
     bool m_bUsed;
+
+    std::vector<SNode> m_nodes;
+    std::vector<int> m_leafAt;   // leaf index at each position
+    std::vector<int> m_position; // position of each leaf index
     // Scratch of the node being processed, sized at most n each.
-    std::vector<int> m_leftLeaves;   // the left child's leaves: its left side, then its right side
-    std::vector<int> m_rightLeaves;  // the same for the right child
     std::vector<CostPairType> m_listM; // (M[u][m], m) of one end leaf u, sorted
-    CCostMap m_listK;                  // (T[k], position of k) of one u, each side sorted
+    CCostMap m_listK;                  // (T[k], k) of one u, each side of the right child sorted
     std::vector<double> m_inner;       // T[k] = min over m of M[u][m] + S(m, k), for one u
     std::vector<double> m_innerMin;    // least M[w][k] over the k-candidates of each w
     std::vector<double> m_crossMin;    // least S(m, k) over the left child's leaves m, per k
-    std::vector<CClusterNode*> m_scratchM, m_scratchK; // inner-end candidates in the top-down pass
 };
 
 #endif
