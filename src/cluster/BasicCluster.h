@@ -43,7 +43,8 @@ private:
     CBasicCluster& operator=(const CBasicCluster&);
 
     double CheckedDistance(CDistanceFunction* pDist, CClusterNode* pNode1, CClusterNode* pNode2);
-    void ReleasePartialTree(int iDataCount, int iBuilt);
+    void ReleasePartialTree(int iDataCount);
+    CClusterNode* NewMergedNode(CCombineDataFunction* pCombine, int index, int mini, int minj);
 
     CUpperDiagonalMatrix* m_pDistances;
     CClusterNode** m_ppNodes;
