@@ -22,6 +22,9 @@ SEXP GetTimecourseResult(SEXP tid);
 void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR, int* m, int* n,
             int* N, int* nGrp, int* iter);
 // ---- clustering
+SEXP StartClusteringThread(SEXP, SEXP, SEXP, SEXP, SEXP);
+SEXP FinishClusteringThread(SEXP, SEXP, SEXP, SEXP);
+SEXP Cluster(SEXP, SEXP, SEXP, SEXP, SEXP, SEXP, SEXP, SEXP);
 // ---- imputation
 // (declared in knnimpute.h)
 }
@@ -50,6 +53,9 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(RunTimecourseInt, 2),
     CALLDEF(GetTimecourseResult, 1),
     // ---- clustering entries
+    CALLDEF(StartClusteringThread, 5),
+    CALLDEF(FinishClusteringThread, 4),
+    CALLDEF(Cluster, 8),
     {NULL, NULL, 0}};
 
 static const R_CMethodDef cMethods[] = {

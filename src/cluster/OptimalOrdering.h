@@ -14,16 +14,20 @@ class CMatrix;
 //
 // Bottom-up, a dynamic programme fills the cost table M: for leaves u, w whose
 // lowest common ancestor is v, M[u][w] = M[w][u] is the least cost of an
-// ordering of v's subtree that starts with u and ends with w. Top-down, the
-// cheapest pair of ends of the whole tree is chosen and, at every node, the
-// inner ends that attain the node's minimum are recovered and handed to the
-// two children, so the final order costs exactly min M[u][w] over the root's
-// pairs.
+// ordering of v's subtree that starts with u and ends with w,
+//     M[u][w] = min over m, k of M[u][m] + S(m, k) + M[k][w],
+// m being the inner end of the left child's ordering and k that of the right
+// child's. The minimum is taken in two pruned steps over lists sorted by cost.
+// Top-down, the cheapest pair of ends of the whole tree is chosen and, at
+// every node, the inner ends that attain the node's minimum are recovered and
+// handed to the two children, so the final order costs exactly the least
+// M[u][w] over the root's pairs.
 //
-// Memory is the n x n table plus O(n): the sorted candidate lists of a node's
-// children are kept, packed, in one of the two symmetric copies of the
-// children's own table entries while the node is processed, and that copy is
-// restored afterwards.
+// The table is indexed by leaf position in the tree's initial left-to-right
+// order, in which every subtree occupies a contiguous range: the entries a
+// node reads and writes are then contiguous runs of table rows. Memory is the
+// n x n table plus O(n); both passes walk the tree with explicit stacks, so
+// deep trees need no deep call stack.
 class COptimalOrdering : public COrdering
 {
 public:
@@ -34,36 +38,42 @@ public:
     virtual void OrderLeaves(CClusterNode* pCluster, CMatrix* pDistances);
     virtual std::uintmax_t GetMemoryRequirement(CClusterNode* pCluster, CMatrix* pDistances);
 
-    // Read access to the cost table for checks; valid after OrderLeaves.
+    // Read access to the cost table by leaf index, for checks; valid after OrderLeaves.
     int GetTableSize() const { return m_ppCosts != nullptr ? m_iLeafCount : 0; }
-    double GetTableCost(int uIndex, int wIndex) const { return m_ppCosts[uIndex][wIndex]; }
+    double GetTableCost(int uIndex, int wIndex) const { return m_ppCosts[m_position[uIndex]][m_position[wIndex]]; }
 
 private:
     COptimalOrdering(const COptimalOrdering&);
     COptimalOrdering& operator=(const COptimalOrdering&);
 
-    // One side's candidate list of inner ends for an end leaf (see the .cpp).
-    struct SList;
+    // A node of the tree as it was when the ordering started: its leaves are
+    // the positions [start, start + size), those of its left child first.
+    struct SNode
+    {
+        CClusterNode* pNode;
+        int start;
+        int size;
+        int leftSize; // 1 for a leaf, whose one position serves as both sides
+        int left;     // children's entries in m_nodes (-1 for a leaf)
+        int right;
+    };
 
     void CreateInternals(CClusterNode* pRoot, CMatrix* pDistances);
     void DeleteInternals();
-    void CheckLeafIndices(CClusterNode* pRoot);
+    // Fills m_nodes (parents before children), m_leafAt and m_position, and
+    // checks that the leaves carry the indices 0 .. n-1, each once, so that
+    // the table is never addressed out of bounds.
+    void CollectNodes(CClusterNode* pRoot);
 
-    void SetCost(int uIndex, int wIndex, double cost) { m_ppCosts[uIndex][wIndex] = cost; }
-    double GetCost(int uIndex, int wIndex) const { return m_ppCosts[uIndex][wIndex]; }
-    void SetCost(CClusterNode* u, CClusterNode* w, double cost);
-    double GetCost(CClusterNode* u, CClusterNode* w) const;
+    void SetCost(int uPos, int wPos, double cost) { m_ppCosts[uPos][wPos] = cost; }
+    double GetCost(int uPos, int wPos) const { return m_ppCosts[uPos][wPos]; }
+    double Distance(int aPos, int bPos) const;
 
-    void ComputeCosts(CClusterNode* pCluster);
-    void ComputeNodeCosts(CClusterNode* pNode);
-    void PackLists(const std::vector<int>& x, const std::vector<int>& y);
-    void UnpackLists(const std::vector<int>& x, const std::vector<int>& y);
-    double InnerCosts(const CostPairType* listM, int lenM, const std::vector<int>& ks, double C, double* T);
-    void _ComputeCost(int uIndex, int wIndex, const double* T, double leastT, const CostPairType* listK, int lenK);
-    void GetBestPair(CClusterNode* pRoot, CClusterNode** ppU, CClusterNode** ppW);
-    void Backtrack(CClusterNode* pCluster, CClusterNode* u, CClusterNode* w);
-    void FindInnerEnds(CClusterNode* pLeft, CClusterNode* u, CClusterNode* pRight, CClusterNode* w,
-                       CClusterNode** ppM, CClusterNode** ppK);
+    void ComputeCosts();
+    void ComputeNodeCosts(const SNode& node);
+    void GetBestPair(CClusterNode* pRoot, int* pU, int* pW);
+    void Backtrack(int uPos, int wPos);
+    void FindInnerEnds(const SNode& left, int uPos, const SNode& right, int wPos, int* pM, int* pK);
 
     double** m_ppCosts;
     int m_iLeafCount;
@@ -73,13 +83,18 @@ private:
     // Progress counters are doubles: n * n overflows an int for n above 46,340.
     double m_iNodeTracker;
     double m_iNodeTrackerMax;
-    // Scratch leaf-index lists of the node being processed (sizes bounded by n).
-    std::vector<int> m_LL, m_LR, m_RL, m_RR;
-    CCostMap m_sortBuffer;
-    std::vector<CostPairType> m_listM; // M-lists of a block of end leaves
-    std::vector<CostPairType> m_listK;
-    std::vector<double> m_inner;       // T[k] of a block of end leaves, by leaf index
-    std::vector<double> m_innerMin;
+    // Set by the first OrderLeaves, also for a tree too small for a table.
+    bool m_bUsed;
+
+    std::vector<SNode> m_nodes;
+    std::vector<int> m_leafAt;   // leaf index at each position
+    std::vector<int> m_position; // position of each leaf index
+    // Scratch of the node being processed, sized at most n each.
+    std::vector<CostPairType> m_listM; // (M[u][m], m) of one end leaf u, sorted
+    CCostMap m_listK;                  // (T[k], k) of one u, each side of the right child sorted
+    std::vector<double> m_inner;       // T[k] = min over m of M[u][m] + S(m, k), for one u
+    std::vector<double> m_innerMin;    // least M[w][k] over the k-candidates of each w
+    std::vector<double> m_crossMin;    // least S(m, k) over the left child's leaves m, per k
 };
 
 #endif

@@ -1,0 +1,193 @@
+// Distance matrix, checked arithmetic, exceptions and memory accounting.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+
+#include "BasicCluster.h"
+#include "ClusterException.h"
+#include "SafeInt.h"
+#include "UpperDiagonalMatrix.h"
+#include "VectorDataFunctions.h"
+
+typedef CSafeInt<unsigned long long> SafeU64;
+static const unsigned long long kMax = ~0ULL;
+
+// Runs f and returns the message of the std::out_of_range* it throws ("" if none).
+template <typename F>
+static std::string RangeError(F f)
+{
+    try {
+        f();
+    } catch (std::out_of_range* e) {
+        std::string m = e->what();
+        delete e;
+        return m;
+    }
+    return "";
+}
+
+template <typename F>
+static std::pair<int, std::string> ClusterError(F f)
+{
+    try {
+        f();
+    } catch (CClusterException* e) {
+        std::pair<int, std::string> r(e->Id(), e->Message());
+        delete e;
+        return r;
+    }
+    return std::make_pair(0, std::string());
+}
+
+TEST(UpperDiagonalMatrix, SymmetricStoreAndChecks)
+{
+    CUpperDiagonalMatrix m(7);
+    m.SetValue(2, 5, 1.5);
+    EXPECT_EQ(m.GetValue(2, 5), 1.5);
+    EXPECT_EQ(m.GetValue(5, 2), 1.5);
+    m.SetValue(5, 2, -3.0);
+    EXPECT_EQ(m.GetValue(2, 5), -3.0);
+    EXPECT_EQ(ClusterError([&] { m.GetValue(7, 0); }).first, 5);
+    EXPECT_EQ(ClusterError([&] { m.SetValue(0, -1, 1.0); }).first, 5);
+    CUpperDiagonalMatrix empty(0);
+    EXPECT_EQ(ClusterError([&] { empty.GetValue(0, 0); }).first, 5);
+    EXPECT_EQ(ClusterError([] { CUpperDiagonalMatrix bad(-2); }).first, 5);
+}
+
+TEST(UpperDiagonalMatrix, MemoryRequirement)
+{
+    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(5), 200u);
+    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(0), 0u);
+    EXPECT_EQ(RangeError([] { CUpperDiagonalMatrix::GetMemoryRequirement(1ULL << 31); }),
+              "Multiply argument out of range");
+}
+
+TEST(SafeInt, AddBoundaries)
+{
+    EXPECT_EQ(RangeError([] { SafeU64::Add(kMax, 1); }), "Add argument out of range");
+    EXPECT_EQ(RangeError([] { SafeU64::Add(1, kMax); }), "Add argument out of range");
+    EXPECT_EQ(SafeU64::Add(1ULL << 63, (1ULL << 63) - 1), kMax);
+    EXPECT_EQ(SafeU64::Add(kMax, 0), kMax);
+    EXPECT_EQ(RangeError([] { SafeU64::Add(1ULL << 63, 1ULL << 63); }), "Add argument out of range");
+}
+
+TEST(SafeInt, MultiplyDetectsEveryOverflow)
+{
+    EXPECT_EQ(SafeU64::Multiply(0, kMax), 0u);
+    EXPECT_EQ(SafeU64::Multiply(kMax, 0), 0u);
+    EXPECT_EQ(SafeU64::Multiply(1, kMax), kMax);
+    EXPECT_EQ(SafeU64::Multiply(1ULL << 32, (1ULL << 32) - 1), kMax - ((1ULL << 32) - 1));
+    EXPECT_EQ(RangeError([] { SafeU64::Multiply(1ULL << 32, 1ULL << 32); }), "Multiply argument out of range");
+    // Wraps to 2^33 + 1, above both operands.
+    EXPECT_EQ(RangeError([] { SafeU64::Multiply((1ULL << 32) + 1, (1ULL << 32) + 1); }),
+              "Multiply argument out of range");
+    EXPECT_EQ(RangeError([] { SafeU64::Multiply(3, 6148914691236517206ULL); }), "Multiply argument out of range");
+    EXPECT_EQ(SafeU64::Multiply(3, 6148914691236517205ULL), kMax);
+    EXPECT_EQ(RangeError([] { SafeU64::Multiply(kMax, kMax); }), "Multiply argument out of range");
+}
+
+TEST(SafeInt, DivideAndMod)
+{
+    EXPECT_EQ(SafeU64::Divide(7, 2), 3u);
+    EXPECT_EQ(SafeU64::Mod(7, 2), 1u);
+    EXPECT_EQ(RangeError([] { SafeU64::Divide(7, 0); }), "Divide argument out of range");
+    EXPECT_EQ(RangeError([] { SafeU64::Mod(7, 0); }), "Mod argument out of range");
+}
+
+TEST(ClusterException, IdAndMessage)
+{
+    CClusterException* e = new CClusterException(4, "pNode is NULL");
+    EXPECT_EQ(e->Id(), 4);
+    EXPECT_EQ(e->Message(), "pNode is NULL");
+    delete e;
+    std::exception* base = new invalid_index();
+    delete base;
+}
+
+TEST(MemoryAccounting, RequirementOfARun)
+{
+    CEuclidean euclid;
+    CCentroidLinkage centroid;
+    CBasicCluster e(&euclid, &centroid);
+    EXPECT_EQ(e.GetMemoryRequirement(16, 3), 1021u);
+    CCorrelation corr(3);
+    EXPECT_EQ(corr.GetMemoryRequirement(), 85u);
+    CBasicCluster c(&corr, &centroid);
+    EXPECT_EQ(c.GetMemoryRequirement(16, 3), 1018u);
+    CBasicCluster none(0, 0);
+    EXPECT_EQ(none.GetMemoryRequirement(16, 3), 1021u - 176u);
+    // Overflow of the formula surfaces as std::out_of_range*.
+    EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(8, 1ULL << 40); }).empty());
+    EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(kMax - 8, 2); }).empty());
+}
+
+TEST(MemoryAccounting, ProbeBlocks)
+{
+    unsigned long long full = 0, rest = 0;
+    CCluster::GetProbeBlocks(2147483647ULL, &full, &rest);
+    EXPECT_EQ(full, 1u);
+    EXPECT_EQ(rest, 0u);
+    CCluster::GetProbeBlocks(2147483648ULL, &full, &rest);
+    EXPECT_EQ(full, 1u);
+    EXPECT_EQ(rest, 1u);
+    CCluster::GetProbeBlocks(100, &full, &rest);
+    EXPECT_EQ(full, 0u);
+    EXPECT_EQ(rest, 100u);
+    CCluster::GetProbeBlocks(0, &full, &rest);
+    EXPECT_EQ(full + rest, 0u);
+}
+
+namespace
+{
+// A clustering object whose requirement is set by the test.
+class CFixedRequirement : public CBasicCluster
+{
+public:
+    explicit CFixedRequirement(unsigned long long req) : CBasicCluster(0, 0), m_req(req) {}
+    virtual unsigned long long GetMemoryRequirement(unsigned long long, unsigned long long) { return m_req; }
+
+private:
+    unsigned long long m_req;
+};
+
+// Requirement formula that overflows.
+class COverflowingRequirement : public CBasicCluster
+{
+public:
+    COverflowingRequirement() : CBasicCluster(0, 0) {}
+    virtual unsigned long long GetMemoryRequirement(unsigned long long, unsigned long long)
+    {
+        return SafeU64::Add(kMax, 1);
+    }
+};
+} // namespace
+
+TEST(MemoryAccounting, CheckMemory)
+{
+    const std::pair<int, std::string> noMemory(1, "Not enough memory available to cluster.");
+    CEuclidean euclid;
+    CCentroidLinkage centroid;
+    CBasicCluster small(&euclid, &centroid);
+    EXPECT_NO_THROW(small.CheckMemory(8 * 20, 1000));
+    CFixedRequirement exactBlock(2147483647ULL), blockAndOne(2147483648ULL);
+    unsigned long long physical =
+        static_cast<unsigned long long>(sysconf(_SC_PHYS_PAGES)) * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+    if (physical > 2147483648ULL)
+    {
+        EXPECT_NO_THROW(exactBlock.CheckMemory(0, 0));
+        EXPECT_NO_THROW(blockAndOne.CheckMemory(0, 0));
+    }
+    // More than the machine has: refused even where the allocator overcommits.
+    CFixedRequirement beyondPhysical(physical + 1);
+    EXPECT_EQ(ClusterError([&] { beyondPhysical.CheckMemory(0, 0); }), noMemory);
+    CFixedRequirement huge(1ULL << 62);
+    EXPECT_EQ(ClusterError([&] { huge.CheckMemory(0, 0); }), noMemory);
+    COverflowingRequirement overflow;
+    EXPECT_EQ(ClusterError([&] { overflow.CheckMemory(0, 0); }), noMemory);
+    // The real formula: a million rows need 32 TB of distances.
+    EXPECT_EQ(ClusterError([&] { small.CheckMemory(8 * 20, 1000000); }), noMemory);
+    EXPECT_EQ(ClusterError([&] { small.CheckMemory(8, 1ULL << 40); }), noMemory);
+    EXPECT_EQ(ClusterError([&] { small.CheckMemory(8, 0); }), noMemory);
+}

@@ -1,0 +1,453 @@
+// R entry points of the hierarchical clustering: a background job
+// (StartClusteringThread / FinishClusteringThread) and a synchronous call
+// (Cluster), both returning the tree in the merge / height / order layout of
+// R's hclust (order 0-based).
+//
+// Every entry point checks its R arguments first, in a frame that owns no C++
+// object, then does the C++ work in a helper that catches every exception,
+// releases everything it built and hands back a message; the R error is
+// raised only after the helper has returned.
+
+#include "Rintf_cluster.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "BasicCluster.h"
+#include "ClusterException.h"
+#include "ClusterThread.h"
+#include "EisenOrdering.h"
+#include "OptimalOrdering.h"
+#include "Rintf_threads.h"
+#include "VectorDataFunctions.h"
+#include "threads/ProgressThread.h"
+
+namespace
+{
+const std::size_t kMessageSize = 512;
+
+void CopyMessage(char* buf, const std::string& msg)
+{
+    std::snprintf(buf, kMessageSize, "%s", msg.c_str());
+}
+
+// First element as an integer; NA when missing or not convertible.
+int ScalarInt(SEXP x)
+{
+    return Rf_length(x) >= 1 ? Rf_asInteger(x) : NA_INTEGER;
+}
+
+// rows and cols: NA, too small or too large for node indices is an error.
+void CheckSizes(int rows, int cols)
+{
+    if (rows == NA_INTEGER)
+        Rf_error("rows is not defined");
+    if (cols == NA_INTEGER)
+        Rf_error("cols is not defined");
+    if (rows < 2)
+        Rf_error("rows must be at least 2 to cluster, not %d", rows);
+    if (cols < 1)
+        Rf_error("cols must be positive, not %d", cols);
+    if (rows > INT_MAX / 2)
+        Rf_error("%s", CLUSTER_MEMORY_MESSAGE);
+}
+
+// The data as a double vector of at least rows x cols values (protected by the caller).
+SEXP DataArg(SEXP sexpData)
+{
+    int type = TYPEOF(sexpData);
+    if (type != REALSXP && type != INTSXP && type != LGLSXP)
+        Rf_error("data must be a numeric vector, not %s", Rf_type2char(type));
+    return Rf_coerceVector(sexpData, REALSXP);
+}
+
+void CheckDataLength(SEXP data, int rows, int cols)
+{
+    double needed = (double)rows * (double)cols;
+    if ((double)Rf_xlength(data) < needed)
+        Rf_error("data has %.0f values; rows x cols = %.0f are needed", (double)Rf_xlength(data), needed);
+}
+
+// The three output vectors must have their final storage type (a coerced
+// copy would receive the results and be thrown away) and room for n leaves.
+void CheckOutputs(SEXP merge, SEXP height, SEXP order, int n)
+{
+    if (TYPEOF(merge) != INTSXP)
+        Rf_error("merge must be an integer vector, not %s", Rf_type2char(TYPEOF(merge)));
+    if (TYPEOF(height) != REALSXP)
+        Rf_error("height must be a double vector, not %s", Rf_type2char(TYPEOF(height)));
+    if (TYPEOF(order) != INTSXP)
+        Rf_error("order must be an integer vector, not %s", Rf_type2char(TYPEOF(order)));
+    if (Rf_xlength(merge) < 2 * (R_xlen_t)(n - 1))
+        Rf_error("merge has length %.0f; 2 * (rows - 1) = %d are needed", (double)Rf_xlength(merge), 2 * (n - 1));
+    if (Rf_xlength(height) < (R_xlen_t)(n - 1))
+        Rf_error("height has length %.0f; rows - 1 = %d are needed", (double)Rf_xlength(height), n - 1);
+    if (Rf_xlength(order) < (R_xlen_t)n)
+        Rf_error("order has length %.0f; rows = %d are needed", (double)Rf_xlength(order), n);
+}
+
+// Every failure of the clustering objects as one message: the memory text for
+// memory failures, the engine's own message otherwise.
+std::string FailureMessage(CClusterException* e)
+{
+    std::string msg = e->Id() == 1 ? std::string(CLUSTER_MEMORY_MESSAGE) : e->Message();
+    delete e;
+    return msg;
+}
+
+// Child code in R's merge convention: -(row + 1) for a leaf, the 1-based merge
+// step for a merged node.
+int ChildCode(CClusterNode* pChild, int n)
+{
+    int j = pChild->GetIndex() + 1;
+    return j > n ? j - n : -j;
+}
+
+CClusterNode* MergedNode(CBasicCluster* pEngine, int n, int i)
+{
+    CClusterNode* pNode = pEngine->GetNodeByIndex(n + i);
+    if (pNode == nullptr || pNode->GetLeftChild() == nullptr || pNode->GetRightChild() == nullptr)
+        throw new CClusterException(4, "sanity check failed");
+    return pNode;
+}
+
+void FillMerge(CBasicCluster* pEngine, int n, int* pMerge)
+{
+    for (int i = 0; i < n - 1; ++i)
+    {
+        CClusterNode* pNode = MergedNode(pEngine, n, i);
+        pMerge[i] = ChildCode(pNode->GetLeftChild(), n);
+        pMerge[i + n - 1] = ChildCode(pNode->GetRightChild(), n);
+    }
+}
+
+void FillHeight(CBasicCluster* pEngine, int n, double* pHeight)
+{
+    CDistanceFunction* pDist = pEngine->GetDistanceFunction();
+    for (int i = 0; i < n - 1; ++i)
+    {
+        CClusterNode* pNode = MergedNode(pEngine, n, i);
+        pHeight[i] = pDist->Distance(pNode->GetLeftChild(), pNode->GetRightChild());
+    }
+}
+
+// The leaves left to right, following the children with an explicit stack.
+void FillOrder(CClusterNode* pRoot, int n, int* pOrder)
+{
+    CLeafOrdering collect(pOrder, n);
+    std::vector<CClusterNode*> pending(1, pRoot);
+    while (!pending.empty())
+    {
+        CClusterNode* pNode = pending.back();
+        pending.pop_back();
+        if (pNode->IsLeaf())
+        {
+            collect.Go(pNode);
+            continue;
+        }
+        if (pNode->GetRightChild() != nullptr)
+            pending.push_back(pNode->GetRightChild());
+        if (pNode->GetLeftChild() != nullptr)
+            pending.push_back(pNode->GetLeftChild());
+    }
+    if (collect.GetCount() != n)
+        throw new CClusterException(4, "sanity check failed");
+}
+
+CDistanceFunction* NewDistance(int distanceMethod, int rows)
+{
+    if (distanceMethod == CORRELATION)
+        return new CCorrelation(rows);
+    return new CEuclidean();
+}
+
+COrdering* NewOrdering(int orderMethod)
+{
+    if (orderMethod == EISEN)
+        return new CEisenOrdering();
+    if (orderMethod == OPTIMAL)
+        return new COptimalOrdering();
+    return nullptr;
+}
+
+// Objects of one clustering run that are not yet owned by a job.
+struct SRun
+{
+    CDistanceFunction* pDist = nullptr;
+    CCombineDataFunction* pCombine = nullptr;
+    CBasicCluster* pEngine = nullptr;
+    COrdering* pOrdering = nullptr;
+    std::vector<double>** ppRows = nullptr;
+    int rows = 0;
+    CClusterNode* pRoot = nullptr;
+
+    ~SRun()
+    {
+        delete pOrdering;
+        DeleteClusterTree(pRoot);
+        delete pEngine; // with its distance matrix and node table
+        DeleteRowData(ppRows, rows);
+        delete pDist;
+        delete pCombine;
+    }
+};
+
+// Builds a started-ready clustering job; null and a message on failure.
+CClusterThread* BuildClusterJob(const double* pData, int rows, int cols, int orderMethod, int distanceMethod,
+                                char* err)
+{
+    try
+    {
+        SRun run;
+        run.rows = rows;
+        run.pDist = NewDistance(distanceMethod, rows);
+        run.pOrdering = NewOrdering(orderMethod);
+        run.pCombine = new CCentroidLinkage();
+        run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
+        // The probe runs before the rows are copied, so that an oversized
+        // request fails at once without copying the matrix.
+        run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
+        run.ppRows = VectorizeRMatrix(pData, rows, cols);
+        CClusterThread* pJob = new CClusterThread(run.pEngine, run.ppRows, rows, run.pOrdering, true);
+        // The job owns them now.
+        if (run.pOrdering != nullptr)
+            run.pOrdering->SetCallback(&UpdateProgressThreadProgress, pJob);
+        run.pEngine->SetCallback(&UpdateProgressThreadProgress, pJob);
+        run.pDist = nullptr;
+        run.pCombine = nullptr;
+        run.pEngine = nullptr;
+        run.pOrdering = nullptr;
+        run.ppRows = nullptr;
+        return pJob;
+    }
+    catch (CClusterException* e)
+    {
+        CopyMessage(err, FailureMessage(e));
+    }
+    catch (const std::bad_alloc&)
+    {
+        CopyMessage(err, CLUSTER_MEMORY_MESSAGE);
+    }
+    catch (const std::exception& e)
+    {
+        CopyMessage(err, e.what());
+    }
+    catch (...)
+    {
+        CopyMessage(err, "Unknown error while setting up the clustering");
+    }
+    return nullptr;
+}
+
+// The synchronous run: merge before the ordering, order and height after it.
+bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int distanceMethod, int* pMerge,
+                   double* pHeight, int* pOrder, char* err)
+{
+    const char* stage = CLUSTER_MEMORY_MESSAGE;
+    try
+    {
+        SRun run;
+        run.rows = rows;
+        stage = "Out of memory! Could not allocate distance object";
+        run.pDist = NewDistance(distanceMethod, rows);
+        stage = CLUSTER_MEMORY_MESSAGE;
+        run.pCombine = new CCentroidLinkage();
+        run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
+        run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
+        run.ppRows = VectorizeRMatrix(pData, rows, cols);
+        run.pRoot = run.pEngine->Cluster(reinterpret_cast<void**>(run.ppRows), rows);
+        if (run.pRoot == nullptr)
+            throw new CClusterException(1, "Ran out of memory.");
+        FillMerge(run.pEngine, rows, pMerge);
+        if (orderMethod == EISEN || orderMethod == OPTIMAL)
+        {
+            stage = "Out of memory! Could not allocate ordering object";
+            run.pOrdering = NewOrdering(orderMethod);
+            stage = CLUSTER_MEMORY_MESSAGE;
+            run.pOrdering->OrderLeaves(run.pRoot, run.pEngine->GetDistanceMatrix());
+            delete run.pOrdering;
+            run.pOrdering = nullptr;
+        }
+        FillOrder(run.pRoot, rows, pOrder);
+        FillHeight(run.pEngine, rows, pHeight);
+        return true;
+    }
+    catch (CClusterException* e)
+    {
+        CopyMessage(err, FailureMessage(e));
+    }
+    catch (const std::bad_alloc&)
+    {
+        CopyMessage(err, stage);
+    }
+    catch (const std::exception& e)
+    {
+        CopyMessage(err, e.what());
+    }
+    catch (...)
+    {
+        CopyMessage(err, "Unknown error during clustering");
+    }
+    return false;
+}
+
+// Merge, height and order of a finished job's tree, which its ordering has
+// already oriented.
+bool FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder, char* err)
+{
+    try
+    {
+        CBasicCluster* pEngine = dynamic_cast<CBasicCluster*>(pJob->GetClusterer());
+        if (pEngine == nullptr)
+            throw new CClusterException(4, "sanity check failed");
+        const int n = pJob->GetDataCount();
+        FillMerge(pEngine, n, pMerge);
+        FillHeight(pEngine, n, pHeight);
+        FillOrder(pJob->GetResult(), n, pOrder);
+        return true;
+    }
+    catch (CClusterException* e)
+    {
+        CopyMessage(err, FailureMessage(e));
+    }
+    catch (const std::bad_alloc&)
+    {
+        CopyMessage(err, CLUSTER_MEMORY_MESSAGE);
+    }
+    catch (const std::exception& e)
+    {
+        CopyMessage(err, e.what());
+    }
+    catch (...)
+    {
+        CopyMessage(err, "Unknown error while reading the clustering");
+    }
+    return false;
+}
+
+void JobErrorText(CProgressThread* pJob, char* buf)
+{
+    try
+    {
+        CopyMessage(buf, pJob->GetErrorMessage());
+    }
+    catch (...)
+    {
+        buf[0] = '\0';
+    }
+}
+}
+
+void CLeafOrdering::Go(CClusterNode* pNode)
+{
+    if (m_current < m_capacity)
+        m_pOrder[m_current] = pNode->GetIndex();
+    ++m_current;
+}
+
+std::vector<double>** VectorizeRMatrix(const double* rmatrix, int nrow, int ncol)
+{
+    std::vector<double>** ppRows = new std::vector<double>*[nrow]();
+    try
+    {
+        for (int r = 0; r < nrow; ++r)
+        {
+            ppRows[r] = new std::vector<double>();
+            ppRows[r]->reserve(static_cast<std::size_t>(ncol));
+        }
+        for (int c = 0; c < ncol; ++c)
+        {
+            const double* column = rmatrix + static_cast<std::size_t>(c) * nrow;
+            for (int r = 0; r < nrow; ++r)
+                ppRows[r]->push_back(column[r]);
+        }
+    }
+    catch (...)
+    {
+        DeleteRowData(ppRows, nrow);
+        throw;
+    }
+    return ppRows;
+}
+
+// ---------------------------------------------------------------- entry points
+
+extern "C" SEXP StartClusteringThread(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrderMethod,
+                                      SEXP sexpDistanceMethod)
+{
+    SEXP data = PROTECT(DataArg(sexpData));
+    int rows = ScalarInt(sexpRows);
+    int cols = ScalarInt(sexpCols);
+    int orderMethod = ScalarInt(sexpOrderMethod);
+    int distanceMethod = ScalarInt(sexpDistanceMethod);
+    CheckSizes(rows, cols);
+    CheckDataLength(data, rows, cols);
+
+    char err[kMessageSize];
+    err[0] = '\0';
+    CClusterThread* pJob = BuildClusterJob(REAL(data), rows, cols, orderMethod, distanceMethod, err);
+    if (pJob == nullptr)
+        Rf_error("%s", err);
+    UNPROTECT(1);
+    // Starts the worker and registers the job, or destroys it with an R error.
+    return StartJobForR(pJob);
+}
+
+extern "C" SEXP FinishClusteringThread(SEXP sthreadid, SEXP sexpMerge, SEXP sexpHeight, SEXP sexpOrder)
+{
+    int threadid = GetJobIdArg(sthreadid);
+    CProgressThread* pFound = threadid == NA_INTEGER ? nullptr : CProgressThreadManager::GetProgressThread(threadid);
+    if (pFound == nullptr)
+        Rf_error("Could not get information for thread id %d", threadid);
+    CClusterThread* pJob = dynamic_cast<CClusterThread*>(pFound);
+    if (pJob == nullptr)
+        Rf_error("Thread %d is not a clustering job", threadid);
+    if (pJob->GetIsCanceled())
+        Rf_error("Thread was canceled");
+    if (!pJob->GetIsFinished())
+        Rf_error("Thread is still running");
+
+    char err[kMessageSize];
+    err[0] = '\0';
+    if (pJob->GetReturnStatus() != 0)
+    {
+        JobErrorText(pJob, err);
+        Rf_error("An error occurred during clustering: %s", err);
+    }
+    if (pJob->GetResult() == nullptr)
+        Rf_error("Result tree is null for thread id %d", threadid);
+    if (pJob->GetClusterer() == nullptr)
+        Rf_error("Clustering object is null for thread id %d", threadid);
+
+    const int n = pJob->GetDataCount();
+    CheckOutputs(sexpMerge, sexpHeight, sexpOrder, n);
+    if (!FillFromJob(pJob, INTEGER(sexpMerge), REAL(sexpHeight), INTEGER(sexpOrder), err))
+        Rf_error("%s", err);
+    return Rf_allocVector(INTSXP, 0);
+}
+
+extern "C" SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMerge, SEXP sexpHeight,
+                        SEXP sexpOrder, SEXP sexpOrderMethod, SEXP sexpDistanceMethod)
+{
+    SEXP data = PROTECT(DataArg(sexpData));
+    int rows = ScalarInt(sexpRows);
+    int cols = ScalarInt(sexpCols);
+    int orderMethod = ScalarInt(sexpOrderMethod);
+    int distanceMethod = ScalarInt(sexpDistanceMethod);
+    CheckSizes(rows, cols);
+    CheckDataLength(data, rows, cols);
+    CheckOutputs(sexpMerge, sexpHeight, sexpOrder, rows);
+
+    char err[kMessageSize];
+    err[0] = '\0';
+    if (!RunClustering(REAL(data), rows, cols, orderMethod, distanceMethod, INTEGER(sexpMerge), REAL(sexpHeight),
+                       INTEGER(sexpOrder), err))
+        Rf_error("%s", err);
+    // The content of the result carries no information; the outputs hold the tree.
+    SEXP result = PROTECT(Rf_allocVector(INTSXP, 23));
+    std::memset(INTEGER(result), 0, 23 * sizeof(int));
+    UNPROTECT(2);
+    return result;
+}

@@ -1,0 +1,5 @@
+#include "Matrix.h"
+
+CMatrix::CMatrix() {}
+
+CMatrix::~CMatrix() {}

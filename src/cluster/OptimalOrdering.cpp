@@ -1,0 +1,472 @@
+#include "OptimalOrdering.h"
+
+#include <algorithm>
+
+#include "ClusterException.h"
+#include "ClusterNode.h"
+#include "Matrix.h"
+
+namespace
+{
+// Candidate range of inner ends for the end leaf at position p of a child
+// occupying [start, start + size) with its left side [start, split): the other
+// side, or the leaf itself when the child is a leaf.
+inline void OtherSide(int p, int start, int split, int size, int& lo, int& hi)
+{
+    if (size == 1)
+    {
+        lo = start;
+        hi = start + 1;
+    }
+    else if (p < split)
+    {
+        lo = split;
+        hi = start + size;
+    }
+    else
+    {
+        lo = start;
+        hi = split;
+    }
+}
+
+struct SPending
+{
+    int node;  // entry in the node list
+    int first; // position of the leaf the subtree's ordering must start with
+    int last;  // position of the leaf it must end with
+};
+
+const int kTile = 64;
+}
+
+COptimalOrdering::COptimalOrdering()
+    : m_ppCosts(nullptr), m_iLeafCount(0), m_pNode(nullptr), m_pDistances(nullptr), m_iNodeCount(0),
+      m_iNodeTracker(0.0), m_iNodeTrackerMax(0.0), m_bUsed(false)
+{
+}
+
+COptimalOrdering::~COptimalOrdering()
+{
+    DeleteInternals();
+}
+
+std::uintmax_t COptimalOrdering::GetMemoryRequirement(CClusterNode*, CMatrix*)
+{
+    return 0;
+}
+
+void COptimalOrdering::OrderLeaves(CClusterNode* pCluster, CMatrix* pDistances)
+{
+    if (pCluster == nullptr)
+        throw new CClusterException(4, "argument pCluster may not be null");
+    if (m_bUsed || m_ppCosts != nullptr)
+        throw new CClusterException(2, "OrderLeaves may not be called more than once");
+    m_bUsed = true;
+    if (pDistances == nullptr)
+        throw new CClusterException(4, "null pointer arguments");
+    // A single leaf has nothing to order (and a leaf count of 0).
+    if (pCluster->IsLeaf())
+        return;
+
+    CollectNodes(pCluster);
+    CreateInternals(pCluster, pDistances);
+
+    m_iNodeTrackerMax = static_cast<double>(m_iLeafCount) * m_iLeafCount;
+    m_iNodeTracker = 0.0;
+    ComputeCosts();
+
+    int bestU = -1;
+    int bestW = -1;
+    GetBestPair(pCluster, &bestU, &bestW);
+
+    m_iNodeTracker = 0.0;
+    Backtrack(bestU, bestW);
+}
+
+void COptimalOrdering::CollectNodes(CClusterNode* pRoot)
+{
+    const int leafCount = pRoot->GetLeafCount();
+    const std::size_t maxNodes = 2 * static_cast<std::size_t>(leafCount) - 1;
+    m_nodes.clear();
+    m_nodes.reserve(maxNodes);
+
+    // Pre-order, left child first: parents come before their children and
+    // leaves appear from left to right.
+    struct SItem
+    {
+        CClusterNode* pNode;
+        int parent;
+        bool isLeft;
+    };
+    std::vector<SItem> pending(1, SItem{pRoot, -1, false});
+    while (!pending.empty())
+    {
+        SItem item = pending.back();
+        pending.pop_back();
+        if (m_nodes.size() >= maxNodes)
+            throw new CClusterException(5, "leaf index out of range");
+        const int self = static_cast<int>(m_nodes.size());
+        m_nodes.push_back(SNode{item.pNode, 0, 1, 1, -1, -1});
+        if (item.parent >= 0)
+            (item.isLeft ? m_nodes[item.parent].left : m_nodes[item.parent].right) = self;
+        if (item.pNode->IsLeaf())
+            continue;
+        if (item.pNode->GetLeftChild() == nullptr || item.pNode->GetRightChild() == nullptr)
+            throw new CClusterException(4, "pCluster is NULL");
+        pending.push_back(SItem{item.pNode->GetRightChild(), self, false});
+        pending.push_back(SItem{item.pNode->GetLeftChild(), self, true});
+    }
+
+    // Sizes bottom-up, then start positions top-down.
+    for (std::size_t i = m_nodes.size(); i-- > 0;)
+    {
+        SNode& node = m_nodes[i];
+        if (node.left >= 0)
+        {
+            node.leftSize = m_nodes[node.left].size;
+            node.size = node.leftSize + m_nodes[node.right].size;
+        }
+    }
+    if (m_nodes[0].size != leafCount)
+        throw new CClusterException(5, "leaf index out of range");
+
+    m_leafAt.assign(static_cast<std::size_t>(leafCount), -1);
+    m_position.assign(static_cast<std::size_t>(leafCount), -1);
+    m_nodes[0].start = 0;
+    for (std::size_t i = 0; i < m_nodes.size(); ++i)
+    {
+        const SNode& node = m_nodes[i];
+        if (node.left >= 0)
+        {
+            m_nodes[node.left].start = node.start;
+            m_nodes[node.right].start = node.start + node.leftSize;
+            continue;
+        }
+        const int index = node.pNode->GetIndex();
+        if (index < 0 || index >= leafCount)
+            throw new CClusterException(5, "leaf index out of range");
+        if (m_position[index] >= 0)
+            throw new CClusterException(5, "leaf index occurs twice");
+        m_position[index] = node.start;
+        m_leafAt[node.start] = index;
+    }
+}
+
+void COptimalOrdering::CreateInternals(CClusterNode* pRoot, CMatrix* pDistances)
+{
+    m_iLeafCount = pRoot->GetLeafCount();
+    m_iNodeCount = 2 * m_iLeafCount - 1;
+    m_pNode = pRoot;
+    m_pDistances = pDistances;
+    // Rows start null so that a failed allocation leaves a table that
+    // DeleteInternals can release.
+    m_ppCosts = new double*[m_iLeafCount]();
+    for (int i = 0; i < m_iLeafCount; ++i)
+        m_ppCosts[i] = new double[m_iLeafCount];
+
+    const std::size_t n = static_cast<std::size_t>(m_iLeafCount);
+    m_listM.reserve(n);
+    m_listK.reserve(n);
+    m_inner.reserve(n);
+    m_innerMin.reserve(n);
+    m_crossMin.reserve(n);
+}
+
+void COptimalOrdering::DeleteInternals()
+{
+    if (m_ppCosts != nullptr)
+    {
+        for (int i = 0; i < m_iLeafCount; ++i)
+            delete[] m_ppCosts[i];
+        delete[] m_ppCosts;
+        m_ppCosts = nullptr;
+    }
+    m_pNode = nullptr;
+    m_pDistances = nullptr;
+    m_iLeafCount = 0;
+}
+
+double COptimalOrdering::Distance(int aPos, int bPos) const
+{
+    return m_pDistances->GetValue(m_leafAt[aPos], m_leafAt[bPos]);
+}
+
+void COptimalOrdering::ComputeCosts()
+{
+    // Children come after their parents in the node list: walk it backwards.
+    for (std::size_t i = m_nodes.size(); i-- > 0;)
+    {
+        const SNode& node = m_nodes[i];
+        if (node.left < 0)
+        {
+            SetCost(node.start, node.start, 0.0);
+            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+            m_iNodeTracker += 1.0;
+        }
+        else
+        {
+            ComputeNodeCosts(node);
+        }
+    }
+}
+
+// Fills M[u][w] = M[w][u] for every u below the left child and w below the
+// right child.
+//
+// Step 1, per u: T[k] = min over m of M[u][m] + S(m, k) for every leaf k of
+// the right child, m ranging over the other side of the left child. The
+// m-candidates are scanned by ascending M[u][m]; C(k), the least distance
+// from k to the left child, bounds S(m, k) from below, so the scan stops once
+// M[u][m] + C(k) reaches the best value found.
+// Step 2, per (u, w): M[u][w] = min over k of T[k] + M[w][k], k ranging over
+// the other side of the right child. The k-candidates are scanned by
+// ascending T[k]; the least M[w][k] bounds the second term from below.
+//
+// Both bounds use >=, and floating-point addition is monotone, so a pruned
+// candidate is never strictly below the minimum: the result is the exact
+// minimum of (M[u][m] + S(m, k)) + M[w][k] over all (m, k), evaluated in that
+// order, which is how the top-down pass recomputes it.
+void COptimalOrdering::ComputeNodeCosts(const SNode& node)
+{
+    const SNode& l = m_nodes[node.left];
+    const SNode& r = m_nodes[node.right];
+    const int L0 = l.start, nl = l.size, Ls = l.start + l.leftSize;
+    const int R0 = r.start, nr = r.size, Rs = r.leftSize; // Rs relative to R0
+
+    // Lower bound of S(m, k) for each k on the right.
+    m_crossMin.resize(static_cast<std::size_t>(nr));
+    double* crossMin = m_crossMin.data();
+    for (int j = 0; j < nr; ++j)
+    {
+        double least = Distance(L0, R0 + j);
+        for (int i = 1; i < nl; ++i)
+        {
+            double d = Distance(L0 + i, R0 + j);
+            if (d < least)
+                least = d;
+        }
+        crossMin[j] = least;
+    }
+
+    // Least M[w][k] over the k-candidates of each end leaf w on the right.
+    m_innerMin.assign(static_cast<std::size_t>(nr), 0.0);
+    double* innerMin = m_innerMin.data();
+    if (nr > 1)
+    {
+        for (int j = 0; j < nr; ++j)
+        {
+            int lo, hi;
+            OtherSide(R0 + j, R0, R0 + Rs, nr, lo, hi);
+            const double* rowW = m_ppCosts[R0 + j];
+            double least = rowW[lo];
+            for (int k = lo + 1; k < hi; ++k)
+                if (rowW[k] < least)
+                    least = rowW[k];
+            innerMin[j] = least;
+        }
+    }
+
+    m_inner.resize(static_cast<std::size_t>(nr));
+    double* T = m_inner.data();
+    for (int u = L0; u < L0 + nl; ++u)
+    {
+        double* rowU = m_ppCosts[u];
+
+        // Step 1: the sorted m-candidates of u, then T over the right child.
+        int lo, hi;
+        OtherSide(u, L0, Ls, nl, lo, hi);
+        m_listM.clear();
+        for (int m = lo; m < hi; ++m)
+            m_listM.push_back(CostPairType(rowU[m], m));
+        std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
+        const CostPairType* listM = m_listM.data();
+        const int lenM = static_cast<int>(m_listM.size());
+        for (int j = 0; j < nr; ++j)
+        {
+            const int k = R0 + j;
+            const double C = crossMin[j];
+            double best = listM[0].first + Distance(listM[0].second, k);
+            for (int e = 1; e < lenM; ++e)
+            {
+                const double um = listM[e].first;
+                if (um + C >= best)
+                    break;
+                const double cand = um + Distance(listM[e].second, k);
+                if (cand < best)
+                    best = cand;
+            }
+            T[j] = best;
+        }
+
+        if (nr == 1)
+        {
+            rowU[R0] = T[0];
+            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+            m_iNodeTracker += 1.0;
+            continue;
+        }
+
+        // Step 2: the k-candidates of each side sorted by T, then every w.
+        m_listK.clear();
+        for (int j = 0; j < nr; ++j)
+            m_listK.insert(CostPairType(T[j], j));
+        CCostMap::iterator mid = m_listK.begin() + Rs;
+        std::sort(m_listK.begin(), mid, less_CostPairType());
+        std::sort(mid, m_listK.end(), less_CostPairType());
+        const CostPairType* listK = &*m_listK.begin();
+
+        for (int j = 0; j < nr; ++j)
+        {
+            const double* rowW = m_ppCosts[R0 + j];
+            // k ranges over the side of the right child that w is not on.
+            const int elo = j < Rs ? Rs : 0;
+            const int ehi = j < Rs ? nr : Rs;
+            const double leastWK = innerMin[j];
+            double best = listK[elo].first + rowW[R0 + listK[elo].second];
+            for (int e = elo + 1; e < ehi; ++e)
+            {
+                const double tk = listK[e].first;
+                if (tk + leastWK >= best)
+                    break;
+                const double cand = tk + rowW[R0 + listK[e].second];
+                if (cand < best)
+                    best = cand;
+            }
+            rowU[R0 + j] = best;
+            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+            m_iNodeTracker += 1.0;
+        }
+    }
+
+    // The symmetric copies M[w][u], in tiles so that both sides stay in cache.
+    for (int u0 = L0; u0 < L0 + nl; u0 += kTile)
+    {
+        const int u1 = std::min(u0 + kTile, L0 + nl);
+        for (int w0 = R0; w0 < R0 + nr; w0 += kTile)
+        {
+            const int w1 = std::min(w0 + kTile, R0 + nr);
+            for (int w = w0; w < w1; ++w)
+            {
+                double* rowW = m_ppCosts[w];
+                for (int u = u0; u < u1; ++u)
+                    rowW[u] = m_ppCosts[u][w];
+            }
+        }
+    }
+}
+
+void COptimalOrdering::GetBestPair(CClusterNode* pRoot, int* pU, int* pW)
+{
+    if (pU == nullptr || pW == nullptr || pRoot == nullptr)
+        throw new CClusterException(4, "null pointer arguments");
+    CClusterNodeVector* pLeft = pRoot->GetLeftLeaves();
+    CClusterNodeVector* pRight = pRoot->GetRightLeaves();
+    const double trackerTotal = static_cast<double>(pLeft->size()) * pRight->size();
+    double tracker = 0.0;
+    // Positions of the right side, in the order of the root's stored list.
+    std::vector<int> rightPos;
+    rightPos.reserve(static_cast<std::size_t>(pRight->size()));
+    for (CClusterNodeVector_iterator b = pRight->begin(); b != pRight->end(); b++)
+        rightPos.push_back(m_position[(*b)->GetIndex()]);
+
+    *pU = -1;
+    *pW = -1;
+    double minCost = -1.0;
+    for (CClusterNodeVector_iterator a = pLeft->begin(); a != pLeft->end(); a++)
+    {
+        const int u = m_position[(*a)->GetIndex()];
+        const double* rowU = m_ppCosts[u];
+        for (std::size_t j = 0; j < rightPos.size(); ++j)
+        {
+            const double cost = rowU[rightPos[j]];
+            if (cost < minCost || minCost < 0 || *pU < 0)
+            {
+                *pU = u;
+                *pW = rightPos[j];
+                minCost = cost;
+            }
+            DoCallback(trackerTotal, tracker, 3);
+            tracker += 1.0;
+        }
+    }
+    if (*pU < 0 || *pW < 0)
+        throw new CClusterException(4, "sanity check failed");
+}
+
+// The inner ends (m, k) at which the ordering of the left child with end u
+// meets the ordering of the right child with end w: a pair attaining M[u][w],
+// recomputed exactly as the bottom-up pass computed it.
+void COptimalOrdering::FindInnerEnds(const SNode& left, int u, const SNode& right, int w, int* pM, int* pK)
+{
+    int mlo, mhi, klo, khi;
+    OtherSide(u, left.start, left.start + left.leftSize, left.size, mlo, mhi);
+    OtherSide(w, right.start, right.start + right.leftSize, right.size, klo, khi);
+    const double target = GetCost(u, w);
+    const double* rowU = m_ppCosts[u];
+    const double* rowW = m_ppCosts[w];
+    *pM = mlo;
+    *pK = klo;
+    bool found = false;
+    double best = 0.0;
+    for (int m = mlo; m < mhi; ++m)
+    {
+        for (int k = klo; k < khi; ++k)
+        {
+            double cand = rowU[m] + Distance(m, k);
+            if (right.size > 1)
+                cand = cand + rowW[k];
+            if (!found || cand < best)
+            {
+                found = true;
+                best = cand;
+                *pM = m;
+                *pK = k;
+                if (cand == target)
+                    return;
+            }
+        }
+    }
+}
+
+// Orients every node, parents before children: the node's first leaf goes to
+// its left side, and its two children receive the ends that attain its cost.
+// Every node is still in its initial orientation when it is reached, which
+// the node list describes.
+void COptimalOrdering::Backtrack(int uPos, int wPos)
+{
+    std::vector<SPending> pending;
+    pending.reserve(m_nodes.size());
+    pending.push_back(SPending{0, uPos, wPos});
+    while (!pending.empty())
+    {
+        const SPending job = pending.back();
+        pending.pop_back();
+        const SNode& node = m_nodes[job.node];
+        if (node.left >= 0)
+        {
+            const SNode& l = m_nodes[node.left];
+            const SNode& r = m_nodes[node.right];
+            // The end on the left child's side is u, the other one w.
+            const bool swap = job.first >= r.start;
+            const int u = swap ? job.last : job.first;
+            const int w = swap ? job.first : job.last;
+            int m = -1;
+            int k = -1;
+            FindInnerEnds(l, u, r, w, &m, &k);
+            if (swap)
+            {
+                node.pNode->SwapLeaves();
+                pending.push_back(SPending{node.left, m, u});
+                pending.push_back(SPending{node.right, w, k});
+            }
+            else
+            {
+                pending.push_back(SPending{node.right, k, w});
+                pending.push_back(SPending{node.left, u, m});
+            }
+        }
+        DoCallback(m_iNodeCount, m_iNodeTracker, 4);
+        m_iNodeTracker += 1.0;
+    }
+}
