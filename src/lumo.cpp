@@ -41,7 +41,9 @@ template <class T> T** AllocMatrix(long32 nrl, long32 nrh, long32 ncl, long32 nc
 {
     size_t nrow = BlockCount(nrl, nrh) - kSpare;
     size_t ncol = BlockCount(ncl, nch) - kSpare;
-    T** m = (T**)std::malloc((nrow + kSpare) * sizeof(T*));
+    // At least one row slot: the row table always holds the block's address,
+    // also when the range of rows is empty.
+    T** m = (T**)std::malloc(((nrow > 0 ? nrow : 1) + kSpare) * sizeof(T*));
     if (m == 0) {
         std::printf("allocation fialure\n");
         return 0;
