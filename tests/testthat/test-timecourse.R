@@ -113,3 +113,16 @@ test_that("GetTimecourseResult refuses unknown ids and jobs of other kinds", {
   tc_wait(id)
   expect_error(.Call("GetTimecourseResult", id, PACKAGE = "lumo"), "is not a time-course job")
 })
+
+test_that("a stop reaches a job inside a long EM fit", {
+  # Null data with intercepts resampled over columns: thousands of EM
+  # iterations per fit at this threshold.
+  cs <- tc_int_case(m = 2000, B = 20L, eps = 1e-5)
+  id <- .Call("RunTimecourseInt", cs$args, TRUE, PACKAGE = "lumo")
+  Sys.sleep(0.3)
+  expect_identical(.Call("GetProgressValues", id, PACKAGE = "lumo")$done, 0L)
+  expect_identical(.Call("StopThread", id, PACKAGE = "lumo"), 0L)
+  # Deleting waits for the worker, which must leave the fit promptly.
+  secs <- system.time(.Call("DeleteThread", id, PACKAGE = "lumo"))[["elapsed"]]
+  expect_lt(secs, 5)
+})
