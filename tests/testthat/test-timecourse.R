@@ -126,3 +126,15 @@ test_that("a stop reaches a job inside a long EM fit", {
   secs <- system.time(.Call("DeleteThread", id, PACKAGE = "lumo"))[["elapsed"]]
   expect_lt(secs, 5)
 })
+
+test_that("an NA mode starts a background job and the result can be fetched twice", {
+  cs <- tc_indep_case(B = 2L)
+  id <- .Call("RunTimecourseIndep", cs$args, NA, PACKAGE = "lumo")
+  expect_type(id, "integer")
+  expect_length(id, 1)
+  tc_wait(id)
+  r1 <- .Call("GetTimecourseResult", id, PACKAGE = "lumo")
+  expect_identical(.Call("GetTimecourseResult", as.double(id), PACKAGE = "lumo"), r1)
+  .Call("DeleteThread", id, PACKAGE = "lumo")
+  expect_identical(r1, .Call("RunTimecourseIndep", cs$args, FALSE, PACKAGE = "lumo"))
+})
