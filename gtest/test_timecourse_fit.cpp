@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "timecourse_helpers.h"
@@ -404,21 +403,6 @@ TEST(TimecourseEMFit, GenesThatNeverSettleStopAtTheIterationCap)
     EXPECT_EQ(kEMFitMaxIterations + 1, run.iter);
 }
 
-TEST(TimecourseEMFit, DegenerateGenesFollowIEEEArithmetic)
-{
-    // A gene constant within individuals has a perfect fit: sig = 0 and the
-    // proxy is infinite; then a NaN change takes it off the list. The run
-    // still ends and the other genes are unaffected.
-    Study s;
-    auto x = s.Data(3, 17);
-    for (int c = 0; c < 12; c++)
-        x[0][c] = 1.0 + (c / 4) + 0.5 * (c % 4);
-    EMRun run(x, s.H1, s.d, 1e-6);
-    EXPECT_GT(run.iter, 1);
-    for (int c = 0; c < 12; c++)
-        EXPECT_FALSE(std::isnan(run.alpha[1][c]));
-}
-
 // ---------------------------------------------------------------- FEM and the column-major form
 
 TEST(TimecourseFEM, AdvancesCurrentByTwoReportingAfterEachFit)
@@ -507,25 +491,6 @@ TEST(TimecourseEMFitColumnMajor, CopiesRsLayoutInAndOutAndZeroFillsUnfittedGenes
     EXPECT_EQ(1, iter);
 }
 
-TEST(TimecourseEMFitColumnMajor, ArgumentCheckNamesTheFirstProblem)
-{
-    char buf[200];
-    std::vector<int> nGrp = {2, 2}, idx = {0, 1, 2, 3};
-    long32 m = 3, n = 4, N = 2;
-    EXPECT_EQ(nullptr, CheckEMFitArguments(&m, &n, &N, nGrp.data(), idx.data(), buf, sizeof buf));
-    long32 neg = -1, big = 5;
-    EXPECT_NE(nullptr, CheckEMFitArguments(&neg, &n, &N, nGrp.data(), idx.data(), buf, sizeof buf));
-    EXPECT_NE(nullptr, CheckEMFitArguments(&m, &neg, &N, nGrp.data(), idx.data(), buf, sizeof buf));
-    EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &big, nGrp.data(), idx.data(), buf, sizeof buf));
-    EXPECT_STREQ("N must lie in 0..n (n = 4), not 5", buf);
-    std::vector<int> badGrp = {3, 2}, negGrp = {5, -1}, badIdx = {0, 1, 4, 3}, naIdx = {0, INT32_MIN, 1, 2};
-    EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &N, badGrp.data(), idx.data(), buf, sizeof buf));
-    EXPECT_STREQ("nGrp must sum to n = 4, not 5", buf);
-    EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &N, negGrp.data(), idx.data(), buf, sizeof buf));
-    EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &N, nGrp.data(), badIdx.data(), buf, sizeof buf));
-    EXPECT_STREQ("idx[3] must be a column 0..3, not 4", buf);
-    EXPECT_NE(nullptr, CheckEMFitArguments(&m, &n, &N, nGrp.data(), naIdx.data(), buf, sizeof buf));
-}
 
 namespace
 {

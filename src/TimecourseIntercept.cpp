@@ -62,6 +62,10 @@ void CTimecourseIntercept::CheckArgList(SEXP arglist)
     CheckMinLength(arglist, kAlpha, "alpha", mn);
     CheckMinLength(arglist, kIdx, "idx", n);
     CheckLength(Rf_length(nGrp), "nGrp", N);
+    // Every array is copied whole, so none may exceed R's integer length.
+    const int copied[] = {kFit, kRes, kV, kV1, kH1, kH0, kAlpha, kInd, kIdx};
+    for (int pos : copied)
+        CheckedLength((double)Rf_xlength(VECTOR_ELT(arglist, pos - 1)), "An argument vector");
 
     // v picks residual columns, v1 intercept columns, idx data columns.
     CheckIndexRange(arglist, kV, "v", 0, n - 1);

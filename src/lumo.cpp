@@ -337,6 +337,7 @@ void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, lo
 #include "debug.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace
 {
@@ -473,6 +474,7 @@ void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, 
 
     // Iterate while more than one gene still changes; the cap guards against
     // a set of genes that never settles.
+    std::vector<double> xa(nn > 0 ? nn : 1); // one gene's data less its intercepts
     long32 performed = 0;
     while (nEM > 1 && performed < kEMFitMaxIterations) {
         // A long fit re-sends the caller's unchanged figures now and then, so
@@ -500,15 +502,39 @@ void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, 
             double* f = fit[g];
 
             // Fit of the data less the intercepts; position c is the column.
-            for (long32 j = 0; j < nn; j++) {
-                const double* h = H[j];
-                double s = f[j];
+            // The differences are formed once per gene, the same values the
+            // sum would form for every j.
+            {
                 long32 c = 0;
                 for (long32 l = 0; l < NN; l++) {
                     const double al = a[l];
                     for (int t = 0; t < nGrp[l]; t++, c++)
-                        s = (x[c] - al) * h[c] + s;
+                        xa[c] = x[c] - al;
                 }
+            }
+            // Four fitted values at a time, each summed over c in order:
+            // independent sums that the processor can overlap.
+            long32 j = 0;
+            for (; j + 4 <= nn; j += 4) {
+                const double *h0 = H[j], *h1 = H[j + 1], *h2 = H[j + 2], *h3 = H[j + 3];
+                double s0 = f[j], s1 = f[j + 1], s2 = f[j + 2], s3 = f[j + 3];
+                for (long32 c = 0; c < nn; c++) {
+                    const double d = xa[c];
+                    s0 = d * h0[c] + s0;
+                    s1 = d * h1[c] + s1;
+                    s2 = d * h2[c] + s2;
+                    s3 = d * h3[c] + s3;
+                }
+                f[j] = s0;
+                f[j + 1] = s1;
+                f[j + 2] = s2;
+                f[j + 3] = s3;
+            }
+            for (; j < nn; j++) {
+                const double* h = H[j];
+                double s = f[j];
+                for (long32 c = 0; c < nn; c++)
+                    s = xa[c] * h[c] + s;
                 f[j] = s;
             }
 
@@ -759,12 +785,16 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
             // Residuals of the included columns, rebuilt from the resampled
             // reduced residuals.
             for (long32 j = 0; j < nr; j++) {
+                // Accumulated in a register, in the order of the array sum;
+                // res0 and wsq never share memory with res.
+                double s = ri[inc[j]];
                 for (long32 l = 0; l < nr; l++) {
                     CounterTest(iCurrent, callback, callbackArg, max, current);
                     iCurrent++;
-                    ri[inc[j]] = r0[vk[l]] * wsq[l][j] + ri[inc[j]];
+                    s = r0[vk[l]] * wsq[l][j] + s;
                     current += 1.0;
                 }
+                ri[inc[j]] = s;
             }
             // Each individual's balancing column takes minus the sum of its
             // residuals as they stand (its own current value included).

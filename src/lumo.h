@@ -155,7 +155,7 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
 
 // Most EM iterations EMFit performs; a gene list that has not settled by then
 // is left as it stands.
-const long32 kEMFitMaxIterations = 100000;
+const long32 kEMFitMaxIterations = 1000000;
 
 // EMFit iterations between two re-sends of the caller's progress figures.
 const long32 kEMFitStopCheckInterval = 64;

@@ -101,7 +101,7 @@ if (has("RunTimecourseIndep")) {
   tpts <- rep(1:6, each = 2); nt <- length(tpts); mt <- 1000
   trend <- seq_len(mt) <= 30
   y <- matrix(rnorm(mt * nt), mt, nt)
-  y[trend, ] <- y[trend, ] + outer(rnorm(sum(trend), 1, 0.2), (tpts - 3.5) / 2)
+  y[trend, ] <- y[trend, ] + outer(rnorm(sum(trend), 1, 0.2), (tpts - 3.5) / 1.5)
   proj <- function(X) X %*% solve(crossprod(X), t(X))
   H1 <- proj(cbind(1, poly(tpts, 2)))
   H0 <- proj(matrix(1, nt, 1))
@@ -123,6 +123,51 @@ if (has("RunTimecourseIndep")) {
   print(data.frame(gene = top, F = signif(Fobs[top], 4), p.value = pval[top], trend = trend[top]),
         row.names = FALSE)
   cat("\n")
+}
+
+# Longitudinal study: each individual has its own baseline (a random
+# intercept), fitted by EM for the observed statistics (EMFitR) and inside
+# every bootstrap iteration of the background job.
+if (has("RunTimecourseInt") && has("EMFitR")) {
+  N <- 6L; Tp <- 4L; nl <- N * Tp; ml <- 500L
+  ind <- rep(seq_len(N), each = Tp); tl <- rep(seq_len(Tp) - 1, N)
+  trendl <- seq_len(ml) <= 20
+  yl <- matrix(rnorm(ml * nl), ml, nl) + matrix(rnorm(ml * N, sd = 1.5), ml, N)[, ind]
+  yl[trendl, ] <- yl[trendl, ] + outer(rnorm(sum(trendl), 1.2, 0.2), (tl - 1.5) / 1.5)
+  proj <- function(X) X %*% solve(crossprod(X), t(X))
+  H1 <- proj(cbind(1, tl)); H0 <- proj(matrix(1, nl, 1))
+  eps <- 1e-3
+  emfit <- function(H) {
+    r <- .C("EMFitR", as.double(yl), as.double(H), as.integer(ind), 0:(nl - 1L), eps,
+            fit = double(ml * nl), alpha = double(ml * nl), ml, as.integer(nl), N,
+            rep(Tp, N), iter = 0L, PACKAGE = "lumo")
+    list(fit = matrix(r$fit, ml), alpha = matrix(r$alpha, ml), iter = r$iter)
+  }
+  e1 <- emfit(H1); e0 <- emfit(H0)
+  res1 <- yl - e1$fit - e1$alpha
+  Fobs <- rowSums((yl - e0$fit - e0$alpha)^2) / rowSums(res1^2) - 1
+  B <- 20L
+  arglist <- rep(list(0L), 27)
+  arglist[[1]] <- B; arglist[[5]] <- ml; arglist[[6]] <- as.integer(nl); arglist[[10]] <- as.integer(ind)
+  arglist[[11]] <- as.double(e0$fit); arglist[[13]] <- as.double(H0); arglist[[14]] <- as.double(H1)
+  arglist[[17]] <- as.double(res1); arglist[[20]] <- as.double(e1$alpha); arglist[[21]] <- eps
+  arglist[[23]] <- N; arglist[[26]] <- 0:(nl - 1L); arglist[[27]] <- rep(Tp, N)
+  arglist[[12]] <- as.integer(t(replicate(B, sample.int(nl, nl, replace = TRUE) - 1L)))
+  # Intercepts are resampled whole individuals at a time.
+  arglist[[24]] <- as.integer(t(replicate(B, rep(sample.int(N, N, replace = TRUE) - 1L, each = Tp) * Tp)))
+  id <- .Call("RunTimecourseInt", arglist, TRUE, PACKAGE = "lumo")
+  wait_for_job(id, sprintf("Longitudinal time course with random intercepts: %d genes, %d individuals x %d times, %d bootstrap sets (job %d)",
+                           ml, N, Tp, B, id))
+  F0 <- .Call("GetTimecourseResult", id, PACKAGE = "lumo")$F
+  .Call("DeleteThread", id, PACKAGE = "lumo")
+  pval <- sapply(Fobs, function(f) mean(F0 >= f))
+  top <- order(-Fobs)[1:10]
+  cat(sprintf("\nEM fits of the observed data: %d and %d iterations\n", e1$iter - 1L, e0$iter - 1L))
+  cat("Top genes by longitudinal F statistic:\n")
+  print(data.frame(gene = top, F = signif(Fobs[top], 4), p.value = pval[top], trend = trendl[top]),
+        row.names = FALSE)
+  cat(sprintf("Genes with p <= 0.01: %d (of which with a trend: %d)\n\n", sum(pval <= 0.01),
+              sum(pval <= 0.01 & trendl)))
 }
 
 # ---------------------------------------------------------------- clustering

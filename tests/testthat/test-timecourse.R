@@ -113,3 +113,28 @@ test_that("GetTimecourseResult refuses unknown ids and jobs of other kinds", {
   tc_wait(id)
   expect_error(.Call("GetTimecourseResult", id, PACKAGE = "lumo"), "is not a time-course job")
 })
+
+test_that("a stop reaches a job inside a long EM fit", {
+  # Null data with intercepts resampled over columns: thousands of EM
+  # iterations per fit at this threshold.
+  cs <- tc_int_case(m = 2000, B = 20L, eps = 1e-5)
+  id <- .Call("RunTimecourseInt", cs$args, TRUE, PACKAGE = "lumo")
+  Sys.sleep(0.3)
+  expect_identical(.Call("GetProgressValues", id, PACKAGE = "lumo")$done, 0L)
+  expect_identical(.Call("StopThread", id, PACKAGE = "lumo"), 0L)
+  # Deleting waits for the worker, which must leave the fit promptly.
+  secs <- system.time(.Call("DeleteThread", id, PACKAGE = "lumo"))[["elapsed"]]
+  expect_lt(secs, 5)
+})
+
+test_that("an NA mode starts a background job and the result can be fetched twice", {
+  cs <- tc_indep_case(B = 2L)
+  id <- .Call("RunTimecourseIndep", cs$args, NA, PACKAGE = "lumo")
+  expect_type(id, "integer")
+  expect_length(id, 1)
+  tc_wait(id)
+  r1 <- .Call("GetTimecourseResult", id, PACKAGE = "lumo")
+  expect_identical(.Call("GetTimecourseResult", as.double(id), PACKAGE = "lumo"), r1)
+  .Call("DeleteThread", id, PACKAGE = "lumo")
+  expect_identical(r1, .Call("RunTimecourseIndep", cs$args, FALSE, PACKAGE = "lumo"))
+})
