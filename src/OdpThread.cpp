@@ -4,27 +4,21 @@
 #include <vector>
 
 #include "MathUtility.h"
+#include "RInterfaces.h"
 
 namespace
 {
-// Element pos (1-based) of arglist as a new array of its own R length.
-double* CopyDoubleElement(SEXP arglist, int pos, int* len)
+// Element pos (1-based) of arglist as a new array; *len receives its R length.
+template <class T> T* CopyArg(SEXP arglist, int pos, int* len);
+template <> double* CopyArg<double>(SEXP arglist, int pos, int* len)
 {
-    SEXP x = VECTOR_ELT(arglist, pos - 1);
-    *len = Rf_length(x);
-    return CMathUtility::CopyVector(REAL(x), *len);
+    *len = Rf_length(VECTOR_ELT(arglist, pos - 1));
+    return CopyDoubleArg(arglist, pos);
 }
-
-int* CopyIntegerElement(SEXP arglist, int pos, int* len)
+template <> int* CopyArg<int>(SEXP arglist, int pos, int* len)
 {
-    SEXP x = VECTOR_ELT(arglist, pos - 1);
-    *len = Rf_length(x);
-    return CMathUtility::CopyVector(INTEGER(x), *len);
-}
-
-long32 IntegerElement(SEXP arglist, int pos)
-{
-    return INTEGER(VECTOR_ELT(arglist, pos - 1))[0];
+    *len = Rf_length(VECTOR_ELT(arglist, pos - 1));
+    return CopyIntegerArg(arglist, pos);
 }
 
 void RequireLength(bool holds, const char* rule)
@@ -44,24 +38,24 @@ COdpThread::COdpThread(SEXP arglist)
     try {
         if (Rf_length(arglist) < 24)
             throw std::length_error("length(arglist)>=24");
-        m_B = IntegerElement(arglist, 1);
-        m_pXX = CopyDoubleElement(arglist, 8, &m_xxlen);
-        m_pXK = CopyDoubleElement(arglist, 9, &m_xklen);
-        m_pMu = CopyDoubleElement(arglist, 10, &m_mulen);
-        m_pSigma = CopyDoubleElement(arglist, 11, &m_sigmalen);
-        m_pSigma0 = CopyDoubleElement(arglist, 12, &m_sigma0len);
-        m_pMuBS = CopyDoubleElement(arglist, 13, &m_mubslen);
-        m_pSigmaBS = CopyDoubleElement(arglist, 14, &m_sigmabslen);
-        m_pSigma0BS = CopyDoubleElement(arglist, 15, &m_sigma0bslen);
-        m_pID = CopyIntegerElement(arglist, 16, &m_idlen);
-        m_pNGrp = CopyIntegerElement(arglist, 17, &m_ngrplen);
-        m_pRes = CopyDoubleElement(arglist, 18, &m_reslen);
-        m_pVV = CopyIntegerElement(arglist, 19, &m_vvlen);
-        m_pNii = CopyIntegerElement(arglist, 20, &m_niilen);
-        m_m = IntegerElement(arglist, 21);
-        m_n = IntegerElement(arglist, 22);
-        m_k = IntegerElement(arglist, 23);
-        m_m0 = IntegerElement(arglist, 24);
+        m_B = IntegerArgValue(arglist, 1);
+        m_pXX = CopyArg<double>(arglist, 8, &m_xxlen);
+        m_pXK = CopyArg<double>(arglist, 9, &m_xklen);
+        m_pMu = CopyArg<double>(arglist, 10, &m_mulen);
+        m_pSigma = CopyArg<double>(arglist, 11, &m_sigmalen);
+        m_pSigma0 = CopyArg<double>(arglist, 12, &m_sigma0len);
+        m_pMuBS = CopyArg<double>(arglist, 13, &m_mubslen);
+        m_pSigmaBS = CopyArg<double>(arglist, 14, &m_sigmabslen);
+        m_pSigma0BS = CopyArg<double>(arglist, 15, &m_sigma0bslen);
+        m_pID = CopyArg<int>(arglist, 16, &m_idlen);
+        m_pNGrp = CopyArg<int>(arglist, 17, &m_ngrplen);
+        m_pRes = CopyArg<double>(arglist, 18, &m_reslen);
+        m_pVV = CopyArg<int>(arglist, 19, &m_vvlen);
+        m_pNii = CopyArg<int>(arglist, 20, &m_niilen);
+        m_m = IntegerArgValue(arglist, 21);
+        m_n = IntegerArgValue(arglist, 22);
+        m_k = IntegerArgValue(arglist, 23);
+        m_m0 = IntegerArgValue(arglist, 24);
 
         m_observedResultSize = m_m;
         m_pObservedResult = new double[m_m > 0 ? m_m : 1];

@@ -2,8 +2,12 @@
 // checks and job runner they share.
 
 #include "RInterfaces.h"
+#include "MathUtility.h"
 #include "OdpThread.h"
 #include "Rintf_threads.h"
+#include "TimecourseIntercept.h"
+#include "TimecourseNoIntercept.h"
+#include "TimecourseThread.h"
 #include "threads/ProgressThread.h"
 
 #include <climits>
@@ -108,6 +112,23 @@ long32 CheckedLength(double length, const char* what)
     if (length > (double)INT_MAX)
         Rf_error("%s needs %.0f elements; at most %d are supported", what, length, INT_MAX);
     return (long32)length;
+}
+
+double* CopyDoubleArg(SEXP arglist, int pos)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    return CMathUtility::CopyVector(REAL(x), Rf_length(x));
+}
+
+int* CopyIntegerArg(SEXP arglist, int pos)
+{
+    SEXP x = VECTOR_ELT(arglist, pos - 1);
+    return CMathUtility::CopyVector(INTEGER(x), Rf_length(x));
+}
+
+long32 IntegerArgValue(SEXP arglist, int pos)
+{
+    return INTEGER(VECTOR_ELT(arglist, pos - 1))[0];
 }
 
 bool IsBackgroundMode(SEXP startThread)
@@ -306,11 +327,6 @@ extern "C" SEXP GetODPResult(SEXP tid)
 
 // ---------------------------------------------------------------- time-course entry points
 
-#include "MathUtility.h"
-#include "TimecourseIntercept.h"
-#include "TimecourseNoIntercept.h"
-#include "TimecourseThread.h"
-
 static const char* const kTimecourseFailure = "Timecourse computation failed (error number %d)";
 
 void CheckGroupSizes(SEXP arglist, int pos, const char* name, long32 N, long32 n)
@@ -331,18 +347,6 @@ void CheckIndividuals(int pos, long32 N, long32 n)
 {
     if (N > n)
         Rf_error("arglist[[%d]] ('N') is %d; it may not exceed n = %d", pos, (int)N, (int)n);
-}
-
-double* CopyDoubleArg(SEXP arglist, int pos)
-{
-    SEXP x = VECTOR_ELT(arglist, pos - 1);
-    return CMathUtility::CopyVector(REAL(x), Rf_length(x));
-}
-
-int* CopyIntegerArg(SEXP arglist, int pos)
-{
-    SEXP x = VECTOR_ELT(arglist, pos - 1);
-    return CMathUtility::CopyVector(INTEGER(x), Rf_length(x));
 }
 
 SEXP GetTimecourseResultList(CProgressThread* pThread)

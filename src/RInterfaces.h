@@ -51,6 +51,14 @@ inline double SizeProduct(double a, double b) { return a * b; }
 // Largest R vector length the library accepts for an array it copies.
 long32 CheckedLength(double length, const char* what);
 
+// Reading a validated argument list into a job. New arrays (array new) hold
+// the elements of the vector at pos, whose type the caller has checked; they
+// throw std::bad_alloc. IntegerArgValue is the first element of the integer
+// vector at pos.
+double* CopyDoubleArg(SEXP arglist, int pos);
+int* CopyIntegerArg(SEXP arglist, int pos);
+long32 IntegerArgValue(SEXP arglist, int pos);
+
 // Mode argument of the Run* entry points: FALSE runs synchronously; TRUE, NA
 // or an empty vector starts a background job.
 bool IsBackgroundMode(SEXP startThread);
@@ -97,9 +105,5 @@ void CheckGroupSizes(SEXP arglist, int pos, const char* name, long32 N, long32 n
 // Raises "arglist[[pos]] ('N') ..." unless N <= n.
 void CheckIndividuals(int pos, long32 N, long32 n);
 
-// New arrays (array new) holding the elements of the vector at pos, whose
-// type the caller has checked. Throw std::bad_alloc.
-double* CopyDoubleArg(SEXP arglist, int pos);
-int* CopyIntegerArg(SEXP arglist, int pos);
 
 #endif

@@ -88,13 +88,13 @@ CTimecourseIntercept::CTimecourseIntercept(SEXP arglist)
         m_pAlpha1 = CopyDoubleArg(arglist, kAlpha);
         m_pInd = CopyIntegerArg(arglist, kInd);
         m_pIdx = CopyIntegerArg(arglist, kIdx);
-        m_m = INTEGER(VECTOR_ELT(arglist, kM - 1))[0];
-        m_n = INTEGER(VECTOR_ELT(arglist, kN - 1))[0];
+        m_m = IntegerArgValue(arglist, kM);
+        m_n = IntegerArgValue(arglist, kN);
         m_eps = REAL(VECTOR_ELT(arglist, kEps - 1))[0];
-        m_N = INTEGER(VECTOR_ELT(arglist, kIndividuals - 1))[0];
+        m_N = IntegerArgValue(arglist, kIndividuals);
         m_pNGrp = CopyIntegerArg(arglist, kNGrp);
         m_NGrplen = Rf_length(VECTOR_ELT(arglist, kNGrp - 1));
-        m_B = INTEGER(VECTOR_ELT(arglist, kB - 1))[0];
+        m_B = IntegerArgValue(arglist, kB);
         const long32 size = m_m * m_B;
         m_pResult = new double[size > 0 ? size : 1];
     } catch (...) {

@@ -89,11 +89,11 @@ CTimecourseNoIntercept::CTimecourseNoIntercept(SEXP arglist)
         m_pwsq = CopyDoubleArg(arglist, kWsq);
         m_pInd = CopyIntegerArg(arglist, kInd);
         m_pIdx = CopyIntegerArg(arglist, kIdx);
-        m_m = INTEGER(VECTOR_ELT(arglist, kM - 1))[0];
-        m_n = INTEGER(VECTOR_ELT(arglist, kN - 1))[0];
-        m_N = INTEGER(VECTOR_ELT(arglist, kIndividuals - 1))[0];
+        m_m = IntegerArgValue(arglist, kM);
+        m_n = IntegerArgValue(arglist, kN);
+        m_N = IntegerArgValue(arglist, kIndividuals);
         m_pNGrp = CopyIntegerArg(arglist, kNGrp);
-        m_B = INTEGER(VECTOR_ELT(arglist, kB - 1))[0];
+        m_B = IntegerArgValue(arglist, kB);
         const long32 size = m_m * m_B;
         m_pResult = new double[size > 0 ? size : 1];
     } catch (...) {

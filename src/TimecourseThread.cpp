@@ -54,9 +54,9 @@ CTimecourseThread::CTimecourseThread(SEXP arglist)
         m_pv = CopyIntegerArg(arglist, kV);
         m_pH1 = CopyDoubleArg(arglist, kH1);
         m_pH0 = CopyDoubleArg(arglist, kH0);
-        m_m = INTEGER(VECTOR_ELT(arglist, kM - 1))[0];
-        m_n = INTEGER(VECTOR_ELT(arglist, kN - 1))[0];
-        m_B = INTEGER(VECTOR_ELT(arglist, kB - 1))[0];
+        m_m = IntegerArgValue(arglist, kM);
+        m_n = IntegerArgValue(arglist, kN);
+        m_B = IntegerArgValue(arglist, kB);
         const long32 size = m_m * m_B;
         m_pResult = new double[size > 0 ? size : 1];
     } catch (...) {
