@@ -433,6 +433,7 @@ static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, cons
             if (!std::isnan(v))
             {
                 ASSERT_EQ(m->GetValue(i, j), v) << label << " at " << i << "," << j;
+                ASSERT_EQ(m->GetValue(j, i), v) << label << " at " << j << "," << i;
             }
         }
 }
