@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <typeinfo>
 #include <vector>
 
 #include "ClusterException.h"
 #include "ClusterNode.h"
 #include "SafeInt.h"
 #include "UpperDiagonalMatrix.h"
+#include "VectorDataFunctions.h"
 
 CBasicCluster::CBasicCluster(CDistanceFunction* pDistance, CCombineDataFunction* pCombineData)
     : CCluster(pDistance, pCombineData), m_pDistances(0), m_ppNodes(0), m_iNodeCount(0)
@@ -285,15 +287,103 @@ private:
 };
 } // namespace
 
+namespace
+{
+// Euclidean distances many at a time. Used only for the library's own
+// Euclidean distance, which has no side effects, and only while every data
+// vector has the same non-zero length, so that no check can fail; any other
+// case goes through the distance function one pair at a time, whose checks
+// and exceptions then apply.
+class CEuclideanBatch
+{
+public:
+    CEuclideanBatch(CDistanceFunction* pDist, CClusterNode** ppLeaves, int n) : m_on(false), m_dim(0)
+    {
+        if (pDist == 0 || typeid(*pDist) != typeid(CEuclidean))
+            return;
+        const std::vector<double>* p0 = DataOf(ppLeaves[0]);
+        if (p0 == 0 || p0->empty())
+            return;
+        m_dim = p0->size();
+        for (int i = 1; i < n; ++i)
+        {
+            const std::vector<double>* p = DataOf(ppLeaves[i]);
+            if (p == 0 || p->size() != m_dim)
+                return;
+        }
+        m_ys.resize(static_cast<std::size_t>(n));
+        m_out.resize(static_cast<std::size_t>(n));
+        // Data pointers by node index, so that a batch does not chase node
+        // and vector objects scattered over the heap.
+        m_data.resize(static_cast<std::size_t>(2 * n - 1));
+        for (int i = 0; i < n; ++i)
+            m_data[static_cast<std::size_t>(i)] = DataOf(ppLeaves[i])->data();
+        m_on = true;
+    }
+
+    bool On() const { return m_on; }
+
+    // A merged node whose data do not match ends the batch mode.
+    void Check(CClusterNode* pNode)
+    {
+        if (!m_on)
+            return;
+        const std::vector<double>* p = DataOf(pNode);
+        if (p == 0 || p->size() != m_dim)
+            m_on = false;
+        else
+            m_data[static_cast<std::size_t>(pNode->GetIndex())] = p->data();
+    }
+
+    // Leaf i against the leaves i + 1 ... n - 1.
+    void ComputeRow(int i, int n, double* pOut)
+    {
+        const double* const* ys = m_data.data() + i + 1;
+        CEuclidean::Distances(m_data[static_cast<std::size_t>(i)], ys, m_dim, n - i - 1, pOut);
+    }
+
+    void ComputeTo(int c, const std::vector<int>& others)
+    {
+        const std::size_t count = others.size();
+        for (std::size_t k = 0; k < count; ++k)
+            m_ys[k] = m_data[static_cast<std::size_t>(others[k])];
+        // The generic path computes Distance(node i, new node): same value,
+        // since every term is squared.
+        CEuclidean::Distances(m_data[static_cast<std::size_t>(c)], m_ys.data(), m_dim, static_cast<int>(count),
+                              m_out.data());
+    }
+
+    double Result(std::size_t k) const { return m_out[k]; }
+
+private:
+    static const std::vector<double>* DataOf(CClusterNode* p)
+    {
+        return static_cast<const std::vector<double>*>(p->GetData());
+    }
+
+    bool m_on;
+    std::size_t m_dim;
+    std::vector<const double*> m_data; // by node index
+    std::vector<const double*> m_ys;
+    std::vector<double> m_out;
+};
+} // namespace
+
 // Distances feed comparisons that must form an order: a NaN (from missing or
 // infinite values) or a negative value would make the choice of pairs
 // meaningless, so both end the run.
 double CBasicCluster::CheckedDistance(CDistanceFunction* pDist, CClusterNode* pNode1, CClusterNode* pNode2)
 {
-    double d = pDist->Distance(pNode1, pNode2);
-    if (!(d >= 0.0))
-        throw new CClusterException(5, "distance is negative or not a number");
-    return d;
+    return CheckedValue(pDist->Distance(pNode1, pNode2));
+}
+
+double CBasicCluster::CheckedValue(double d)
+{
+    if (d >= 0.0)
+        return d;
+    if (d < 0.0)
+        throw new CClusterException(5, "distance is negative");
+    throw new CClusterException(5, "distance is not a number: the data contain missing or infinite values");
 }
 
 // Deletes the nodes of an unfinished run (and the merged nodes' data
@@ -370,6 +460,7 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
         }
         std::unique_ptr<CMergeState> stateOwner(pState);
         CMergeState& state = *pState;
+        CEuclideanBatch batch(pDist, m_ppNodes, n);
 
         // Fill: every pair of leaves, one progress step per pair, a report
         // every 1000 steps. Totals are 64-bit: n * n overflows an int.
@@ -384,11 +475,13 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                 {
                     CClusterNode* ti = m_ppNodes[i];
                     double* buf = state.FillRow(i, i0);
+                    if (batch.On())
+                        batch.ComputeRow(i, n, buf + i + 1);
                     for (int j = i + 1; j < n; ++j)
                     {
                         if (step % 1000 == 0)
                             DoCallback(total, current, 0);
-                        buf[j] = CheckedDistance(pDist, ti, m_ppNodes[j]);
+                        buf[j] = batch.On() ? CheckedValue(buf[j]) : CheckedDistance(pDist, ti, m_ppNodes[j]);
                         current += 1.0;
                         ++step;
                     }
@@ -420,6 +513,9 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
             state.Merged(mini, minj);
             state.BeginMerged();
 
+            batch.Check(pNode);
+            if (batch.On())
+                batch.ComputeTo(iCurrent, active);
             for (std::size_t k = 0; k < active.size(); ++k)
             {
                 int i = active[k];
@@ -429,7 +525,7 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                     DoCallback(total, static_cast<double>(nextReport), 1);
                     nextReport += 1000;
                 }
-                double d = CheckedDistance(pDist, m_ppNodes[i], pNode);
+                double d = batch.On() ? CheckedValue(batch.Result(k)) : CheckedDistance(pDist, m_ppNodes[i], pNode);
                 state.NewDistance(i, mini, minj, iCurrent, d);
             }
             step += iCurrent;
