@@ -460,7 +460,14 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
         }
         std::unique_ptr<CMergeState> stateOwner(pState);
         CMergeState& state = *pState;
-        CEuclideanBatch batch(pDist, m_ppNodes, n);
+        CEuclideanBatch* pBatch = 0;
+        try {
+            pBatch = new CEuclideanBatch(pDist, m_ppNodes, n);
+        } catch (const std::bad_alloc&) {
+            throw new CClusterException(1, "Clustering operation failed due to lack of memory");
+        }
+        std::unique_ptr<CEuclideanBatch> batchOwner(pBatch);
+        CEuclideanBatch& batch = *pBatch;
 
         // Fill: every pair of leaves, one progress step per pair, a report
         // every 1000 steps. Totals are 64-bit: n * n overflows an int.
