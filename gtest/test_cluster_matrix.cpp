@@ -140,6 +140,9 @@ TEST(MemoryAccounting, RequirementOfARun)
     // Overflow of the formula surfaces as std::out_of_range*.
     EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(8, 1ULL << 40); }).empty());
     EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(kMax - 8, 2); }).empty());
+    // Doubling a huge row count must not wrap to a small node count.
+    EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(8, (1ULL << 63) + 1); }).empty());
+    EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(8, 0); }).empty());
 }
 
 TEST(MemoryAccounting, ProbeBlocks)

@@ -580,7 +580,10 @@ CClusterNode* CBasicCluster::NewMergedNode(CCombineDataFunction* pCombine, int i
 unsigned long long CBasicCluster::GetMemoryRequirement(unsigned long long iDataSize, unsigned long long iDataCount)
 {
     typedef CSafeInt<unsigned long long> S;
-    unsigned long long iNodeCount = 2 * iDataCount - 1;
+    // 2n - 1 nodes; the doubling is checked so that a huge count cannot wrap
+    // to a small requirement (no rows at all wraps to the largest value, which
+    // the matrix term then rejects).
+    unsigned long long iNodeCount = S::Multiply(2, iDataCount) - 1;
     unsigned long long memReq = CUpperDiagonalMatrix::GetMemoryRequirement(iNodeCount);
     unsigned long long size1 = S::Multiply(S::Add(32, iDataSize), iNodeCount);
     memReq = S::Add(memReq, size1);
