@@ -234,20 +234,19 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
     const int L0 = l.start, nl = l.size, Ls = l.start + l.leftSize;
     const int R0 = r.start, nr = r.size, Rs = r.leftSize; // Rs relative to R0
 
-    // Lower bound of S(m, k) for each k on the right.
+    // Lower bound of S(m, k) for each k on the right, one distance-matrix
+    // row (m) at a time.
     m_crossMin.resize(static_cast<std::size_t>(nr));
     double* crossMin = m_crossMin.data();
     for (int j = 0; j < nr; ++j)
-    {
-        double least = Distance(L0, R0 + j);
-        for (int i = 1; i < nl; ++i)
+        crossMin[j] = Distance(L0, R0 + j);
+    for (int i = 1; i < nl; ++i)
+        for (int j = 0; j < nr; ++j)
         {
             double d = Distance(L0 + i, R0 + j);
-            if (d < least)
-                least = d;
+            if (d < crossMin[j])
+                crossMin[j] = d;
         }
-        crossMin[j] = least;
-    }
 
     // Least M[w][k] over the k-candidates of each end leaf w on the right.
     m_innerMin.assign(static_cast<std::size_t>(nr), 0.0);
@@ -284,15 +283,16 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
         const int lenM = static_cast<int>(m_listM.size());
         for (int j = 0; j < nr; ++j)
         {
+            // S(k, m) keeps one distance-matrix row (k) for the whole scan.
             const int k = R0 + j;
             const double C = crossMin[j];
-            double best = listM[0].first + Distance(listM[0].second, k);
+            double best = listM[0].first + Distance(k, listM[0].second);
             for (int e = 1; e < lenM; ++e)
             {
                 const double um = listM[e].first;
                 if (um + C >= best)
                     break;
-                const double cand = um + Distance(listM[e].second, k);
+                const double cand = um + Distance(k, listM[e].second);
                 if (cand < best)
                     best = cand;
             }
@@ -413,7 +413,7 @@ void COptimalOrdering::FindInnerEnds(const SNode& left, int u, const SNode& righ
     {
         for (int k = klo; k < khi; ++k)
         {
-            double cand = rowU[m] + Distance(m, k);
+            double cand = rowU[m] + Distance(k, m);
             if (right.size > 1)
                 cand = cand + rowW[k];
             if (!found || cand < best)
