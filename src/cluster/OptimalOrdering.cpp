@@ -30,6 +30,35 @@ inline void OtherSide(int p, int start, int split, int size, int& lo, int& hi)
     }
 }
 
+// Least a[i] + b[i] over i < len (len >= 1). Four running minima hide the
+// latency of the comparisons; the minimum of a set does not depend on the
+// order in which it is taken.
+inline double MinOfSums(const double* a, const double* b, int len)
+{
+    double m0 = a[0] + b[0];
+    double m1 = m0, m2 = m0, m3 = m0;
+    int i = 1;
+    for (; i + 4 <= len; i += 4)
+    {
+        const double c0 = a[i] + b[i];
+        const double c1 = a[i + 1] + b[i + 1];
+        const double c2 = a[i + 2] + b[i + 2];
+        const double c3 = a[i + 3] + b[i + 3];
+        m0 = c0 < m0 ? c0 : m0;
+        m1 = c1 < m1 ? c1 : m1;
+        m2 = c2 < m2 ? c2 : m2;
+        m3 = c3 < m3 ? c3 : m3;
+    }
+    for (; i < len; ++i)
+    {
+        const double c = a[i] + b[i];
+        m0 = c < m0 ? c : m0;
+    }
+    m0 = m1 < m0 ? m1 : m0;
+    m2 = m3 < m2 ? m3 : m2;
+    return m2 < m0 ? m2 : m0;
+}
+
 struct SPending
 {
     int node;  // entry in the node list
@@ -40,6 +69,9 @@ struct SPending
 const int kTile = 64;
 // Candidate ranges up to this length are scanned in full, longer ones pruned.
 const int kDense = 64;
+// Pruning is kept while it scans less than 1 / kRatio of the candidates.
+const double kRatio = 6.0;
+const int kProbe = 16;
 }
 
 COptimalOrdering::COptimalOrdering()
@@ -278,65 +310,28 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
         }
     }
 
-    m_inner.resize(static_cast<std::size_t>(nr));
-    double* T = m_inner.data();
-    for (int u = L0; u < L0 + nl; ++u)
-    {
+    // Pruning pays only while it skips most candidates (a pruned candidate
+    // costs a scattered read, a full scan streams): the fraction of
+    // candidates the last pruned end leaf scanned decides, and pruning is
+    // tried again every kProbe end leaves.
+    double scanned1 = 0.0, scanned2 = 0.0;
+    int sincePrune1 = 0, sincePrune2 = 0;
+
+    // Step 2 for one end leaf u, given its T over the right child.
+    auto step2 = [&](int u, const double* T) {
         double* rowU = costs[u];
-
-        // Step 1.
-        int lo, hi;
-        OtherSide(u, L0, Ls, nl, lo, hi);
-        if (hi - lo <= kDense)
-        {
-            for (int j = 0; j < nr; ++j)
-            {
-                const double* rowK = costs[R0 + j];
-                double best = rowU[lo] + rowK[lo];
-                for (int m = lo + 1; m < hi; ++m)
-                {
-                    const double cand = rowU[m] + rowK[m];
-                    best = cand < best ? cand : best;
-                }
-                T[j] = best;
-            }
-        }
-        else
-        {
-            m_listM.clear();
-            for (int m = lo; m < hi; ++m)
-                m_listM.push_back(CostPairType(rowU[m], m));
-            std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
-            const CostPairType* listM = m_listM.data();
-            const int lenM = static_cast<int>(m_listM.size());
-            for (int j = 0; j < nr; ++j)
-            {
-                const double* rowK = costs[R0 + j];
-                const double C = crossMin[j];
-                double best = listM[0].first + rowK[listM[0].second];
-                for (int e = 1; e < lenM; ++e)
-                {
-                    const double um = listM[e].first;
-                    if (um + C >= best)
-                        break;
-                    const double cand = um + rowK[listM[e].second];
-                    if (cand < best)
-                        best = cand;
-                }
-                T[j] = best;
-            }
-        }
-
-        // Step 2. A leaf on the right is its own inner end: M[u][w] = T.
+        // A leaf on the right is its own inner end: M[u][w] = T.
         if (nr == 1)
         {
             rowU[R0] = T[0];
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
             m_iNodeTracker += 1.0;
-            continue;
+            return;
         }
         const CostPairType* listK = nullptr;
-        if (prune2)
+        const bool prune = prune2 && (scanned2 * kRatio < 1.0 || sincePrune2 >= kProbe);
+        long scanned = 0, candidates = 0;
+        if (prune)
         {
             m_listK.clear();
             for (int j = 0; j < nr; ++j)
@@ -355,20 +350,16 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
             const int elo = j < Rs ? Rs : 0;
             const int ehi = j < Rs ? nr : Rs;
             double best;
-            if (ehi - elo <= kDense)
+            if (!prune || ehi - elo <= kDense)
             {
-                best = T[elo] + rowW[R0 + elo];
-                for (int e = elo + 1; e < ehi; ++e)
-                {
-                    const double cand = T[e] + rowW[R0 + e];
-                    best = cand < best ? cand : best;
-                }
+                best = MinOfSums(T + elo, rowW + R0 + elo, ehi - elo);
             }
             else
             {
                 const double leastWK = innerMin[j];
                 best = listK[elo].first + rowW[R0 + listK[elo].second];
-                for (int e = elo + 1; e < ehi; ++e)
+                int e = elo + 1;
+                for (; e < ehi; ++e)
                 {
                     const double tk = listK[e].first;
                     if (tk + leastWK >= best)
@@ -377,11 +368,69 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
                     if (cand < best)
                         best = cand;
                 }
+                scanned += e - elo;
+                candidates += ehi - elo;
             }
             rowU[R0 + j] = best;
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
             m_iNodeTracker += 1.0;
         }
+        if (prune)
+        {
+            scanned2 = candidates > 0 ? static_cast<double>(scanned) / candidates : 0.0;
+            sincePrune2 = 0;
+        }
+        else
+        {
+            ++sincePrune2;
+        }
+    };
+
+    m_inner.resize(static_cast<std::size_t>(nr));
+    double* T = m_inner.data();
+    for (int u = L0; u < L0 + nl; ++u)
+    {
+        const double* rowU = costs[u];
+        int lo, hi;
+        OtherSide(u, L0, Ls, nl, lo, hi);
+        const bool prune = hi - lo > kDense && (scanned1 * kRatio < 1.0 || sincePrune1 >= kProbe);
+        if (!prune)
+        {
+            ++sincePrune1;
+            for (int j = 0; j < nr; ++j)
+                T[j] = MinOfSums(rowU + lo, costs[R0 + j] + lo, hi - lo);
+        }
+        else
+        {
+            m_listM.clear();
+            for (int m = lo; m < hi; ++m)
+                m_listM.push_back(CostPairType(rowU[m], m));
+            std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
+            const CostPairType* listM = m_listM.data();
+            const int lenM = static_cast<int>(m_listM.size());
+            long scanned = 0;
+            for (int j = 0; j < nr; ++j)
+            {
+                const double* rowK = costs[R0 + j];
+                const double C = crossMin[j];
+                double best = listM[0].first + rowK[listM[0].second];
+                int e = 1;
+                for (; e < lenM; ++e)
+                {
+                    const double um = listM[e].first;
+                    if (um + C >= best)
+                        break;
+                    const double cand = um + rowK[listM[e].second];
+                    if (cand < best)
+                        best = cand;
+                }
+                scanned += e;
+                T[j] = best;
+            }
+            scanned1 = static_cast<double>(scanned) / (static_cast<double>(lenM) * nr);
+            sincePrune1 = 0;
+        }
+        step2(u, T);
     }
 
     // The symmetric copies M[w][u] replace the distance stash, in tiles so
