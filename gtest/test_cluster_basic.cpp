@@ -433,6 +433,7 @@ static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, cons
             if (!std::isnan(v))
             {
                 ASSERT_EQ(m->GetValue(i, j), v) << label << " at " << i << "," << j;
+                ASSERT_EQ(m->GetValue(j, i), v) << label << " at " << j << "," << i;
             }
         }
 }
@@ -485,4 +486,72 @@ TEST(BasicClusterAgreement, CorrelationDistance)
                 x = value(rng);
         ExpectAgreement(data, true, "correlation set " + std::to_string(set));
     }
+}
+
+// The library's own Euclidean distance is evaluated many pairs at a time;
+// results, stored distances and progress must equal those of the same
+// distance called pair by pair (through a wrapper, which the engine cannot
+// batch).
+TEST(BasicClusterAgreement, BatchedEuclideanEqualsPairByPair)
+{
+    std::mt19937 rng(314);
+    std::uniform_int_distribution<int> rowsDist(2, 300), colsDist(1, 23), small(0, 2);
+    std::normal_distribution<double> value(0.0, 1.0);
+    for (int set = 0; set < 40; ++set)
+    {
+        int n = rowsDist(rng), cols = colsDist(rng);
+        std::vector<Vec> data(n, Vec(cols));
+        for (Vec& v : data)
+            for (double& x : v)
+                x = set % 4 == 0 ? small(rng) : value(rng) * 1e3;
+        SEvents pairEvents, batchEvents;
+        SRun pairRun(data), batchRun(data);
+        CEuclidean e;
+        CRecordingDistance rec(&e, &pairEvents);
+        CCentroidLinkage centroid;
+        CBasicCluster byPair(&rec, &centroid), batched(&e, &centroid);
+        byPair.SetCallback(SEvents::Callback, &pairEvents);
+        batched.SetCallback(SEvents::Callback, &batchEvents);
+        pairRun.root = byPair.Cluster(pairRun.Data(), n);
+        batchRun.root = batched.Cluster(batchRun.Data(), n);
+        ASSERT_EQ(Merges(batched, n), Merges(byPair, n)) << "set " << set;
+        std::vector<std::tuple<int, double, double, int>> reports;
+        for (const auto& ev : pairEvents.list)
+            if (std::get<0>(ev) == 1)
+                reports.push_back(ev);
+            else
+            {
+                int a = static_cast<int>(std::get<1>(ev)), b = static_cast<int>(std::get<2>(ev));
+                ASSERT_EQ(batched.GetDistanceMatrix()->GetValue(a, b), byPair.GetDistanceMatrix()->GetValue(a, b));
+                ASSERT_EQ(batched.GetDistanceMatrix()->GetValue(b, a), byPair.GetDistanceMatrix()->GetValue(a, b));
+            }
+        ASSERT_EQ(batchEvents.list, reports) << "set " << set;
+    }
+}
+
+namespace
+{
+// Merges into a vector one element too long.
+class CLongerVectors : public CCombineDataFunction
+{
+public:
+    virtual void* CombineData(CClusterNode* a, CClusterNode*)
+    {
+        Vec* v = new Vec(*static_cast<Vec*>(a->GetData()));
+        v->push_back(0.0);
+        return v;
+    }
+    virtual unsigned long long GetMemoryRequirement() { return 0; }
+};
+} // namespace
+
+TEST(BasicCluster, MergedDataOfAnotherLengthIsRejected)
+{
+    SRun run({{0}, {1}, {5}, {9}});
+    CEuclidean e;
+    CLongerVectors longer;
+    CBasicCluster c(&e, &longer);
+    EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 4); }),
+              std::make_pair(5, std::string("pData1->size() != pData2->size()")));
+    EXPECT_EQ(c.GetNodeByIndex(4), nullptr);
 }

@@ -56,6 +56,25 @@ TEST(UpperDiagonalMatrix, SymmetricStoreAndChecks)
     EXPECT_EQ(ClusterError([] { CUpperDiagonalMatrix bad(-2); }).first, 5);
 }
 
+TEST(UpperDiagonalMatrix, LargeMatrixKeepsEveryPair)
+{
+    // 1500 rows: a triangle of several megabytes, allocated as one block.
+    const int n = 1500;
+    CUpperDiagonalMatrix m(n);
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; j += 7)
+            m.SetValue(j, i, i * 10000.0 + j);
+    for (int i = 0; i < n; i += 3)
+        for (int j = i + 1; j < n; j += 7)
+        {
+            ASSERT_EQ(m.GetValue(i, j), i * 10000.0 + j);
+            ASSERT_EQ(m.GetValue(j, i), i * 10000.0 + j);
+        }
+    m.SetValue(n - 1, n - 1, 2.5); // the diagonal has room too
+    EXPECT_EQ(m.GetValue(n - 1, n - 1), 2.5);
+    EXPECT_EQ(m.GetSize(), n);
+}
+
 TEST(UpperDiagonalMatrix, MemoryRequirement)
 {
     EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(5), 200u);

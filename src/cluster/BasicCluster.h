@@ -43,6 +43,7 @@ private:
     CBasicCluster& operator=(const CBasicCluster&);
 
     double CheckedDistance(CDistanceFunction* pDist, CClusterNode* pNode1, CClusterNode* pNode2);
+    static double CheckedValue(double d);
     void ReleasePartialTree(int iDataCount);
     CClusterNode* NewMergedNode(CCombineDataFunction* pCombine, int index, int mini, int minj);
 

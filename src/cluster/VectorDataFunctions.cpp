@@ -56,6 +56,46 @@ unsigned long long CEuclidean::GetMemoryRequirement()
     return 88;
 }
 
+void CEuclidean::Distances(const double* x, const double* const* ys, std::size_t dim, int count, double* out)
+{
+    int k = 0;
+    for (; k + 4 <= count; k += 4)
+    {
+        const double* y0 = ys[k];
+        const double* y1 = ys[k + 1];
+        const double* y2 = ys[k + 2];
+        const double* y3 = ys[k + 3];
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (std::size_t i = 0; i < dim; ++i)
+        {
+            const double xi = x[i];
+            double d0 = xi - y0[i];
+            double d1 = xi - y1[i];
+            double d2 = xi - y2[i];
+            double d3 = xi - y3[i];
+            s0 += d0 * d0;
+            s1 += d1 * d1;
+            s2 += d2 * d2;
+            s3 += d3 * d3;
+        }
+        out[k] = std::sqrt(s0);
+        out[k + 1] = std::sqrt(s1);
+        out[k + 2] = std::sqrt(s2);
+        out[k + 3] = std::sqrt(s3);
+    }
+    for (; k < count; ++k)
+    {
+        const double* y = ys[k];
+        double sum = 0.0;
+        for (std::size_t i = 0; i < dim; ++i)
+        {
+            double d = x[i] - y[i];
+            sum += d * d;
+        }
+        out[k] = std::sqrt(sum);
+    }
+}
+
 // ---------------------------------------------------------------- CCorrelation
 
 CCorrelation::CCorrelation(int n) : m_pComputed(0), m_pAv(0), m_pStdDev(0), m_memReq(0), m_iCacheSize(0)

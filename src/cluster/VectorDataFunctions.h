@@ -1,6 +1,7 @@
 #ifndef LUMO_VECTORDATAFUNCTIONS_H
 #define LUMO_VECTORDATAFUNCTIONS_H
 
+#include <cstddef>
 #include <vector>
 
 #include "Cluster.h"
@@ -13,6 +14,12 @@ class CEuclidean : public CDistanceFunction
 public:
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2);
     virtual unsigned long long GetMemoryRequirement();
+
+    // Distances from x to each of ys[0 ... count - 1], all of length dim > 0,
+    // without checks. Every value is bit for bit what Distance returns: each
+    // sum runs over the positions in order; several sums are interleaved
+    // only to keep the processor busy.
+    static void Distances(const double* x, const double* const* ys, std::size_t dim, int count, double* out);
 };
 
 // One minus the Pearson correlation of the nodes' vectors (0 ... 2). Each
