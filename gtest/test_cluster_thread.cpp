@@ -78,6 +78,7 @@ TEST(ClusterThread, ClustersThenOrdersOnTheWorker)
     EXPECT_EQ(root->GetLeftChild()->GetIndex(), 3);
     EXPECT_EQ(LeafWalk(root), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(pJob->GetProgressInfoMsgId(), 5);
+    EXPECT_EQ(pJob->GetOrdering(), nullptr); // released once it has run
     CProgressThreadManager::Erase(pJob->GetJobId());
     delete pJob;
 }

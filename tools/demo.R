@@ -180,7 +180,15 @@ if (has("StartClusteringThread")) {
   merge <- integer(2 * (nr - 1)); height <- double(nr - 1); ord <- integer(nr)
   .Call("FinishClusteringThread", id, merge, height, ord, PACKAGE = "lumo")
   .Call("DeleteThread", id, PACKAGE = "lumo")
-  hc <- structure(list(merge = matrix(merge, ncol = 2), height = height, order = ord + 1L,
+  # Centroid heights need not grow towards the root; for drawing, each merge
+  # is raised to the height of its highest child so that branches never cross.
+  mm <- matrix(merge, ncol = 2)
+  shown <- height
+  for (i in seq_along(shown)) {
+    kids <- mm[i, mm[i, ] > 0]
+    if (length(kids)) shown[i] <- max(shown[i], shown[kids])
+  }
+  hc <- structure(list(merge = mm, height = shown, order = ord + 1L,
                        labels = as.character(sel), method = "centroid", dist.method = "euclidean"),
                   class = "hclust")
   adj <- sum(sqrt(rowSums(diff(xs[ord + 1L, ])^2)))

@@ -86,7 +86,16 @@ int CClusterThread::Go(pthread_t)
         if (m_pResult == nullptr)
             return -1;
         if (m_pOrdering != nullptr)
+        {
             m_pOrdering->OrderLeaves(m_pResult, m_pCluster->GetDistanceMatrix());
+            // An owned ordering is not needed any more; the optimal one holds
+            // an n x n cost table that need not wait for the job's deletion.
+            if (m_bDeleteAll)
+            {
+                delete m_pOrdering;
+                m_pOrdering = nullptr;
+            }
+        }
         return 0;
     }
     catch (CClusterException* e)

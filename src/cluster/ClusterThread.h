@@ -12,8 +12,9 @@ class COrdering;
 // Background clustering job: clusters the rows with its engine, then applies
 // its leaf ordering (if any) to the finished tree. With bDeleteAll the job
 // owns the engine, the engine's distance and combine functions, the ordering
-// and the row data, and releases them when it is destroyed; the result tree,
-// with the data vectors of its merged nodes, is always the job's.
+// and the row data, and releases them when it is destroyed (an owned ordering
+// as soon as it has run); the result tree, with the data vectors of its
+// merged nodes, is always the job's.
 class CClusterThread : public CProgressThread
 {
 public:

@@ -30,6 +30,35 @@ inline void OtherSide(int p, int start, int split, int size, int& lo, int& hi)
     }
 }
 
+// Least a[i] + b[i] over i < len (len >= 1). Four running minima hide the
+// latency of the comparisons; the minimum of a set does not depend on the
+// order in which it is taken.
+inline double MinOfSums(const double* a, const double* b, int len)
+{
+    double m0 = a[0] + b[0];
+    double m1 = m0, m2 = m0, m3 = m0;
+    int i = 1;
+    for (; i + 4 <= len; i += 4)
+    {
+        const double c0 = a[i] + b[i];
+        const double c1 = a[i + 1] + b[i + 1];
+        const double c2 = a[i + 2] + b[i + 2];
+        const double c3 = a[i + 3] + b[i + 3];
+        m0 = c0 < m0 ? c0 : m0;
+        m1 = c1 < m1 ? c1 : m1;
+        m2 = c2 < m2 ? c2 : m2;
+        m3 = c3 < m3 ? c3 : m3;
+    }
+    for (; i < len; ++i)
+    {
+        const double c = a[i] + b[i];
+        m0 = c < m0 ? c : m0;
+    }
+    m0 = m1 < m0 ? m1 : m0;
+    m2 = m3 < m2 ? m3 : m2;
+    return m2 < m0 ? m2 : m0;
+}
+
 struct SPending
 {
     int node;  // entry in the node list
@@ -38,6 +67,11 @@ struct SPending
 };
 
 const int kTile = 64;
+// Candidate ranges up to this length are scanned in full, longer ones pruned.
+const int kDense = 64;
+// Pruning is kept while it scans less than 1 / kRatio of the candidates.
+const double kRatio = 6.0;
+const int kProbe = 16;
 }
 
 COptimalOrdering::COptimalOrdering()
@@ -214,51 +248,60 @@ void COptimalOrdering::ComputeCosts()
 // Fills M[u][w] = M[w][u] for every u below the left child and w below the
 // right child.
 //
-// Step 1, per u: T[k] = min over m of M[u][m] + S(m, k) for every leaf k of
-// the right child, m ranging over the other side of the left child. The
-// m-candidates are scanned by ascending M[u][m]; C(k), the least distance
-// from k to the left child, bounds S(m, k) from below, so the scan stops once
-// M[u][m] + C(k) reaches the best value found.
+// Step 1, per u: T[k] = min over m of M[u][m] + S(k, m) for every leaf k of
+// the right child, m ranging over the other side of the left child.
 // Step 2, per (u, w): M[u][w] = min over k of T[k] + M[w][k], k ranging over
-// the other side of the right child. The k-candidates are scanned by
-// ascending T[k]; the least M[w][k] bounds the second term from below.
+// the other side of the right child.
 //
-// Both bounds use >=, and floating-point addition is monotone, so a pruned
-// candidate is never strictly below the minimum: the result is the exact
-// minimum of (M[u][m] + S(m, k)) + M[w][k] over all (m, k), evaluated in that
+// Short candidate ranges are scanned in full: they are contiguous runs of
+// table rows. Long ones are scanned in ascending order of their first term
+// and cut off by a lower bound of the second: C(k), the least distance from k
+// to the left child, in step 1, and the least M[w][k] in step 2. The bounds
+// use >=, and floating-point addition is monotone, so a pruned candidate is
+// never strictly below the minimum. Either way the result is the exact
+// minimum of (M[u][m] + S(k, m)) + M[w][k] over all (m, k), evaluated in that
 // order, which is how the top-down pass recomputes it.
+//
+// While the node is processed, the distances S(k, m) wait in the table block
+// of rows k, columns m, which receives the symmetric copies M[k][m] only at
+// the end: step 1 then reads contiguous rows instead of scattered distances.
 void COptimalOrdering::ComputeNodeCosts(const SNode& node)
 {
     const SNode& l = m_nodes[node.left];
     const SNode& r = m_nodes[node.right];
     const int L0 = l.start, nl = l.size, Ls = l.start + l.leftSize;
     const int R0 = r.start, nr = r.size, Rs = r.leftSize; // Rs relative to R0
+    double** costs = m_ppCosts;
 
-    // Lower bound of S(m, k) for each k on the right.
+    // The distance stash and the lower bounds C(k).
     m_crossMin.resize(static_cast<std::size_t>(nr));
     double* crossMin = m_crossMin.data();
     for (int j = 0; j < nr; ++j)
     {
-        double least = Distance(L0, R0 + j);
-        for (int i = 1; i < nl; ++i)
+        const int k = R0 + j;
+        double* rowK = costs[k];
+        double least = 0.0;
+        for (int m = L0; m < L0 + nl; ++m)
         {
-            double d = Distance(L0 + i, R0 + j);
-            if (d < least)
+            const double d = Distance(k, m);
+            rowK[m] = d;
+            if (m == L0 || d < least)
                 least = d;
         }
         crossMin[j] = least;
     }
 
-    // Least M[w][k] over the k-candidates of each end leaf w on the right.
+    // Pruned step 2 needs the least M[w][k] over each w's candidates.
+    const bool prune2 = nr - Rs > kDense || Rs > kDense;
     m_innerMin.assign(static_cast<std::size_t>(nr), 0.0);
     double* innerMin = m_innerMin.data();
-    if (nr > 1)
+    if (prune2 && nr > 1)
     {
         for (int j = 0; j < nr; ++j)
         {
             int lo, hi;
             OtherSide(R0 + j, R0, R0 + Rs, nr, lo, hi);
-            const double* rowW = m_ppCosts[R0 + j];
+            const double* rowW = costs[R0 + j];
             double least = rowW[lo];
             for (int k = lo + 1; k < hi; ++k)
                 if (rowW[k] < least)
@@ -267,79 +310,131 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
         }
     }
 
-    m_inner.resize(static_cast<std::size_t>(nr));
-    double* T = m_inner.data();
-    for (int u = L0; u < L0 + nl; ++u)
-    {
-        double* rowU = m_ppCosts[u];
+    // Pruning pays only while it skips most candidates (a pruned candidate
+    // costs a scattered read, a full scan streams): the fraction of
+    // candidates the last pruned end leaf scanned decides, and pruning is
+    // tried again every kProbe end leaves.
+    double scanned1 = 0.0, scanned2 = 0.0;
+    int sincePrune1 = 0, sincePrune2 = 0;
 
-        // Step 1: the sorted m-candidates of u, then T over the right child.
-        int lo, hi;
-        OtherSide(u, L0, Ls, nl, lo, hi);
-        m_listM.clear();
-        for (int m = lo; m < hi; ++m)
-            m_listM.push_back(CostPairType(rowU[m], m));
-        std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
-        const CostPairType* listM = m_listM.data();
-        const int lenM = static_cast<int>(m_listM.size());
-        for (int j = 0; j < nr; ++j)
-        {
-            const int k = R0 + j;
-            const double C = crossMin[j];
-            double best = listM[0].first + Distance(listM[0].second, k);
-            for (int e = 1; e < lenM; ++e)
-            {
-                const double um = listM[e].first;
-                if (um + C >= best)
-                    break;
-                const double cand = um + Distance(listM[e].second, k);
-                if (cand < best)
-                    best = cand;
-            }
-            T[j] = best;
-        }
-
+    // Step 2 for one end leaf u, given its T over the right child.
+    auto step2 = [&](int u, const double* T) {
+        double* rowU = costs[u];
+        // A leaf on the right is its own inner end: M[u][w] = T.
         if (nr == 1)
         {
             rowU[R0] = T[0];
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
             m_iNodeTracker += 1.0;
-            continue;
+            return;
         }
-
-        // Step 2: the k-candidates of each side sorted by T, then every w.
-        m_listK.clear();
-        for (int j = 0; j < nr; ++j)
-            m_listK.insert(CostPairType(T[j], j));
-        CCostMap::iterator mid = m_listK.begin() + Rs;
-        std::sort(m_listK.begin(), mid, less_CostPairType());
-        std::sort(mid, m_listK.end(), less_CostPairType());
-        const CostPairType* listK = &*m_listK.begin();
-
+        const CostPairType* listK = nullptr;
+        const bool prune = prune2 && (scanned2 * kRatio < 1.0 || sincePrune2 >= kProbe);
+        long scanned = 0, candidates = 0;
+        if (prune)
+        {
+            m_listK.clear();
+            for (int j = 0; j < nr; ++j)
+                m_listK.insert(CostPairType(T[j], j));
+            CCostMap::iterator mid = m_listK.begin() + Rs;
+            if (Rs > kDense)
+                std::sort(m_listK.begin(), mid, less_CostPairType());
+            if (nr - Rs > kDense)
+                std::sort(mid, m_listK.end(), less_CostPairType());
+            listK = &*m_listK.begin();
+        }
         for (int j = 0; j < nr; ++j)
         {
-            const double* rowW = m_ppCosts[R0 + j];
+            const double* rowW = costs[R0 + j];
             // k ranges over the side of the right child that w is not on.
             const int elo = j < Rs ? Rs : 0;
             const int ehi = j < Rs ? nr : Rs;
-            const double leastWK = innerMin[j];
-            double best = listK[elo].first + rowW[R0 + listK[elo].second];
-            for (int e = elo + 1; e < ehi; ++e)
+            double best;
+            if (!prune || ehi - elo <= kDense)
             {
-                const double tk = listK[e].first;
-                if (tk + leastWK >= best)
-                    break;
-                const double cand = tk + rowW[R0 + listK[e].second];
-                if (cand < best)
-                    best = cand;
+                best = MinOfSums(T + elo, rowW + R0 + elo, ehi - elo);
+            }
+            else
+            {
+                const double leastWK = innerMin[j];
+                best = listK[elo].first + rowW[R0 + listK[elo].second];
+                int e = elo + 1;
+                for (; e < ehi; ++e)
+                {
+                    const double tk = listK[e].first;
+                    if (tk + leastWK >= best)
+                        break;
+                    const double cand = tk + rowW[R0 + listK[e].second];
+                    if (cand < best)
+                        best = cand;
+                }
+                scanned += e - elo;
+                candidates += ehi - elo;
             }
             rowU[R0 + j] = best;
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
             m_iNodeTracker += 1.0;
         }
+        if (prune)
+        {
+            scanned2 = candidates > 0 ? static_cast<double>(scanned) / candidates : 0.0;
+            sincePrune2 = 0;
+        }
+        else
+        {
+            ++sincePrune2;
+        }
+    };
+
+    m_inner.resize(static_cast<std::size_t>(nr));
+    double* T = m_inner.data();
+    for (int u = L0; u < L0 + nl; ++u)
+    {
+        const double* rowU = costs[u];
+        int lo, hi;
+        OtherSide(u, L0, Ls, nl, lo, hi);
+        const bool prune = hi - lo > kDense && (scanned1 * kRatio < 1.0 || sincePrune1 >= kProbe);
+        if (!prune)
+        {
+            ++sincePrune1;
+            for (int j = 0; j < nr; ++j)
+                T[j] = MinOfSums(rowU + lo, costs[R0 + j] + lo, hi - lo);
+        }
+        else
+        {
+            m_listM.clear();
+            for (int m = lo; m < hi; ++m)
+                m_listM.push_back(CostPairType(rowU[m], m));
+            std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
+            const CostPairType* listM = m_listM.data();
+            const int lenM = static_cast<int>(m_listM.size());
+            long scanned = 0;
+            for (int j = 0; j < nr; ++j)
+            {
+                const double* rowK = costs[R0 + j];
+                const double C = crossMin[j];
+                double best = listM[0].first + rowK[listM[0].second];
+                int e = 1;
+                for (; e < lenM; ++e)
+                {
+                    const double um = listM[e].first;
+                    if (um + C >= best)
+                        break;
+                    const double cand = um + rowK[listM[e].second];
+                    if (cand < best)
+                        best = cand;
+                }
+                scanned += e;
+                T[j] = best;
+            }
+            scanned1 = static_cast<double>(scanned) / (static_cast<double>(lenM) * nr);
+            sincePrune1 = 0;
+        }
+        step2(u, T);
     }
 
-    // The symmetric copies M[w][u], in tiles so that both sides stay in cache.
+    // The symmetric copies M[w][u] replace the distance stash, in tiles so
+    // that both sides stay in cache.
     for (int u0 = L0; u0 < L0 + nl; u0 += kTile)
     {
         const int u1 = std::min(u0 + kTile, L0 + nl);
@@ -348,9 +443,9 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
             const int w1 = std::min(w0 + kTile, R0 + nr);
             for (int w = w0; w < w1; ++w)
             {
-                double* rowW = m_ppCosts[w];
+                double* rowW = costs[w];
                 for (int u = u0; u < u1; ++u)
-                    rowW[u] = m_ppCosts[u][w];
+                    rowW[u] = costs[u][w];
             }
         }
     }
@@ -413,7 +508,7 @@ void COptimalOrdering::FindInnerEnds(const SNode& left, int u, const SNode& righ
     {
         for (int k = klo; k < khi; ++k)
         {
-            double cand = rowU[m] + Distance(m, k);
+            double cand = rowU[m] + Distance(k, m);
             if (right.size > 1)
                 cand = cand + rowW[k];
             if (!found || cand < best)

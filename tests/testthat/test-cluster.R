@@ -104,8 +104,7 @@ test_that("the outputs make an hclust object that stats can use", {
 test_that("missing values in the data end the clustering with an R error, not a crash", {
   x <- matrix(c(0, 1, NA, 5, 6, 7), ncol = 1)
   for (om in 0:2) {
-    expect_error(cluster_sync(x, om), "distance is negative or not a number", fixed = TRUE)
+    expect_error(cluster_sync(x, om), "not a number", fixed = TRUE)
   }
-  expect_error(cluster_job(x, 2L), "An error occurred during clustering: distance is negative or not a number",
-               fixed = TRUE)
+  expect_error(cluster_job(x, 2L), "An error occurred during clustering: .*not a number")
 })
