@@ -21,9 +21,11 @@ static double RowsBelow(CClusterNode* pNode)
     return pNode->IsLeaf() ? 1.0 : static_cast<double>(pNode->GetLeafCount());
 }
 
-// ---------------------------------------------------------------- CEuclidean
-
-double CEuclidean::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
+// The data vectors of two nodes about to be compared or merged: both nodes
+// and both vectors must exist and have the same length (and, when
+// requireNonEmpty, at least one element).
+static void GetPairedData(CClusterNode* pNode1, CClusterNode* pNode2, bool requireNonEmpty, DataVector** ppData1,
+                          DataVector** ppData2)
 {
     if (pNode1 == 0)
         throw new CClusterException(4, "pNode1 is NULL");
@@ -35,10 +37,36 @@ double CEuclidean::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
         throw new CClusterException(4, "pData1 is NULL");
     if (pData2 == 0)
         throw new CClusterException(4, "pData2 is NULL");
-    if (pData1->size() == 0)
+    if (requireNonEmpty && pData1->size() == 0)
         throw new CClusterException(5, "pData1->size() == 0");
     if (pData1->size() != pData2->size())
         throw new CClusterException(5, "pData1->size() != pData2->size()");
+    *ppData1 = pData1;
+    *ppData2 = pData2;
+}
+
+// A new vector holding op(x[i], y[i]); released again if filling it fails.
+template <class Op> static DataVector* Elementwise(const DataVector& x, const DataVector& y, Op op)
+{
+    DataVector* pNew = new DataVector();
+    try {
+        pNew->reserve(x.size());
+        for (std::size_t i = 0; i < x.size(); ++i)
+            pNew->push_back(op(x[i], y[i]));
+    } catch (...) {
+        delete pNew;
+        throw;
+    }
+    return pNew;
+}
+
+// ---------------------------------------------------------------- CEuclidean
+
+double CEuclidean::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
+{
+    DataVector* pData1;
+    DataVector* pData2;
+    GetPairedData(pNode1, pNode2, true, &pData1, &pData2);
     const double* x = pData1->data();
     const double* y = pData2->data();
     const std::size_t n = pData1->size();
@@ -141,18 +169,9 @@ double CCorrelation::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
 
 double CCorrelation::GetCorrelation(CClusterNode* pNode1, CClusterNode* pNode2)
 {
-    if (pNode1 == 0)
-        throw new CClusterException(4, "pNode1 is NULL");
-    if (pNode2 == 0)
-        throw new CClusterException(4, "pNode2 is NULL");
-    DataVector* pData1 = DataOf(pNode1);
-    DataVector* pData2 = DataOf(pNode2);
-    if (pData1 == 0)
-        throw new CClusterException(4, "pData1 is NULL");
-    if (pData2 == 0)
-        throw new CClusterException(4, "pData2 is NULL");
-    if (pData1->size() != pData2->size())
-        throw new CClusterException(5, "pData1->size() != pData2->size()");
+    DataVector* pData1;
+    DataVector* pData2;
+    GetPairedData(pNode1, pNode2, false, &pData1, &pData2);
     double av1, sd1, av2, sd2;
     GetAverageAndStdDev(pNode1, pData1, &av1, &sd1);
     GetAverageAndStdDev(pNode2, pData2, &av2, &sd2);
@@ -233,31 +252,13 @@ double CCorrelation::Computed(CClusterNode* pNode)
 
 void* CCentroidLinkage::CombineData(CClusterNode* pNode1, CClusterNode* pNode2)
 {
-    if (pNode1 == 0)
-        throw new CClusterException(4, "pNode1 is NULL");
-    if (pNode2 == 0)
-        throw new CClusterException(4, "pNode2 is NULL");
-    DataVector* pData1 = DataOf(pNode1);
-    DataVector* pData2 = DataOf(pNode2);
-    if (pData1 == 0)
-        throw new CClusterException(4, "pData1 is NULL");
-    if (pData2 == 0)
-        throw new CClusterException(4, "pData2 is NULL");
-    if (pData1->size() != pData2->size())
-        throw new CClusterException(5, "pData1->size() != pData2->size()");
+    DataVector* pData1;
+    DataVector* pData2;
+    GetPairedData(pNode1, pNode2, false, &pData1, &pData2);
     double n1 = RowsBelow(pNode1);
     double n2 = RowsBelow(pNode2);
     double n = n1 + n2;
-    DataVector* pNew = new DataVector();
-    try {
-        pNew->reserve(pData1->size());
-        for (std::size_t i = 0; i < pData1->size(); ++i)
-            pNew->push_back((n1 * (*pData1)[i] + n2 * (*pData2)[i]) / n);
-    } catch (...) {
-        delete pNew;
-        throw;
-    }
-    return pNew;
+    return Elementwise(*pData1, *pData2, [n1, n2, n](double x, double y) { return (n1 * x + n2 * y) / n; });
 }
 
 unsigned long long CCentroidLinkage::GetMemoryRequirement()
@@ -269,29 +270,10 @@ unsigned long long CCentroidLinkage::GetMemoryRequirement()
 
 void* CAddVectors::CombineData(CClusterNode* pNode1, CClusterNode* pNode2)
 {
-    if (pNode1 == 0)
-        throw new CClusterException(4, "pNode1 is NULL");
-    if (pNode2 == 0)
-        throw new CClusterException(4, "pNode2 is NULL");
-    DataVector* pData1 = DataOf(pNode1);
-    DataVector* pData2 = DataOf(pNode2);
-    // Nodes without data would be dereferenced below.
-    if (pData1 == 0)
-        throw new CClusterException(4, "pData1 is NULL");
-    if (pData2 == 0)
-        throw new CClusterException(4, "pData2 is NULL");
-    if (pData1->size() != pData2->size())
-        throw new CClusterException(5, "pData1->size() != pData2->size()");
-    DataVector* pNew = new DataVector();
-    try {
-        pNew->reserve(pData1->size());
-        for (std::size_t i = 0; i < pData1->size(); ++i)
-            pNew->push_back((*pData1)[i] + (*pData2)[i]);
-    } catch (...) {
-        delete pNew;
-        throw;
-    }
-    return pNew;
+    DataVector* pData1;
+    DataVector* pData2;
+    GetPairedData(pNode1, pNode2, false, &pData1, &pData2);
+    return Elementwise(*pData1, *pData2, [](double x, double y) { return x + y; });
 }
 
 unsigned long long CAddVectors::GetMemoryRequirement()
