@@ -149,40 +149,35 @@ void CClusterNode::SwapLeaves()
     m_pRightLeaves = pVec;
 }
 
-void CClusterNode::WalkLeaves(CClusterNodeFunction* pAction)
+// Visits the nodes below pRoot in pre-order, left before right, with an
+// explicit stack so that the depth of the tree never limits the walk; with
+// leavesOnly the action sees the leaves alone.
+static void WalkPreOrder(CClusterNode* pRoot, CClusterNodeFunction* pAction, bool leavesOnly)
 {
     if (pAction == 0)
         return;
-    std::vector<CClusterNode*> stack(1, this);
+    std::vector<CClusterNode*> stack(1, pRoot);
     while (!stack.empty())
     {
         CClusterNode* p = stack.back();
         stack.pop_back();
-        if (p->IsLeaf())
-        {
+        if (!leavesOnly || p->IsLeaf())
             pAction->Go(p);
+        if (p->IsLeaf())
             continue;
-        }
-        if (p->m_pRight != 0)
-            stack.push_back(p->m_pRight);
-        if (p->m_pLeft != 0)
-            stack.push_back(p->m_pLeft);
+        if (p->GetRightChild() != 0)
+            stack.push_back(p->GetRightChild());
+        if (p->GetLeftChild() != 0)
+            stack.push_back(p->GetLeftChild());
     }
+}
+
+void CClusterNode::WalkLeaves(CClusterNodeFunction* pAction)
+{
+    WalkPreOrder(this, pAction, true);
 }
 
 void CClusterNode::WalkTree(CClusterNodeFunction* pAction)
 {
-    if (pAction == 0)
-        return;
-    std::vector<CClusterNode*> stack(1, this);
-    while (!stack.empty())
-    {
-        CClusterNode* p = stack.back();
-        stack.pop_back();
-        pAction->Go(p);
-        if (p->m_pRight != 0)
-            stack.push_back(p->m_pRight);
-        if (p->m_pLeft != 0)
-            stack.push_back(p->m_pLeft);
-    }
+    WalkPreOrder(this, pAction, false);
 }
