@@ -11,6 +11,7 @@
 
 #include "BasicCluster.h"
 #include "ClusterException.h"
+#include "cluster_helpers.h"
 #include "ClusterNode.h"
 #include "ProgressThread.h"
 #include "UpperDiagonalMatrix.h"
@@ -18,18 +19,6 @@
 
 typedef std::vector<double> Vec;
 
-template <typename F>
-static std::pair<int, std::string> ClusterError(F f)
-{
-    try {
-        f();
-    } catch (CClusterException* e) {
-        std::pair<int, std::string> r(e->Id(), e->Message());
-        delete e;
-        return r;
-    }
-    return std::make_pair(0, std::string());
-}
 
 // Distance calls and progress reports in the order they happen.
 struct SEvents

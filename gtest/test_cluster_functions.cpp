@@ -8,23 +8,12 @@
 #include <vector>
 
 #include "ClusterException.h"
+#include "cluster_helpers.h"
 #include "ClusterNode.h"
 #include "VectorDataFunctions.h"
 
 typedef std::vector<double> Vec;
 
-template <typename F>
-static std::pair<int, std::string> ClusterError(F f)
-{
-    try {
-        f();
-    } catch (CClusterException* e) {
-        std::pair<int, std::string> r(e->Id(), e->Message());
-        delete e;
-        return r;
-    }
-    return std::make_pair(0, std::string());
-}
 
 static std::pair<int, std::string> Err(int id, const char* m)
 {

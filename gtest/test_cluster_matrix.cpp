@@ -7,6 +7,7 @@
 
 #include "BasicCluster.h"
 #include "ClusterException.h"
+#include "cluster_helpers.h"
 #include "SafeInt.h"
 #include "UpperDiagonalMatrix.h"
 #include "VectorDataFunctions.h"
@@ -28,18 +29,6 @@ static std::string RangeError(F f)
     return "";
 }
 
-template <typename F>
-static std::pair<int, std::string> ClusterError(F f)
-{
-    try {
-        f();
-    } catch (CClusterException* e) {
-        std::pair<int, std::string> r(e->Id(), e->Message());
-        delete e;
-        return r;
-    }
-    return std::make_pair(0, std::string());
-}
 
 TEST(UpperDiagonalMatrix, SymmetricStoreAndChecks)
 {
