@@ -31,7 +31,8 @@ void SetKnnErrorHandler(KnnErrorHandler handler)
     g_errorHandler = handler;
 }
 
-bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize)
+// Matrix sizes of both routines: neither may be negative.
+static bool SizesValid(long32 p, long32 n, char* msg, int msgSize)
 {
     if (p < 0) {
         std::snprintf(msg, msgSize, "'p' is %d; it must not be negative", (int)p);
@@ -41,6 +42,13 @@ bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize)
         std::snprintf(msg, msgSize, "'n' is %d; it must not be negative", (int)n);
         return false;
     }
+    return true;
+}
+
+bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize)
+{
+    if (!SizesValid(p, n, msg, msgSize))
+        return false;
     // With no rows there is nothing to impute and no neighbour list to fill.
     if (kn < 0 || (p > 0 && kn > p - 1)) {
         std::snprintf(msg, msgSize, "'kn' is %d; it must lie between 0 and p - 1 (p is %d)", (int)kn, (int)p);
@@ -51,14 +59,8 @@ bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize)
 
 bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int msgSize)
 {
-    if (p < 0) {
-        std::snprintf(msg, msgSize, "'p' is %d; it must not be negative", (int)p);
+    if (!SizesValid(p, n, msg, msgSize))
         return false;
-    }
-    if (n < 0) {
-        std::snprintf(msg, msgSize, "'n' is %d; it must not be negative", (int)n);
-        return false;
-    }
     for (int c = 0; c < 2; c++) {
         if (istart[c] < 1 || istart[c] > p) {
             std::snprintf(msg, msgSize, "'istart[%d]' is %d; it must be a row number between 1 and p (p is %d)",
