@@ -106,6 +106,19 @@ TEST(EisenOrdering, ReportsOncePerInternalNodeAndLeavesASingleLeafAlone)
     EXPECT_TRUE(rec1.reports.empty());
 }
 
+TEST(EisenOrdering, MissingRootOrWeightIsAnError)
+{
+    STree t;
+    CClusterNode* a = t.Leaf(0, t.Data({3.0}));
+    CClusterNode* b = t.Leaf(1, t.Data({1.0}));
+    t.Join(2, a, b, t.Data({2.0}));
+    CEisenOrdering eo;
+    try { eo.OrderLeaves(nullptr, nullptr); FAIL(); } catch (CClusterException* e) { EXPECT_EQ(ExceptionId(e), 4); }
+    CEisenOrdering noWeight(nullptr);
+    try { noWeight.OrderLeaves(t.root, nullptr); FAIL(); } catch (CClusterException* e) { EXPECT_EQ(ExceptionId(e), 4); }
+    EXPECT_EQ(LeafWalk(t.root), (std::vector<int>{0, 1}));
+}
+
 TEST(EisenOrdering, StopRequestPassesThrough)
 {
     STree t;

@@ -267,6 +267,151 @@ TEST(OptimalOrdering, SumEqualsRootMinimumOnLargerTrees)
     }
 }
 
+namespace
+{
+// Leaves of a subtree, left to right.
+std::vector<int> Leaves(CClusterNode* p)
+{
+    return LeafWalk(p);
+}
+
+// The cost table's root minimum by the plain recurrence, every (m, k) tried.
+double ReferenceOptimum(CClusterNode* root, CMatrix& d, int n)
+{
+    std::vector<std::vector<double>> M(n, std::vector<double>(n, 0.0));
+    std::vector<CClusterNode*> order;
+    std::vector<CClusterNode*> stack(1, root);
+    while (!stack.empty())
+    {
+        CClusterNode* p = stack.back();
+        stack.pop_back();
+        order.push_back(p);
+        if (!p->IsLeaf())
+        {
+            stack.push_back(p->GetLeftChild());
+            stack.push_back(p->GetRightChild());
+        }
+    }
+    double best = -1.0;
+    for (std::size_t i = order.size(); i-- > 0;)
+    {
+        CClusterNode* v = order[i];
+        if (v->IsLeaf())
+            continue;
+        // Sides of each child: a leaf child is both of its sides.
+        auto sides = [](CClusterNode* c, std::vector<int>& a, std::vector<int>& b) {
+            if (c->IsLeaf())
+                a = b = std::vector<int>(1, c->GetIndex());
+            else
+            {
+                a = LeafWalk(c->GetLeftChild());
+                b = LeafWalk(c->GetRightChild());
+            }
+        };
+        std::vector<int> la, lb, ra, rb;
+        sides(v->GetLeftChild(), la, lb);
+        sides(v->GetRightChild(), ra, rb);
+        for (int pass = 0; pass < 2; ++pass)
+        {
+            const std::vector<int>& us = pass == 0 ? la : lb;
+            const std::vector<int>& ms = pass == 0 ? lb : la;
+            for (int qass = 0; qass < 2; ++qass)
+            {
+                const std::vector<int>& ws = qass == 0 ? ra : rb;
+                const std::vector<int>& ks = qass == 0 ? rb : ra;
+                for (int u : us)
+                    for (int w : ws)
+                    {
+                        double c = -1.0;
+                        for (int m : ms)
+                            for (int k : ks)
+                            {
+                                double x = M[u][m] + d.GetValue(m, k) + M[k][w];
+                                if (c < 0 || x < c)
+                                    c = x;
+                            }
+                        M[u][w] = M[w][u] = c;
+                        if (v == root && (best < 0 || c < best))
+                            best = c;
+                    }
+            }
+        }
+    }
+    return best;
+}
+}
+
+TEST(OptimalOrdering, MatchesAPlainDynamicProgrammeOnLargerTrees)
+{
+    // Random, balanced and clustered trees of up to 300 leaves: long
+    // candidate ranges go through the pruned scans, short ones through the
+    // full ones.
+    std::mt19937 rng(31);
+    for (int kind = 0; kind < 3; ++kind)
+    {
+        const int n = kind == 1 ? 300 : 200;
+        std::uniform_real_distribution<double> unif(0.0, 1.0);
+        std::vector<std::vector<double>> pts(n, std::vector<double>(3));
+        for (auto& p : pts)
+            for (double& v : p)
+                v = unif(rng);
+        CFullMatrix d(n);
+        for (int i = 0; i < n; ++i)
+            for (int j = i + 1; j < n; ++j)
+                d.SetValue(i, j, std::sqrt((pts[i][0] - pts[j][0]) * (pts[i][0] - pts[j][0]) +
+                                           (pts[i][1] - pts[j][1]) * (pts[i][1] - pts[j][1]) +
+                                           (pts[i][2] - pts[j][2]) * (pts[i][2] - pts[j][2])));
+        STree t;
+        if (kind == 0)
+            RandomTree(t, n, rng);
+        else
+        {
+            // kind 1: balanced; kind 2: single linkage, so the tree follows the data.
+            std::vector<CClusterNode*> forest;
+            for (int i = 0; i < n; ++i)
+                forest.push_back(t.Leaf(i));
+            int next = n;
+            while (forest.size() > 1)
+            {
+                std::size_t a = 0, b = 1;
+                if (kind == 2)
+                {
+                    double least = -1.0;
+                    for (std::size_t x = 0; x < forest.size(); ++x)
+                        for (std::size_t y = x + 1; y < forest.size(); ++y)
+                        {
+                            double dist = -1.0;
+                            for (int p : Leaves(forest[x]))
+                                for (int q : Leaves(forest[y]))
+                                    if (dist < 0 || d.GetValue(p, q) < dist)
+                                        dist = d.GetValue(p, q);
+                            if (least < 0 || dist < least)
+                            {
+                                least = dist;
+                                a = x;
+                                b = y;
+                            }
+                        }
+                }
+                CClusterNode* p = t.Join(next++, forest[a], forest[b]);
+                forest.erase(forest.begin() + b);
+                if (kind == 1)
+                {
+                    forest.erase(forest.begin() + a);
+                    forest.push_back(p);
+                }
+                else
+                    forest[a] = p;
+            }
+        }
+        double reference = ReferenceOptimum(t.root, d, n);
+        COptimalOrdering oo;
+        oo.OrderLeaves(t.root, &d);
+        EXPECT_NEAR(RootMinimum(oo, t.root), reference, 1e-9 * reference) << "kind " << kind;
+        EXPECT_NEAR(PathCost(LeafWalk(t.root), d), reference, 1e-9 * reference) << "kind " << kind;
+    }
+}
+
 TEST(OptimalOrdering, StopRequestUnwindsFromEachPhase)
 {
     std::mt19937 rng(13);

@@ -10,6 +10,8 @@
 
 #include "Rintf_cluster.h"
 
+#include <R_ext/Utils.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -172,6 +174,24 @@ COrdering* NewOrdering(int orderMethod)
     return nullptr;
 }
 
+// Lets R's interrupt (Ctrl-C) end a synchronous clustering. Every 4096th
+// progress report asks R whether the user interrupted, inside
+// R_ToplevelExec so that R's jump never crosses a C++ frame; an interrupt
+// then unwinds the clustering with a stop request.
+void CheckUserInterrupt(void*)
+{
+    R_CheckUserInterrupt();
+}
+
+void InterruptCallback(void* arg, double, double, int)
+{
+    unsigned* pCount = static_cast<unsigned*>(arg);
+    if ((++*pCount & 4095u) == 0 && !R_ToplevelExec(&CheckUserInterrupt, nullptr))
+        throw CStopRequest();
+}
+
+const char* const INTERRUPTED_MESSAGE = "Clustering was interrupted";
+
 // Objects of one clustering run that are not yet owned by a job.
 struct SRun
 {
@@ -246,6 +266,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
                    double* pHeight, int* pOrder, char* err)
 {
     const char* stage = CLUSTER_MEMORY_MESSAGE;
+    unsigned reports = 0;
     try
     {
         SRun run;
@@ -255,6 +276,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
         stage = CLUSTER_MEMORY_MESSAGE;
         run.pCombine = new CCentroidLinkage();
         run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
+        run.pEngine->SetCallback(&InterruptCallback, &reports);
         run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
         run.ppRows = VectorizeRMatrix(pData, rows, cols);
         run.pRoot = run.pEngine->Cluster(reinterpret_cast<void**>(run.ppRows), rows);
@@ -266,6 +288,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
             stage = "Out of memory! Could not allocate ordering object";
             run.pOrdering = NewOrdering(orderMethod);
             stage = CLUSTER_MEMORY_MESSAGE;
+            run.pOrdering->SetCallback(&InterruptCallback, &reports);
             run.pOrdering->OrderLeaves(run.pRoot, run.pEngine->GetDistanceMatrix());
             delete run.pOrdering;
             run.pOrdering = nullptr;
@@ -281,6 +304,10 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
     catch (const std::bad_alloc&)
     {
         CopyMessage(err, stage);
+    }
+    catch (const CStopRequest&)
+    {
+        CopyMessage(err, INTERRUPTED_MESSAGE);
     }
     catch (const std::exception& e)
     {

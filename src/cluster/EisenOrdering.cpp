@@ -71,6 +71,8 @@ void CEisenOrdering::OrderLeaves(CClusterNode* pCluster, CMatrix* pDistances)
 {
     if (pCluster == nullptr)
         throw new CClusterException(4, "argument pCluster may not be null");
+    if (m_pWeight == nullptr)
+        throw new CClusterException(4, "null pointer arguments");
     m_trackerTotal = 2 * pCluster->GetLeafCount() - 1;
     m_tracker = 0;
     OrderLeavesRecursive(pCluster, pDistances);
