@@ -214,12 +214,47 @@ struct SRun
     }
 };
 
+// Runs body and turns every failure into a message in err: the engine's
+// exceptions keep their text, a short allocation gives badAlloc (read when
+// it happens, so callers may name the stage), an interrupt the interrupt
+// message. Returns whether body completed.
+template <class Body> bool CatchFailures(char* err, const char* const& badAlloc, const char* unknown, Body body)
+{
+    try
+    {
+        body();
+        return true;
+    }
+    catch (CClusterException* e)
+    {
+        CopyMessage(err, FailureMessage(e));
+    }
+    catch (const std::bad_alloc&)
+    {
+        CopyMessage(err, badAlloc);
+    }
+    catch (const CStopRequest&)
+    {
+        CopyMessage(err, INTERRUPTED_MESSAGE);
+    }
+    catch (const std::exception& e)
+    {
+        CopyMessage(err, e.what());
+    }
+    catch (...)
+    {
+        CopyMessage(err, unknown);
+    }
+    return false;
+}
+
 // Builds a started-ready clustering job; null and a message on failure.
 CClusterThread* BuildClusterJob(const double* pData, int rows, int cols, int orderMethod, int distanceMethod,
                                 char* err)
 {
-    try
-    {
+    CClusterThread* pResult = nullptr;
+    static const char* const memory = CLUSTER_MEMORY_MESSAGE;
+    CatchFailures(err, memory, "Unknown error while setting up the clustering", [&]() {
         SRun run;
         run.rows = rows;
         run.pDist = NewDistance(distanceMethod, rows);
@@ -240,25 +275,9 @@ CClusterThread* BuildClusterJob(const double* pData, int rows, int cols, int ord
         run.pEngine = nullptr;
         run.pOrdering = nullptr;
         run.ppRows = nullptr;
-        return pJob;
-    }
-    catch (CClusterException* e)
-    {
-        CopyMessage(err, FailureMessage(e));
-    }
-    catch (const std::bad_alloc&)
-    {
-        CopyMessage(err, CLUSTER_MEMORY_MESSAGE);
-    }
-    catch (const std::exception& e)
-    {
-        CopyMessage(err, e.what());
-    }
-    catch (...)
-    {
-        CopyMessage(err, "Unknown error while setting up the clustering");
-    }
-    return nullptr;
+        pResult = pJob;
+    });
+    return pResult;
 }
 
 // The synchronous run: merge before the ordering, order and height after it.
@@ -267,8 +286,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
 {
     const char* stage = CLUSTER_MEMORY_MESSAGE;
     unsigned reports = 0;
-    try
-    {
+    return CatchFailures(err, stage, "Unknown error during clustering", [&]() {
         SRun run;
         run.rows = rows;
         stage = "Out of memory! Could not allocate distance object";
@@ -295,37 +313,15 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
         }
         FillOrder(run.pRoot, rows, pOrder);
         FillHeight(run.pEngine, rows, pHeight);
-        return true;
-    }
-    catch (CClusterException* e)
-    {
-        CopyMessage(err, FailureMessage(e));
-    }
-    catch (const std::bad_alloc&)
-    {
-        CopyMessage(err, stage);
-    }
-    catch (const CStopRequest&)
-    {
-        CopyMessage(err, INTERRUPTED_MESSAGE);
-    }
-    catch (const std::exception& e)
-    {
-        CopyMessage(err, e.what());
-    }
-    catch (...)
-    {
-        CopyMessage(err, "Unknown error during clustering");
-    }
-    return false;
+    });
 }
 
 // Merge, height and order of a finished job's tree, which its ordering has
 // already oriented.
 bool FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder, char* err)
 {
-    try
-    {
+    static const char* const memory = CLUSTER_MEMORY_MESSAGE;
+    return CatchFailures(err, memory, "Unknown error while reading the clustering", [&]() {
         CBasicCluster* pEngine = dynamic_cast<CBasicCluster*>(pJob->GetClusterer());
         if (pEngine == nullptr)
             throw new CClusterException(4, "sanity check failed");
@@ -333,25 +329,7 @@ bool FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder
         FillMerge(pEngine, n, pMerge);
         FillHeight(pEngine, n, pHeight);
         FillOrder(pJob->GetResult(), n, pOrder);
-        return true;
-    }
-    catch (CClusterException* e)
-    {
-        CopyMessage(err, FailureMessage(e));
-    }
-    catch (const std::bad_alloc&)
-    {
-        CopyMessage(err, CLUSTER_MEMORY_MESSAGE);
-    }
-    catch (const std::exception& e)
-    {
-        CopyMessage(err, e.what());
-    }
-    catch (...)
-    {
-        CopyMessage(err, "Unknown error while reading the clustering");
-    }
-    return false;
+    });
 }
 
 void JobErrorText(CProgressThread* pJob, char* buf)
