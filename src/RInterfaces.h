@@ -3,6 +3,7 @@
 
 #include <Rinternals.h>
 
+#include "Rintf_threads.h"
 #include "lumo.h"
 #include "threads/ProgressThread.h"
 
@@ -80,13 +81,12 @@ CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat);
 // The result list ("lr", "lr0") of a finished ODP job.
 SEXP GetODPResultList(COdpThread* pThread);
 
+// Raises "thread id %d does not name <what>".
+void RaiseWrongJobKind(int id, const char* what);
+
 // Raises an R error unless tid names a registered job of type Job (what
 // describes the kind for the message). Unregistered ids are left to the
 // lookup that follows, which reports them.
-template <class Job> void RequireJobKind(SEXP tid, const char* what);
-int GetJobIdArg(SEXP sthreadid);
-void RaiseWrongJobKind(int id, const char* what);
-
 template <class Job> void RequireJobKind(SEXP tid, const char* what)
 {
     int id = GetJobIdArg(tid);

@@ -5,29 +5,14 @@
 #include <R_ext/Rdynload.h>
 
 #include "RInterfaces.h"
+#include "Rintf_cluster.h"
 #include "Rintf_threads.h"
 #include "knnimpute.h"
 #include "threads/ProgressThread.h"
 
-extern "C" {
-// ---- job control
-// (declared in Rintf_threads.h)
-// ---- ODP
-// (declared in RInterfaces.h)
-// ---- time course
-SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread);
-SEXP RunTimecourseNoInt(SEXP arglist, SEXP startThread);
-SEXP RunTimecourseInt(SEXP arglist, SEXP startThread);
-SEXP GetTimecourseResult(SEXP tid);
-void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR, int* m, int* n,
-            int* N, int* nGrp, int* iter);
-// ---- clustering
-SEXP StartClusteringThread(SEXP, SEXP, SEXP, SEXP, SEXP);
-SEXP FinishClusteringThread(SEXP, SEXP, SEXP, SEXP);
-SEXP Cluster(SEXP, SEXP, SEXP, SEXP, SEXP, SEXP, SEXP, SEXP);
-// ---- imputation
-// (declared in knnimpute.h)
-}
+// Every entry point is declared in the header of its subsystem: job control
+// in Rintf_threads.h, ODP and time course in RInterfaces.h, clustering in
+// Rintf_cluster.h, imputation in knnimpute.h.
 
 // Raises the message of a rejected imputation call as an R error.
 static void RaiseKnnError(const char* msg)
