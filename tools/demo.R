@@ -27,6 +27,24 @@ wait_for_job <- function(id, label) {
   invisible(p)
 }
 
+# Bootstrap p-value of each observed statistic: the share of null statistics
+# at or above it (one sort of the nulls instead of a scan per gene).
+boot_pvalues <- function(obs, null) {
+  null <- sort(null)
+  (length(null) - findInterval(obs, null, left.open = TRUE)) / length(null)
+}
+
+# Prints the ten genes with the largest statistic and their p-values.
+print_top <- function(title, stat, statname, pval, truth, truthname) {
+  top <- order(-stat)[1:10]
+  cat(sprintf("\nTop genes by %s:\n", title))
+  df <- data.frame(gene = top, stat = signif(stat[top], 4), p.value = pval[top], truth = truth[top])
+  names(df)[c(2, 4)] <- c(statname, truthname)
+  print(df, row.names = FALSE)
+}
+
+proj <- function(X) X %*% solve(crossprod(X), t(X))
+
 # ---------------------------------------------------------------- the study
 m <- 2000; n1 <- 10; n2 <- 10; n <- n1 + n2
 grp <- rep(1:2, c(n1, n2))
@@ -83,11 +101,8 @@ if (has("RunODP")) {
   wait_for_job(id, sprintf("ODP statistics with %d bootstrap null data sets (background job %d)", B, id))
   r <- .Call("GetODPResult", id, PACKAGE = "lumo")
   .Call("DeleteThread", id, PACKAGE = "lumo")
-  pval <- sapply(r$lr, function(s) mean(r$lr0 >= s))
-  top <- order(-r$lr)[1:10]
-  cat("\nTop genes by ODP statistic:\n")
-  print(data.frame(gene = top, odp = signif(r$lr[top], 4), p.value = pval[top], truly.DE = de[top]),
-        row.names = FALSE)
+  pval <- boot_pvalues(r$lr, r$lr0)
+  print_top("ODP statistic", r$lr, "odp", pval, de, "truly.DE")
   cat(sprintf("Genes with p <= 0.01: %d (of which differentially expressed: %d)\n",
               sum(pval <= 0.01), sum(pval <= 0.01 & de)))
   png(file.path(outdir, "odp_pvalues.png"), width = 800, height = 500, type = "cairo")
@@ -102,7 +117,6 @@ if (has("RunTimecourseIndep")) {
   trend <- seq_len(mt) <= 30
   y <- matrix(rnorm(mt * nt), mt, nt)
   y[trend, ] <- y[trend, ] + outer(rnorm(sum(trend), 1, 0.2), (tpts - 3.5) / 1.5)
-  proj <- function(X) X %*% solve(crossprod(X), t(X))
   H1 <- proj(cbind(1, poly(tpts, 2)))
   H0 <- proj(matrix(1, nt, 1))
   fit1 <- y %*% t(H1); fit0 <- y %*% t(H0)
@@ -117,11 +131,8 @@ if (has("RunTimecourseIndep")) {
   wait_for_job(id, sprintf("Time course: %d genes, 6 time points, %d bootstrap null sets (job %d)", mt, B, id))
   F0 <- .Call("GetTimecourseResult", id, PACKAGE = "lumo")$F
   .Call("DeleteThread", id, PACKAGE = "lumo")
-  pval <- sapply(Fobs, function(f) mean(F0 >= f))
-  top <- order(-Fobs)[1:10]
-  cat("\nTop genes by time-course F statistic:\n")
-  print(data.frame(gene = top, F = signif(Fobs[top], 4), p.value = pval[top], trend = trend[top]),
-        row.names = FALSE)
+  pval <- boot_pvalues(Fobs, F0)
+  print_top("time-course F statistic", Fobs, "F", pval, trend, "trend")
   cat("\n")
 }
 
@@ -134,7 +145,6 @@ if (has("RunTimecourseInt") && has("EMFitR")) {
   trendl <- seq_len(ml) <= 20
   yl <- matrix(rnorm(ml * nl), ml, nl) + matrix(rnorm(ml * N, sd = 1.5), ml, N)[, ind]
   yl[trendl, ] <- yl[trendl, ] + outer(rnorm(sum(trendl), 1.2, 0.2), (tl - 1.5) / 1.5)
-  proj <- function(X) X %*% solve(crossprod(X), t(X))
   H1 <- proj(cbind(1, tl)); H0 <- proj(matrix(1, nl, 1))
   eps <- 1e-3
   emfit <- function(H) {
@@ -160,12 +170,9 @@ if (has("RunTimecourseInt") && has("EMFitR")) {
                            ml, N, Tp, B, id))
   F0 <- .Call("GetTimecourseResult", id, PACKAGE = "lumo")$F
   .Call("DeleteThread", id, PACKAGE = "lumo")
-  pval <- sapply(Fobs, function(f) mean(F0 >= f))
-  top <- order(-Fobs)[1:10]
-  cat(sprintf("\nEM fits of the observed data: %d and %d iterations\n", e1$iter - 1L, e0$iter - 1L))
-  cat("Top genes by longitudinal F statistic:\n")
-  print(data.frame(gene = top, F = signif(Fobs[top], 4), p.value = pval[top], trend = trendl[top]),
-        row.names = FALSE)
+  pval <- boot_pvalues(Fobs, F0)
+  cat(sprintf("\nEM fits of the observed data: %d and %d iterations", e1$iter - 1L, e0$iter - 1L))
+  print_top("longitudinal F statistic", Fobs, "F", pval, trendl, "trend")
   cat(sprintf("Genes with p <= 0.01: %d (of which with a trend: %d)\n\n", sum(pval <= 0.01),
               sum(pval <= 0.01 & trendl)))
 }
