@@ -150,6 +150,26 @@ static void FormatJobFailure(char* buf, size_t size, const char* failFormat, int
         snprintf(buf + used, size - used, ": %s", err.c_str());
 }
 
+namespace
+{
+struct BuildCall
+{
+    ResultListBuilder build;
+    CProgressThread* job;
+};
+
+SEXP CallBuild(void* data)
+{
+    BuildCall* call = static_cast<BuildCall*>(data);
+    return call->build(call->job);
+}
+
+void ReleaseJobAfterBuild(void* data, Rboolean)
+{
+    delete static_cast<BuildCall*>(data)->job;
+}
+} // namespace
+
 SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const char* failFormat)
 {
     if (background)
@@ -173,8 +193,11 @@ SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, 
         delete job;
         Rf_error("%s", message);
     }
-    SEXP result = PROTECT(build(job));
-    delete job;
+    // The result list is built while the job still holds the results; the job
+    // is released whether building returns or R's allocation error unwinds.
+    BuildCall call = {build, job};
+    SEXP cont = PROTECT(R_MakeUnwindCont());
+    SEXP result = R_UnwindProtect(&CallBuild, &call, &ReleaseJobAfterBuild, &call, cont);
     UNPROTECT(1);
     return result;
 }
