@@ -132,6 +132,20 @@ inline void RandomDistances(CFullMatrix& d, int n, std::mt19937& rng)
             d.SetValue(i, j, std::hypot(x[i] - x[j], y[i] - y[j]));
 }
 
+// Random distances and then a random tree over n leaves, both drawn from one
+// generator seeded with seed.
+struct SRandomCase
+{
+    std::mt19937 rng;
+    CFullMatrix d;
+    STree t;
+    SRandomCase(int n, unsigned seed) : rng(seed), d(n)
+    {
+        RandomDistances(d, n, rng);
+        RandomTree(t, n, rng);
+    }
+};
+
 struct SReport
 {
     double max, current;

@@ -118,12 +118,10 @@ TEST(OptimalOrdering, TwoLeafReportSequence)
 
 TEST(OptimalOrdering, ReportCountsOfALargerTree)
 {
-    std::mt19937 rng(11);
     const int n = 40;
-    CFullMatrix d(n);
-    RandomDistances(d, n, rng);
-    STree t;
-    RandomTree(t, n, rng);
+    SRandomCase c(n, 11);
+    CFullMatrix& d = c.d;
+    STree& t = c.t;
     SRecorder rec;
     COptimalOrdering oo;
     oo.SetCallback(&SRecorder::Callback, &rec);
@@ -169,12 +167,10 @@ TEST(OptimalOrdering, EqualDistancesAndSymmetricTable)
                 EXPECT_DOUBLE_EQ(oo.GetTableCost((*a)->GetIndex(), (*b)->GetIndex()), 1.5 * (k - 1));
     }
 
-    std::mt19937 rng2(5);
     const int m = 30;
-    CFullMatrix d2(m);
-    RandomDistances(d2, m, rng2);
-    STree t2;
-    RandomTree(t2, m, rng2);
+    SRandomCase c2(m, 5);
+    CFullMatrix& d2 = c2.d;
+    STree& t2 = c2.t;
     COptimalOrdering oo2;
     oo2.OrderLeaves(t2.root, &d2);
     for (int u = 0; u < m; ++u)
@@ -184,12 +180,9 @@ TEST(OptimalOrdering, EqualDistancesAndSymmetricTable)
 
 TEST(OptimalOrdering, SecondCallFailsAndLeavesTheTreeAlone)
 {
-    std::mt19937 rng(9);
-    const int n = 10;
-    CFullMatrix d(n);
-    RandomDistances(d, n, rng);
-    STree t;
-    RandomTree(t, n, rng);
+    SRandomCase c(10, 9);
+    CFullMatrix& d = c.d;
+    STree& t = c.t;
     COptimalOrdering oo;
     oo.OrderLeaves(t.root, &d);
     std::vector<int> first = LeafWalk(t.root);

@@ -72,6 +72,28 @@ void CheckDataLength(SEXP data, int rows, int cols)
         Rf_error("data has %.0f values; rows x cols = %.0f are needed", (double)Rf_xlength(data), needed);
 }
 
+// The four integer arguments of a clustering call, with the sizes checked
+// against each other and against the data (already coerced by DataArg).
+struct SClusterArgs
+{
+    int rows;
+    int cols;
+    int orderMethod;
+    int distanceMethod;
+};
+
+SClusterArgs ClusterArgs(SEXP data, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrderMethod, SEXP sexpDistanceMethod)
+{
+    SClusterArgs a;
+    a.rows = ScalarInt(sexpRows);
+    a.cols = ScalarInt(sexpCols);
+    a.orderMethod = ScalarInt(sexpOrderMethod);
+    a.distanceMethod = ScalarInt(sexpDistanceMethod);
+    CheckSizes(a.rows, a.cols);
+    CheckDataLength(data, a.rows, a.cols);
+    return a;
+}
+
 // The three output vectors must have their final storage type (a coerced
 // copy would receive the results and be thrown away) and room for n leaves.
 void CheckOutputs(SEXP merge, SEXP height, SEXP order, int n)
@@ -135,25 +157,12 @@ void FillHeight(CBasicCluster* pEngine, int n, double* pHeight)
     }
 }
 
-// The leaves left to right, following the children with an explicit stack.
+// The leaves left to right; a tree with another leaf count than n is an
+// engine fault (the collector drops what does not fit).
 void FillOrder(CClusterNode* pRoot, int n, int* pOrder)
 {
     CLeafOrdering collect(pOrder, n);
-    std::vector<CClusterNode*> pending(1, pRoot);
-    while (!pending.empty())
-    {
-        CClusterNode* pNode = pending.back();
-        pending.pop_back();
-        if (pNode->IsLeaf())
-        {
-            collect.Go(pNode);
-            continue;
-        }
-        if (pNode->GetRightChild() != nullptr)
-            pending.push_back(pNode->GetRightChild());
-        if (pNode->GetLeftChild() != nullptr)
-            pending.push_back(pNode->GetLeftChild());
-    }
+    pRoot->WalkLeaves(&collect);
     if (collect.GetCount() != n)
         throw new CClusterException(4, "sanity check failed");
 }
@@ -253,8 +262,7 @@ CClusterThread* BuildClusterJob(const double* pData, int rows, int cols, int ord
                                 char* err)
 {
     CClusterThread* pResult = nullptr;
-    static const char* const memory = CLUSTER_MEMORY_MESSAGE;
-    CatchFailures(err, memory, "Unknown error while setting up the clustering", [&]() {
+    CatchFailures(err, CLUSTER_MEMORY_MESSAGE, "Unknown error while setting up the clustering", [&]() {
         SRun run;
         run.rows = rows;
         run.pDist = NewDistance(distanceMethod, rows);
@@ -320,8 +328,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
 // already oriented.
 bool FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder, char* err)
 {
-    static const char* const memory = CLUSTER_MEMORY_MESSAGE;
-    return CatchFailures(err, memory, "Unknown error while reading the clustering", [&]() {
+    return CatchFailures(err, CLUSTER_MEMORY_MESSAGE, "Unknown error while reading the clustering", [&]() {
         CBasicCluster* pEngine = dynamic_cast<CBasicCluster*>(pJob->GetClusterer());
         if (pEngine == nullptr)
             throw new CClusterException(4, "sanity check failed");
@@ -383,16 +390,11 @@ extern "C" SEXP StartClusteringThread(SEXP sexpData, SEXP sexpRows, SEXP sexpCol
                                       SEXP sexpDistanceMethod)
 {
     SEXP data = PROTECT(DataArg(sexpData));
-    int rows = ScalarInt(sexpRows);
-    int cols = ScalarInt(sexpCols);
-    int orderMethod = ScalarInt(sexpOrderMethod);
-    int distanceMethod = ScalarInt(sexpDistanceMethod);
-    CheckSizes(rows, cols);
-    CheckDataLength(data, rows, cols);
+    const SClusterArgs a = ClusterArgs(data, sexpRows, sexpCols, sexpOrderMethod, sexpDistanceMethod);
 
     char err[kMessageSize];
     err[0] = '\0';
-    CClusterThread* pJob = BuildClusterJob(REAL(data), rows, cols, orderMethod, distanceMethod, err);
+    CClusterThread* pJob = BuildClusterJob(REAL(data), a.rows, a.cols, a.orderMethod, a.distanceMethod, err);
     if (pJob == nullptr)
         Rf_error("%s", err);
     UNPROTECT(1);
@@ -437,18 +439,13 @@ extern "C" SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMe
                         SEXP sexpOrder, SEXP sexpOrderMethod, SEXP sexpDistanceMethod)
 {
     SEXP data = PROTECT(DataArg(sexpData));
-    int rows = ScalarInt(sexpRows);
-    int cols = ScalarInt(sexpCols);
-    int orderMethod = ScalarInt(sexpOrderMethod);
-    int distanceMethod = ScalarInt(sexpDistanceMethod);
-    CheckSizes(rows, cols);
-    CheckDataLength(data, rows, cols);
-    CheckOutputs(sexpMerge, sexpHeight, sexpOrder, rows);
+    const SClusterArgs a = ClusterArgs(data, sexpRows, sexpCols, sexpOrderMethod, sexpDistanceMethod);
+    CheckOutputs(sexpMerge, sexpHeight, sexpOrder, a.rows);
 
     char err[kMessageSize];
     err[0] = '\0';
-    if (!RunClustering(REAL(data), rows, cols, orderMethod, distanceMethod, INTEGER(sexpMerge), REAL(sexpHeight),
-                       INTEGER(sexpOrder), err))
+    if (!RunClustering(REAL(data), a.rows, a.cols, a.orderMethod, a.distanceMethod, INTEGER(sexpMerge),
+                       REAL(sexpHeight), INTEGER(sexpOrder), err))
         Rf_error("%s", err);
     // The content of the result carries no information; the outputs hold the tree.
     SEXP result = PROTECT(Rf_allocVector(INTSXP, 23));

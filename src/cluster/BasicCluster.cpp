@@ -470,11 +470,12 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
         CEuclideanBatch& batch = *pBatch;
 
         // Fill: every pair of leaves, one progress step per pair, a report
-        // every 1000 steps. Totals are 64-bit: n * n overflows an int.
+        // before steps 0, 1000, 2000, ...; the pairs between two reports run
+        // as one plain loop. Totals are 64-bit: n * n overflows an int.
         {
             const double total = static_cast<double>((static_cast<long long>(n) * n) / 2);
-            double current = 0.0;
             long long step = 0;
+            long long nextReport = 0;
             for (int i0 = 0; i0 < n; i0 += CMergeState::kFillBlock)
             {
                 int i1 = i0 + CMergeState::kFillBlock < n ? i0 + CMergeState::kFillBlock : n;
@@ -484,13 +485,22 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                     double* buf = state.FillRow(i, i0);
                     if (batch.On())
                         batch.ComputeRow(i, n, buf + i + 1);
-                    for (int j = i + 1; j < n; ++j)
+                    int j = i + 1;
+                    while (j < n)
                     {
-                        if (step % 1000 == 0)
-                            DoCallback(total, current, 0);
-                        buf[j] = batch.On() ? CheckedValue(buf[j]) : CheckedDistance(pDist, ti, m_ppNodes[j]);
-                        current += 1.0;
-                        ++step;
+                        if (step == nextReport)
+                        {
+                            DoCallback(total, static_cast<double>(step), 0);
+                            nextReport += 1000;
+                        }
+                        const int end = nextReport - step < n - j ? j + static_cast<int>(nextReport - step) : n;
+                        step += end - j;
+                        if (batch.On())
+                            for (; j < end; ++j)
+                                CheckedValue(buf[j]);
+                        else
+                            for (; j < end; ++j)
+                                buf[j] = CheckedDistance(pDist, ti, m_ppNodes[j]);
                     }
                 }
                 state.StoreFillBlock(i0, i1);

@@ -72,23 +72,15 @@ void CCluster::CheckMemory(unsigned long long iDataSize, unsigned long long iDat
     unsigned long long physical = PhysicalMemory();
     if (physical != 0 && memReq > physical)
         throw new CClusterException(1, kMessage);
-    // The blocks are obtained and released, never touched.
+    // The blocks (div full ones, then the remainder) are obtained and
+    // released, never touched.
+    const unsigned long long count = div + (mod != 0 ? 1 : 0);
     std::vector<void*> blocks;
     try {
-        blocks.reserve(static_cast<std::size_t>(div + (mod != 0 ? 1 : 0)));
-        for (unsigned long long i = 0; i < div; ++i)
+        blocks.reserve(static_cast<std::size_t>(count));
+        for (unsigned long long i = 0; i < count; ++i)
         {
-            void* p = std::malloc(static_cast<std::size_t>(PROBE_BLOCK_SIZE));
-            if (p == 0)
-            {
-                ReleaseBlocks(blocks);
-                throw new CClusterException(1, kMessage);
-            }
-            blocks.push_back(p);
-        }
-        if (mod != 0)
-        {
-            void* p = std::malloc(static_cast<std::size_t>(mod));
+            void* p = std::malloc(static_cast<std::size_t>(i < div ? PROBE_BLOCK_SIZE : mod));
             if (p == 0)
             {
                 ReleaseBlocks(blocks);
