@@ -36,6 +36,25 @@ std::vector<double> PlainF(const std::vector<std::vector<double>>& x, const std:
     return F;
 }
 
+// The statistics of iteration k in F (m x B, gene-fastest: iteration k
+// occupies F[k m .. k m + m - 1]) agree with expected, computed plainly.
+void ExpectIteration(const std::vector<double>& expected, const std::vector<double>& F, long32 k, long32 m)
+{
+    for (long32 i = 0; i < m; i++)
+        EXPECT_NEAR(expected[i], F[i + k * m], 1e-12 * std::max(1.0, std::fabs(expected[i]))) << i << " " << k;
+}
+
+// F, computed without a callback, ends at the m x B result, and a run that
+// reports progress produces the same bits.
+template <class Case> void ExpectResultOnlyAndCallbackNeutral(const Case& t, const std::vector<double>& F)
+{
+    EXPECT_EQ(kUnwritten, F[t.m * t.B]);
+    std::vector<Report> reports;
+    std::vector<double> G = t.Run(&Record, &reports);
+    for (size_t i = 0; i < F.size(); i++)
+        EXPECT_TRUE(SameBits(F[i], G[i])) << i;
+}
+
 std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, long32 range, unsigned seed)
 {
     std::mt19937 gen(seed);
@@ -96,17 +115,9 @@ TEST(TimecourseNullIndep, EachIterationIsTheFOfFitPlusResampledResiduals)
         for (long32 i = 0; i < t.m; i++)
             for (long32 j = 0; j < t.n; j++)
                 null[i][j] = t.fit[i][j] + t.res[i][t.v[k][j]];
-        std::vector<double> expected = PlainF(null, t.h.H1, t.h.H0);
-        // Gene-fastest: iteration k occupies F[k m .. k m + m - 1].
-        for (long32 i = 0; i < t.m; i++)
-            EXPECT_NEAR(expected[i], F[i + k * t.m], 1e-12 * std::max(1.0, std::fabs(expected[i])));
+        ExpectIteration(PlainF(null, t.h.H1, t.h.H0), F, k, t.m);
     }
-    EXPECT_EQ(kUnwritten, F[t.m * t.B]);
-
-    std::vector<Report> reports;
-    std::vector<double> G = t.Run(&Record, &reports);
-    for (size_t i = 0; i < F.size(); i++)
-        EXPECT_TRUE(SameBits(F[i], G[i])) << i;
+    ExpectResultOnlyAndCallbackNeutral(t, F);
 }
 
 TEST(TimecourseNullIndep, NoIterationsWritesNothingAndReportsNothing)
@@ -228,16 +239,9 @@ TEST(TimecourseNullNoInt, NullDataAreFitPlusRebuiltAndBalancedResiduals)
             for (long32 j = 0; j < t.n; j++)
                 null[i][j] = t.fit[i][j] + r[j];
         }
-        std::vector<double> expected = PlainF(null, t.h.H1, t.h.H0);
-        for (long32 i = 0; i < t.m; i++)
-            EXPECT_NEAR(expected[i], F[i + k * t.m], 1e-12 * std::max(1.0, std::fabs(expected[i])));
+        ExpectIteration(PlainF(null, t.h.H1, t.h.H0), F, k, t.m);
     }
-    EXPECT_EQ(kUnwritten, F[t.m * t.B]);
-
-    std::vector<Report> reports;
-    std::vector<double> G = t.Run(&Record, &reports);
-    for (size_t i = 0; i < F.size(); i++)
-        EXPECT_TRUE(SameBits(F[i], G[i])) << i;
+    ExpectResultOnlyAndCallbackNeutral(t, F);
 }
 
 TEST(TimecourseNullNoInt, OneObservationPerIndividualLeavesOnlyTheFit)

@@ -14,7 +14,7 @@ struct Mat
 {
     long32 rows, cols;
     CDoubleMatrix m;
-    Mat(long32 r, long32 c, double value = 0.0) : rows(r), cols(c), m(r > 0 ? r : 1, c)
+    Mat(long32 r, long32 c, double value = 0.0) : rows(r), cols(c), m(r, c)
     {
         for (long32 i = 0; i < r; i++)
             for (long32 j = 0; j < c; j++)

@@ -29,22 +29,15 @@ enum
 
 void CTimecourseIntercept::CheckArgList(SEXP arglist)
 {
-    CheckArgListLength(arglist, kMinLength);
-    ArgDouble(arglist, kFit, "fit");
-    ArgDouble(arglist, kRes, "res");
-    ArgInteger(arglist, kV, "v");
+    const Sizes s = CheckCommonArgs(arglist, kMinLength, "fit", kRes);
+    const long32 m = s.m, n = s.n, B = s.B;
     ArgInteger(arglist, kV1, "v1");
-    ArgDouble(arglist, kH1, "H1");
-    ArgDouble(arglist, kH0, "H0");
     ArgDouble(arglist, kAlpha, "alpha");
     ArgInteger(arglist, kInd, "ind");
     ArgInteger(arglist, kIdx, "idx");
-    const long32 m = ArgSize(arglist, kM, "m");
-    const long32 n = ArgSize(arglist, kN, "n");
     ArgScalarDouble(arglist, kEps, "eps");
     const long32 N = ArgSize(arglist, kIndividuals, "N");
     SEXP nGrp = ArgInteger(arglist, kNGrp, "nGrp");
-    const long32 B = ArgSize(arglist, kB, "B");
     CheckIndividuals(kIndividuals, N, n);
 
     // The kernel reads m x n data, B x n column maps and n x n smoothers;
@@ -52,7 +45,6 @@ void CTimecourseIntercept::CheckArgList(SEXP arglist)
     const double mn = CheckedLength(SizeProduct(m, n), "fit");
     const double nB = CheckedLength(SizeProduct(n, B), "v");
     const double nn = CheckedLength(SizeProduct(n, n), "H0");
-    CheckedLength(SizeProduct(m, B), "The result F");
     CheckMinLength(arglist, kFit, "fit", mn);
     CheckMinLength(arglist, kRes, "res", mn);
     CheckMinLength(arglist, kV, "v", nB);
@@ -61,6 +53,8 @@ void CTimecourseIntercept::CheckArgList(SEXP arglist)
     CheckMinLength(arglist, kH0, "H0", nn);
     CheckMinLength(arglist, kAlpha, "alpha", mn);
     CheckMinLength(arglist, kIdx, "idx", n);
+    // Not read by the computation, but handed on with n entries.
+    CheckMinLength(arglist, kInd, "ind", n);
     CheckLength(Rf_length(nGrp), "nGrp", N);
     // Every array is copied whole, so none may exceed R's integer length.
     const int copied[] = {kFit, kRes, kV, kV1, kH1, kH0, kAlpha, kInd, kIdx};
@@ -95,8 +89,7 @@ CTimecourseIntercept::CTimecourseIntercept(SEXP arglist)
         m_pNGrp = CopyIntegerArg(arglist, kNGrp);
         m_NGrplen = Rf_length(VECTOR_ELT(arglist, kNGrp - 1));
         m_B = IntegerArgValue(arglist, kB);
-        const long32 size = m_m * m_B;
-        m_pResult = new double[size > 0 ? size : 1];
+        m_pResult = NewResult(m_m, m_B);
     } catch (...) {
         Release();
         throw;
@@ -121,8 +114,6 @@ void CTimecourseIntercept::Release()
     delete[] m_pIdx;
     delete[] m_pNGrp;
     delete[] m_pResult;
-    m_pFit = m_pRes = m_pH1 = m_pH0 = m_pAlpha1 = m_pResult = 0;
-    m_pv = m_pv1 = m_pInd = m_pIdx = m_pNGrp = 0;
 }
 
 int CTimecourseIntercept::Go(pthread_t)

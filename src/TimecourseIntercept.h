@@ -3,13 +3,12 @@
 
 #include <Rinternals.h>
 
-#include "lumo.h"
-#include "threads/ProgressThread.h"
+#include "TimecourseThread.h"
 
 // Bootstrap null F statistics of a longitudinal time-course study with a
 // random intercept per individual, both models fitted by EM in every
 // iteration. Owns copies of its inputs and its m x B result.
-class CTimecourseIntercept : public CProgressThread
+class CTimecourseIntercept : public CTimecourseJob
 {
 public:
     // Copies the arrays of arglist; the list must have passed CheckArgList.

@@ -29,22 +29,15 @@ enum
 
 void CTimecourseNoIntercept::CheckArgList(SEXP arglist)
 {
-    CheckArgListLength(arglist, kMinLength);
-    SEXP fit = ArgDouble(arglist, kFit, "fit");
-    SEXP res = ArgDouble(arglist, kRes, "res");
-    SEXP v = ArgInteger(arglist, kV, "v");
+    const Sizes s = CheckCommonArgs(arglist, kMinLength, "fit", kRes);
+    const long32 m = s.m, n = s.n, B = s.B;
     SEXP rmv = ArgInteger(arglist, kRmv, "rmv");
     SEXP inc = ArgInteger(arglist, kInc, "inc");
-    SEXP H1 = ArgDouble(arglist, kH1, "H1");
-    SEXP H0 = ArgDouble(arglist, kH0, "H0");
     SEXP wsq = ArgDouble(arglist, kWsq, "wsq");
     SEXP ind = ArgInteger(arglist, kInd, "ind");
     SEXP idx = ArgInteger(arglist, kIdx, "idx");
-    const long32 m = ArgSize(arglist, kM, "m");
-    const long32 n = ArgSize(arglist, kN, "n");
     const long32 N = ArgSize(arglist, kIndividuals, "N");
     SEXP nGrp = ArgInteger(arglist, kNGrp, "nGrp");
-    const long32 B = ArgSize(arglist, kB, "B");
     CheckIndividuals(kIndividuals, N, n);
 
     const long32 nr = n - N; // reduced residuals per gene
@@ -53,14 +46,13 @@ void CTimecourseNoIntercept::CheckArgList(SEXP arglist)
     const long32 rB = CheckedLength(SizeProduct(nr, B), "v");
     const long32 nn = CheckedLength(SizeProduct(n, n), "H0");
     const long32 rr = CheckedLength(SizeProduct(nr, nr), "wsq");
-    CheckedLength(SizeProduct(m, B), "The result F");
-    CheckLength(Rf_length(fit), "fit", mn);
-    CheckLength(Rf_length(res), "res", mr);
-    CheckLength(Rf_length(v), "v", rB);
+    CheckLength(ArgLength(arglist, kFit), "fit", mn);
+    CheckLength(ArgLength(arglist, kRes), "res", mr);
+    CheckLength(ArgLength(arglist, kV), "v", rB);
     CheckLength(Rf_length(rmv), "rmv", N);
     CheckLength(Rf_length(inc), "inc", nr);
-    CheckLength(Rf_length(H1), "H1", nn);
-    CheckLength(Rf_length(H0), "H0", nn);
+    CheckLength(ArgLength(arglist, kH1), "H1", nn);
+    CheckLength(ArgLength(arglist, kH0), "H0", nn);
     CheckLength(Rf_length(wsq), "wsq", rr);
     CheckLength(Rf_length(ind), "ind", n);
     CheckLength(Rf_length(idx), "idm_", n);
@@ -94,8 +86,7 @@ CTimecourseNoIntercept::CTimecourseNoIntercept(SEXP arglist)
         m_N = IntegerArgValue(arglist, kIndividuals);
         m_pNGrp = CopyIntegerArg(arglist, kNGrp);
         m_B = IntegerArgValue(arglist, kB);
-        const long32 size = m_m * m_B;
-        m_pResult = new double[size > 0 ? size : 1];
+        m_pResult = NewResult(m_m, m_B);
     } catch (...) {
         Release();
         throw;
@@ -121,8 +112,6 @@ void CTimecourseNoIntercept::Release()
     delete[] m_pIdx;
     delete[] m_pNGrp;
     delete[] m_pResult;
-    m_pFit = m_pRes = m_pH0 = m_pH1 = m_pwsq = m_pResult = 0;
-    m_pv = m_prmv = m_pInc = m_pInd = m_pIdx = m_pNGrp = 0;
 }
 
 int CTimecourseNoIntercept::Go(pthread_t)

@@ -3,13 +3,12 @@
 
 #include <Rinternals.h>
 
-#include "lumo.h"
-#include "threads/ProgressThread.h"
+#include "TimecourseThread.h"
 
 // Bootstrap null F statistics of a longitudinal time-course study without a
 // random intercept: the residuals are resampled in a reduced basis and
 // balanced per individual. Owns copies of its inputs and its m x B result.
-class CTimecourseNoIntercept : public CProgressThread
+class CTimecourseNoIntercept : public CTimecourseJob
 {
 public:
     // Copies the arrays of arglist; the list must have passed CheckArgList.

@@ -3,7 +3,8 @@
 #include "MathUtility.h"
 #include "RInterfaces.h"
 
-// List positions (1-based) of the independent design.
+// List positions (1-based) of the independent design. B, m, n, the fit, v,
+// H0 and H1 sit at the same positions in every design.
 namespace
 {
 enum
@@ -20,27 +21,41 @@ enum
 };
 } // namespace
 
+CTimecourseJob::Sizes CTimecourseJob::CheckCommonArgs(SEXP arglist, int minLength, const char* fitName, int resPos)
+{
+    CheckArgListLength(arglist, minLength);
+    ArgDouble(arglist, kFit0, fitName);
+    ArgDouble(arglist, resPos, "res");
+    ArgInteger(arglist, kV, "v");
+    ArgDouble(arglist, kH1, "H1");
+    ArgDouble(arglist, kH0, "H0");
+    Sizes s;
+    s.m = ArgSize(arglist, kM, "m");
+    s.n = ArgSize(arglist, kN, "n");
+    s.B = ArgSize(arglist, kB, "B");
+    CheckedLength(SizeProduct(s.m, s.B), "The result F");
+    return s;
+}
+
+double* CTimecourseJob::NewResult(long32 m, long32 B)
+{
+    const long32 size = m * B; // the argument checks keep m B within R's integer
+    return new double[size > 0 ? size : 1];
+}
+
 void CTimecourseThread::CheckArgList(SEXP arglist)
 {
-    CheckArgListLength(arglist, kMinLength);
-    SEXP fit0 = ArgDouble(arglist, kFit0, "fit0");
-    SEXP res = ArgDouble(arglist, kRes, "res");
-    SEXP v = ArgInteger(arglist, kV, "v");
-    SEXP H1 = ArgDouble(arglist, kH1, "H1");
-    SEXP H0 = ArgDouble(arglist, kH0, "H0");
-    const long32 m = ArgSize(arglist, kM, "m");
-    const long32 n = ArgSize(arglist, kN, "n");
-    const long32 B = ArgSize(arglist, kB, "B");
+    const Sizes s = CheckCommonArgs(arglist, kMinLength, "fit0", kRes);
+    const long32 m = s.m, n = s.n, B = s.B;
 
     const long32 mn = CheckedLength(SizeProduct(m, n), "fit0");
     const long32 nB = CheckedLength(SizeProduct(n, B), "v");
     const long32 nn = CheckedLength(SizeProduct(n, n), "H0");
-    CheckedLength(SizeProduct(m, B), "The result F");
-    CheckLength(Rf_length(fit0), "fit0", mn);
-    CheckLength(Rf_length(res), "res", mn);
-    CheckLength(Rf_length(v), "v", nB);
-    CheckLength(Rf_length(H0), "H0", nn);
-    CheckLength(Rf_length(H1), "H1", nn);
+    CheckLength(ArgLength(arglist, kFit0), "fit0", mn);
+    CheckLength(ArgLength(arglist, kRes), "res", mn);
+    CheckLength(ArgLength(arglist, kV), "v", nB);
+    CheckLength(ArgLength(arglist, kH0), "H0", nn);
+    CheckLength(ArgLength(arglist, kH1), "H1", nn);
     // v picks residual columns.
     CheckIndexRange(arglist, kV, "v", 0, n - 1);
 }
@@ -57,8 +72,7 @@ CTimecourseThread::CTimecourseThread(SEXP arglist)
         m_m = IntegerArgValue(arglist, kM);
         m_n = IntegerArgValue(arglist, kN);
         m_B = IntegerArgValue(arglist, kB);
-        const long32 size = m_m * m_B;
-        m_pResult = new double[size > 0 ? size : 1];
+        m_pResult = NewResult(m_m, m_B);
     } catch (...) {
         Release();
         throw;
@@ -78,8 +92,6 @@ void CTimecourseThread::Release()
     delete[] m_pH1;
     delete[] m_pH0;
     delete[] m_pResult;
-    m_pFit0 = m_pRes = m_pH1 = m_pH0 = m_pResult = 0;
-    m_pv = 0;
 }
 
 int CTimecourseThread::Go(pthread_t)

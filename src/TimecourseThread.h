@@ -6,10 +6,32 @@
 #include "lumo.h"
 #include "threads/ProgressThread.h"
 
-// Bootstrap null F statistics of a time-course study with independent
-// samples. The job owns copies of its inputs and its m x B result (gene i of
-// iteration h at i + h m).
-class CTimecourseThread : public CProgressThread
+// Base of the three time-course jobs: each computes bootstrap null F
+// statistics into an m x B result it owns (gene i of iteration h at
+// i + h m), which GetTimecourseResult hands to R.
+class CTimecourseJob : public CProgressThread
+{
+protected:
+    struct Sizes
+    {
+        long32 m, n, B;
+    };
+    // The checks every design shares, raising an R error that names the
+    // element: arglist holds at least minLength elements; the fit (named
+    // fitName) at 11 and the residuals at resPos are double vectors, the
+    // column map at 12 an integer vector, the smoothers H0 at 13 and H1 at 14
+    // double vectors; m at 5, n at 6 and B at 1 are sizes whose m x B result
+    // fits R's integer. Call it before any C++ object is built.
+    static Sizes CheckCommonArgs(SEXP arglist, int minLength, const char* fitName, int resPos);
+    // Length of the vector at pos (1-based) of a checked list.
+    static int ArgLength(SEXP arglist, int pos) { return Rf_length(VECTOR_ELT(arglist, pos - 1)); }
+    // A new m x B result; never null, also when it holds no statistic.
+    // Throws std::bad_alloc.
+    static double* NewResult(long32 m, long32 B);
+};
+
+// Independent samples. The job owns copies of its inputs and its result.
+class CTimecourseThread : public CTimecourseJob
 {
 public:
     // Copies the arrays of arglist; the list must have passed CheckArgList.

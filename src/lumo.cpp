@@ -341,13 +341,6 @@ void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, lo
 
 namespace
 {
-// The offset-matrix allocator builds its row table from the first row, so a
-// matrix of zero rows is given one unused row.
-long32 RowsToAllocate(long32 rows)
-{
-    return rows > 0 ? rows : 1;
-}
-
 void ZeroRows(double** a, long32 rows, long32 cols)
 {
     for (long32 i = 0; i < rows; i++)
@@ -374,6 +367,34 @@ inline void CounterTest(long32& iCurrent, update_progress_routine* callback, voi
         iCurrent = 0;
     }
 }
+
+// What every null kernel holds for B iterations over m genes and n arrays:
+// the null-model fit and the two smoothers (copied from R's arrays), the null
+// data set with its two fits, and the per-gene sums and statistics.
+struct CNullWork
+{
+    const long32 m, n;
+    CDoubleMatrix fit, H1, H0, dat, fit1, fit0;
+    CDoubleVector rss1, rss0, Ft;
+
+    CNullWork(const double* fitR, const double* H1R, const double* H0R, long32 m_, long32 n_)
+        : m(m_), n(n_), fit(m, n), H1(n, n), H0(n, n), dat(m, n), fit1(m, n), fit0(m, n), rss1(m), rss0(m), Ft(m)
+    {
+        CopyColumnMajor(fit.get(), fitR, m, n);
+        CopyColumnMajor(H1.get(), H1R, n, n);
+        CopyColumnMajor(H0.get(), H0R, n, n);
+    }
+    // Clears the accumulators the F kernels add into.
+    void Clear()
+    {
+        ZeroRows(fit1, m, n);
+        ZeroRows(fit0, m, n);
+        std::fill(rss1.get(), rss1.get() + m, 0.0);
+        std::fill(rss0.get(), rss0.get() + m, 0.0);
+    }
+    // Statistics of iteration k into column k of the m x B result.
+    void Store(double* F, long32 k) const { std::copy(Ft.get(), Ft.get() + m, F + (size_t)k * (size_t)m); }
+};
 } // namespace
 
 void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0,
@@ -397,8 +418,6 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
             double s1 = fit1[i][j], s0 = fit0[i][j];
             for (long32 l = 0; l < nn; l++) {
                 if (iCurrent % 1000 == 0) {
-                    fit1[i][j] = s1;
-                    fit0[i][j] = s0;
                     do_callback(callback, callbackArg, max, current, 8);
                     iCurrent = 1;
                 } else {
@@ -618,13 +637,11 @@ void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps
     EMFit(dat, H1, ind, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
           &iter, callback, callbackArg, &max, &current);
     current += 1.0;
-    if (callback != 0)
-        do_callback(callback, callbackArg, max, current, 8);
+    do_callback(callback, callbackArg, max, current, 8);
     EMFit(dat, H0, ind, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
           &iter, callback, callbackArg, &max, &current);
     current += 1.0;
-    if (callback != 0)
-        do_callback(callback, callbackArg, max, current, 8);
+    do_callback(callback, callbackArg, max, current, 8);
 
     const long32 mm = *m, nn = *n;
     for (long32 i = 0; i < mm; i++) {
@@ -681,10 +698,9 @@ void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps,
                       long32* m, long32* n, long32* N, int* nGrp, long32* iter)
 {
     const long32 mm = *m, nn = *n, NN = *N;
-    const long32 rows = RowsToAllocate(mm);
-    CDoubleMatrix dat(rows, nn), fit(rows, nn), alpha(rows, nn), datC(rows, nn);
-    CDoubleMatrix H(RowsToAllocate(nn), nn);
-    CDoubleMatrix A0(rows, NN), AA0(rows, NN), AA(rows, NN);
+    CDoubleMatrix dat(mm, nn), fit(mm, nn), alpha(mm, nn), datC(mm, nn);
+    CDoubleMatrix H(nn, nn);
+    CDoubleMatrix A0(mm, NN), AA0(mm, NN), AA(mm, NN);
     CDoubleVector gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
     CLongVector EM(mm);
     CDoubleVector atmp(NN);
@@ -716,36 +732,30 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
     double current = 0.0;
     long32 iCurrent = 0;
 
-    const long32 rows = RowsToAllocate(mm);
-    CDoubleMatrix fit(rows, nn), res(rows, nn), dat(rows, nn), fit1(rows, nn), fit0(rows, nn);
-    CDoubleMatrix H1(RowsToAllocate(nn), nn), H0(RowsToAllocate(nn), nn);
-    CLongMatrix v(RowsToAllocate(BB), nn);
-    CDoubleVector rss1(mm), rss0(mm), Ft(mm);
-
-    CopyColumnMajor(fit.get(), fitR, mm, nn);
+    CNullWork w(fitR, H1R, H0R, mm, nn);
+    CDoubleMatrix res(mm, nn);
+    CLongMatrix v(BB, nn);
     CopyColumnMajor(res.get(), resR, mm, nn);
-    CopyColumnMajor(H1.get(), H1R, nn, nn);
-    CopyColumnMajor(H0.get(), H0R, nn, nn);
     CopyColumnMajor(v.get(), vR, BB, nn);
 
     for (long32 k = 0; k < BB; k++) {
-        ZeroRows(fit1, mm, nn);
-        ZeroRows(fit0, mm, nn);
-        std::fill(rss1.get(), rss1.get() + mm, 0.0);
-        std::fill(rss0.get(), rss0.get() + mm, 0.0);
+        w.Clear();
         const long32* vk = v[k];
         for (long32 i = 0; i < mm; i++) {
+            const double* fi = w.fit[i];
+            const double* ri = res[i];
+            double* di = w.dat[i];
             // The test sits in the array loop while the counter moves per
             // gene: a gene on a multiple of 1000 reports once per array.
             for (long32 j = 0; j < nn; j++) {
                 CounterTest(iCurrent, callback, callbackArg, max, current);
-                dat[i][j] = fit[i][j] + res[i][vk[j]];
+                di[j] = fi[j] + ri[vk[j]];
             }
             current += 1.0;
             iCurrent++;
         }
-        FNoEM(dat, H1, H0, fit1, fit0, rss1, rss0, m, n, Ft, callback, callbackArg, &current, &max);
-        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+        FNoEM(w.dat, w.H1, w.H0, w.fit1, w.fit0, w.rss1, w.rss0, m, n, w.Ft, callback, callbackArg, &current, &max);
+        w.Store(F, k);
     }
 }
 
@@ -759,39 +769,36 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
     double current = 0.0;
     long32 iCurrent = 0;
 
-    const long32 rows = RowsToAllocate(mm);
-    CDoubleMatrix fit(rows, nn), res0(rows, nr), res(rows, nn), dat(rows, nn), fit1(rows, nn), fit0(rows, nn);
-    CDoubleMatrix H1(RowsToAllocate(nn), nn), H0(RowsToAllocate(nn), nn), wsq(RowsToAllocate(nr), nr);
-    CLongMatrix v(RowsToAllocate(BB), nr);
-    CDoubleVector rss1(mm), rss0(mm), Ft(mm);
-
-    CopyColumnMajor(fit.get(), fitR, mm, nn);
+    CNullWork w(fitR, H1R, H0R, mm, nn);
+    CDoubleMatrix res0(mm, nr), res(mm, nn), wsqT(nr, nr);
+    CLongMatrix v(BB, nr);
+    CDoubleVector drawn(nr); // one gene's resampled reduced residuals
     CopyColumnMajor(res0.get(), resR, mm, nr);
-    CopyColumnMajor(H1.get(), H1R, nn, nn);
-    CopyColumnMajor(H0.get(), H0R, nn, nn);
-    CopyColumnMajor(wsq.get(), wsqR, nr, nr);
+    // wsqT[j] is column j of wsq, so the sums below read it contiguously.
+    for (long32 j = 0; j < nr; j++)
+        std::copy(wsqR + (size_t)j * (size_t)nr, wsqR + (size_t)(j + 1) * (size_t)nr, wsqT[j]);
     CopyColumnMajor(v.get(), vR, BB, nr);
 
     for (long32 k = 0; k < BB; k++) {
-        ZeroRows(fit1, mm, nn);
-        ZeroRows(fit0, mm, nn);
+        w.Clear();
         ZeroRows(res, mm, nn);
-        std::fill(rss1.get(), rss1.get() + mm, 0.0);
-        std::fill(rss0.get(), rss0.get() + mm, 0.0);
         const long32* vk = v[k];
         for (long32 i = 0; i < mm; i++) {
             double* ri = res[i];
             const double* r0 = res0[i];
+            for (long32 l = 0; l < nr; l++)
+                drawn[l] = r0[vk[l]];
             // Residuals of the included columns, rebuilt from the resampled
             // reduced residuals.
             for (long32 j = 0; j < nr; j++) {
                 // Accumulated in a register, in the order of the array sum;
-                // res0 and wsq never share memory with res.
+                // drawn and wsqT never share memory with res.
+                const double* wj = wsqT[j];
                 double s = ri[inc[j]];
                 for (long32 l = 0; l < nr; l++) {
                     CounterTest(iCurrent, callback, callbackArg, max, current);
                     iCurrent++;
-                    s = r0[vk[l]] * wsq[l][j] + s;
+                    s = drawn[l] * wj[l] + s;
                     current += 1.0;
                 }
                 ri[inc[j]] = s;
@@ -813,11 +820,11 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
             for (long32 j = 0; j < nn; j++) {
                 CounterTest(iCurrent, callback, callbackArg, max, current);
                 iCurrent++;
-                dat[i][j] = fit[i][j] + res[i][j];
+                w.dat[i][j] = w.fit[i][j] + res[i][j];
             }
         }
-        FNoEM(dat, H1, H0, fit1, fit0, rss1, rss0, m, n, Ft, callback, callbackArg, &current, &max);
-        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+        FNoEM(w.dat, w.H1, w.H0, w.fit1, w.fit0, w.rss1, w.rss0, m, n, w.Ft, callback, callbackArg, &current, &max);
+        w.Store(F, k);
     }
 }
 
@@ -829,21 +836,16 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     double max = (double)BB + (double)BB;
     double current = 0.0;
 
-    const long32 rows = RowsToAllocate(mm);
-    CDoubleMatrix fit(rows, nn), res(rows, nn), alpha(rows, nn), dat(rows, nn), fit1(rows, nn), fit0(rows, nn);
-    CDoubleMatrix alpha1(rows, nn), alpha0(rows, nn), datC(rows, nn);
-    CDoubleMatrix A0(rows, NN), AA0(rows, NN), AA(rows, NN);
-    CDoubleMatrix H1(RowsToAllocate(nn), nn), H0(RowsToAllocate(nn), nn);
-    CLongMatrix v(RowsToAllocate(BB), nn), v1(RowsToAllocate(BB), nn);
-    CDoubleVector rss1(mm), rss0(mm), Ft(mm), gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
+    CNullWork w(fitR, H1R, H0R, mm, nn);
+    CDoubleMatrix res(mm, nn), alpha(mm, nn), alpha1(mm, nn), alpha0(mm, nn), datC(mm, nn);
+    CDoubleMatrix A0(mm, NN), AA0(mm, NN), AA(mm, NN);
+    CLongMatrix v(BB, nn), v1(BB, nn);
+    CDoubleVector gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
     CLongVector EM(mm);
     CDoubleVector atmp(NN);
 
-    CopyColumnMajor(fit.get(), fitR, mm, nn);
     CopyColumnMajor(res.get(), resR, mm, nn);
     CopyColumnMajor(alpha.get(), alphaR, mm, nn);
-    CopyColumnMajor(H1.get(), H1R, nn, nn);
-    CopyColumnMajor(H0.get(), H0R, nn, nn);
     CopyColumnMajor(v.get(), vR, BB, nn);
     CopyColumnMajor(v1.get(), v1R, BB, nn);
     // Columns that idx never names keep an intercept of 0 in the residuals.
@@ -863,18 +865,15 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     saveIntArray("idx.txt", idx, nn);
 
     for (long32 k = 0; k < BB; k++) {
-        ZeroRows(fit1, mm, nn);
-        ZeroRows(fit0, mm, nn);
-        std::fill(rss1.get(), rss1.get() + mm, 0.0);
-        std::fill(rss0.get(), rss0.get() + mm, 0.0);
+        w.Clear();
         const long32* vk = v[k];
         const long32* v1k = v1[k];
         for (long32 i = 0; i < mm; i++)
             for (long32 j = 0; j < nn; j++)
-                dat[i][j] = (fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
-        FEM(dat, H1, H0, ind, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik,
-            tau, sig, EM, atmp, m, n, N, nGrp, Ft, callback, callbackArg, &max, &current);
-        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+                w.dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
+        FEM(w.dat, w.H1, w.H0, ind, idx, eps, w.fit1, w.fit0, alpha1, alpha0, w.rss1, w.rss0, datC, gm, A0, AA0, AA,
+            lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, w.Ft, callback, callbackArg, &max, &current);
+        w.Store(F, k);
     }
     saveDblArray("F.txt", F, (long32)((long long)mm * BB));
 }

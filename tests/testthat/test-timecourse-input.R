@@ -97,7 +97,7 @@ test_that("the design without intercept checks its lengths in order, its indices
 test_that("the design with intercept checks every length and index its kernel reads", {
   cs <- tc_int_case()
   for (r in list(list(11, "fit"), list(17, "res"), list(20, "alpha"), list(12, "v"), list(24, "v1"),
-                 list(13, "H0"), list(14, "H1"), list(26, "idx"))) {
+                 list(13, "H0"), list(14, "H1"), list(26, "idx"), list(10, "ind"))) {
     x <- cs$args[[r[[1]]]]
     expect_refused("RunTimecourseInt", with_elt(cs$args, r[[1]], x[-1]),
                    sprintf("arglist[[%d]] ('%s') has length %d", r[[1]], r[[2]], length(x) - 1))
