@@ -321,22 +321,12 @@ SEXP GetODPResultList(COdpThread* pThread)
     return list;
 }
 
-// Builds the job; returns null when its allocation or constructor threw (the
-// constructor releases what it had copied).
-static COdpThread* NewOdpThread(SEXP arglist)
-{
-    try {
-        return new COdpThread(arglist);
-    } catch (...) {
-        return 0;
-    }
-}
 
 extern "C" SEXP RunODP(SEXP arglist, SEXP startThread)
 {
     const bool background = IsBackgroundMode(startThread);
     ValidateOdpArgs(arglist);
-    COdpThread* job = NewOdpThread(arglist);
+    COdpThread* job = NewJobOrNull<COdpThread>(arglist);
     if (job == 0)
         Rf_error("Could not allocate COdpThread object");
     return RunJobForR(job, background, GetODPResultListOfJob, kOdpFailFormat);
@@ -376,18 +366,17 @@ SEXP GetTimecourseResultList(CProgressThread* pThread)
 {
     if (pThread == 0)
         Rf_error("Null argument passed to GetTimecourseResultList");
-    SEXP list = PROTECT(Rf_allocVector(VECSXP, 2));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
-    int size = pThread->GetReturnDataSize();
+    const int size = pThread->GetReturnDataSize();
     if (size < 0)
         Rf_error("Invalid return data size: %d", size);
     const double* data = static_cast<const double*>(pThread->GetReturnData());
     if (data == 0)
         Rf_error("Result data not found");
+    SEXP list = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
     SEXP F = PROTECT(Rf_allocVector(REALSXP, size));
-    double* out = REAL(F);
-    for (int i = 0; i < size; i++)
-        out[i] = data[i];
+    if (size > 0)
+        memcpy(REAL(F), data, sizeof(double) * (size_t)size);
     SET_VECTOR_ELT(list, 0, F);
     SET_STRING_ELT(names, 0, Rf_mkChar("F"));
     SET_STRING_ELT(names, 1, Rf_mkChar(""));
@@ -397,20 +386,11 @@ SEXP GetTimecourseResultList(CProgressThread* pThread)
 }
 
 // Builds a job of class T from a checked list; null when that throws.
-template <class T> static CProgressThread* NewTimecourseJob(SEXP arglist)
-{
-    try {
-        return new T(arglist);
-    } catch (...) {
-        return 0;
-    }
-}
-
 template <class T> static SEXP RunTimecourse(SEXP arglist, SEXP startThread)
 {
     const bool background = IsBackgroundMode(startThread);
     T::CheckArgList(arglist);
-    CProgressThread* job = NewTimecourseJob<T>(arglist);
+    CProgressThread* job = NewJobOrNull<T>(arglist);
     if (job == 0)
         Rf_error("Could not allocate CTimecourseThread object");
     return RunJobForR(job, background, &GetTimecourseResultList, kTimecourseFailure);
@@ -431,20 +411,13 @@ extern "C" SEXP RunTimecourseInt(SEXP arglist, SEXP startThread)
     return RunTimecourse<CTimecourseIntercept>(arglist, startThread);
 }
 
-// The registry does not record a job's kind; the class does.
-static bool IsTimecourseJob(CProgressThread* job)
-{
-    return dynamic_cast<CTimecourseThread*>(job) != 0 || dynamic_cast<CTimecourseNoIntercept*>(job) != 0 ||
-           dynamic_cast<CTimecourseIntercept*>(job) != 0;
-}
-
 extern "C" SEXP GetTimecourseResult(SEXP tid)
 {
+    // The registry does not record a job's kind; the class does. An id that
+    // is not registered is reported by the lookup of GetFinishedJobForR.
     int id = GetJobIdArg(tid);
     CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
-    if (job == 0)
-        Rf_error("Could not get thread information for thread id = %d", id);
-    if (!IsTimecourseJob(job))
+    if (job != 0 && dynamic_cast<CTimecourseJob*>(job) == 0)
         Rf_error("Thread id = %d is not a time-course job", id);
     return GetTimecourseResultList(GetFinishedJobForR(tid, kTimecourseFailure));
 }

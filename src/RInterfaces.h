@@ -81,6 +81,18 @@ CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat);
 // The result list ("lr", "lr0") of a finished ODP job.
 SEXP GetODPResultList(COdpThread* pThread);
 
+// A new Job built from a validated argument list, or null when its allocation
+// or constructor threw (the constructor releases what it had copied); the
+// caller raises its own R error for null.
+template <class Job> Job* NewJobOrNull(SEXP arglist)
+{
+    try {
+        return new Job(arglist);
+    } catch (...) {
+        return 0;
+    }
+}
+
 // Raises "thread id %d does not name <what>".
 void RaiseWrongJobKind(int id, const char* what);
 
