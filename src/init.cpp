@@ -43,15 +43,26 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(Cluster, 8),
     {NULL, NULL, 0}};
 
+// Argument types of the .C and .Fortran routines: R refuses a call whose
+// vectors are of another type instead of handing the routine a double vector
+// to read as integers, or the reverse.
+static R_NativePrimitiveArgType emfitTypes[] = {REALSXP, REALSXP, INTSXP, INTSXP, REALSXP, REALSXP,
+                                                REALSXP, INTSXP,  INTSXP, INTSXP, INTSXP,  INTSXP};
+static R_NativePrimitiveArgType knnimpTypes[] = {REALSXP, REALSXP, INTSXP,  INTSXP,  INTSXP, INTSXP,
+                                                 INTSXP,  REALSXP, REALSXP, INTSXP,  INTSXP};
+static R_NativePrimitiveArgType twomisTypes[] = {REALSXP, INTSXP, INTSXP,  INTSXP,  REALSXP, INTSXP,
+                                                 INTSXP,  REALSXP, INTSXP, INTSXP, INTSXP,  REALSXP,
+                                                 REALSXP, INTSXP, INTSXP,  INTSXP};
+
 static const R_CMethodDef cMethods[] = {
     // ---- .C entries
-    {"EMFitR", (DL_FUNC)(void (*)(void)) & EMFitR, 12, NULL},
+    {"EMFitR", (DL_FUNC)(void (*)(void)) & EMFitR, 12, emfitTypes},
     {NULL, NULL, 0, NULL}};
 
 static const R_FortranMethodDef fortranMethods[] = {
     // ---- .Fortran entries
-    {"knnimp", (DL_FUNC)(void (*)(void)) & knnimp, 11, NULL},
-    {"twomis", (DL_FUNC)(void (*)(void)) & twomis, 16, NULL},
+    {"knnimp", (DL_FUNC)(void (*)(void)) & knnimp, 11, knnimpTypes},
+    {"twomis", (DL_FUNC)(void (*)(void)) & twomis, 16, twomisTypes},
     {NULL, NULL, 0, NULL}};
 
 extern "C" void R_init_lumo(DllInfo* dll)

@@ -149,3 +149,13 @@ test_that("the two-means split rejects start rows outside the matrix", {
   expect_error(twomis_call(x, matrix(0L, 3, 2), c(0, 2)), "'istart\\[1\\]' is 0")
   expect_error(twomis_call(x, matrix(0L, 3, 2), c(1, NA), NAOK = TRUE), "'istart\\[2\\]'")
 })
+
+test_that("arguments of the wrong storage type are refused before the routine runs", {
+  expect_error(.Fortran("knnimp", x = double(6), ximp = double(6), p = 3, n = 2L, imiss = integer(6),
+                        irmiss = integer(3), kn = 1L, workp = double(3), workn = double(2),
+                        iworkp = integer(3), iworkn = integer(2), PACKAGE = "lumo"),
+               "wrong type for argument 3")
+  expect_error(.Fortran("twomis", 1:6, 3L, 2L, integer(6), double(4), integer(4), 5L, 0.1, 1:2,
+                        integer(6), integer(2), double(6), 0, 0L, integer(3), integer(2), PACKAGE = "lumo"),
+               "wrong type for argument 1")
+})

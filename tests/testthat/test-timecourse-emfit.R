@@ -68,3 +68,10 @@ test_that("sizes and designs EMFitR cannot use are refused", {
   idx[4] <- -1L
   expect_error(emfit(dat, H, d, 1e-3, idx = idx), "idx[4] must be a column 0..11, not -1", fixed = TRUE)
 })
+
+test_that("EMFitR refuses vectors of the wrong storage type", {
+  expect_error(.C("EMFitR", 1:4, double(4), 0L, 0:1, 1e-3, double(4), double(4), 2L, 2L, 1L, 2L, 0L,
+                  PACKAGE = "lumo"), "wrong type for argument 1")
+  expect_error(.C("EMFitR", double(4), double(4), 0L, 0:1, 1e-3, double(4), double(4), 2, 2L, 1L, 2L, 0L,
+                  PACKAGE = "lumo"), "wrong type for argument 8")
+})
