@@ -12,15 +12,6 @@ cluster_sync <- function(x, orderMethod = 0L, distanceMethod = 0L) {
   list(merge = merge, height = height, order = order, result = res)
 }
 
-wait_until_done <- function(id, timeout = 60) {
-  t0 <- Sys.time()
-  repeat {
-    p <- .Call("GetProgressValues", id, PACKAGE = "lumo")
-    if (p$done == 1L || p$canceled == 1L) return(p)
-    if (as.numeric(Sys.time() - t0, units = "secs") > timeout) stop("job did not finish")
-    Sys.sleep(0.01)
-  }
-}
 
 cluster_job <- function(x, orderMethod = 0L, distanceMethod = 0L) {
   x <- as.matrix(x)
@@ -28,7 +19,7 @@ cluster_job <- function(x, orderMethod = 0L, distanceMethod = 0L) {
   id <- .Call("StartClusteringThread", as.double(x), n, ncol(x), orderMethod, distanceMethod,
               PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  wait_until_done(id)
+  wait_job(id)
   merge <- integer(2L * (n - 1L))
   height <- double(n - 1L)
   order <- integer(n)

@@ -57,13 +57,3 @@ odp_null_direct <- function(s) {
     odp_direct(d, s$grp, s$mu, s$sigma, s$sigma0[s$nii + 1])
   }))
 }
-
-# Waits until the job is done or canceled (at most `timeout` seconds).
-wait_job <- function(id, timeout = 60) {
-  t0 <- Sys.time()
-  repeat {
-    p <- .Call("GetProgressValues", id, PACKAGE = "lumo")
-    if (p$done == 1 || p$canceled == 1 || difftime(Sys.time(), t0, units = "secs") > timeout) return(p)
-    Sys.sleep(0.01)
-  }
-}

@@ -145,16 +145,7 @@ tc_run <- function(entry, args, background = FALSE) {
   if (!background) return(.Call(entry, args, FALSE, PACKAGE = "lumo"))
   id <- .Call(entry, args, TRUE, PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  tc_wait(id)
+  wait_job(id)
   .Call("GetTimecourseResult", id, PACKAGE = "lumo")
 }
 
-tc_wait <- function(id, timeout = 60) {
-  t0 <- Sys.time()
-  repeat {
-    p <- .Call("GetProgressValues", id, PACKAGE = "lumo")
-    if (p$done == 1 || p$canceled == 1) return(p)
-    if (difftime(Sys.time(), t0, units = "secs") > timeout) stop("job did not finish")
-    Sys.sleep(0.01)
-  }
-}

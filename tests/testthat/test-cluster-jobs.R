@@ -104,7 +104,7 @@ test_that("FinishClusteringThread checks the job and the outputs", {
   x <- big(10L, 2L)
   id <- .Call("StartClusteringThread", as.double(x), 10L, 2L, 2L, 0L, PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  wait_until_done(id)
+  wait_job(id)
   expect_error(.Call("FinishClusteringThread", id, double(18), double(9), integer(10), PACKAGE = "lumo"),
                "merge must be an integer vector")
   expect_error(.Call("FinishClusteringThread", id, integer(17), double(9), integer(10), PACKAGE = "lumo"),
@@ -147,7 +147,7 @@ test_that("FinishClusteringThread refuses a job of another kind", {
   id <- tryCatch(.Call("RunTimecourseIndep", arglist, TRUE, PACKAGE = "lumo"),
                  error = function(e) skip(paste("time-course job not started:", conditionMessage(e))))
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  wait_until_done(id)
+  wait_job(id)
   expect_error(.Call("FinishClusteringThread", id, integer(2), double(1), integer(2), PACKAGE = "lumo"),
                sprintf("Thread %d is not a clustering job", id), fixed = TRUE)
 })

@@ -60,7 +60,7 @@ test_that("correlation distance clusters by shape and rejects constant rows", {
   expect_error(cluster_sync(flat, 0L, 1L), "correlation value was outside the range (-1, 1)", fixed = TRUE)
   id <- .Call("StartClusteringThread", as.double(flat), 5L, 4L, 0L, 1L, PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  wait_until_done(id)
+  wait_job(id)
   expect_error(.Call("FinishClusteringThread", id, integer(8), double(4), integer(5), PACKAGE = "lumo"),
                "An error occurred during clustering: correlation value was outside the range (-1, 1)",
                fixed = TRUE)
