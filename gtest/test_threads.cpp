@@ -228,3 +228,75 @@ TEST(Registry, TeardownStopsJoinsAndDestroysEveryJobOnce)
     EXPECT_EQ(g_destroyed, 2);
     EXPECT_EQ(CProgressThreadManager::Count(), 0);
 }
+
+// ---------------------------------------------------------------- worker pool
+
+#include "threads/WorkerPool.h"
+
+namespace
+{
+void CountUnits(void* arg, double, double current, int)
+{
+    // Reports must never go backwards, whichever worker sends them.
+    double* last = static_cast<double*>(arg);
+    EXPECT_GE(current, *last);
+    *last = current;
+}
+
+void StopAtHalf(void* arg, double max, double current, int)
+{
+    if (current * 2 >= max)
+        throw CStopRequest();
+    (void)arg;
+}
+} // namespace
+
+TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
+{
+    const int64_t n = 10007;
+    for (int threads : {1, 2, 3, 8}) {
+        for (int64_t grain : {1, 64, 20000}) {
+            lumo::CWorkerPool pool(threads);
+            std::vector<std::atomic<int>> hits(n);
+            double last = 0;
+            lumo::CSharedProgress progress(CountUnits, &last, (double)n, 0.0, 6);
+            for (int pass = 0; pass < 3; pass++) {
+                pool.Run(n, grain, [&](int64_t b, int64_t e, int w) {
+                    ASSERT_LT(w, threads);
+                    for (int64_t i = b; i < e; i++)
+                        hits[i]++;
+                    progress.Add((double)(e - b));
+                }, &progress);
+            }
+            for (int64_t i = 0; i < n; i++)
+                ASSERT_EQ(hits[i].load(), 3) << "threads " << threads << " grain " << grain;
+            EXPECT_EQ(progress.Current(), 3.0 * n);
+            EXPECT_EQ(last, 3.0 * n);
+        }
+    }
+}
+
+TEST(WorkerPool, FailuresAndStopsReachTheCaller)
+{
+    for (int threads : {1, 2, 4}) {
+        lumo::CWorkerPool pool(threads);
+        std::atomic<int64_t> done(0);
+        lumo::CSharedProgress progress(0, 0, 1e6, 0.0, 6);
+        EXPECT_THROW(pool.Run(1000000, 16, [&](int64_t b, int64_t e, int) {
+            if (b >= 5000)
+                throw std::runtime_error("kernel failed");
+            done += e - b;
+            progress.Add((double)(e - b));
+        }, &progress), std::runtime_error);
+        EXPECT_LT(done.load(), 1000000);
+
+        lumo::CSharedProgress stopping(StopAtHalf, 0, 1e5, 0.0, 6);
+        EXPECT_THROW(pool.Run(100000, 7, [&](int64_t b, int64_t e, int) { stopping.Add((double)(e - b)); },
+                              &stopping),
+                     CStopRequest);
+        // The pool is usable after a failed pass.
+        std::atomic<int64_t> sum(0);
+        pool.Run(100, 3, [&](int64_t b, int64_t e, int) { sum += e - b; });
+        EXPECT_EQ(sum.load(), 100);
+    }
+}

@@ -2,6 +2,7 @@
 
 #include "Rintf_threads.h"
 #include "threads/ProgressThread.h"
+#include "threads/WorkerPool.h"
 
 int GetJobIdArg(SEXP sthreadid)
 {
@@ -79,4 +80,19 @@ extern "C" SEXP DeleteThread(SEXP sthreadid)
     CProgressThreadManager::DestroyJob(job);
     UNPROTECT(1);
     return result;
+}
+
+extern "C" SEXP SetThreadCount(SEXP sthreads)
+{
+    int n = GetJobIdArg(sthreads);
+    if (n == NA_INTEGER || n < 1)
+        Rf_error("thread count must be a positive whole number");
+    int previous = lumo::DefaultThreadCount();
+    lumo::SetDefaultThreadCount(n);
+    return Rf_ScalarInteger(previous);
+}
+
+extern "C" SEXP GetThreadCount(void)
+{
+    return Rf_ScalarInteger(lumo::DefaultThreadCount());
 }

@@ -9,6 +9,9 @@ extern "C" {
 SEXP GetProgressValues(SEXP sthreadid);
 SEXP StopThread(SEXP sthreadid);
 SEXP DeleteThread(SEXP sthreadid);
+// Sets the thread count of jobs built from now on; returns the previous one.
+SEXP SetThreadCount(SEXP sthreads);
+SEXP GetThreadCount(void);
 }
 
 // First element of sthreadid coerced to integer (NA_INTEGER when absent).

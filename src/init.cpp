@@ -28,6 +28,8 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(GetProgressValues, 1),
     CALLDEF(StopThread, 1),
     CALLDEF(DeleteThread, 1),
+    CALLDEF(SetThreadCount, 1),
+    CALLDEF(GetThreadCount, 0),
     // ---- ODP entries
     CALLDEF(GetLumoLibraryVersion, 0),
     CALLDEF(RunODP, 2),
