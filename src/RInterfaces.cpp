@@ -8,6 +8,7 @@
 #include "TimecourseIntercept.h"
 #include "TimecourseNoIntercept.h"
 #include "TimecourseThread.h"
+#include "threads/InterruptCheck.h"
 #include "threads/ProgressThread.h"
 
 #include <climits>
@@ -170,26 +171,39 @@ void ReleaseJobAfterBuild(void* data, Rboolean)
 }
 } // namespace
 
-SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const char* failFormat)
+SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const SJobMessages& messages)
 {
     if (background)
         return StartJobForR(job);
 
     int status;
-    try {
-        status = job->Go(pthread_t());
-    } catch (const std::bad_alloc&) {
-        job->SetErrorMessage("Out of memory");
-        status = LUMO_STATUS_OUT_OF_MEMORY;
-    } catch (const std::exception& e) {
-        job->SetErrorMessage(e.what());
-        status = LUMO_STATUS_EXCEPTION;
-    } catch (...) {
-        status = LUMO_STATUS_EXCEPTION;
+    bool interrupted = false;
+    {
+        CInterruptCheck interrupt(&RUserInterrupted, 0);
+        job->SetInterruptCheck(&interrupt);
+        try {
+            status = job->Go(pthread_t());
+        } catch (const CStopRequest&) {
+            interrupted = true;
+            status = 0;
+        } catch (const std::bad_alloc&) {
+            job->SetErrorMessage("Out of memory");
+            status = LUMO_STATUS_OUT_OF_MEMORY;
+        } catch (const std::exception& e) {
+            job->SetErrorMessage(e.what());
+            status = LUMO_STATUS_EXCEPTION;
+        } catch (...) {
+            status = LUMO_STATUS_EXCEPTION;
+        }
+        job->SetInterruptCheck(0);
+    }
+    if (interrupted) {
+        delete job;
+        Rf_error("%s", messages.interrupted);
     }
     if (status != 0) {
         char message[600];
-        FormatJobFailure(message, sizeof(message), failFormat, status, job);
+        FormatJobFailure(message, sizeof(message), messages.failFormat, status, job);
         delete job;
         Rf_error("%s", message);
     }
@@ -202,33 +216,21 @@ SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, 
     return result;
 }
 
-CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat)
+void CheckFinishedJobForR(CProgressThread* job, const char* failFormat)
 {
-    int id = GetJobIdArg(tid);
-    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
-    if (job == 0)
-        Rf_error("Could not get thread information for thread id = %d", id);
-    if (job->GetIsCanceled())
-        Rf_error("Thread was canceled");
-    if (!job->GetIsFinished())
-        Rf_error("Thread is still running");
+    RequireFinishedForR(job);
     int status = job->GetReturnStatus();
     if (status != 0) {
         char message[600];
         FormatJobFailure(message, sizeof(message), failFormat, status, job);
         Rf_error("%s", message);
     }
-    return job;
-}
-
-void RaiseWrongJobKind(int id, const char* what)
-{
-    Rf_error("thread id %d does not name %s", id, what);
 }
 
 // ---------------------------------------------------------------- ODP entry points
 
 static const char* const kOdpFailFormat = "ODP computation failed (error number %d)";
+static const SJobMessages kOdpMessages = {kOdpFailFormat, "ODP computation was interrupted"};
 
 // Raises an error naming arglist[[pos]] unless its length equals expected.
 static void CheckLengthRule(SEXP arglist, int pos, const char* name, const char* rule, double expected)
@@ -329,18 +331,18 @@ extern "C" SEXP RunODP(SEXP arglist, SEXP startThread)
     COdpThread* job = NewJobOrNull<COdpThread>(arglist);
     if (job == 0)
         Rf_error("Could not allocate COdpThread object");
-    return RunJobForR(job, background, GetODPResultListOfJob, kOdpFailFormat);
+    return RunJobForR(job, background, GetODPResultListOfJob, kOdpMessages);
 }
 
 extern "C" SEXP GetODPResult(SEXP tid)
 {
-    RequireJobKind<COdpThread>(tid, "an ODP job");
-    return GetODPResultList(static_cast<COdpThread*>(GetFinishedJobForR(tid, kOdpFailFormat)));
+    return GetODPResultList(GetFinishedJobForR<COdpThread>(tid, "an ODP job", kOdpFailFormat));
 }
 
 // ---------------------------------------------------------------- time-course entry points
 
 static const char* const kTimecourseFailure = "Timecourse computation failed (error number %d)";
+static const SJobMessages kTimecourseMessages = {kTimecourseFailure, "Timecourse computation was interrupted"};
 
 void CheckGroupSizes(SEXP arglist, int pos, const char* name, long32 N, long32 n)
 {
@@ -393,7 +395,7 @@ template <class T> static SEXP RunTimecourse(SEXP arglist, SEXP startThread)
     CProgressThread* job = NewJobOrNull<T>(arglist);
     if (job == 0)
         Rf_error("Could not allocate CTimecourseThread object");
-    return RunJobForR(job, background, &GetTimecourseResultList, kTimecourseFailure);
+    return RunJobForR(job, background, &GetTimecourseResultList, kTimecourseMessages);
 }
 
 extern "C" SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread)
@@ -413,13 +415,7 @@ extern "C" SEXP RunTimecourseInt(SEXP arglist, SEXP startThread)
 
 extern "C" SEXP GetTimecourseResult(SEXP tid)
 {
-    // The registry does not record a job's kind; the class does. An id that
-    // is not registered is reported by the lookup of GetFinishedJobForR.
-    int id = GetJobIdArg(tid);
-    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
-    if (job != 0 && dynamic_cast<CTimecourseJob*>(job) == 0)
-        Rf_error("Thread id = %d is not a time-course job", id);
-    return GetTimecourseResultList(GetFinishedJobForR(tid, kTimecourseFailure));
+    return GetTimecourseResultList(GetFinishedJobForR<CTimecourseJob>(tid, "a time-course job", kTimecourseFailure));
 }
 
 extern "C" void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,

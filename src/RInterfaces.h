@@ -68,15 +68,31 @@ bool IsBackgroundMode(SEXP startThread);
 
 typedef SEXP (*ResultListBuilder)(CProgressThread* job);
 
+// What an entry point calls its computation in its messages.
+struct SJobMessages
+{
+    const char* failFormat;  // one %d, the status: the job's Go failed
+    const char* interrupted; // the user interrupted a synchronous run
+};
+
 // Runs job synchronously (returns its result list, destroys the job, raises
 // failFormat with the status when Go fails) or starts it in the background
-// (returns its id). Takes ownership of job in every case.
-SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const char* failFormat);
+// (returns its id). A synchronous run can be interrupted by the user: it then
+// unwinds at its next progress report, the job is destroyed and the
+// interrupted message raised. Takes ownership of job in every case.
+SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const SJobMessages& messages);
 
-// The registered, finished job behind tid; raises the lookup, "Thread was
-// canceled" and "Thread is still running" errors, and failFormat with the
-// status when the job ended with an error.
-CProgressThread* GetFinishedJobForR(SEXP tid, const char* failFormat);
+// The job behind tid, registered, of class Job (kind names it in the error)
+// and finished; raises the lookup, kind, "Thread was canceled" and "Thread is
+// still running" errors, and failFormat with the status when the job ended
+// with an error.
+void CheckFinishedJobForR(CProgressThread* job, const char* failFormat);
+template <class Job> Job* GetFinishedJobForR(SEXP tid, const char* kind, const char* failFormat)
+{
+    Job* job = LookupJobOfKindForR<Job>(tid, "Could not get thread information for thread id = %d", kind);
+    CheckFinishedJobForR(job, failFormat);
+    return job;
+}
 
 // The result list ("lr", "lr0") of a finished ODP job.
 SEXP GetODPResultList(COdpThread* pThread);
@@ -91,20 +107,6 @@ template <class Job> Job* NewJobOrNull(SEXP arglist)
     } catch (...) {
         return 0;
     }
-}
-
-// Raises "thread id %d does not name <what>".
-void RaiseWrongJobKind(int id, const char* what);
-
-// Raises an R error unless tid names a registered job of type Job (what
-// describes the kind for the message). Unregistered ids are left to the
-// lookup that follows, which reports them.
-template <class Job> void RequireJobKind(SEXP tid, const char* what)
-{
-    int id = GetJobIdArg(tid);
-    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
-    if (job != 0 && dynamic_cast<Job*>(job) == 0)
-        RaiseWrongJobKind(id, what);
 }
 
 // ---------------------------------------------------------------- time-course entry points

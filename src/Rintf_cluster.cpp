@@ -10,8 +10,6 @@
 
 #include "Rintf_cluster.h"
 
-#include <R_ext/Utils.h>
-
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -24,6 +22,7 @@
 #include "OptimalOrdering.h"
 #include "Rintf_threads.h"
 #include "VectorDataFunctions.h"
+#include "threads/InterruptCheck.h"
 #include "threads/ProgressThread.h"
 
 namespace
@@ -183,20 +182,12 @@ COrdering* NewOrdering(int orderMethod)
     return nullptr;
 }
 
-// Lets R's interrupt (Ctrl-C) end a synchronous clustering. Every 4096th
-// progress report asks R whether the user interrupted, inside
-// R_ToplevelExec so that R's jump never crosses a C++ frame; an interrupt
-// then unwinds the clustering with a stop request.
-void CheckUserInterrupt(void*)
-{
-    R_CheckUserInterrupt();
-}
-
+// Lets R's interrupt (Ctrl-C) end a synchronous clustering: the progress
+// reports consult a CInterruptCheck (arg), which asks R on R's own thread,
+// at a bounded rate; an interrupt unwinds the clustering with a stop request.
 void InterruptCallback(void* arg, double, double, int)
 {
-    unsigned* pCount = static_cast<unsigned*>(arg);
-    if ((++*pCount & 4095u) == 0 && !R_ToplevelExec(&CheckUserInterrupt, nullptr))
-        throw CStopRequest();
+    static_cast<CInterruptCheck*>(arg)->ThrowIfInterrupted();
 }
 
 const char* const INTERRUPTED_MESSAGE = "Clustering was interrupted";
@@ -293,7 +284,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
                    double* pHeight, int* pOrder, char* err)
 {
     const char* stage = CLUSTER_MEMORY_MESSAGE;
-    unsigned reports = 0;
+    CInterruptCheck interrupt(&RUserInterrupted, nullptr);
     return CatchFailures(err, stage, "Unknown error during clustering", [&]() {
         SRun run;
         run.rows = rows;
@@ -302,7 +293,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
         stage = CLUSTER_MEMORY_MESSAGE;
         run.pCombine = new CCentroidLinkage();
         run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
-        run.pEngine->SetCallback(&InterruptCallback, &reports);
+        run.pEngine->SetCallback(&InterruptCallback, &interrupt);
         run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
         run.ppRows = VectorizeRMatrix(pData, rows, cols);
         run.pRoot = run.pEngine->Cluster(reinterpret_cast<void**>(run.ppRows), rows);
@@ -314,7 +305,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
             stage = "Out of memory! Could not allocate ordering object";
             run.pOrdering = NewOrdering(orderMethod);
             stage = CLUSTER_MEMORY_MESSAGE;
-            run.pOrdering->SetCallback(&InterruptCallback, &reports);
+            run.pOrdering->SetCallback(&InterruptCallback, &interrupt);
             run.pOrdering->OrderLeaves(run.pRoot, run.pEngine->GetDistanceMatrix());
             delete run.pOrdering;
             run.pOrdering = nullptr;
@@ -404,17 +395,10 @@ extern "C" SEXP StartClusteringThread(SEXP sexpData, SEXP sexpRows, SEXP sexpCol
 
 extern "C" SEXP FinishClusteringThread(SEXP sthreadid, SEXP sexpMerge, SEXP sexpHeight, SEXP sexpOrder)
 {
-    int threadid = GetJobIdArg(sthreadid);
-    CProgressThread* pFound = threadid == NA_INTEGER ? nullptr : CProgressThreadManager::GetProgressThread(threadid);
-    if (pFound == nullptr)
-        Rf_error("Could not get information for thread id %d", threadid);
-    CClusterThread* pJob = dynamic_cast<CClusterThread*>(pFound);
-    if (pJob == nullptr)
-        Rf_error("Thread %d is not a clustering job", threadid);
-    if (pJob->GetIsCanceled())
-        Rf_error("Thread was canceled");
-    if (!pJob->GetIsFinished())
-        Rf_error("Thread is still running");
+    CClusterThread* pJob =
+        LookupJobOfKindForR<CClusterThread>(sthreadid, "Could not get information for thread id %d", "a clustering job");
+    const int threadid = pJob->GetJobId();
+    RequireFinishedForR(pJob);
 
     char err[kMessageSize];
     err[0] = '\0';

@@ -1,6 +1,8 @@
 // Entry points that poll, stop and delete background jobs of every kind.
 
 #include "Rintf_threads.h"
+
+#include <R_ext/Utils.h>
 #include "threads/ProgressThread.h"
 #include "threads/WorkerPool.h"
 
@@ -12,13 +14,45 @@ int GetJobIdArg(SEXP sthreadid)
     return id;
 }
 
+CProgressThread* LookupJobForR(SEXP sthreadid, const char* notFoundFormat)
+{
+    if (Rf_length(sthreadid) < 1)
+        Rf_error("job id is empty");
+    int id = GetJobIdArg(sthreadid);
+    if (id == NA_INTEGER)
+        Rf_error("job id is NA");
+    CProgressThread* job = CProgressThreadManager::GetProgressThread(id);
+    if (job == 0)
+        Rf_error(notFoundFormat, id);
+    return job;
+}
+
+void RaiseWrongJobKind(int id, const char* kind)
+{
+    Rf_error("job %d is not %s", id, kind);
+}
+
+void RequireFinishedForR(CProgressThread* job)
+{
+    if (job->GetIsCanceled())
+        Rf_error("Thread was canceled");
+    if (!job->GetIsFinished())
+        Rf_error("Thread is still running");
+}
+
+static void CheckUserInterrupt(void*)
+{
+    R_CheckUserInterrupt();
+}
+
+bool RUserInterrupted(void*)
+{
+    return !R_ToplevelExec(&CheckUserInterrupt, 0);
+}
+
 static CProgressThread* LookupJobOrError(SEXP sthreadid)
 {
-    int id = GetJobIdArg(sthreadid);
-    CProgressThread* job = id == NA_INTEGER ? 0 : CProgressThreadManager::GetProgressThread(id);
-    if (job == 0)
-        Rf_error("Could not get information for thread id %d", id);
-    return job;
+    return LookupJobForR(sthreadid, "Could not get information for thread id %d");
 }
 
 SEXP StartJobForR(CProgressThread* job)

@@ -17,6 +17,34 @@ SEXP GetThreadCount(void);
 // First element of sthreadid coerced to integer (NA_INTEGER when absent).
 int GetJobIdArg(SEXP sthreadid);
 
+// The registered job behind sthreadid. An empty id raises "job id is empty",
+// an NA id "job id is NA", and an id that names no job notFoundFormat (one
+// %d, the id).
+CProgressThread* LookupJobForR(SEXP sthreadid, const char* notFoundFormat);
+
+// Raises "job %d is not <kind>" (kind such as "an ODP job").
+[[noreturn]] void RaiseWrongJobKind(int id, const char* kind);
+
+// LookupJobForR, and the job must be a Job.
+template <class Job> Job* LookupJobOfKindForR(SEXP sthreadid, const char* notFoundFormat, const char* kind)
+{
+    CProgressThread* job = LookupJobForR(sthreadid, notFoundFormat);
+    Job* typed = dynamic_cast<Job*>(job);
+    if (typed == 0)
+        RaiseWrongJobKind(GetJobIdArg(sthreadid), kind);
+    return typed;
+}
+
+// Raises "Thread was canceled" or "Thread is still running" unless the job's
+// worker has finished.
+void RequireFinishedForR(CProgressThread* job);
+
+// Poll of a CInterruptCheck: whether the user interrupted R (Ctrl-C, SIGINT).
+// R's jump out of the interrupt is caught inside R_ToplevelExec, so it never
+// crosses a C++ frame; the caller turns true into a stop. Host's thread only,
+// which CInterruptCheck guarantees.
+bool RUserInterrupted(void*);
+
 // Starts job in the background and returns its id as an R integer vector.
 // On failure to create the worker the job is destroyed and an R error is
 // raised; when the worker runs but a later set-up step failed, a warning is

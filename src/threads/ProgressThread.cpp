@@ -1,5 +1,6 @@
 #include "ProgressThread.h"
 #include "Clock.h"
+#include "InterruptCheck.h"
 
 #include <cerrno>
 #include <climits>
@@ -39,7 +40,7 @@ CProgressThread::CProgressThread()
     : m_pArg(0), m_pReturnData(0), m_returnDataSize(0), m_returnStatus(0), m_bFinished(false),
       m_bCanceled(false), m_tid(), m_progressInfo(), m_pData(0), m_startTime(0), m_endTime(0),
       m_bStarted(false), m_sErrMsg(), m_jobId(0), m_bJoined(false), m_bEndTimeSet(false),
-      m_bStopRequested(false)
+      m_bStopRequested(false), m_pInterruptCheck(0)
 {
     std::memset(&m_tid, 0, sizeof(m_tid));
 }
@@ -122,6 +123,11 @@ int CProgressThread::Join()
 
 void CProgressThread::UpdateProgressInfo(double max, double current, int msgid)
 {
+    // An interrupt seen by the owner reaches every other reporting thread
+    // through the stop flag.
+    CInterruptCheck* check = m_pInterruptCheck.load();
+    if (check != 0 && check->Interrupted())
+        m_bStopRequested.store(true);
     if (m_bStopRequested.load())
         throw CStopRequest();
     if (m_mutex.Lock() != 0)

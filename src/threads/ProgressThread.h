@@ -9,6 +9,8 @@
 
 #include "ProgressThreadDef.h"
 
+class CInterruptCheck;
+
 // Error-checking mutex: a second lock by the owner, or an unlock by another
 // thread, fails with an error code instead of deadlocking.
 class CMutex
@@ -86,9 +88,13 @@ public:
     // already joined. Host's thread only.
     int Join();
 
-    // Stores a progress report; throws CStopRequest when a stop was requested.
+    // Stores a progress report; throws CStopRequest when a stop was requested
+    // or the interrupt check (if any) reports an interrupt.
     void UpdateProgressInfo(double max, double current, int msgid);
     bool IsStopRequested() const { return m_bStopRequested.load(); }
+    // For a synchronous run: every progress report then consults check, which
+    // the caller owns and keeps alive until it sets null again after Go.
+    void SetInterruptCheck(CInterruptCheck* check) { m_pInterruptCheck.store(check); }
 
     int SetReturnData(void* pData, int returnDataSize);
     void* GetReturnData();
@@ -166,6 +172,7 @@ protected:
     bool m_bJoined;
     bool m_bEndTimeSet;
     std::atomic<bool> m_bStopRequested;
+    std::atomic<CInterruptCheck*> m_pInterruptCheck;
 
 private:
     CProgressThread(const CProgressThread&);

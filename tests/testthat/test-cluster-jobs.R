@@ -96,11 +96,7 @@ test_that("bad arguments are rejected with an R error before anything is built",
                    integer(23))
 })
 
-test_that("FinishClusteringThread checks the job and the outputs", {
-  expect_error(.Call("FinishClusteringThread", 987654L, integer(2), double(1), integer(2), PACKAGE = "lumo"),
-               "Could not get information for thread id 987654", fixed = TRUE)
-  expect_error(.Call("FinishClusteringThread", NA_integer_, integer(2), double(1), integer(2), PACKAGE = "lumo"),
-               "Could not get information for thread id")
+test_that("FinishClusteringThread checks the outputs", {
   x <- big(10L, 2L)
   id <- .Call("StartClusteringThread", as.double(x), 10L, 2L, 2L, 0L, PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
@@ -128,26 +124,4 @@ test_that("a clustering too large for memory fails with the memory message", {
   expect_error(.Call("Cluster", x, 3e6L, 1L, integer(2 * (3e6 - 1)), double(3e6 - 1), integer(3e6),
                      2L, 0L, PACKAGE = "lumo"), msg, fixed = TRUE)
   expect_error(.Call("StartClusteringThread", x, 3e6L, 1L, 2L, 0L, PACKAGE = "lumo"), msg, fixed = TRUE)
-})
-
-test_that("FinishClusteringThread refuses a job of another kind", {
-  has <- function(name) !is.null(tryCatch(getNativeSymbolInfo(name, "lumo"), error = function(e) NULL))
-  skip_if_not(has("RunTimecourseIndep"), "no other kind of job in this build")
-  set.seed(4)
-  tpts <- rep(1:3, each = 2); nt <- length(tpts); mt <- 20L; B <- 5L
-  y <- matrix(rnorm(mt * nt), mt, nt)
-  proj <- function(X) X %*% solve(crossprod(X), t(X))
-  H1 <- proj(cbind(1, tpts)); H0 <- proj(matrix(1, nt, 1))
-  fit0 <- y %*% t(H0); fit1 <- y %*% t(H1)
-  arglist <- rep(list(0L), 16)
-  arglist[[1]] <- B; arglist[[5]] <- mt; arglist[[6]] <- as.integer(nt)
-  arglist[[11]] <- as.double(fit0)
-  arglist[[12]] <- as.integer(t(replicate(B, sample.int(nt, nt, replace = TRUE) - 1L)))
-  arglist[[13]] <- as.double(H0); arglist[[14]] <- as.double(H1); arglist[[16]] <- as.double(y - fit1)
-  id <- tryCatch(.Call("RunTimecourseIndep", arglist, TRUE, PACKAGE = "lumo"),
-                 error = function(e) skip(paste("time-course job not started:", conditionMessage(e))))
-  on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  wait_job(id)
-  expect_error(.Call("FinishClusteringThread", id, integer(2), double(1), integer(2), PACKAGE = "lumo"),
-               sprintf("Thread %d is not a clustering job", id), fixed = TRUE)
 })

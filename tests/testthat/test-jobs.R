@@ -1,12 +1,102 @@
-# Job control on ids that name no job, and the library version.
+# Job lookups of every entry point that takes a job id, interrupts of
+# synchronous runs, and the library version.
 
-test_that("job control rejects ids that were never issued", {
-  for (fn in c("GetProgressValues", "StopThread", "DeleteThread")) {
-    expect_error(.Call(fn, 987654L, PACKAGE = "lumo"),
-                 "Could not get information for thread id 987654", fixed = TRUE)
-    expect_error(.Call(fn, NA_integer_, PACKAGE = "lumo"), "Could not get information for thread id")
-    expect_error(.Call(fn, integer(0), PACKAGE = "lumo"), "Could not get information for thread id")
-    expect_error(suppressWarnings(.Call(fn, "x", PACKAGE = "lumo")), "Could not get information for thread id")
+# Every entry point that looks a job up, with the text it gives for an id that
+# names no job, and the kind of job it needs (NA: any).
+job_lookups <- list(
+  list(fn = "GetProgressValues", missing = "Could not get information for thread id %d", kind = NA),
+  list(fn = "StopThread", missing = "Could not get information for thread id %d", kind = NA),
+  list(fn = "DeleteThread", missing = "Could not get information for thread id %d", kind = NA),
+  list(fn = "GetODPResult", missing = "Could not get thread information for thread id = %d", kind = "an ODP job"),
+  list(fn = "GetTimecourseResult", missing = "Could not get thread information for thread id = %d",
+       kind = "a time-course job"),
+  list(fn = "FinishClusteringThread", missing = "Could not get information for thread id %d",
+       kind = "a clustering job", extra = list(integer(2), double(1), integer(2)))
+)
+lookup <- function(l, id) do.call(.Call, c(list(l$fn, id), l$extra, list(PACKAGE = "lumo")))
+
+test_that("every lookup refuses NA, empty and unknown ids with one wording", {
+  for (l in job_lookups) {
+    expect_error(lookup(l, NA_integer_), "job id is NA", fixed = TRUE, info = l$fn)
+    expect_error(suppressWarnings(lookup(l, "x")), "job id is NA", fixed = TRUE, info = l$fn)
+    expect_error(lookup(l, integer(0)), "job id is empty", fixed = TRUE, info = l$fn)
+    expect_error(lookup(l, 987654L), sprintf(l$missing, 987654L), fixed = TRUE, info = l$fn)
+  }
+})
+
+test_that("result fetchers refuse jobs of another kind with one wording", {
+  x <- matrix(rnorm(200), 20)
+  jobs <- c("an ODP job" = .Call("RunODP", odp_study(m = 20, B = 2)$arglist, TRUE, PACKAGE = "lumo"),
+            "a time-course job" = .Call("RunTimecourseIndep", tc_indep_case()$args, TRUE, PACKAGE = "lumo"),
+            "a clustering job" = .Call("StartClusteringThread", as.double(x), 20L, 10L, 0L, 0L, PACKAGE = "lumo"))
+  on.exit(for (id in jobs) .Call("DeleteThread", id, PACKAGE = "lumo"))
+  for (id in jobs) wait_job(id)
+  for (l in Filter(function(l) !is.na(l$kind), job_lookups)) {
+    for (kind in setdiff(names(jobs), l$kind))
+      expect_error(lookup(l, jobs[[kind]]), sprintf("job %d is not %s", jobs[[kind]], l$kind), fixed = TRUE,
+                   info = l$fn)
+  }
+  # The refusals leave the jobs intact.
+  expect_named(.Call("GetODPResult", jobs[["an ODP job"]], PACKAGE = "lumo"), c("lr", "lr0"))
+})
+
+# Runs `call` (R code as text) synchronously in a child R process, sends it
+# SIGINT `delay` seconds into the call and returns what the child reports:
+# the error text, the seconds from the signal to the error, and whether the
+# child's session still computed and ran the library afterwards.
+interrupt_child <- function(setup, call, delay = 0.5) {
+  dir <- tempfile("lumo-intr"); dir.create(dir)
+  on.exit(unlink(dir, recursive = TRUE))
+  f <- function(name) file.path(dir, name)
+  script <- c(
+    sprintf(".libPaths(c(%s, .libPaths()))", deparse(.libPaths()[1])),
+    "suppressMessages(library(lumo))",
+    setup,
+    sprintf("writeLines(as.character(Sys.getpid()), %s)", deparse(f("pid"))),
+    sprintf("msg <- tryCatch({ %s; 'finished' }, error = function(e) conditionMessage(e),", call),
+    "  interrupt = function(e) 'R interrupt')",
+    "ended <- Sys.time()",
+    "after <- tryCatch({ .Call('GetLumoLibraryVersion', PACKAGE = 'lumo'); sum(1:10) == 55 },",
+    "  error = function(e) FALSE)",
+    sprintf("saveRDS(list(msg = msg, ended = ended, after = after), %s)", deparse(f("out.rds")))
+  )
+  writeLines(script, f("child.R"))
+  rscript <- file.path(R.home("bin"), "Rscript")
+  system2(rscript, f("child.R"), wait = FALSE, stdout = f("log"), stderr = f("log"))
+  t0 <- Sys.time()
+  while (!file.exists(f("pid")) || length(readLines(f("pid"), warn = FALSE)) == 0) {
+    if (difftime(Sys.time(), t0, units = "secs") > 60) stop("child R did not start")
+    Sys.sleep(0.05)
+  }
+  Sys.sleep(delay)
+  signalled <- Sys.time()
+  system2("kill", c("-INT", readLines(f("pid"))))
+  while (!file.exists(f("out.rds"))) {
+    if (difftime(Sys.time(), signalled, units = "secs") > 60) stop("child R did not end its call")
+    Sys.sleep(0.02)
+  }
+  Sys.sleep(0.1) # let saveRDS finish writing
+  out <- readRDS(f("out.rds"))
+  out$seconds <- as.numeric(difftime(out$ended, signalled, units = "secs"))
+  out
+}
+
+test_that("SIGINT ends a long synchronous run within a second, and the session goes on", {
+  skip_on_os("windows")
+  # Each run below takes far longer than the test waits (tens of seconds).
+  runs <- list(
+    list(helper = "helper-odp.R", build = "s <- odp_study(m = 4000, n1 = 10, n2 = 10, B = 40)",
+         call = ".Call('RunODP', s$arglist, FALSE, PACKAGE = 'lumo')", msg = "ODP computation was interrupted"),
+    list(helper = "helper-timecourse.R", build = "s <- tc_indep_case(m = 20000, tpts = rep(0:9, each = 4), B = 3000L)",
+         call = ".Call('RunTimecourseIndep', s$args, FALSE, PACKAGE = 'lumo')",
+         msg = "Timecourse computation was interrupted")
+  )
+  for (r in runs) {
+    setup <- c(sprintf("source(%s)", deparse(normalizePath(test_path(r$helper)))), r$build)
+    out <- interrupt_child(setup, r$call)
+    expect_identical(out$msg, r$msg)
+    expect_lt(out$seconds, 1)
+    expect_true(out$after)
   }
 })
 

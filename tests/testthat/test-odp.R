@@ -124,20 +124,3 @@ test_that("bad argument lists are refused with an error naming the element", {
   ok <- run_odp(good)
   expect_length(ok$lr, 12)
 })
-
-test_that("GetODPResult refuses ids that name no ODP job", {
-  expect_error(.Call("GetODPResult", 424242L, PACKAGE = "lumo"),
-               "Could not get thread information for thread id = 424242", fixed = TRUE)
-  expect_error(.Call("GetODPResult", NA_integer_, PACKAGE = "lumo"), "Could not get thread information")
-})
-
-test_that("result fetchers refuse jobs of the other kind", {
-  odp <- .Call("RunODP", odp_study(m = 20, B = 2)$arglist, TRUE, PACKAGE = "lumo")
-  tc <- .Call("RunTimecourseIndep", tc_indep_case()$args, TRUE, PACKAGE = "lumo")
-  wait_job(odp); wait_job(tc)
-  expect_error(.Call("GetODPResult", tc, PACKAGE = "lumo"), sprintf("thread id %d does not name an ODP job", tc),
-               fixed = TRUE)
-  expect_error(.Call("GetTimecourseResult", odp, PACKAGE = "lumo"), "is not a time-course job")
-  expect_named(.Call("GetODPResult", odp, PACKAGE = "lumo"), c("lr", "lr0"))
-  .Call("DeleteThread", odp, PACKAGE = "lumo"); .Call("DeleteThread", tc, PACKAGE = "lumo")
-})

@@ -100,20 +100,6 @@ test_that("a running time-course job can be stopped and deleted", {
   expect_error(.Call("GetProgressValues", id, PACKAGE = "lumo"), "Could not get information")
 })
 
-test_that("GetTimecourseResult refuses unknown ids and jobs of other kinds", {
-  expect_error(.Call("GetTimecourseResult", 987654L, PACKAGE = "lumo"),
-               "Could not get thread information for thread id = 987654", fixed = TRUE)
-  expect_error(.Call("GetTimecourseResult", NA_integer_, PACKAGE = "lumo"), "Could not get thread information")
-  expect_error(.Call("GetTimecourseResult", integer(0), PACKAGE = "lumo"), "Could not get thread information")
-  has <- function(name) !is.null(tryCatch(getNativeSymbolInfo(name, "lumo"), error = function(e) NULL))
-  skip_if_not(has("StartClusteringThread"), "no other kind of job in this build")
-  x <- matrix(rnorm(200), 20)
-  id <- .Call("StartClusteringThread", as.double(x), 20L, 10L, 0L, 0L, PACKAGE = "lumo")
-  on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
-  wait_job(id)
-  expect_error(.Call("GetTimecourseResult", id, PACKAGE = "lumo"), "is not a time-course job")
-})
-
 test_that("a stop reaches a job inside a long EM fit", {
   # Null data with intercepts resampled over columns: thousands of EM
   # iterations per fit at this threshold.

@@ -1,0 +1,30 @@
+#include "InterruptCheck.h"
+#include "ProgressThread.h"
+
+CInterruptCheck::CInterruptCheck(HostPoll poll, void* arg, std::chrono::milliseconds interval)
+    : m_owner(pthread_self()), m_poll(poll), m_arg(arg), m_interval(interval),
+      m_lastPoll(std::chrono::steady_clock::now()), m_polls(0), m_interrupted(false)
+{
+}
+
+bool CInterruptCheck::Interrupted()
+{
+    if (m_interrupted.load(std::memory_order_relaxed))
+        return true;
+    if (m_poll == 0 || !pthread_equal(pthread_self(), m_owner))
+        return false;
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now - m_lastPoll < m_interval)
+        return false;
+    m_lastPoll = now;
+    m_polls++;
+    if (m_poll(m_arg))
+        m_interrupted.store(true);
+    return m_interrupted.load();
+}
+
+void CInterruptCheck::ThrowIfInterrupted()
+{
+    if (Interrupted())
+        throw CStopRequest();
+}
