@@ -1,15 +1,21 @@
-// Job framework: progress contract, job states, cooperative stop, registry.
+// Job framework: progress contract, job states, cooperative stop, registry,
+// worker pool, interrupt checks, and stress runs for the sanitizer builds.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
+#include <random>
 #include <stdexcept>
 #include <unistd.h>
 
 #include "threads/Clock.h"
 #include "threads/IProgressThreadCallback.h"
+#include "threads/InterruptCheck.h"
 #include "threads/ProgressThread.h"
+#include "threads/WorkerPool.h"
 
 namespace
 {
@@ -231,8 +237,6 @@ TEST(Registry, TeardownStopsJoinsAndDestroysEveryJobOnce)
 
 // ---------------------------------------------------------------- worker pool
 
-#include "threads/WorkerPool.h"
-
 namespace
 {
 void CountUnits(void* arg, double, double current, int)
@@ -298,5 +302,157 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
         std::atomic<int64_t> sum(0);
         pool.Run(100, 3, [&](int64_t b, int64_t e, int) { sum += e - b; });
         EXPECT_EQ(sum.load(), 100);
+    }
+}
+
+// ---------------------------------------------------------------- jobs with a pool, interrupts, stress
+
+namespace
+{
+// A job whose Go runs `passes` passes (endless when negative) over `items`
+// items on a pool of `threads`; every item is one progress unit reported
+// through the job by whichever worker did it.
+class CPoolJob : public CProgressThread
+{
+public:
+    CPoolJob(int threads, int passes, int64_t items = 5000)
+        : m_threads(threads), m_passes(passes), m_items(items), m_cleanups(0), m_units(0)
+    {
+    }
+    ~CPoolJob() override { g_destroyed++; }
+
+    int Go(pthread_t) override
+    {
+        lumo::CWorkerPool pool(m_threads);
+        lumo::CSharedProgress progress(&UpdateProgressThreadProgress, this, 1e15, 0.0, 6);
+        for (int p = 0; m_passes < 0 || p < m_passes; p++) {
+            pool.Run(m_items, 3, [&](int64_t b, int64_t e, int) {
+                for (int64_t i = b; i < e; i++) {
+                    m_units++;
+                    progress.Add(1.0);
+                }
+            }, &progress);
+        }
+        return 0;
+    }
+    void CleanupForTermination() override { m_cleanups++; }
+
+    const int m_threads, m_passes;
+    const int64_t m_items;
+    std::atomic<int> m_cleanups;
+    std::atomic<int64_t> m_units;
+};
+
+struct SPollLog
+{
+    pthread_t owner;
+    std::atomic<int> polls;
+    std::atomic<int> offOwner;
+    int interruptAt;
+};
+
+bool LoggingPoll(void* arg)
+{
+    SPollLog* log = static_cast<SPollLog*>(arg);
+    if (!pthread_equal(pthread_self(), log->owner))
+        log->offOwner++;
+    return ++log->polls >= log->interruptAt;
+}
+} // namespace
+
+TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
+{
+    const auto interval = std::chrono::milliseconds(5);
+    for (int threads : {1, 3}) {
+        SPollLog log;
+        log.owner = pthread_self();
+        log.polls = 0;
+        log.offOwner = 0;
+        log.interruptAt = 8;
+        CPoolJob job(threads, -1);
+        CInterruptCheck check(&LoggingPoll, &log, interval);
+        job.SetInterruptCheck(&check);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_THROW(job.Go(pthread_t()), CStopRequest) << threads << " threads";
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        job.SetInterruptCheck(0);
+
+        EXPECT_EQ(log.offOwner.load(), 0);
+        EXPECT_EQ(log.polls.load(), 8);
+        EXPECT_EQ(check.Polls(), 8);
+        EXPECT_GE(elapsed, 8 * interval); // never two polls within one interval
+        EXPECT_TRUE(job.IsStopRequested());
+        EXPECT_TRUE(check.Interrupted()); // stays set, without polling again
+        EXPECT_EQ(check.Polls(), 8);
+        // Go has returned, so no worker is left: the count no longer moves.
+        const int64_t units = job.m_units.load();
+        usleep(2000);
+        EXPECT_EQ(job.m_units.load(), units);
+    }
+}
+
+// Many jobs at once, single-threaded and with pools, each polled and then
+// deleted while it reports, stopped and deleted later, stopped and joined, or
+// left to finish, at random moments. Run under ThreadSanitizer and
+// AddressSanitizer this is where races and use-after-free show up.
+TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
+{
+    enum Action { DELETE_RUNNING, STOP_THEN_DELETE, STOP_JOIN_CHECK, FINISH };
+    const int kJobs = 24;
+    const int before = CProgressThreadManager::Count();
+    for (unsigned seed : {1u, 2u, 3u}) {
+        std::mt19937 rng(seed);
+        auto pause = [&](int maxMicros) { usleep(std::uniform_int_distribution<int>(0, maxMicros)(rng)); };
+        g_destroyed = 0;
+        std::vector<CProgressThread*> jobs;
+        std::vector<Action> actions;
+        for (int j = 0; j < kJobs; j++) {
+            Action a = (Action)(j % 4);
+            const int threads = 1 + j % 3;
+            CProgressThread* job;
+            if (a == FINISH)
+                job = j % 2 ? (CProgressThread*)new CPoolJob(threads, 2, 300) : new CTestJob(200);
+            else
+                job = j % 3 ? (CProgressThread*)new CPoolJob(threads, -1) : new CTestJob(-1);
+            ASSERT_EQ(job->Start(), 0);
+            jobs.push_back(job);
+            actions.push_back(a);
+        }
+        std::vector<int> order(kJobs);
+        for (int j = 0; j < kJobs; j++)
+            order[j] = j;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (int j : order) {
+            CProgressThread* job = jobs[j];
+            pause(1500);
+            // Reports of all of a job's threads arrive in order.
+            const double first = job->GetSnapshot().Current;
+            pause(200);
+            EXPECT_GE(job->GetSnapshot().Current, first);
+            const int id = job->GetJobId();
+            switch (actions[j]) {
+            case DELETE_RUNNING:
+                break;
+            case STOP_THEN_DELETE:
+                EXPECT_EQ(job->Stop(), 0);
+                pause(500);
+                break;
+            case STOP_JOIN_CHECK:
+                EXPECT_EQ(job->Stop(), 0);
+                job->Join();
+                EXPECT_TRUE(job->GetIsCanceled());
+                EXPECT_FALSE(job->GetIsFinished());
+                break;
+            case FINISH:
+                job->Join();
+                EXPECT_TRUE(job->GetIsFinished());
+                EXPECT_EQ(job->GetReturnStatus(), 0);
+                break;
+            }
+            CProgressThreadManager::Erase(id);
+            CProgressThreadManager::DestroyJob(job);
+        }
+        EXPECT_EQ(g_destroyed.load(), kJobs) << "seed " << seed;
+        EXPECT_EQ(CProgressThreadManager::Count(), before);
     }
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test of lumo: the R-free core under CTest, the testthat suite
-# through R, and R CMD check.
+# Runs every test of lumo: the R-free core under CTest (plainly and under the
+# sanitizers), the testthat suite through R, and R CMD check.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -11,6 +11,12 @@ echo "== core tests (GoogleTest via CTest)"
 cmake -S . -B build/core -DLUMO_WERROR=ON >build/cmake.log 2>&1 || { cat build/cmake.log; exit 1; }
 cmake --build build/core -j"$(nproc)" 2>&1 | grep -vE '^\[ *[0-9]+%\]|^Consolidate|^Scanning|^gmake' || true
 ctest --test-dir build/core --output-on-failure -j"$(nproc)" --timeout 600
+
+# The same suite under ThreadSanitizer and AddressSanitizer + UBSan
+# (LUMO_SANITIZERS=0 skips them for a quick local run).
+if [ "${LUMO_SANITIZERS:-1}" != 0 ]; then
+  bash tools/sanitize.sh
+fi
 
 echo "== R tests (testthat through R)"
 bash tools/install.sh
