@@ -58,7 +58,8 @@ interrupt_child <- function(setup, call, delay = 0.5) {
     "ended <- Sys.time()",
     "after <- tryCatch({ .Call('GetLumoLibraryVersion', PACKAGE = 'lumo'); sum(1:10) == 55 },",
     "  error = function(e) FALSE)",
-    sprintf("saveRDS(list(msg = msg, ended = ended, after = after), %s)", deparse(f("out.rds")))
+    sprintf("saveRDS(list(msg = msg, ended = ended, after = after), %s)", deparse(f("out.tmp"))),
+    sprintf("file.rename(%s, %s)", deparse(f("out.tmp")), deparse(f("out.rds")))
   )
   writeLines(script, f("child.R"))
   rscript <- file.path(R.home("bin"), "Rscript")
@@ -68,14 +69,16 @@ interrupt_child <- function(setup, call, delay = 0.5) {
     if (difftime(Sys.time(), t0, units = "secs") > 60) stop("child R did not start")
     Sys.sleep(0.05)
   }
+  pid <- readLines(f("pid"))
+  # A child that outlives a failed test is ended.
+  on.exit(if (!file.exists(f("out.rds"))) system2("kill", c("-KILL", pid)), add = TRUE, after = FALSE)
   Sys.sleep(delay)
   signalled <- Sys.time()
-  system2("kill", c("-INT", readLines(f("pid"))))
+  system2("kill", c("-INT", pid))
   while (!file.exists(f("out.rds"))) {
     if (difftime(Sys.time(), signalled, units = "secs") > 60) stop("child R did not end its call")
     Sys.sleep(0.02)
   }
-  Sys.sleep(0.1) # let saveRDS finish writing
   out <- readRDS(f("out.rds"))
   out$seconds <- as.numeric(difftime(out$ended, signalled, units = "secs"))
   out
