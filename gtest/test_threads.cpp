@@ -39,18 +39,29 @@ void Record(void* arg, double max, double current, int msgid)
 
 std::atomic<int> g_destroyed(0);
 
+// A job that counts its destructions and its cleanups.
+class CCountedJob : public CProgressThread
+{
+public:
+    CCountedJob() : m_cleanups(0) {}
+    ~CCountedJob() override { g_destroyed++; }
+    void CleanupForTermination() override { m_cleanups++; }
+    bool EndTimeSet() { return m_bEndTimeSet; }
+
+    std::atomic<int> m_cleanups;
+};
+
 // A job whose Go reports progress `steps` times (forever when steps < 0), then
 // returns `status` or throws the configured exception.
-class CTestJob : public CProgressThread
+class CTestJob : public CCountedJob
 {
 public:
     enum Ending { RETURN, THROW_RUNTIME, THROW_BAD_ALLOC };
 
     CTestJob(int steps, int status = 0, Ending ending = RETURN)
-        : m_steps(steps), m_status(status), m_ending(ending), m_cleanups(0), m_reports(0)
+        : m_steps(steps), m_status(status), m_ending(ending), m_reports(0)
     {
     }
-    ~CTestJob() override { g_destroyed++; }
 
     int Go(pthread_t) override
     {
@@ -66,15 +77,41 @@ public:
             throw std::bad_alloc();
         return m_status;
     }
-    void CleanupForTermination() override { m_cleanups++; }
-
-    bool EndTimeSet() { return m_bEndTimeSet; }
-    bool Joined() { return m_bJoined; }
 
     int m_steps, m_status;
     Ending m_ending;
-    std::atomic<int> m_cleanups;
     std::atomic<int> m_reports;
+};
+
+// A job whose Go runs `passes` passes (endless when negative) over `items`
+// items on a pool of `threads`; every item is one progress unit reported
+// through the job by whichever worker did it.
+class CPoolJob : public CCountedJob
+{
+public:
+    CPoolJob(int threads, int passes, int64_t items = 5000)
+        : m_threads(threads), m_passes(passes), m_items(items), m_units(0)
+    {
+    }
+
+    int Go(pthread_t) override
+    {
+        lumo::CWorkerPool pool(m_threads);
+        lumo::CSharedProgress progress(&UpdateProgressThreadProgress, this, 1e15, 0.0, 6);
+        for (int p = 0; m_passes < 0 || p < m_passes; p++) {
+            pool.Run(m_items, 3, [&](int64_t b, int64_t e, int) {
+                for (int64_t i = b; i < e; i++) {
+                    m_units++;
+                    progress.Add(1.0);
+                }
+            }, &progress);
+        }
+        return 0;
+    }
+
+    const int m_threads, m_passes;
+    const int64_t m_items;
+    std::atomic<int64_t> m_units;
 };
 
 void WaitForReports(CTestJob& job, int n)
@@ -150,24 +187,6 @@ TEST(Job, FinishedJobState)
     CProgressThreadManager::Erase(id);
     CProgressThreadManager::DestroyJob(job);
     EXPECT_EQ(CProgressThreadManager::GetProgressThread(id), (CProgressThread*)0);
-}
-
-TEST(Job, StopTakesEffectAtNextReport)
-{
-    CTestJob* job = new CTestJob(-1);
-    ASSERT_EQ(job->Start(), 0);
-    WaitForReports(*job, 10);
-    EXPECT_EQ(job->Stop(), 0);
-    EXPECT_TRUE(job->GetIsCanceled());
-    EXPECT_FALSE(job->GetIsFinished());
-    job->Join();
-    EXPECT_TRUE(job->GetIsCanceled());
-    EXPECT_FALSE(job->GetIsFinished());
-    EXPECT_EQ(job->GetReturnStatus(), 0);
-    EXPECT_TRUE(job->EndTimeSet());
-    EXPECT_EQ(job->m_cleanups, 1);
-    CProgressThreadManager::Erase(job->GetJobId());
-    CProgressThreadManager::DestroyJob(job);
 }
 
 TEST(Job, StopOfFinishedJobMarksItCanceled)
@@ -309,40 +328,6 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
 
 namespace
 {
-// A job whose Go runs `passes` passes (endless when negative) over `items`
-// items on a pool of `threads`; every item is one progress unit reported
-// through the job by whichever worker did it.
-class CPoolJob : public CProgressThread
-{
-public:
-    CPoolJob(int threads, int passes, int64_t items = 5000)
-        : m_threads(threads), m_passes(passes), m_items(items), m_cleanups(0), m_units(0)
-    {
-    }
-    ~CPoolJob() override { g_destroyed++; }
-
-    int Go(pthread_t) override
-    {
-        lumo::CWorkerPool pool(m_threads);
-        lumo::CSharedProgress progress(&UpdateProgressThreadProgress, this, 1e15, 0.0, 6);
-        for (int p = 0; m_passes < 0 || p < m_passes; p++) {
-            pool.Run(m_items, 3, [&](int64_t b, int64_t e, int) {
-                for (int64_t i = b; i < e; i++) {
-                    m_units++;
-                    progress.Add(1.0);
-                }
-            }, &progress);
-        }
-        return 0;
-    }
-    void CleanupForTermination() override { m_cleanups++; }
-
-    const int m_threads, m_passes;
-    const int64_t m_items;
-    std::atomic<int> m_cleanups;
-    std::atomic<int64_t> m_units;
-};
-
 struct SPollLog
 {
     pthread_t owner;
@@ -404,16 +389,16 @@ TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
         std::mt19937 rng(seed);
         auto pause = [&](int maxMicros) { usleep(std::uniform_int_distribution<int>(0, maxMicros)(rng)); };
         g_destroyed = 0;
-        std::vector<CProgressThread*> jobs;
+        std::vector<CCountedJob*> jobs;
         std::vector<Action> actions;
         for (int j = 0; j < kJobs; j++) {
             Action a = (Action)(j % 4);
             const int threads = 1 + j % 3;
-            CProgressThread* job;
+            CCountedJob* job;
             if (a == FINISH)
-                job = j % 2 ? (CProgressThread*)new CPoolJob(threads, 2, 300) : new CTestJob(200);
+                job = j % 2 ? (CCountedJob*)new CPoolJob(threads, 2, 300) : new CTestJob(200);
             else
-                job = j % 3 ? (CProgressThread*)new CPoolJob(threads, -1) : new CTestJob(-1);
+                job = j % 3 ? (CCountedJob*)new CPoolJob(threads, -1) : new CTestJob(-1);
             ASSERT_EQ(job->Start(), 0);
             jobs.push_back(job);
             actions.push_back(a);
@@ -423,7 +408,7 @@ TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
             order[j] = j;
         std::shuffle(order.begin(), order.end(), rng);
         for (int j : order) {
-            CProgressThread* job = jobs[j];
+            CCountedJob* job = jobs[j];
             pause(1500);
             // Reports of all of a job's threads arrive in order.
             const double first = job->GetSnapshot().Current;
@@ -438,15 +423,22 @@ TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
                 pause(500);
                 break;
             case STOP_JOIN_CHECK:
+                // Canceled, not finished, no status, but the cleanup ran once.
                 EXPECT_EQ(job->Stop(), 0);
+                EXPECT_TRUE(job->GetIsCanceled());
                 job->Join();
                 EXPECT_TRUE(job->GetIsCanceled());
                 EXPECT_FALSE(job->GetIsFinished());
+                EXPECT_EQ(job->GetReturnStatus(), 0);
+                EXPECT_TRUE(job->EndTimeSet());
+                EXPECT_EQ(job->m_cleanups.load(), 1);
                 break;
             case FINISH:
                 job->Join();
                 EXPECT_TRUE(job->GetIsFinished());
+                EXPECT_FALSE(job->GetIsCanceled());
                 EXPECT_EQ(job->GetReturnStatus(), 0);
+                EXPECT_EQ(job->m_cleanups.load(), 1);
                 break;
             }
             CProgressThreadManager::Erase(id);
