@@ -82,11 +82,12 @@ struct SJobMessages
 // interrupted message raised. Takes ownership of job in every case.
 SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const SJobMessages& messages);
 
-// The job behind tid, registered, of class Job (kind names it in the error)
-// and finished; raises the lookup, kind, "Thread was canceled" and "Thread is
-// still running" errors, and failFormat with the status when the job ended
-// with an error.
+// Raises "Thread was canceled" or "Thread is still running" unless job has
+// finished, and failFormat with the status when it ended with an error.
 void CheckFinishedJobForR(CProgressThread* job, const char* failFormat);
+
+// The job behind tid: registered, of class Job (kind names the class in the
+// error) and finished without error; raises the matching R error otherwise.
 template <class Job> Job* GetFinishedJobForR(SEXP tid, const char* kind, const char* failFormat)
 {
     Job* job = LookupJobOfKindForR<Job>(tid, "Could not get thread information for thread id = %d", kind);

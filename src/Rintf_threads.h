@@ -3,7 +3,7 @@
 
 #include <Rinternals.h>
 
-class CProgressThread;
+#include "threads/ProgressThread.h"
 
 extern "C" {
 SEXP GetProgressValues(SEXP sthreadid);
@@ -31,7 +31,7 @@ template <class Job> Job* LookupJobOfKindForR(SEXP sthreadid, const char* notFou
     CProgressThread* job = LookupJobForR(sthreadid, notFoundFormat);
     Job* typed = dynamic_cast<Job*>(job);
     if (typed == 0)
-        RaiseWrongJobKind(GetJobIdArg(sthreadid), kind);
+        RaiseWrongJobKind(job->GetJobId(), kind);
     return typed;
 }
 
