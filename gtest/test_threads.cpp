@@ -355,9 +355,9 @@ TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
         log.offOwner = 0;
         log.interruptAt = 8;
         CPoolJob job(threads, -1);
+        const auto t0 = std::chrono::steady_clock::now();
         CInterruptCheck check(&LoggingPoll, &log, interval);
         job.SetInterruptCheck(&check);
-        const auto t0 = std::chrono::steady_clock::now();
         EXPECT_THROW(job.Go(pthread_t()), CStopRequest) << threads << " threads";
         const auto elapsed = std::chrono::steady_clock::now() - t0;
         job.SetInterruptCheck(0);
