@@ -376,6 +376,45 @@ TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
     }
 }
 
+namespace
+{
+void ThrowIfInterrupted(void* arg, double, double, int)
+{
+    static_cast<CInterruptCheck*>(arg)->ThrowIfInterrupted();
+}
+} // namespace
+
+TEST(InterruptCheck, ReachesAPassWhileTheOwnerWaitsForAnotherWorker)
+{
+    // The calling thread has nothing left to do while worker 1 reports for up
+    // to 20 s; only the calling thread may poll, so it must keep reporting
+    // while it waits.
+    SPollLog log;
+    log.owner = pthread_self();
+    log.polls = 0;
+    log.offOwner = 0;
+    log.interruptAt = 3;
+    CInterruptCheck check(&LoggingPoll, &log, std::chrono::milliseconds(5));
+    lumo::CSharedProgress progress(&ThrowIfInterrupted, &check, 1e15, 0.0, 6);
+    lumo::CWorkerPool pool(2);
+    const auto t0 = std::chrono::steady_clock::now();
+    bool interrupted = false;
+    // Repeated until worker 1 gets an item (the owner may take both).
+    for (int pass = 0; pass < 100000 && !interrupted; pass++) {
+        try {
+            pool.Run(2, 1, [&](int64_t, int64_t, int w) {
+                while (w != 0 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
+                    progress.Add(1.0);
+            }, &progress);
+        } catch (const CStopRequest&) {
+            interrupted = true;
+        }
+    }
+    EXPECT_TRUE(interrupted);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(log.offOwner.load(), 0);
+}
+
 // Many jobs at once, single-threaded and with pools, each polled and then
 // deleted while it reports, stopped and deleted later, stopped and joined, or
 // left to finish, at random moments. Run under ThreadSanitizer and

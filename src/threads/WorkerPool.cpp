@@ -1,5 +1,7 @@
 #include "WorkerPool.h"
 
+#include <chrono>
+
 namespace lumo
 {
 
@@ -66,6 +68,16 @@ CWorkerPool::~CWorkerPool()
         m_workers[i].join();
 }
 
+void CWorkerPool::Fail(std::exception_ptr error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_error)
+        m_error = error;
+    m_failed.store(true);
+    if (m_progress != 0)
+        m_progress->Abort();
+}
+
 void CWorkerPool::Work(int worker)
 {
     try {
@@ -81,12 +93,7 @@ void CWorkerPool::Work(int worker)
     } catch (const CWorkerAbort&) {
         // Another worker failed first; its exception is the one reported.
     } catch (...) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_error)
-            m_error = std::current_exception();
-        m_failed.store(true);
-        if (m_progress != 0)
-            m_progress->Abort();
+        Fail(std::current_exception());
     }
 }
 
@@ -132,7 +139,21 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [&] { return m_running == 0; });
+        // While the other workers finish their chunks, the calling thread
+        // keeps reporting, so that what only it may check (an interrupt of a
+        // synchronous run) still ends the pass.
+        while (!m_done.wait_for(lock, std::chrono::milliseconds(20), [&] { return m_running == 0; })) {
+            if (progress == 0 || m_failed.load())
+                continue;
+            lock.unlock();
+            try {
+                progress->Check();
+            } catch (const CWorkerAbort&) {
+            } catch (...) {
+                Fail(std::current_exception());
+            }
+            lock.lock();
+        }
         error = m_error;
         m_error = std::exception_ptr();
         m_body = 0;

@@ -88,7 +88,9 @@ public:
     // whichever worker is free, and returns when all are done. If a worker
     // throws, the others are told through `progress` (when given) and stop
     // taking chunks; once all have returned, the first exception is rethrown
-    // on the calling thread (a stop request is rethrown as itself).
+    // on the calling thread (a stop request is rethrown as itself). While the
+    // calling thread waits for the others it re-reports `progress` every
+    // 20 ms, so checks bound to that thread keep running.
     void Run(int64_t n, int64_t grain, const Body& body, CSharedProgress* progress = 0);
 
 private:
@@ -97,6 +99,8 @@ private:
 
     void WorkerLoop(int worker);
     void Work(int worker);
+    // Records the pass's first failure and tells the other workers.
+    void Fail(std::exception_ptr error);
 
     int32_t m_threads;
     std::vector<std::thread> m_workers;
