@@ -244,13 +244,15 @@ TEST(Registry, TeardownStopsJoinsAndDestroysEveryJobOnce)
     g_destroyed = 0;
     CTestJob* running = new CTestJob(-1);
     CTestJob* finished = new CTestJob(1);
+    CPoolJob* pooled = new CPoolJob(3, -1); // its pool's threads must end too
     ASSERT_EQ(running->Start(), 0);
     ASSERT_EQ(finished->Start(), 0);
+    ASSERT_EQ(pooled->Start(), 0);
     WaitForReports(*running, 3);
-    while (!finished->GetIsFinished())
+    while (!finished->GetIsFinished() || pooled->m_units.load() == 0)
         usleep(100);
     CProgressThreadManager::DestroyAll();
-    EXPECT_EQ(g_destroyed, 2);
+    EXPECT_EQ(g_destroyed, 3);
     EXPECT_EQ(CProgressThreadManager::Count(), 0);
 }
 
