@@ -40,63 +40,22 @@ test_that("result fetchers refuse jobs of another kind with one wording", {
   expect_named(.Call("GetODPResult", jobs[["an ODP job"]], PACKAGE = "lumo"), c("lr", "lr0"))
 })
 
-# Runs `call` (R code as text) synchronously in a child R process, sends it
-# SIGINT `delay` seconds into the call and returns what the child reports:
-# the error text, the seconds from the signal to the error, and whether the
-# child's session still computed and ran the library afterwards.
-interrupt_child <- function(setup, call, delay = 0.5) {
-  dir <- tempfile("lumo-intr"); dir.create(dir)
-  on.exit(unlink(dir, recursive = TRUE))
-  f <- function(name) file.path(dir, name)
-  script <- c(
-    sprintf(".libPaths(c(%s, .libPaths()))", deparse(.libPaths()[1])),
-    "suppressMessages(library(lumo))",
-    setup,
-    sprintf("writeLines(as.character(Sys.getpid()), %s)", deparse(f("pid"))),
-    sprintf("msg <- tryCatch({ %s; 'finished' }, error = function(e) conditionMessage(e),", call),
-    "  interrupt = function(e) 'R interrupt')",
-    "ended <- Sys.time()",
-    "after <- tryCatch({ .Call('GetLumoLibraryVersion', PACKAGE = 'lumo'); sum(1:10) == 55 },",
-    "  error = function(e) FALSE)",
-    sprintf("saveRDS(list(msg = msg, ended = ended, after = after), %s)", deparse(f("out.tmp"))),
-    sprintf("file.rename(%s, %s)", deparse(f("out.tmp")), deparse(f("out.rds")))
-  )
-  writeLines(script, f("child.R"))
-  rscript <- file.path(R.home("bin"), "Rscript")
-  system2(rscript, f("child.R"), wait = FALSE, stdout = f("log"), stderr = f("log"))
-  t0 <- Sys.time()
-  while (!file.exists(f("pid")) || length(readLines(f("pid"), warn = FALSE)) == 0) {
-    if (difftime(Sys.time(), t0, units = "secs") > 60) stop("child R did not start")
-    Sys.sleep(0.05)
-  }
-  pid <- readLines(f("pid"))
-  # A child that outlives a failed test is ended.
-  on.exit(if (!file.exists(f("out.rds"))) system2("kill", c("-KILL", pid)), add = TRUE, after = FALSE)
-  Sys.sleep(delay)
-  signalled <- Sys.time()
-  system2("kill", c("-INT", pid))
-  while (!file.exists(f("out.rds"))) {
-    if (difftime(Sys.time(), signalled, units = "secs") > 60) stop("child R did not end its call")
-    Sys.sleep(0.02)
-  }
-  out <- readRDS(f("out.rds"))
-  out$seconds <- as.numeric(difftime(out$ended, signalled, units = "secs"))
-  out
-}
-
 test_that("SIGINT ends a long synchronous run within a second, and the session goes on", {
   skip_on_os("windows")
   # Each run below takes far longer than the test waits (tens of seconds).
+  # Afterwards a small run of the same kind must still give its full result.
   runs <- list(
     list(helper = "helper-odp.R", build = "s <- odp_study(m = 4000, n1 = 10, n2 = 10, B = 40)",
-         call = ".Call('RunODP', s$arglist, FALSE, PACKAGE = 'lumo')", msg = "ODP computation was interrupted"),
+         call = ".Call('RunODP', s$arglist, FALSE, PACKAGE = 'lumo')", msg = "ODP computation was interrupted",
+         again = "length(.Call('RunODP', odp_study(m = 20, B = 2)$arglist, FALSE, PACKAGE = 'lumo')$lr0) == 40"),
     list(helper = "helper-timecourse.R", build = "s <- tc_indep_case(m = 20000, tpts = rep(0:9, each = 4), B = 3000L)",
          call = ".Call('RunTimecourseIndep', s$args, FALSE, PACKAGE = 'lumo')",
-         msg = "Timecourse computation was interrupted")
+         msg = "Timecourse computation was interrupted",
+         again = "length(.Call('RunTimecourseIndep', tc_indep_case()$args, FALSE, PACKAGE = 'lumo')$F) == 120")
   )
   for (r in runs) {
     setup <- c(sprintf("source(%s)", deparse(normalizePath(test_path(r$helper)))), r$build)
-    out <- interrupt_child(setup, r$call)
+    out <- interrupt_child(setup, r$call, r$again)
     expect_identical(out$msg, r$msg)
     expect_lt(out$seconds, 1)
     expect_true(out$after)
