@@ -33,7 +33,9 @@
 #' part has more than \code{maxp} rows. A split that would leave a part with no
 #' more than \code{k} rows cuts the set into two halves instead, by which of the
 #' two centres each gene is nearer to. Blocks are chosen without random numbers,
-#' so the result does not depend on the random seed.
+#' so the result does not depend on the random seed. Blocks cost some accuracy:
+#' a gene close to a split loses the neighbours on the other side. Raise
+#' \code{maxp} (\code{Inf} never splits) when time allows.
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns) with \code{NA} for
 #'   missing values, a data frame of numeric columns, a \code{SummarizedExperiment}
@@ -45,7 +47,7 @@
 #' @param colmax Largest fraction of missing values allowed in a column, between
 #'   0 and 1.
 #' @param maxp Largest number of rows imputed as one block; at least
-#'   \code{2 * k + 1}. \code{Inf} never splits.
+#'   \code{2 * k + 1}.
 #' @param assay For a \code{SummarizedExperiment}, the assay to use (default the
 #'   first).
 #' @return The completed numeric matrix, with the dimnames of \code{x} and an
