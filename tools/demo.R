@@ -65,7 +65,7 @@ x <- filled
 if (has("odp_test")) {
   fit <- in_background("ODP statistics with 20 bootstrap null data sets",
                        odp_test(x, grp, B = 20, background = TRUE))
-  print(fit)
+  print(summary(fit))
   print_top(fit, de, "truly.DE")
   path <- png_file("odp_pvalues.png", width = 800, height = 500)
   plot(fit)
