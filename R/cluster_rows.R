@@ -70,7 +70,7 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
       stop("'x' must have at least two columns for correlation distance", call. = FALSE)
     flat <- which(apply(x, 1L, function(r) all(r == r[1L])))
     if (length(flat))
-      stop("'x' has constant rows (", row_list(flat, rownames(x)),
+      stop("'x' has constant rows (", name_list(flat, rownames(x)),
            "); their correlation distance is undefined", call. = FALSE)
   }
   order_code <- match(ordering, c("none", "weight", "optimal")) - 1L
@@ -90,7 +90,7 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
   run_job(job, background)
 }
 
-# "a, b, c" of the first few offending rows, by name when the rows have names.
+# "a, b, c" of the first few offending rows or columns, by name where they have one.
 row_list <- function(rows, names = NULL, max = 5L) {
   shown <- as.character(rows)
   if (!is.null(names)) shown <- ifelse(nzchar(names[rows]), names[rows], shown)

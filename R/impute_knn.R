@@ -78,11 +78,11 @@ impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay
   col_missing <- colMeans(miss)
   empty <- which(col_missing == 1)
   if (length(empty))
-    stop("'x' has columns without any observed value (", row_list(empty, colnames(x)), ")", call. = FALSE)
+    stop("'x' has columns without any observed value (", name_list(empty, colnames(x)), ")", call. = FALSE)
   sparse_cols <- which(col_missing > colmax)
   if (length(sparse_cols))
     stop("'x' has columns with more than colmax = ", colmax, " of their values missing (",
-         row_list(sparse_cols, colnames(x)), ")", call. = FALSE)
+         name_list(sparse_cols, colnames(x)), ")", call. = FALSE)
 
   unfilled <- matrix(FALSE, p, ncol(x))
   if (any(miss)) {
