@@ -14,9 +14,9 @@
 #' \itemize{
 #'   \item a column with more than \code{colmax} of its values missing is an error;
 #'     so is a column with no observed value at all;
-#'   \item a row with more than \code{rowmax} of its values missing is not imputed
-#'     from neighbours and is no one's neighbour: its missing values get their
-#'     column's mean;
+#'   \item a row with more than \code{rowmax} of its values missing, or with none
+#'     observed, is not imputed from neighbours and is no one's neighbour: its
+#'     missing values get their column's mean;
 #'   \item a missing value whose column none of the \code{k} neighbours has observed
 #'     also gets its column's mean.
 #' }
@@ -87,7 +87,7 @@ impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay
   unfilled <- matrix(FALSE, p, ncol(x))
   if (any(miss)) {
     means <- colMeans(x, na.rm = TRUE)
-    dense <- which(rowMeans(miss) <= rowmax)
+    dense <- which(rowMeans(miss) <= rowmax & rowSums(!miss) > 0)
     sparse <- setdiff(seq_len(p), dense)
     unfilled[sparse, ] <- miss[sparse, ]
     if (any(miss[dense, ])) {
@@ -95,6 +95,7 @@ impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay
         stop("'k' (", k, ") must be smaller than the number of rows with at most rowmax = ",
              rowmax, " of their values missing (", length(dense), ")", call. = FALSE)
       for (rows in knn_blocks(x[dense, , drop = FALSE], miss[dense, , drop = FALSE], k, maxp)) {
+        if (!any(miss[dense[rows], ])) next
         fill <- knn_fill(x[dense[rows], , drop = FALSE], miss[dense[rows], , drop = FALSE], k)
         x[dense[rows], ] <- fill$x
         unfilled[dense[rows], ] <- fill$unfilled

@@ -81,6 +81,9 @@ test_that("mostly missing rows get column means and lend nothing; dimnames are k
   expect_identical(attr(got, "mean_filled"), cbind(row = rep(7L, 5), col = 1:5))
   want <- brute_force_knn(x, 3, setdiff(1:40, 7))
   expect_equal(got[-7, ], want[-7, ], ignore_attr = TRUE)
+  # A row with nothing observed gets column means also when rowmax allows it.
+  x[12, ] <- NA
+  expect_equal(impute_knn(x, k = 3, rowmax = 1)[12, ], colMeans(x, na.rm = TRUE))
   # A complete matrix comes back unchanged, with an empty record.
   full <- masked_study(10, 3, 0, 4)
   expect_identical(impute_knn(full, k = 2)[, ], full)
