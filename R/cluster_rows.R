@@ -91,7 +91,7 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
 }
 
 # "a, b, c" of the first few offending rows or columns, by name where they have one.
-row_list <- function(rows, names = NULL, max = 5L) {
+name_list <- function(rows, names = NULL, max = 5L) {
   shown <- as.character(rows)
   if (!is.null(names)) shown <- ifelse(nzchar(names[rows]), names[rows], shown)
   out <- paste(utils::head(shown, max), collapse = ", ")
