@@ -68,7 +68,7 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
   if (distance == "correlation") {
     if (ncol(x) < 2L)
       stop("'x' must have at least two columns for correlation distance", call. = FALSE)
-    flat <- which(apply(x, 1L, function(r) all(r == r[1L])))
+    flat <- which(rowSums(x != x[, 1L]) == 0)
     if (length(flat))
       stop("'x' has constant rows (", name_list(flat, rownames(x)),
            "); their correlation distance is undefined", call. = FALSE)
