@@ -1,8 +1,17 @@
 #include "knnimpute.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "threads/WorkerPool.h"
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define LUMO_KNN_X86 1
+#endif
 
 namespace
 {
@@ -70,6 +79,282 @@ bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int ms
     }
     return true;
 }
+
+
+// ---------------------------------------------------------------- blocked distances
+namespace
+{
+// Sums of squared differences of rows [begin, end) to the targets of a block.
+// target/mask: n x KNN_BLOCK, by column; sums: KNN_BLOCK per row.
+typedef void DistanceKernel(const double* target, const uint64_t* mask, const lumo::CKnnRows& rows, long32 begin,
+                            long32 end, double* sums);
+
+// W lanes of doubles and of their bit patterns.
+template <int W> struct CLanes
+{
+    typedef double Real __attribute__((vector_size(8 * W)));
+    typedef uint64_t Bits __attribute__((vector_size(8 * W)));
+};
+
+// The targets lie across the lanes; the rows and, inside each row, the columns
+// are walked in order, so every lane adds its terms in ascending column order.
+// A term that either row lacks is cleared to +0.0 by a bit mask, which leaves
+// the sum's bits unchanged (sums are >= +0.0 or NaN); the mask also keeps the
+// compiler from fusing the multiply into the add.
+template <int W>
+inline __attribute__((always_inline)) void SumBlock(const double* target, const uint64_t* mask,
+                                                    const lumo::CKnnRows& rows, long32 begin, long32 end,
+                                                    double* sums)
+{
+    typedef typename CLanes<W>::Real Real;
+    typedef typename CLanes<W>::Bits Bits;
+    const int K = lumo::KNN_BLOCK / W;
+    const long32 n = rows.Cols();
+    for (long32 i = begin; i < end; i++) {
+        const double* xi = rows.Values(i);
+        const unsigned char* pi = rows.Present(i);
+        Real acc[K];
+        for (int k = 0; k < K; k++)
+            acc[k] = Real{};
+        for (long32 j = 0; j < n; j++) {
+            const double xij = xi[j];
+            const uint64_t rowMask = -(uint64_t)pi[j];
+            for (int k = 0; k < K; k++) {
+                Real t;
+                Bits m;
+                std::memcpy(&t, target + (size_t)j * lumo::KNN_BLOCK + k * W, sizeof t);
+                std::memcpy(&m, mask + (size_t)j * lumo::KNN_BLOCK + k * W, sizeof m);
+                const Real d = t - xij;
+                const Real sq = d * d;
+                acc[k] += (Real)((Bits)sq & (m & rowMask));
+            }
+        }
+        std::memcpy(sums + (size_t)i * lumo::KNN_BLOCK, acc, sizeof acc);
+    }
+}
+
+void SumBlockPlain(const double* target, const uint64_t* mask, const lumo::CKnnRows& rows, long32 begin, long32 end,
+                   double* sums)
+{
+    SumBlock<2>(target, mask, rows, begin, end, sums);
+}
+
+#ifdef LUMO_KNN_X86
+__attribute__((target("avx2"))) void SumBlockAvx2(const double* target, const uint64_t* mask,
+                                                  const lumo::CKnnRows& rows, long32 begin, long32 end, double* sums)
+{
+    SumBlock<4>(target, mask, rows, begin, end, sums);
+}
+
+__attribute__((target("avx512f"))) void SumBlockAvx512(const double* target, const uint64_t* mask,
+                                                       const lumo::CKnnRows& rows, long32 begin, long32 end,
+                                                       double* sums)
+{
+    SumBlock<8>(target, mask, rows, begin, end, sums);
+}
+
+bool HasAvx2()
+{
+    return __builtin_cpu_supports("avx2");
+}
+bool HasAvx512()
+{
+    return __builtin_cpu_supports("avx512f");
+}
+#endif
+
+bool Always()
+{
+    return true;
+}
+
+struct CKernelVariant
+{
+    const char* name;
+    DistanceKernel* kernel;
+    bool (*supported)();
+};
+
+// Narrowest first; each needs the ones before it.
+const CKernelVariant g_kernels[] = {
+    {"plain", &SumBlockPlain, &Always},
+#ifdef LUMO_KNN_X86
+    {"avx2", &SumBlockAvx2, &HasAvx2},
+    {"avx512f", &SumBlockAvx512, &HasAvx512},
+#endif
+};
+
+int SupportedKernels()
+{
+    int count = 0;
+    while (count < (int)(sizeof g_kernels / sizeof g_kernels[0]) && g_kernels[count].supported())
+        count++;
+    return count;
+}
+} // namespace
+
+namespace lumo
+{
+
+int KnnKernelCount()
+{
+    static const int count = SupportedKernels();
+    return count;
+}
+
+const char* KnnKernelName(int level)
+{
+    return level >= 0 && level < KnnKernelCount() ? g_kernels[level].name : "";
+}
+
+CKnnRows::CKnnRows(const double* x, const long32* imiss, long32 p, long32 n)
+    : m_iRows(p), m_iCols(n), m_iWords((n + 63) / 64), m_values((size_t)p * n), m_present((size_t)p * n),
+      m_bits((size_t)p * m_iWords, 0)
+{
+    // Column by column, so that x and imiss are read in order.
+    for (long32 j = 0; j < n; j++) {
+        const double* xj = x + (size_t)j * p;
+        const long32* mj = imiss + (size_t)j * p;
+        const uint64_t bit = (uint64_t)1 << (j % 64);
+        for (long32 i = 0; i < p; i++) {
+            const size_t ij = (size_t)i * n + j;
+            const bool present = mj[i] <= 0;
+            m_values[ij] = present ? xj[i] : 0.0;
+            m_present[ij] = present ? 1 : 0;
+            if (present)
+                m_bits[(size_t)i * m_iWords + j / 64] |= bit;
+        }
+    }
+}
+
+CKnnBlock::CKnnBlock(const CKnnRows& rows)
+    : m_rows(rows), m_target((size_t)rows.Cols() * KNN_BLOCK), m_mask((size_t)rows.Cols() * KNN_BLOCK),
+      m_bits((size_t)rows.Words() * KNN_BLOCK), m_sums((size_t)rows.Rows() * KNN_BLOCK)
+{
+}
+
+void CKnnBlock::Sum(const long32* targets, int count, int level)
+{
+    const long32 n = m_rows.Cols();
+    const int words = m_rows.Words();
+    // Lanes without a target get an empty mask and sum to zero.
+    std::fill(m_target.begin(), m_target.end(), 0.0);
+    std::fill(m_mask.begin(), m_mask.end(), 0);
+    std::fill(m_bits.begin(), m_bits.end(), 0);
+    for (int t = 0; t < count; t++) {
+        const double* xt = m_rows.Values(targets[t]);
+        const unsigned char* pt = m_rows.Present(targets[t]);
+        for (long32 j = 0; j < n; j++) {
+            m_target[(size_t)j * KNN_BLOCK + t] = xt[j];
+            m_mask[(size_t)j * KNN_BLOCK + t] = -(uint64_t)pt[j];
+        }
+        std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, &m_bits[(size_t)t * words]);
+    }
+    g_kernels[level].kernel(m_target.data(), m_mask.data(), m_rows, 0, m_rows.Rows(), m_sums.data());
+}
+
+void CKnnBlock::Distances(int t, double* dist) const
+{
+    const long32 p = m_rows.Rows();
+    const int words = m_rows.Words();
+    const uint64_t* bt = &m_bits[(size_t)t * words];
+    for (long32 i = 0; i < p; i++) {
+        const uint64_t* bi = m_rows.Bits(i);
+        long32 shared = 0;
+        for (int w = 0; w < words; w++)
+            shared += (long32)__builtin_popcountll(bi[w] & bt[w]);
+        dist[i] = shared > 0 ? m_sums[(size_t)i * KNN_BLOCK + t] / shared : UNREACHABLE;
+    }
+}
+
+} // namespace lumo
+
+namespace
+{
+// One worker's share of knnimp: its distance block and the ordering and
+// averaging buffers of one target row.
+struct CKnnWorker
+{
+    lumo::CKnnBlock block;
+    std::vector<double> dist;
+    std::vector<double> nndist;
+    std::vector<long32> pos;
+
+    CKnnWorker(const lumo::CKnnRows& rows, long32 kn)
+        : block(rows), dist(rows.Rows()), nndist((size_t)kn + 1), pos((size_t)kn + 1)
+    {
+    }
+};
+
+// Fills the missing entries of target row i (0-based) from its neighbour rows
+// nb[0..kn): for each column whose indicator is not 0, the mean of the
+// neighbours that have it, in neighbour order; 0 with indicator 2 when none has.
+void FillRow(const lumo::CKnnRows& rows, long32 i, const long32* nb, long32 kn, double* ximp, long32* imiss)
+{
+    const long32 p = rows.Rows();
+    const long32 n = rows.Cols();
+    for (long32 j = 0; j < n; j++) {
+        const size_t ij = (size_t)i + (size_t)j * p;
+        if (imiss[ij] == 0)
+            continue;
+        double sum = 0.0;
+        long32 count = 0;
+        for (long32 r = 0; r < kn; r++) {
+            const long32 row = nb[r] - 1;
+            if (!rows.Present(row)[j])
+                continue;
+            sum += rows.Values(row)[j];
+            count++;
+        }
+        if (count > 0) {
+            ximp[ij] = sum / count;
+        } else {
+            ximp[ij] = 0.0;
+            imiss[ij] = 2;
+        }
+    }
+}
+
+// Imputes the flagged rows on `threads` threads. Throws std::bad_alloc, before
+// anything is written, when the work space does not fit.
+void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
+            int32_t threads)
+{
+    std::vector<long32> targets;
+    for (long32 i = 0; i < p; i++)
+        if (irmiss[i] != 0)
+            targets.push_back(i);
+    const int64_t blocks = ((int64_t)targets.size() + lumo::KNN_BLOCK - 1) / lumo::KNN_BLOCK;
+    if (blocks == 0)
+        return;
+    // Workers read the data and the indicators only from this copy; each
+    // writes ximp and imiss only in its own target rows.
+    const lumo::CKnnRows rows(x, imiss, p, n);
+    threads = (int32_t)std::min<int64_t>(std::max<int32_t>(threads, 1), blocks);
+    std::vector<CKnnWorker> workers;
+    workers.reserve(threads);
+    for (int32_t w = 0; w < threads; w++)
+        workers.emplace_back(rows, kn);
+    const int level = lumo::KnnKernelCount() - 1;
+    const long32 m = kn + 1;
+    const lumo::CWorkerPool::Body body = [&](int64_t begin, int64_t end, int worker) {
+        CKnnWorker& work = workers[worker];
+        for (int64_t b = begin; b < end; b++) {
+            const size_t first = (size_t)b * lumo::KNN_BLOCK;
+            const int count = (int)std::min<size_t>(lumo::KNN_BLOCK, targets.size() - first);
+            work.block.Sum(&targets[first], count, level);
+            for (int t = 0; t < count; t++) {
+                work.block.Distances(t, work.dist.data());
+                porder(&m, work.dist.data(), &p, work.pos.data(), work.nndist.data());
+                // The first of the ordered rows is normally the target row itself.
+                FillRow(rows, targets[first + t], work.pos.data() + 1, kn, ximp, imiss);
+            }
+        }
+    };
+    lumo::CWorkerPool pool(threads);
+    pool.Run(blocks, 1, body);
+}
+} // namespace
 
 extern "C" {
 
@@ -158,37 +443,24 @@ void misave(const double* x, double* x0, const long32* p, const long32* n, long3
 }
 
 void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
-            const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
-            long32* iworkn)
+            const long32* irmiss, const long32* kn, double*, double*, long32*, long32*)
 {
     char msg[160];
     if (!KnnimpArgsValid(*p, *n, *kn, msg, sizeof msg)) {
         Reject(msg);
         return;
     }
-    const long32 np = *p;
-    const long32 nn = *n;
-    if (np <= 0)
-        return;
-    const long32 m = *kn + 1;
-    for (long32 i = 1; i <= np; i++) {
-        if (irmiss[i - 1] == 0)
-            continue;
-        for (long32 j = 1; j <= nn; j++) {
-            workn[j - 1] = x[At(i, j, np)];
-            iworkn[j - 1] = imiss[At(i, j, np)];
-        }
-        misdis(workn, x, p, n, iworkn, imiss, workp, iworkp);
-        porder(&m, workp, p, iworkp, workn);
-        // The first of the ordered rows is normally row i itself.
-        misave(x, workn, p, n, iworkn, imiss, iworkp + 1, kn);
-        for (long32 j = 1; j <= nn; j++) {
-            if (iworkn[j - 1] == 0)
-                continue;
-            ximp[At(i, j, np)] = workn[j - 1];
-            if (iworkn[j - 1] == 2)
-                imiss[At(i, j, np)] = 2;
-        }
+    // The work space is released before a failure is reported: the handler
+    // may not return.
+    bool failed = false;
+    try {
+        Impute(x, ximp, *p, *n, imiss, irmiss, *kn, lumo::DefaultThreadCount());
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) {
+        std::snprintf(msg, sizeof msg, "not enough memory to impute a %d x %d matrix", (int)*p, (int)*n);
+        Reject(msg);
     }
 }
 
