@@ -84,10 +84,11 @@ bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int ms
 // ---------------------------------------------------------------- blocked distances
 namespace
 {
-// Sums of squared differences of rows [begin, end) to the targets of a block.
-// target/mask: n x KNN_BLOCK, by column; sums: KNN_BLOCK per row.
-typedef void DistanceKernel(const double* target, const uint64_t* mask, const lumo::CKnnRows& rows, long32 begin,
-                            long32 end, double* sums);
+// Distances of every row to the targets of a block. target/mask: n x
+// KNN_BLOCK, by column; bits: KNN_BLOCK x words, the targets' presence bits;
+// dist: KNN_BLOCK x p, one row of distances per target.
+typedef void DistanceKernel(const double* target, const uint64_t* mask, const uint64_t* bits,
+                            const lumo::CKnnRows& rows, double* dist);
 
 // W lanes of doubles and of their bit patterns.
 template <int W> struct CLanes
@@ -100,17 +101,21 @@ template <int W> struct CLanes
 // are walked in order, so every lane adds its terms in ascending column order.
 // A term that either row lacks is cleared to +0.0 by a bit mask, which leaves
 // the sum's bits unchanged (sums are >= +0.0 or NaN); the mask also keeps the
-// compiler from fusing the multiply into the add.
+// compiler from fusing the multiply into the add. The number of shared
+// columns comes from the presence bits.
 template <int W>
-inline __attribute__((always_inline)) void SumBlock(const double* target, const uint64_t* mask,
-                                                    const lumo::CKnnRows& rows, long32 begin, long32 end,
-                                                    double* sums)
+inline __attribute__((always_inline)) void BlockDistances(const double* target, const uint64_t* mask,
+                                                          const uint64_t* bits, const lumo::CKnnRows& rows,
+                                                          double* dist)
 {
     typedef typename CLanes<W>::Real Real;
     typedef typename CLanes<W>::Bits Bits;
-    const int K = lumo::KNN_BLOCK / W;
+    const int B = lumo::KNN_BLOCK;
+    const int K = B / W;
+    const long32 p = rows.Rows();
     const long32 n = rows.Cols();
-    for (long32 i = begin; i < end; i++) {
+    const int words = rows.Words();
+    for (long32 i = 0; i < p; i++) {
         const double* xi = rows.Values(i);
         const unsigned char* pi = rows.Present(i);
         Real acc[K];
@@ -122,40 +127,49 @@ inline __attribute__((always_inline)) void SumBlock(const double* target, const 
             for (int k = 0; k < K; k++) {
                 Real t;
                 Bits m;
-                std::memcpy(&t, target + (size_t)j * lumo::KNN_BLOCK + k * W, sizeof t);
-                std::memcpy(&m, mask + (size_t)j * lumo::KNN_BLOCK + k * W, sizeof m);
+                std::memcpy(&t, target + (size_t)j * B + k * W, sizeof t);
+                std::memcpy(&m, mask + (size_t)j * B + k * W, sizeof m);
                 const Real d = t - xij;
                 const Real sq = d * d;
                 acc[k] += (Real)((Bits)sq & (m & rowMask));
             }
         }
-        std::memcpy(sums + (size_t)i * lumo::KNN_BLOCK, acc, sizeof acc);
+        const uint64_t* bi = rows.Bits(i);
+        double sums[B];
+        std::memcpy(sums, acc, sizeof sums);
+        for (int t = 0; t < B; t++) {
+            long32 shared = 0;
+            for (int w = 0; w < words; w++)
+                shared += (long32)__builtin_popcountll(bi[w] & bits[(size_t)t * words + w]);
+            dist[(size_t)t * p + i] = shared > 0 ? sums[t] / shared : UNREACHABLE;
+        }
     }
 }
 
-void SumBlockPlain(const double* target, const uint64_t* mask, const lumo::CKnnRows& rows, long32 begin, long32 end,
-                   double* sums)
+void DistancesPlain(const double* target, const uint64_t* mask, const uint64_t* bits, const lumo::CKnnRows& rows,
+                    double* dist)
 {
-    SumBlock<2>(target, mask, rows, begin, end, sums);
+    BlockDistances<2>(target, mask, bits, rows, dist);
 }
 
 #ifdef LUMO_KNN_X86
-__attribute__((target("avx2"))) void SumBlockAvx2(const double* target, const uint64_t* mask,
-                                                  const lumo::CKnnRows& rows, long32 begin, long32 end, double* sums)
+__attribute__((target("avx2,popcnt"))) void DistancesAvx2(const double* target, const uint64_t* mask,
+                                                          const uint64_t* bits, const lumo::CKnnRows& rows,
+                                                          double* dist)
 {
-    SumBlock<4>(target, mask, rows, begin, end, sums);
+    BlockDistances<4>(target, mask, bits, rows, dist);
 }
 
-__attribute__((target("avx512f"))) void SumBlockAvx512(const double* target, const uint64_t* mask,
-                                                       const lumo::CKnnRows& rows, long32 begin, long32 end,
-                                                       double* sums)
+__attribute__((target("avx512f,popcnt"))) void DistancesAvx512(const double* target, const uint64_t* mask,
+                                                              const uint64_t* bits, const lumo::CKnnRows& rows,
+                                                              double* dist)
 {
-    SumBlock<8>(target, mask, rows, begin, end, sums);
+    BlockDistances<8>(target, mask, bits, rows, dist);
 }
 
 bool HasAvx2()
 {
-    return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
 }
 bool HasAvx512()
 {
@@ -177,10 +191,10 @@ struct CKernelVariant
 
 // Narrowest first; each needs the ones before it.
 const CKernelVariant g_kernels[] = {
-    {"plain", &SumBlockPlain, &Always},
+    {"plain", &DistancesPlain, &Always},
 #ifdef LUMO_KNN_X86
-    {"avx2", &SumBlockAvx2, &HasAvx2},
-    {"avx512f", &SumBlockAvx512, &HasAvx512},
+    {"avx2", &DistancesAvx2, &HasAvx2},
+    {"avx512f", &DistancesAvx512, &HasAvx512},
 #endif
 };
 
@@ -229,11 +243,11 @@ CKnnRows::CKnnRows(const double* x, const long32* imiss, long32 p, long32 n)
 
 CKnnBlock::CKnnBlock(const CKnnRows& rows)
     : m_rows(rows), m_target((size_t)rows.Cols() * KNN_BLOCK), m_mask((size_t)rows.Cols() * KNN_BLOCK),
-      m_bits((size_t)rows.Words() * KNN_BLOCK), m_sums((size_t)rows.Rows() * KNN_BLOCK)
+      m_bits((size_t)rows.Words() * KNN_BLOCK), m_dist((size_t)rows.Rows() * KNN_BLOCK)
 {
 }
 
-void CKnnBlock::Sum(const long32* targets, int count, int level)
+void CKnnBlock::Compute(const long32* targets, int count, int level)
 {
     const long32 n = m_rows.Cols();
     const int words = m_rows.Words();
@@ -250,21 +264,7 @@ void CKnnBlock::Sum(const long32* targets, int count, int level)
         }
         std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, &m_bits[(size_t)t * words]);
     }
-    g_kernels[level].kernel(m_target.data(), m_mask.data(), m_rows, 0, m_rows.Rows(), m_sums.data());
-}
-
-void CKnnBlock::Distances(int t, double* dist) const
-{
-    const long32 p = m_rows.Rows();
-    const int words = m_rows.Words();
-    const uint64_t* bt = &m_bits[(size_t)t * words];
-    for (long32 i = 0; i < p; i++) {
-        const uint64_t* bi = m_rows.Bits(i);
-        long32 shared = 0;
-        for (int w = 0; w < words; w++)
-            shared += (long32)__builtin_popcountll(bi[w] & bt[w]);
-        dist[i] = shared > 0 ? m_sums[(size_t)i * KNN_BLOCK + t] / shared : UNREACHABLE;
-    }
+    g_kernels[level].kernel(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
 }
 
 } // namespace lumo
@@ -276,12 +276,10 @@ namespace
 struct CKnnWorker
 {
     lumo::CKnnBlock block;
-    std::vector<double> dist;
     std::vector<double> nndist;
     std::vector<long32> pos;
 
-    CKnnWorker(const lumo::CKnnRows& rows, long32 kn)
-        : block(rows), dist(rows.Rows()), nndist((size_t)kn + 1), pos((size_t)kn + 1)
+    CKnnWorker(const lumo::CKnnRows& rows, long32 kn) : block(rows), nndist((size_t)kn + 1), pos((size_t)kn + 1)
     {
     }
 };
@@ -342,10 +340,9 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
         for (int64_t b = begin; b < end; b++) {
             const size_t first = (size_t)b * lumo::KNN_BLOCK;
             const int count = (int)std::min<size_t>(lumo::KNN_BLOCK, targets.size() - first);
-            work.block.Sum(&targets[first], count, level);
+            work.block.Compute(&targets[first], count, level);
             for (int t = 0; t < count; t++) {
-                work.block.Distances(t, work.dist.data());
-                porder(&m, work.dist.data(), &p, work.pos.data(), work.nndist.data());
+                porder(&m, work.block.Distances(t), &p, work.pos.data(), work.nndist.data());
                 // The first of the ordered rows is normally the target row itself.
                 FillRow(rows, targets[first + t], work.pos.data() + 1, kn, ximp, imiss);
             }

@@ -107,18 +107,18 @@ public:
     // Throws std::bad_alloc when the work space does not fit.
     explicit CKnnBlock(const CKnnRows& rows);
 
-    // Sums over every row for the target rows targets[0..count), 0-based,
+    // Distances of every row to the target rows targets[0..count), 0-based,
     // count <= KNN_BLOCK, with kernel variant `level`.
-    void Sum(const long32* targets, int count, int level);
-    // Distances of every row to target t of the last Sum, into dist[0..p).
-    void Distances(int t, double* dist) const;
+    void Compute(const long32* targets, int count, int level);
+    // The p distances to target t of the last Compute.
+    const double* Distances(int t) const { return &m_dist[(std::size_t)t * m_rows.Rows()]; }
 
 private:
     const CKnnRows& m_rows;
     std::vector<double> m_target;   // n x KNN_BLOCK: target values by column
     std::vector<uint64_t> m_mask;   // n x KNN_BLOCK: all ones where the target has the column
     std::vector<uint64_t> m_bits;   // KNN_BLOCK x words: presence bits of the targets
-    std::vector<double> m_sums;     // p x KNN_BLOCK
+    std::vector<double> m_dist;     // KNN_BLOCK x p
 };
 
 } // namespace lumo
