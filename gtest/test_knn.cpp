@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "knnimpute.h"
+#include "threads/WorkerPool.h"
 
 namespace
 {
@@ -108,6 +113,144 @@ TEST(KnnOrder, FewerValuesThanNeighbours)
     EXPECT_EQ(pos[0], 2);
     EXPECT_EQ(pos[1], 1);
     EXPECT_EQ(pos[2], -1);
+}
+
+
+// ---------------------------------------------------------------- blocked distances against the one-row loop
+
+namespace
+{
+// The one-row distance loop, written out: column by column, skipping the
+// entries either row lacks, then the mean (1.0e10 with nothing shared).
+std::vector<double> LiteralDistances(const std::vector<double>& x, const std::vector<long32>& imiss, long32 p,
+                                     long32 n, long32 t)
+{
+    std::vector<double> dis(p, 0.0);
+    std::vector<long32> cnt(p, 0);
+    for (long32 j = 0; j < n; j++) {
+        if (imiss[t + (size_t)j * p] > 0)
+            continue;
+        const double a = x[t + (size_t)j * p];
+        for (long32 i = 0; i < p; i++) {
+            const size_t ij = i + (size_t)j * p;
+            if (imiss[ij] > 0)
+                continue;
+            const double d = a - x[ij];
+            dis[i] += d * d;
+            cnt[i] += 1;
+        }
+    }
+    for (long32 i = 0; i < p; i++)
+        dis[i] = cnt[i] > 0 ? dis[i] / cnt[i] : 1.0e10;
+    return dis;
+}
+
+// A p x n study: values spread over many magnitudes (so that any change in the
+// order of the additions changes the bits) or small integers (many tied
+// distances), indicators 1 with probability `missing`, some -1 (present),
+// and NaN or infinity stored at missing positions, which must never be read.
+struct Study
+{
+    long32 p, n;
+    std::vector<double> x;
+    std::vector<long32> imiss;
+
+    Study(long32 p_, long32 n_, double missing, bool integers, unsigned seed) : p(p_), n(n_), x((size_t)p_ * n_), imiss(x.size())
+    {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (size_t k = 0; k < x.size(); k++) {
+            x[k] = integers ? std::floor(4 * u(rng)) : (u(rng) - 0.3) * std::pow(10.0, 12 * u(rng) - 6);
+            const double r = u(rng);
+            imiss[k] = r < missing ? 1 : (r < missing + 0.05 ? -1 : 0);
+            if (imiss[k] > 0)
+                x[k] = k % 2 ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
+        }
+    }
+};
+} // namespace
+
+TEST(KnnBlock, EveryKernelGivesTheBitsOfTheOneRowLoop)
+{
+    // p, n (over 64 columns needs two bit words), share missing, targets in
+    // the block, integer data (ties).
+    struct Case
+    {
+        long32 p, n;
+        double missing;
+        int count;
+        bool integers;
+    } cases[] = {{37, 5, 0.1, 8, false}, {50, 70, 0.3, 3, false}, {20, 0, 0.0, 2, false},
+                 {30, 8, 0.85, 8, false}, {41, 13, 0.2, 5, true},  {9, 130, 0.5, 1, false}};
+    ASSERT_GE(lumo::KnnKernelCount(), 1);
+    for (const Case& c : cases) {
+        const Study s(c.p, c.n, c.missing, c.integers, 100 + c.p);
+        const lumo::CKnnRows rows(s.x.data(), s.imiss.data(), s.p, s.n);
+        lumo::CKnnBlock block(rows);
+        // Targets out of order and not adjacent.
+        std::vector<long32> targets;
+        for (int t = 0; t < c.count; t++)
+            targets.push_back((7 * t + 3) % s.p);
+        for (int level = 0; level < lumo::KnnKernelCount(); level++) {
+            block.Compute(targets.data(), c.count, level);
+            for (int t = 0; t < c.count; t++) {
+                const std::vector<double> ref = LiteralDistances(s.x, s.imiss, s.p, s.n, targets[t]);
+                EXPECT_EQ(0, std::memcmp(ref.data(), block.Distances(t), ref.size() * sizeof(double)))
+                    << "p " << c.p << " n " << c.n << " target " << t << " kernel " << lumo::KnnKernelName(level);
+            }
+        }
+    }
+}
+
+TEST(KnnImpute, SameBitsAsTheOneRowImputationForAnyThreadCount)
+{
+    struct Case
+    {
+        long32 p, n, kn;
+        double missing;
+        bool integers;
+    } cases[] = {{120, 9, 5, 0.15, false}, {97, 6, 10, 0.3, true}, {40, 4, 39, 0.5, true}, {33, 3, 0, 0.2, false}};
+    for (const Case& c : cases) {
+        const Study s(c.p, c.n, c.missing, c.integers, 7 + c.p);
+        // Every fourth row is left unflagged whatever it misses.
+        std::vector<long32> irmiss(s.p, 0);
+        for (long32 i = 0; i < s.p; i++)
+            for (long32 j = 0; j < s.n; j++)
+                if (s.imiss[i + (size_t)j * s.p] != 0 && i % 4 != 3)
+                    irmiss[i] = 1;
+
+        // The one-row imputation: distances, ordering and averaging in turn.
+        std::vector<double> ximp(s.x);
+        std::vector<long32> imiss(s.imiss);
+        const long32 m = c.kn + 1;
+        for (long32 i = 0; i < s.p; i++) {
+            if (!irmiss[i])
+                continue;
+            const std::vector<double> dist = LiteralDistances(s.x, s.imiss, s.p, s.n, i);
+            std::vector<long32> pos(m), ind(s.n);
+            std::vector<double> nndist(m), row(s.n);
+            porder(&m, dist.data(), &s.p, pos.data(), nndist.data());
+            for (long32 j = 0; j < s.n; j++)
+                ind[j] = s.imiss[i + (size_t)j * s.p];
+            misave(s.x.data(), row.data(), &s.p, &s.n, ind.data(), s.imiss.data(), pos.data() + 1, &c.kn);
+            for (long32 j = 0; j < s.n; j++) {
+                if (ind[j] == 0)
+                    continue;
+                ximp[i + (size_t)j * s.p] = row[j];
+                if (ind[j] == 2)
+                    imiss[i + (size_t)j * s.p] = 2;
+            }
+        }
+
+        for (int threads : {1, 2, 3, 7}) {
+            lumo::SetDefaultThreadCount(threads);
+            KnnRun r(s.x, s.imiss, irmiss, s.p, s.n, c.kn);
+            lumo::SetDefaultThreadCount(1);
+            EXPECT_EQ(0, std::memcmp(ximp.data(), r.ximp.data(), ximp.size() * sizeof(double)))
+                << "p " << c.p << " threads " << threads;
+            EXPECT_EQ(imiss, r.imiss) << "p " << c.p << " threads " << threads;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- imputation

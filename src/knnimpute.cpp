@@ -262,7 +262,7 @@ void CKnnBlock::Compute(const long32* targets, int count, int level)
             m_target[(size_t)j * KNN_BLOCK + t] = xt[j];
             m_mask[(size_t)j * KNN_BLOCK + t] = -(uint64_t)pt[j];
         }
-        std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, &m_bits[(size_t)t * words]);
+        std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, m_bits.data() + (size_t)t * words);
     }
     g_kernels[level].kernel(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
 }
@@ -340,7 +340,7 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
         for (int64_t b = begin; b < end; b++) {
             const size_t first = (size_t)b * lumo::KNN_BLOCK;
             const int count = (int)std::min<size_t>(lumo::KNN_BLOCK, targets.size() - first);
-            work.block.Compute(&targets[first], count, level);
+            work.block.Compute(targets.data() + first, count, level);
             for (int t = 0; t < count; t++) {
                 porder(&m, work.block.Distances(t), &p, work.pos.data(), work.nndist.data());
                 // The first of the ordered rows is normally the target row itself.

@@ -76,9 +76,9 @@ public:
     long32 Rows() const { return m_iRows; }
     long32 Cols() const { return m_iCols; }
     // Row i (0-based): n values, n flags, Words() bit words.
-    const double* Values(long32 i) const { return &m_values[(std::size_t)i * m_iCols]; }
-    const unsigned char* Present(long32 i) const { return &m_present[(std::size_t)i * m_iCols]; }
-    const uint64_t* Bits(long32 i) const { return &m_bits[(std::size_t)i * m_iWords]; }
+    const double* Values(long32 i) const { return m_values.data() + (std::size_t)i * m_iCols; }
+    const unsigned char* Present(long32 i) const { return m_present.data() + (std::size_t)i * m_iCols; }
+    const uint64_t* Bits(long32 i) const { return m_bits.data() + (std::size_t)i * m_iWords; }
     int Words() const { return m_iWords; }
 
 private:
@@ -111,7 +111,7 @@ public:
     // count <= KNN_BLOCK, with kernel variant `level`.
     void Compute(const long32* targets, int count, int level);
     // The p distances to target t of the last Compute.
-    const double* Distances(int t) const { return &m_dist[(std::size_t)t * m_rows.Rows()]; }
+    const double* Distances(int t) const { return m_dist.data() + (std::size_t)t * m_rows.Rows(); }
 
 private:
     const CKnnRows& m_rows;
