@@ -95,6 +95,8 @@ template <int W> struct CLanes
 {
     typedef double Real __attribute__((vector_size(8 * W)));
     typedef uint64_t Bits __attribute__((vector_size(8 * W)));
+    typedef int64_t Wide __attribute__((vector_size(8 * W)));
+    typedef long32 Narrow __attribute__((vector_size(4 * W)));
 };
 
 // The targets lie across the lanes; the rows and, inside each row, the columns
@@ -146,6 +148,66 @@ inline __attribute__((always_inline)) void BlockDistances(const double* target, 
     }
 }
 
+// Sums of squared differences of every row of x (column-major, p x n) to one
+// target x0 and the numbers of shared columns. The rows lie across the lanes;
+// columns the target lacks are skipped, and an entry a row lacks adds +0.0
+// through a bit mask, so each row adds its terms in column order as the plain
+// loop does.
+template <int W>
+inline __attribute__((always_inline)) void ColumnSums(const double* x0, const double* x, long32 p, long32 n,
+                                                      const long32* imiss0, const long32* imiss, double* sums,
+                                                      long32* shared)
+{
+    typedef typename CLanes<W>::Real Real;
+    typedef typename CLanes<W>::Bits Bits;
+    typedef typename CLanes<W>::Wide Wide;
+    typedef typename CLanes<W>::Narrow Narrow;
+    for (long32 j = 0; j < n; j++) {
+        if (imiss0[j] > 0)
+            continue;
+        const double a = x0[j];
+        const double* xj = x + (size_t)j * p;
+        const long32* mj = imiss + (size_t)j * p;
+        long32 i = 0;
+        for (; i + W <= p; i += W) {
+            Real xv, s;
+            Narrow mv, c;
+            std::memcpy(&xv, xj + i, sizeof xv);
+            std::memcpy(&mv, mj + i, sizeof mv);
+            std::memcpy(&s, sums + i, sizeof s);
+            std::memcpy(&c, shared + i, sizeof c);
+            const Narrow present = mv <= 0; // -1 where present
+            const Real d = a - xv;
+            const Real sq = d * d;
+            s += (Real)((Bits)sq & (Bits)__builtin_convertvector(present, Wide));
+            c -= present;
+            std::memcpy(sums + i, &s, sizeof s);
+            std::memcpy(shared + i, &c, sizeof c);
+        }
+        for (; i < p; i++) {
+            const uint64_t present = -(uint64_t)(mj[i] <= 0);
+            const double d = a - xj[i];
+            uint64_t bits;
+            double term;
+            const double sq = d * d;
+            std::memcpy(&bits, &sq, sizeof bits);
+            bits &= present;
+            std::memcpy(&term, &bits, sizeof term);
+            sums[i] += term;
+            shared[i] += (long32)(present & 1);
+        }
+    }
+}
+
+typedef void ColumnKernel(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                          const long32* imiss, double* sums, long32* shared);
+
+void ColumnSumsPlain(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                     const long32* imiss, double* sums, long32* shared)
+{
+    ColumnSums<2>(x0, x, p, n, imiss0, imiss, sums, shared);
+}
+
 void DistancesPlain(const double* target, const uint64_t* mask, const uint64_t* bits, const lumo::CKnnRows& rows,
                     double* dist)
 {
@@ -158,6 +220,20 @@ __attribute__((target("avx2,popcnt"))) void DistancesAvx2(const double* target, 
                                                           double* dist)
 {
     BlockDistances<4>(target, mask, bits, rows, dist);
+}
+
+__attribute__((target("avx2"))) void ColumnSumsAvx2(const double* x0, const double* x, long32 p, long32 n,
+                                                    const long32* imiss0, const long32* imiss, double* sums,
+                                                    long32* shared)
+{
+    ColumnSums<4>(x0, x, p, n, imiss0, imiss, sums, shared);
+}
+
+__attribute__((target("avx512f"))) void ColumnSumsAvx512(const double* x0, const double* x, long32 p, long32 n,
+                                                         const long32* imiss0, const long32* imiss, double* sums,
+                                                         long32* shared)
+{
+    ColumnSums<8>(x0, x, p, n, imiss0, imiss, sums, shared);
 }
 
 __attribute__((target("avx512f,popcnt"))) void DistancesAvx512(const double* target, const uint64_t* mask,
@@ -185,16 +261,17 @@ bool Always()
 struct CKernelVariant
 {
     const char* name;
-    DistanceKernel* kernel;
+    DistanceKernel* block;
+    ColumnKernel* column;
     bool (*supported)();
 };
 
 // Narrowest first; each needs the ones before it.
 const CKernelVariant g_kernels[] = {
-    {"plain", &DistancesPlain, &Always},
+    {"plain", &DistancesPlain, &ColumnSumsPlain, &Always},
 #ifdef LUMO_KNN_X86
-    {"avx2", &DistancesAvx2, &HasAvx2},
-    {"avx512f", &DistancesAvx512, &HasAvx512},
+    {"avx2", &DistancesAvx2, &ColumnSumsAvx2, &HasAvx2},
+    {"avx512f", &DistancesAvx512, &ColumnSumsAvx512, &HasAvx512},
 #endif
 };
 
@@ -219,6 +296,18 @@ int KnnKernelCount()
 const char* KnnKernelName(int level)
 {
     return level >= 0 && level < KnnKernelCount() ? g_kernels[level].name : "";
+}
+
+void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                        const long32* imiss, double* dis, long32* shared, int level)
+{
+    for (long32 i = 0; i < p; i++) {
+        dis[i] = 0.0;
+        shared[i] = 0;
+    }
+    g_kernels[level].column(x0, x, p, n, imiss0, imiss, dis, shared);
+    for (long32 i = 0; i < p; i++)
+        dis[i] = shared[i] > 0 ? dis[i] / shared[i] : UNREACHABLE;
 }
 
 CKnnRows::CKnnRows(const double* x, const long32* imiss, long32 p, long32 n)
@@ -264,7 +353,7 @@ void CKnnBlock::Compute(const long32* targets, int count, int level)
         }
         std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, m_bits.data() + (size_t)t * words);
     }
-    g_kernels[level].kernel(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
+    g_kernels[level].block(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
 }
 
 } // namespace lumo
@@ -358,27 +447,7 @@ extern "C" {
 void misdis(const double* x0, const double* x, const long32* p, const long32* n, const long32* imiss0,
             const long32* imiss, double* dis, long32* iworkp)
 {
-    const long32 np = *p;
-    const long32 nn = *n;
-    for (long32 i = 0; i < np; i++) {
-        dis[i] = 0.0;
-        iworkp[i] = 0;
-    }
-    for (long32 j = 1; j <= nn; j++) {
-        if (imiss0[j - 1] > 0)
-            continue;
-        const double x0j = x0[j - 1];
-        for (long32 i = 1; i <= np; i++) {
-            const std::ptrdiff_t ij = At(i, j, np);
-            if (imiss[ij] > 0)
-                continue;
-            const double d = x0j - x[ij];
-            dis[i - 1] += d * d;
-            iworkp[i - 1] += 1;
-        }
-    }
-    for (long32 i = 0; i < np; i++)
-        dis[i] = iworkp[i] > 0 ? dis[i] / iworkp[i] : UNREACHABLE;
+    lumo::KnnColumnDistances(x0, x, *p, *n, imiss0, imiss, dis, iworkp, lumo::KnnKernelCount() - 1);
 }
 
 void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos, double* nndist)

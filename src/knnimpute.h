@@ -96,6 +96,10 @@ private:
 int KnnKernelCount();
 const char* KnnKernelName(int level);
 
+// The distances of misdis (0-based arrays) with kernel variant `level`.
+void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                        const long32* imiss, double* dis, long32* shared, int level);
+
 // Work space of one worker: the distances of every row to up to KNN_BLOCK
 // target rows at a time. Each distance is the sum of the squared differences
 // over the columns both rows have, added in column order, divided by their
