@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "threads/WorkerPool.h"
 
@@ -80,8 +79,7 @@ bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int ms
     return true;
 }
 
-
-// ---------------------------------------------------------------- blocked distances
+// ---------------------------------------------------------------- distance kernels
 namespace
 {
 // Distances of every row to the targets of a block. target/mask: n x
