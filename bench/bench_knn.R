@@ -129,4 +129,4 @@ print(data.frame(
 ), digits = 3, row.names = FALSE)
 cat(sprintf("bar: knnimp on all cores <= 0.2 x literal: %s\n", med[["knnimp_all"]] <= 0.2 * med[["literal"]]))
 cat(sprintf("imputed values identical to the literal C imputation (1 and %d threads): %s\n", cores, same))
-.Call("SetThreadCount", 1L, PACKAGE = "lumo")
+invisible(.Call("SetThreadCount", 1L, PACKAGE = "lumo"))
