@@ -268,43 +268,6 @@ TEST(KnnImpute, SameBitsAsTheOneRowImputationForAnyThreadCount)
 
 // ---------------------------------------------------------------- imputation
 
-TEST(KnnImpute, MeanOfNearestNeighboursFromObservedValuesOnly)
-{
-    // Row 1 misses column 3. Rows 2 and 3 are nearest; row 4 is far.
-    // Row 2 misses column 2 too: it is imputed from rows 1 and 3, but its
-    // imputed value is never used for row 1 or any other row.
-    const long32 p = 4, n = 3, kn = 2;
-    std::vector<double> x = ColumnMajor<double>({{1, 1, 0}, {1.1, 0, 4}, {0.9, 1.2, 6}, {10, 10, 100}});
-    std::vector<long32> miss = ColumnMajor<long32>({{0, 0, 1}, {0, 1, 0}, {0, 0, 0}, {0, 0, 0}});
-    KnnRun r(x, miss, {1, 1, 0, 0}, p, n, kn);
-    EXPECT_DOUBLE_EQ(r.ximp[0 + 2 * p], 5.0);
-    // Row 2: nearest by column 1 are row 1 (0.01) and row 3 (0.04): mean of 1 and 1.2.
-    EXPECT_DOUBLE_EQ(r.ximp[1 + 1 * p], 1.1);
-    EXPECT_EQ(r.imiss[0 + 2 * p], 1);
-    EXPECT_EQ(r.imiss[1 + 1 * p], 1);
-    // Everything else is left as the caller initialised it.
-    for (long32 k = 0; k < p * n; k++) {
-        if (k != 0 + 2 * p && k != 1 + 1 * p) {
-            EXPECT_EQ(r.ximp[k], x[k]) << k;
-        }
-    }
-}
-
-TEST(KnnImpute, ColumnNoNeighbourCanFillGetsZeroAndIndicatorTwo)
-{
-    const long32 p = 3, n = 2, kn = 2;
-    std::vector<double> x = ColumnMajor<double>({{1, 7}, {2, 8}, {3, 9}});
-    // Column 2 is missing in every row; row 1 is flagged.
-    std::vector<long32> miss = ColumnMajor<long32>({{0, 1}, {0, 1}, {0, 1}});
-    KnnRun r(x, miss, {1, 0, 0}, p, n, kn);
-    EXPECT_EQ(r.ximp[0 + 1 * p], 0.0);
-    EXPECT_EQ(r.imiss[0 + 1 * p], 2);
-    // Rows with irmiss 0 are not touched although they have missing entries.
-    EXPECT_EQ(r.ximp[1 + 1 * p], 8.0);
-    EXPECT_EQ(r.imiss[1 + 1 * p], 1);
-    EXPECT_EQ(r.imiss[2 + 1 * p], 1);
-}
-
 TEST(KnnImpute, RowWithNoSharedColumnRanksLast)
 {
     // Row 2 shares no column with row 1 (distance 1.0e10); row 3 is far but
@@ -336,20 +299,6 @@ TEST(KnnImpute, EarlierRowAtDistanceZeroRanksBeforeTheRowItself)
     KnnRun r2(x, miss, {0, 1, 0}, p, n, 2);
     EXPECT_DOUBLE_EQ(r2.ximp[1 + 1 * p], 9.0);
     EXPECT_EQ(r2.imiss[1 + 1 * p], 1);
-}
-
-TEST(KnnImpute, ZeroNeighboursFillNothing)
-{
-    const long32 p = 2, n = 2;
-    std::vector<double> x = ColumnMajor<double>({{1, 3}, {2, 4}});
-    std::vector<long32> miss = ColumnMajor<long32>({{1, 0}, {0, 1}});
-    KnnRun r(x, miss, {1, 1}, p, n, 0);
-    EXPECT_EQ(r.ximp[0], 0.0);
-    EXPECT_EQ(r.imiss[0], 2);
-    EXPECT_EQ(r.ximp[1 + p], 0.0);
-    EXPECT_EQ(r.imiss[1 + p], 2);
-    EXPECT_EQ(r.ximp[1], 2.0);
-    EXPECT_EQ(r.ximp[p], 3.0);
 }
 
 TEST_F(KnnErrors, RejectsOutOfRangeSizesBeforeWriting)

@@ -25,9 +25,11 @@ extern "C" {
 // lumo::DefaultThreadCount() threads; every row is computed by one thread in
 // the same way, so the result does not depend on the thread count. workp,
 // workn, iworkp and iworkn belong to the calling convention and are left
-// untouched: the routine keeps its own work space. Arguments outside
-// p, n >= 0 and 0 <= kn <= p - 1, and a shortage of memory for the work space,
-// are reported through the error handler before anything is written.
+// untouched: the routine keeps its own work space (a row-major copy of x with
+// its presence flags, about 9 p n bytes, and 8 p doubles per thread).
+// Arguments outside p, n >= 0 and 0 <= kn <= p - 1, and a shortage of memory
+// for the work space, are reported through the error handler before anything
+// is written.
 void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
             const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
             long32* iworkn);
