@@ -4,7 +4,7 @@
 # rows to it, column by column, skipping missing entries. knnimp runs on one
 # thread and on all cores; the table shows medians of interleaved repeats.
 # A literal C copy of the whole imputation checks that knnimp's result is the
-# same to the last bit.
+# same to the last bit. Then twomis against a literal C two-means split.
 #   R_LIBS=... Rscript bench/bench_knn.R [p [repeats]]
 library(lumo)
 
@@ -18,14 +18,16 @@ cores <- parallel::detectCores()
 literal_c <- '
 #include <R.h>
 
-/* Distances of every row of x (p x n, column-major) to row t, skipping the
-   columns that either row lacks: the loop the imputation spends its time in. */
-static void distances(const double *x, const int *miss, int p, int n, int t, double *dis, int *cnt)
+/* Distances of every row of x (p x n, column-major) to the vector x0 (entry j
+   at x0[j * s], indicators m0 likewise), skipping the columns that either
+   lacks: the loop the imputation spends its time in. */
+static void distances(const double *x, const int *miss, int p, int n, const double *x0, const int *m0, int s,
+                      double *dis, int *cnt)
 {
     for (int i = 0; i < p; i++) { dis[i] = 0.0; cnt[i] = 0; }
     for (int j = 0; j < n; j++) {
-        if (miss[t + (size_t)j * p] > 0) continue;
-        double a = x[t + (size_t)j * p];
+        if (m0[(size_t)j * s] > 0) continue;
+        double a = x0[(size_t)j * s];
         for (int i = 0; i < p; i++) {
             size_t ij = i + (size_t)j * p;
             if (miss[ij] > 0) continue;
@@ -43,7 +45,7 @@ void literal_distances(double *x, int *p, int *n, int *miss, int *irmiss, double
     *total = 0.0;
     for (int t = 0; t < *p; t++) {
         if (!irmiss[t]) continue;
-        distances(x, miss, *p, *n, t, dis, cnt);
+        distances(x, miss, *p, *n, x + t, miss + t, *p, dis, cnt);
         *total += dis[(t + 1) % *p];
     }
 }
@@ -56,7 +58,7 @@ void literal_impute(double *x, double *ximp, int *p, int *n, int *miss, int *irm
     int np = *p, nn = *n, m = *kn + 1;
     for (int t = 0; t < np; t++) {
         if (!irmiss[t]) continue;
-        distances(x, miss, np, nn, t, dis, cnt);
+        distances(x, miss, np, nn, x + t, miss + t, np, dis, cnt);
         int held = 0;
         for (int r = 0; r < np; r++) {
             double d = dis[r];
@@ -78,6 +80,40 @@ void literal_impute(double *x, double *ximp, int *p, int *n, int *miss, int *irm
             }
             ximp[tj] = c > 0 ? sum / c : 0.0;
         }
+    }
+}
+
+/* The two-means split, one centre at a time: maxit iterations (no early stop),
+   rows to the nearer centre (ties to the second), centres the column means of
+   their rows. clust: p x 2 row numbers (0-based), dist: p x 2. */
+void literal_twomeans(double *x, int *p, int *n, int *miss, int *maxit, int *istart, double *x0, int *m0,
+                      int *clust, int *nsize, double *dist, int *cnt)
+{
+    int np = *p, nn = *n;
+    for (int c = 0; c < 2; c++)
+        for (int j = 0; j < nn; j++) {
+            x0[j + c * nn] = x[istart[c] - 1 + (size_t)j * np];
+            m0[j + c * nn] = miss[istart[c] - 1 + (size_t)j * np];
+        }
+    for (int k = 0; k < *maxit; k++) {
+        for (int c = 0; c < 2; c++)
+            distances(x, miss, np, nn, x0 + c * nn, m0 + c * nn, 1, dist + (size_t)c * np, cnt);
+        nsize[0] = nsize[1] = 0;
+        for (int i = 0; i < np; i++) {
+            int c = dist[i] < dist[np + i] ? 0 : 1;
+            clust[nsize[c]++ + (size_t)c * np] = i;
+        }
+        for (int c = 0; c < 2; c++)
+            for (int j = 0; j < nn; j++) {
+                double sum = 0.0; int cn = 0;
+                for (int r = 0; r < nsize[c]; r++) {
+                    size_t rj = clust[r + (size_t)c * np] + (size_t)j * np;
+                    if (miss[rj] > 0) continue;
+                    sum += x[rj]; cn++;
+                }
+                x0[j + c * nn] = cn > 0 ? sum / cn : 0.0;
+                m0[j + c * nn] = cn > 0 ? 0 : 1;
+            }
     }
 }
 '
@@ -119,6 +155,29 @@ lit <- .C("literal_impute", x, ximp = x, p, n, imiss, irmiss, kn, double(p), int
           double(kn + 1L), integer(kn + 1L))
 same <- identical(res1$ximp, lit$ximp) && identical(resall$ximp, lit$ximp)
 
+# twomis (single-threaded) against the literal split, 10 iterations each.
+maxit <- 10L
+run_twomis <- function() {
+  .Fortran("twomis", x = x, p = p, n = n, imiss = imiss, x0 = double(2 * n), imiss0 = integer(2 * n),
+           maxit = maxit, eps = -1, istart = c(1L, 2L), clust = integer(2 * p), nsize = integer(2),
+           dist = double(2 * p), ratio = double(1), iter = integer(1), iworkp = integer(p),
+           iworkn = integer(n), PACKAGE = "lumo")
+}
+run_twomeans <- function() {
+  .C("literal_twomeans", x, p, n, imiss, maxit, c(1L, 2L), x0 = double(2 * n), m0 = integer(2 * n),
+     clust = integer(2 * p), nsize = integer(2), dist = double(2 * p), integer(p))
+}
+calls <- 20L
+ttimes <- matrix(NA_real_, reps, 2, dimnames = list(NULL, c("literal", "twomis")))
+for (r in seq_len(reps)) {
+  ttimes[r, "literal"] <- elapsed(for (k in seq_len(calls)) tl <- run_twomeans())
+  ttimes[r, "twomis"] <- elapsed(for (k in seq_len(calls)) tw <- run_twomis())
+}
+tmed <- apply(ttimes, 2, median)
+used_rows <- function(clust, nsize) c(clust[seq_len(nsize[1])], clust[p + seq_len(nsize[2])])
+tsame <- identical(tw$x0, tl$x0) && identical(tw$dist, tl$dist) && identical(tw$nsize, tl$nsize) &&
+  identical(used_rows(tw$clust, tw$nsize), used_rows(tl$clust + 1L, tl$nsize)) && tw$iter == maxit
+
 cat(sprintf("knnimp: p = %d, n = %d, kn = %d, %d flagged rows, %.0f%% missing, %d cores, %d repeats\n",
             p, n, kn, sum(irmiss), 100 * mean(imiss), cores, reps))
 print(data.frame(
@@ -129,4 +188,8 @@ print(data.frame(
 ), digits = 3, row.names = FALSE)
 cat(sprintf("bar: knnimp on all cores <= 0.2 x literal: %s\n", med[["knnimp_all"]] <= 0.2 * med[["literal"]]))
 cat(sprintf("imputed values identical to the literal C imputation (1 and %d threads): %s\n", cores, same))
+cat(sprintf("\ntwomis: p = %d, n = %d, %d iterations, %d calls, one thread\n", p, n, maxit, calls))
+print(data.frame(run = c("literal split (C)", "twomis"), seconds = unname(tmed),
+                 ratio_to_literal = unname(tmed / tmed[["literal"]])), digits = 3, row.names = FALSE)
+cat(sprintf("centres, distances and clusters identical to the literal split: %s\n", tsame))
 invisible(.Call("SetThreadCount", 1L, PACKAGE = "lumo"))

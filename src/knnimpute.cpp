@@ -25,6 +25,17 @@ inline std::ptrdiff_t At(long32 i, long32 j, long32 ld)
     return (std::ptrdiff_t)(i - 1) + (std::ptrdiff_t)(j - 1) * ld;
 }
 
+// v where mask is all ones, +0.0 where it is 0: a select without a branch,
+// which also keeps a product in v from being fused into a following add.
+inline double Masked(double v, uint64_t mask)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits &= mask;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
 // Hands a rejected call's message to the handler. With R's handler this does
 // not return; the callers hold no objects that need destroying.
 void Reject(const char* msg)
@@ -185,13 +196,7 @@ inline __attribute__((always_inline)) void ColumnSums(const double* x0, const do
         for (; i < p; i++) {
             const uint64_t present = -(uint64_t)(mj[i] <= 0);
             const double d = a - xj[i];
-            uint64_t bits;
-            double term;
-            const double sq = d * d;
-            std::memcpy(&bits, &sq, sizeof bits);
-            bits &= present;
-            std::memcpy(&term, &bits, sizeof term);
-            sums[i] += term;
+            sums[i] += Masked(d * d, present);
             shared[i] += (long32)(present & 1);
         }
     }
@@ -492,12 +497,13 @@ void misave(const double* x, double* x0, const long32* p, const long32* n, long3
         }
         double sum = 0.0;
         long32 count = 0;
+        // Branch-free: a missing entry adds +0.0, which leaves the sum as it
+        // is (it starts at +0.0 and so never becomes -0.0).
         for (long32 r = 0; r < nm; r++) {
             const std::ptrdiff_t rj = At(index[r], j, np);
-            if (imiss[rj] > 0)
-                continue;
-            sum += x[rj];
-            count++;
+            const uint64_t present = -(uint64_t)(imiss[rj] <= 0);
+            sum += Masked(x[rj], present);
+            count += (long32)(present & 1);
         }
         if (count > 0)
             x0[j - 1] = sum / count;
