@@ -59,7 +59,7 @@ void misave(const double* x, double* x0, const long32* p, const long32* n, long3
             const long32* imiss, const long32* index, const long32* m);
 }
 
-// ---------------------------------------------------------------- blocked distances
+// ---------------------------------------------------------------- distance kernels
 namespace lumo
 {
 
@@ -98,7 +98,9 @@ private:
 int KnnKernelCount();
 const char* KnnKernelName(int level);
 
-// The distances of misdis (0-based arrays) with kernel variant `level`.
+// Distances of every row of x to the vector x0 as misdis computes them, with
+// 0-based arrays and kernel variant `level`; shared receives the numbers of
+// shared columns.
 void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
                         const long32* imiss, double* dis, long32* shared, int level);
 
