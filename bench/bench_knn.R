@@ -7,6 +7,7 @@
 # same to the last bit. Then twomis against a literal C two-means split.
 #   R_LIBS=... Rscript bench/bench_knn.R [p [repeats]]
 library(lumo)
+options(width = 150)
 
 args <- commandArgs(trailingOnly = TRUE)
 p <- if (length(args) >= 1) as.integer(args[1]) else 8000L
@@ -142,14 +143,21 @@ run_literal <- function() {
   .C("literal_distances", x, p, n, imiss, irmiss, double(p), integer(p), total = double(1))
 }
 elapsed <- function(expr) system.time(expr)[["elapsed"]]
-
-times <- matrix(NA_real_, reps, 3, dimnames = list(NULL, c("literal", "knnimp_1", "knnimp_all")))
-for (r in seq_len(reps)) {
-  times[r, "literal"] <- elapsed(run_literal())
-  times[r, "knnimp_1"] <- elapsed(res1 <- run_knnimp(1L))
-  times[r, "knnimp_all"] <- elapsed(resall <- run_knnimp(cores))
+# Processor time of all threads of this process.
+timed <- function(expr) {
+  t <- system.time(expr)
+  c(wall = t[["elapsed"]], cpu = t[["user.self"]] + t[["sys.self"]])
 }
-med <- apply(times, 2, median)
+
+runs <- c("literal", "knnimp_1", "knnimp_all")
+wall <- cpu <- matrix(NA_real_, reps, 3, dimnames = list(NULL, runs))
+for (r in seq_len(reps)) {
+  t <- rbind(timed(run_literal()), timed(res1 <- run_knnimp(1L)), timed(resall <- run_knnimp(cores)))
+  wall[r, ] <- t[, "wall"]
+  cpu[r, ] <- t[, "cpu"]
+}
+med <- apply(wall, 2, median)
+medcpu <- apply(cpu, 2, median)
 
 lit <- .C("literal_impute", x, ximp = x, p, n, imiss, irmiss, kn, double(p), integer(p),
           double(kn + 1L), integer(kn + 1L))
@@ -184,8 +192,13 @@ print(data.frame(
   run = c("literal distance loop (C, 1 thread)", "knnimp, 1 thread", sprintf("knnimp, %d threads", cores)),
   seconds = unname(med),
   ratio_to_literal = unname(med / med[["literal"]]),
-  ns_per_term = unname(1e9 * med / (sum(irmiss) * as.double(p) * n))
+  ns_per_term = unname(1e9 * med / (sum(irmiss) * as.double(p) * n)),
+  cpu_seconds = unname(medcpu)
 ), digits = 3, row.names = FALSE)
+if (file.exists("/proc/loadavg")) {
+  cat(sprintf("load average at the end: %s (threads only shorten the wall time when cores are free)\n",
+              paste(strsplit(readLines("/proc/loadavg"), " ")[[1]][1:3], collapse = " ")))
+}
 cat(sprintf("bar: knnimp on all cores <= 0.2 x literal: %s\n", med[["knnimp_all"]] <= 0.2 * med[["literal"]]))
 cat(sprintf("imputed values identical to the literal C imputation (1 and %d threads): %s\n", cores, same))
 cat(sprintf("\ntwomis: p = %d, n = %d, %d iterations, %d calls, one thread\n", p, n, maxit, calls))
