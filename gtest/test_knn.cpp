@@ -82,37 +82,35 @@ TEST(KnnDistance, MeanOverSharedColumnsAndUnreachableRows)
     EXPECT_EQ(cnt[2], 0);
 }
 
-TEST(KnnOrder, StableTiesAndKthTieNeverEnters)
+TEST(KnnOrder, FirstKOfAStableSort)
 {
-    const double dist[] = {3, 1, 2, 1, 2, 0.5, 2};
-    const long32 ntr = 7, kn = 3;
-    long32 pos[3];
-    double nn[3];
-    porder(&kn, dist, &ntr, pos, nn);
-    // 0.5 (6), 1 (2), 1 (4): the later 2s never enter.
-    EXPECT_EQ(pos[0], 6);
-    EXPECT_EQ(pos[1], 2);
-    EXPECT_EQ(pos[2], 4);
-    EXPECT_DOUBLE_EQ(nn[2], 1.0);
-
-    // With a 2 as the k-th entry, a later equal 2 stays out.
-    const double d2[] = {2, 1, 2, 2};
-    const long32 n2 = 4, k2 = 2;
-    porder(&k2, d2, &n2, pos, nn);
-    EXPECT_EQ(pos[0], 2);
-    EXPECT_EQ(pos[1], 1);
-}
-
-TEST(KnnOrder, FewerValuesThanNeighbours)
-{
-    const double dist[] = {5, 4};
-    const long32 ntr = 2, kn = 4;
-    long32 pos[4] = {-1, -1, -1, -1};
-    double nn[4] = {0, 0, 0, 0};
-    porder(&kn, dist, &ntr, pos, nn);
-    EXPECT_EQ(pos[0], 2);
-    EXPECT_EQ(pos[1], 1);
-    EXPECT_EQ(pos[2], -1);
+    // Ties keep the earlier index, and a later value equal to the k-th never
+    // enters: exactly the first k entries of a stable sort. Values from a
+    // small set (many ties), with the unreachable distance among them.
+    struct Case
+    {
+        long32 ntr, kn;
+    } cases[] = {{7, 3}, {4, 2}, {2, 4}, {1, 1}, {50, 1}, {301, 11}, {64, 64}, {33, 0}};
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        std::vector<double> dist(c.ntr);
+        for (double& d : dist)
+            d = rng() % 9 == 0 ? 1.0e10 : (double)(rng() % 6);
+        std::vector<long32> order(c.ntr);
+        for (long32 j = 0; j < c.ntr; j++)
+            order[j] = j + 1;
+        std::stable_sort(order.begin(), order.end(), [&](long32 a, long32 b) { return dist[a - 1] < dist[b - 1]; });
+        const long32 held = std::min(c.kn, c.ntr);
+        std::vector<long32> pos(std::max<long32>(c.kn, 1), -1);
+        std::vector<double> nndist(pos.size(), -1.0);
+        porder(&c.kn, dist.data(), &c.ntr, pos.data(), nndist.data());
+        for (long32 r = 0; r < held; r++) {
+            EXPECT_EQ(pos[r], order[r]) << "ntr " << c.ntr << " kn " << c.kn << " rank " << r;
+            EXPECT_EQ(nndist[r], dist[order[r] - 1]);
+        }
+        for (size_t r = held; r < pos.size(); r++)
+            EXPECT_EQ(pos[r], -1) << "ntr " << c.ntr << " kn " << c.kn;
+    }
 }
 
 

@@ -461,10 +461,19 @@ void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos
         return;
     long32 held = 0;
     for (long32 j = 1; j <= nt; j++) {
+        // Once the list is full, only a value below the current k-th enters
+        // (an equal one never does): skip the others four at a time.
+        if (held == k) {
+            const double kth = nndist[k - 1];
+            while (j + 3 <= nt &&
+                   !((dist[j - 1] < kth) | (dist[j] < kth) | (dist[j + 1] < kth) | (dist[j + 2] < kth)))
+                j += 4;
+            while (j <= nt && !(dist[j - 1] < kth))
+                j++;
+            if (j > nt)
+                break;
+        }
         const double d = dist[j - 1];
-        // A value equal to the current k-th never enters the full list.
-        if (held == k && !(d < nndist[k - 1]))
-            continue;
         // Insert after every held entry that is not greater than d.
         long32 at = 0;
         while (at < held && !(nndist[at] > d))
