@@ -15,6 +15,7 @@ reps <- if (length(args) >= 2) as.integer(args[2]) else 3L
 n <- 50L
 kn <- 10L
 cores <- parallel::detectCores()
+if (is.na(cores)) cores <- 1L
 
 literal_c <- '
 #include <R.h>
