@@ -28,10 +28,10 @@
 #'   the job invisibly; \code{result} returns the analysis' result.
 #' @name lumo_job
 #' @examples
-#' x <- matrix(rnorm(200 * 10), 200, 10)
-#' job <- cluster_rows(x, background = TRUE)
+#' x <- matrix(rnorm(500 * 10), 500, 10)
+#' job <- odp_test(x, group = rep(1:2, each = 5), B = 20, background = TRUE)
 #' job
-#' hc <- result(job)
+#' fit <- result(job)
 #' progress(job)$state
 NULL
 
@@ -81,7 +81,8 @@ poll_job <- function(job) {
   }
   p <- .Call(C_GetProgressValues, job$id)
   state <- if (p$done == 1L) "done" else if (p$canceled == 1L) "cancelled" else "running"
-  phase <- if (p$msgid >= 0L && p$msgid < length(job_phases)) job_phases[p$msgid + 1L] else NA_character_
+  # Before its first report a job has no phase yet.
+  phase <- if (p$max > 0 && p$msgid >= 0L && p$msgid < length(job_phases)) job_phases[p$msgid + 1L] else NA_character_
   percent <- if (state == "done") 100 else if (p$max > 0) min(100, 100 * p$current / p$max) else 0
   list(state = state, phase = phase, percent = percent, current = p$current, max = p$max)
 }
