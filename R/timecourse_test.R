@@ -77,7 +77,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
          paste(utils::head(flat, 5L), collapse = ", "), if (length(flat) > 5L) ", ...",
          "); remove them", call. = FALSE)
 
-  spline <- splines::ns(time, df = df)
+  spline <- tryCatch(splines::ns(time, df = df), error = function(e) stop(rank_message(df), call. = FALSE))
   if (is.null(individual)) {
     if (!missing(intercept) && intercept == "random")
       stop("a random intercept needs 'individual'", call. = FALSE)
