@@ -89,6 +89,8 @@ test_that("set.seed reproduces timecourse_test, and every backend gives the same
     timecourse_test(y, tl, individual = ind, intercept = intercept, B = 4, BPPARAM = BPPARAM)
   }
   serial <- BiocParallel::SerialParam(); snow <- BiocParallel::SnowParam(2)
+  BiocParallel::bpstart(snow)
+  on.exit(BiocParallel::bpstop(snow))
   for (intercept in c("none", "random")) {
     a <- run(1, serial, intercept)
     expect_identical(run(1, serial, intercept)$null, a$null)
