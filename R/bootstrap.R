@@ -41,6 +41,12 @@ split_iterations <- function(B, workers) {
   unname(split(seq_len(B), cut(seq_len(B), parts, labels = FALSE)))
 }
 
+# The column maps (B x arrays) and the null statistics (B x genes) are R vectors.
+check_bootstrap_size <- function(B, arrays, genes) {
+  if (as.double(B) * max(arrays, genes) > .Machine$integer.max)
+    stop("'B' is too large: B x ", max(arrays, genes), " must stay below 2^31", call. = FALSE)
+}
+
 is_serial <- function(BPPARAM) methods::is(BPPARAM, "SerialParam")
 
 check_bpparam <- function(BPPARAM, background) {

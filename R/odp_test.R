@@ -31,7 +31,7 @@
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns), a
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. No missing values (see
-#'   \code{\link{impute_knn}}).
+#'   \code{impute_knn}).
 #' @param group The group of each array: a vector or factor of length \code{ncol(x)},
 #'   with at least two groups of at least two arrays each.
 #' @param B Number of bootstrap iterations (0 gives statistics without p-values).
@@ -62,8 +62,7 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, background = FALSE,
   nii <- check_null_genes(null_genes, x)
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
-  if (as.double(B) * n > .Machine$integer.max)
-    stop("'B' x ncol(x) must stay below 2^31", call. = FALSE)
+  check_bootstrap_size(B, n, length(nii))
 
   k <- nlevels(group)
   ID <- vapply(seq_len(k), function(g) as.integer(as.integer(group) == g), integer(n))

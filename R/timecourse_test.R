@@ -69,8 +69,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   eps <- check_positive(eps, "eps")
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
-  if (as.double(B) * n > .Machine$integer.max)
-    stop("'B' x ncol(x) must stay below 2^31", call. = FALSE)
+  check_bootstrap_size(B, n, m)
   flat <- which(rowSums((x - rowMeans(x))^2) <= 1e-20 * rowSums(x^2))
   if (length(flat))
     stop("'x' has ", length(flat), " constant gene(s) (rows ",
