@@ -87,12 +87,12 @@ bootstrap_pvalues <- function(observed, null) {
 }
 
 # q-values and pi0 from qvalue; when its pi0 estimate fails (few p-values),
-# the conservative pi0 = 1.
+# the conservative pi0 = 1 (without local FDRs, which need a density estimate).
 qvalues <- function(p) {
   ok <- !is.na(p)
   q <- rep(NA_real_, length(p))
   if (!any(ok)) return(list(q = q, pi0 = NA_real_))
-  fit <- tryCatch(qvalue::qvalue(p[ok]), error = function(e) qvalue::qvalue(p[ok], pi0 = 1))
+  fit <- tryCatch(qvalue::qvalue(p[ok]), error = function(e) qvalue::qvalue(p[ok], pi0 = 1, lfdr.out = FALSE))
   q[ok] <- fit$qvalues
   list(q = q, pi0 = fit$pi0)
 }
