@@ -1,14 +1,15 @@
 # What the R layer of odp_test and timecourse_test costs on top of their native
 # jobs: each analysis run whole, side by side with its native job alone on the
 # same argument list, and with the iterations shared by two SnowParam workers.
-# Medians of `reps` runs.
+# The three runs alternate within each repetition, so that a change of the
+# machine's load hits all three alike; medians of `reps` repetitions.
 #   R_LIBS=.Rlib Rscript bench/bench_rapi.R [reps]
 library(lumo)
 args <- commandArgs(trailingOnly = TRUE)
 reps <- if (length(args)) as.integer(args[1]) else 3L
 ns <- asNamespace("lumo")
 
-median_time <- function(f) median(replicate(reps, system.time(f())[["elapsed"]]))
+elapsed <- function(f) system.time(f())[["elapsed"]]
 
 # The native argument list that the analysis builds, captured from its job start.
 native_args <- function(call) {
@@ -42,11 +43,13 @@ cases <- list(
 rows <- lapply(cases, function(cs) {
   a <- native_args(cs$call)
   ns$set_native_threads()          # as the analyses do before they start their job
-  native <- median_time(function() .Call(cs$entry, a, FALSE))
-  whole <- median_time(function() eval(cs$call))
-  shared <- median_time(function() eval(cs$snow))
-  data.frame(analysis = cs$name, genes = m, arrays = n, native_s = native, whole_s = whole,
-             r_share = (whole - native) / whole, snow2_s = shared)
+  t <- replicate(reps, c(native = elapsed(function() .Call(cs$entry, a, FALSE)),
+                         whole = elapsed(function() eval(cs$call)),
+                         snow2 = elapsed(function() eval(cs$snow))))
+  t <- apply(t, 1L, stats::median)
+  data.frame(analysis = cs$name, genes = m, arrays = n, B = if (cs$name == "odp_test") B else 5L * B,
+             native_s = t[["native"]], whole_s = t[["whole"]], r_share = 1 - t[["native"]] / t[["whole"]],
+             snow2_s = t[["snow2"]])
 })
 BiocParallel::bpstop(snow)
 print(do.call(rbind, rows), digits = 3, row.names = FALSE)
