@@ -14,9 +14,10 @@
 #'   \item{longitudinal (\code{individual} given, \code{intercept = "none"})}{each
 #'     individual has its own baseline in both models (fixed effects); alternative:
 #'     baselines and spline. The residuals of the alternative add up to zero within
-#'     each individual. The bootstrap keeps that: all but the last observation of each
-#'     individual are decorrelated, drawn with replacement, correlated back, and the
-#'     last observation of each individual balances its sum.}
+#'     each individual. The bootstrap keeps that: the residuals of all but the last
+#'     array of each individual are decorrelated, drawn with replacement, given the
+#'     correlation of errors centred within an individual, and the last array of each
+#'     individual balances its sum.}
 #'   \item{random intercept (\code{intercept = "random"})}{each individual has a random
 #'     baseline, fitted by EM together with both models (until the change of the
 #'     log-likelihood of every gene but at most one is at most \code{eps}). Null data
@@ -168,16 +169,13 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
   last <- cumsum(nGrp)                       # 1-based balancing column of each individual
   inc <- setdiff(seq_len(n), last)
   res <- x - x %*% H1
-  # Within an individual of size s the residuals of its first s - 1 arrays have
-  # (up to the spline part) the covariance of centred errors, I - J / s. The bootstrap
-  # draws from whitened residuals and colours the draws back.
-  block <- function(s, power) {
-    if (s < 2L) return(matrix(0, 0, 0))
-    e <- eigen(diag(s - 1) - 1 / s, symmetric = TRUE)
-    e$vectors %*% (e$values^power * t(e$vectors))
-  }
-  root <- block_diagonal(lapply(nGrp, block, power = 0.5))
-  inv_root <- block_diagonal(lapply(nGrp, block, power = -0.5))
+  # The residuals of the included arrays (all but the last of each individual) have
+  # covariance sigma^2 (I - H1)[inc, inc]. They are decorrelated with its inverse
+  # square root (on its range), drawn, and the draws given the covariance of errors
+  # centred within an individual of s arrays, I - J / s on its first s - 1 arrays;
+  # the last array then balances the individual's sum.
+  whiten <- inverse_root((diag(n) - H1)[inc, inc, drop = FALSE])
+  colour <- block_diagonal(lapply(nGrp, centred_root))
   nr <- n - N
   args <- rep(list(0L), 27L)
   args[[5]] <- m; args[[6]] <- n
@@ -185,9 +183,9 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
   args[[11]] <- as.double(x %*% H0)
   args[[13]] <- as.double(H0)
   args[[14]] <- as.double(H1)
-  args[[18]] <- as.double(res[, inc, drop = FALSE] %*% inv_root)
+  args[[18]] <- as.double(res[, inc, drop = FALSE] %*% whiten)
   args[[19]] <- as.integer(last - 1L)
-  args[[22]] <- as.double(root)
+  args[[22]] <- as.double(colour)
   args[[23]] <- N
   args[[25]] <- as.integer(inc - 1L)
   args[[26]] <- seq_len(n) - 1L
@@ -195,6 +193,22 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
   v <- matrix(sample.int(nr, B * nr, replace = TRUE) - 1L, B, nr)
   list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
        args = args, maps = list(`12` = v), observed = f_statistic(x, H1, H0))
+}
+
+# Square root of I - J / s on s - 1 arrays: its eigenvalues are 1/s (along the ones
+# vector) and 1.
+centred_root <- function(s) {
+  if (s < 2L) return(matrix(0, 0, 0))
+  diag(s - 1) + (1 / sqrt(s) - 1) / (s - 1)
+}
+
+# Inverse square root of a covariance matrix on its range (directions with a
+# negligible eigenvalue are dropped).
+inverse_root <- function(M) {
+  e <- eigen(M, symmetric = TRUE)
+  keep <- e$values > 1e-10 * max(e$values)
+  V <- e$vectors[, keep, drop = FALSE]
+  V %*% (t(V) / sqrt(e$values[keep]))
 }
 
 block_diagonal <- function(blocks) {

@@ -61,7 +61,7 @@ test_that("set.seed reproduces odp_test, and every backend gives the same result
   g <- rep(1:2, 3)
   runs <- list(serial = list(seed = 7, BPPARAM = BiocParallel::SerialParam()),
                again = list(seed = 7, BPPARAM = BiocParallel::SerialParam()),
-               snow = list(seed = 7, BPPARAM = BiocParallel::SnowParam(2)),
+               snow = list(seed = 7, BPPARAM = snow_workers()),
                other = list(seed = 8, BPPARAM = BiocParallel::SerialParam()))
   fits <- lapply(runs, function(r) {
     set.seed(r$seed)

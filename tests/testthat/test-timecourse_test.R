@@ -59,24 +59,68 @@ test_that("the bootstrap null F statistics follow the resampling of each design"
     lm_F(t(f0 + r1[v[h, ], ]), Y ~ 1, Y ~ splines::ns(tm, 2))))
   expect_equal(fit$null, ref, tolerance = 1e-9)
 
-  # Fixed baselines, two arrays per individual: the first array's residuals
-  # (centred errors of variance 1/2) are drawn and the second balances them.
-  N <- 7
-  ind <- rep(seq_len(N), each = 2)
-  tt <- rep(c(0, 1), N) + rep(seq(0, 3, length.out = N), each = 2)
-  y <- matrix(rnorm(m * 2 * N), m, 2 * N)
+  # Fixed baselines: residuals of all but the last array of each individual,
+  # decorrelated (inverse root of their covariance, by SVD), drawn, recoloured with
+  # the root of the covariance of centred errors (by eigen), the last array balancing.
+  nGrp <- c(3, 4, 2, 4, 3); N <- 5; n <- sum(nGrp)
+  ind <- rep(seq_len(N), nGrp)
+  tt <- sequence(nGrp) + rep(seq(0, 2, length.out = N), nGrp)
+  y <- matrix(rnorm(m * n), m, n)
   set.seed(6)
-  fit <- timecourse_test(y, tt, individual = ind, df = 1, B = B)
+  fit <- timecourse_test(y, tt, individual = ind, df = 2, B = B)
   set.seed(6)
-  v <- matrix(sample.int(N, N * B, replace = TRUE), B, N)
-  f0 <- fitted(lm(t(y) ~ factor(ind)))
-  r1 <- residuals(lm(t(y) ~ factor(ind) + splines::ns(tt, 1)))[2 * seq_len(N) - 1, ]
+  v <- matrix(sample.int(n - N, (n - N) * B, replace = TRUE), B, n - N)
+  X1 <- cbind(model.matrix(~ factor(ind) - 1), splines::ns(tt, 2))
+  R <- diag(n) - X1 %*% solve(crossprod(X1), t(X1))
+  last <- cumsum(nGrp); inc <- setdiff(seq_len(n), last)
+  sv <- svd(R[inc, inc]); keep <- sv$d > 1e-9
+  white <- sv$u[, keep] %*% (t(sv$u[, keep]) / sqrt(sv$d[keep]))
+  colour <- matrix(0, n - N, n - N)
+  for (l in seq_len(N)) {
+    e <- eigen(diag(nGrp[l] - 1) - 1 / nGrp[l], symmetric = TRUE)
+    at <- which(ind[inc] == l)
+    colour[at, at] <- e$vectors %*% (sqrt(e$values) * t(e$vectors))
+  }
+  r <- (y %*% R)[, inc] %*% white
+  f0 <- t(fitted(lm(t(y) ~ factor(ind))))
   ref <- unlist(lapply(seq_len(B), function(h) {
-    e <- r1[v[h, ], ]
-    lm_F(t(f0 + rbind(e, -e)[as.vector(matrix(seq_len(2 * N), 2, byrow = TRUE)), ]),
-         Y ~ factor(ind), Y ~ factor(ind) + splines::ns(tt, 1))
+    e <- matrix(0, m, n)
+    e[, inc] <- r[, v[h, ]] %*% colour
+    e[, last] <- -t(rowsum(t(e), ind))
+    lm_F(f0 + e, Y ~ factor(ind), Y ~ factor(ind) + splines::ns(tt, 2))
   }))
   expect_equal(fit$null, ref, tolerance = 1e-9)
+})
+
+test_that("random intercepts: residuals of single arrays, baselines of whole individuals are drawn", {
+  # The EM fits come from EMFitR itself: what is tested is which arrays and
+  # baselines each null data set takes.
+  set.seed(25)
+  nGrp <- c(3L, 4L, 3L, 4L); ind <- rep(1:4, nGrp); tl <- sequence(nGrp) - 1
+  m <- 10L; n <- 14L; B <- 2L
+  y <- matrix(rnorm(m * n), m, n) + matrix(rnorm(m * 4, sd = 2), m, 4)[, ind]
+  set.seed(9)
+  fit <- timecourse_test(y, tl, individual = ind, df = 1, intercept = "random", B = B)
+  set.seed(9)
+  v <- matrix(sample.int(n, B * n, replace = TRUE), B, n)
+  drawn <- matrix(sample.int(4, B * 4, replace = TRUE), B, 4)
+  X1 <- cbind(1, splines::ns(tl, 1))
+  H1 <- X1 %*% solve(crossprod(X1), t(X1)); H0 <- matrix(1 / n, n, n)
+  em <- function(d, H) {
+    r <- .C("EMFitR", as.double(d), as.double(H), ind, 0:(n - 1L), 1e-3, fit = double(m * n),
+            alpha = double(m * n), m, n, 4L, nGrp, iter = 0L, PACKAGE = "lumo")
+    list(fit = matrix(r$fit, m), alpha = matrix(r$alpha, m))
+  }
+  F_em <- function(d) {
+    e1 <- em(d, H1); e0 <- em(d, H0)
+    rowSums((d - e0$fit - e0$alpha)^2) / rowSums((d - e1$fit - e1$alpha)^2) - 1
+  }
+  e1 <- em(y, H1); e0 <- em(y, H0)
+  res1 <- y - e1$fit - e1$alpha
+  first <- cumsum(nGrp) - nGrp + 1
+  ref <- unlist(lapply(seq_len(B), function(h)
+    F_em(e0$fit + res1[, v[h, ]] + e1$alpha[, first[drawn[h, ind]]])))
+  expect_equal(fit$null, ref, tolerance = 1e-10)
 })
 
 test_that("set.seed reproduces timecourse_test, and every backend gives the same result", {
@@ -88,9 +132,7 @@ test_that("set.seed reproduces timecourse_test, and every backend gives the same
     set.seed(seed)
     timecourse_test(y, tl, individual = ind, intercept = intercept, B = 4, BPPARAM = BPPARAM)
   }
-  serial <- BiocParallel::SerialParam(); snow <- BiocParallel::SnowParam(2)
-  BiocParallel::bpstart(snow)
-  on.exit(BiocParallel::bpstop(snow))
+  serial <- BiocParallel::SerialParam(); snow <- snow_workers()
   for (intercept in c("none", "random")) {
     a <- run(1, serial, intercept)
     expect_identical(run(1, serial, intercept)$null, a$null)
