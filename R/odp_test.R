@@ -106,14 +106,20 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, background = FALSE,
   run_bootstrap("ODP test", "odp", args, list(`19` = vv), B, finish, background, BPPARAM)
 }
 
-# The groups as a factor without unused levels: length n, no NA, at least two
-# groups of at least two arrays.
+# Labels of the arrays (groups, individuals) as a factor without unused levels:
+# one per array, no NA, at least two levels.
+check_labels <- function(value, name, n, what) {
+  if (!is.atomic(value) || is.null(value) || length(value) != n)
+    stop("'", name, "' must be a vector or factor with one entry per array (", n, ")", call. = FALSE)
+  if (anyNA(value)) stop("'", name, "' contains missing values", call. = FALSE)
+  value <- factor(value)
+  if (nlevels(value) < 2L) stop("'", name, "' must name at least two ", what, call. = FALSE)
+  value
+}
+
+# The groups: at least two, of at least two arrays each.
 check_groups <- function(group, n) {
-  if (!is.atomic(group) || is.null(group) || length(group) != n)
-    stop("'group' must be a vector or factor with one entry per array (", n, ")", call. = FALSE)
-  if (anyNA(group)) stop("'group' contains missing values", call. = FALSE)
-  group <- factor(group)
-  if (nlevels(group) < 2L) stop("'group' must have at least two groups", call. = FALSE)
+  group <- check_labels(group, "group", n, "groups")
   small <- levels(group)[tabulate(group, nlevels(group)) < 2L]
   if (length(small))
     stop("each group needs at least two arrays; 'group' has fewer in: ",

@@ -83,7 +83,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
       stop("a random intercept needs 'individual'", call. = FALSE)
     study <- tc_independent(x, spline, B)
   } else {
-    ind <- check_individuals(individual, n)
+    ind <- check_labels(individual, "individual", n, "individuals")
     # Individual by individual, so that each individual's arrays are adjacent.
     o <- order(as.integer(ind))
     x <- x[, o, drop = FALSE]
@@ -100,17 +100,6 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   }
   run_bootstrap("time-course test", study$entry, study$args, study$maps, B, finish, background,
                 BPPARAM)
-}
-
-# The individuals as a factor without unused levels: length n, no NA, at least
-# two individuals.
-check_individuals <- function(individual, n) {
-  if (!is.atomic(individual) || length(individual) != n)
-    stop("'individual' must be a vector or factor with one entry per array (", n, ")", call. = FALSE)
-  if (anyNA(individual)) stop("'individual' contains missing values", call. = FALSE)
-  ind <- factor(individual)
-  if (nlevels(ind) < 2L) stop("'individual' must name at least two individuals", call. = FALSE)
-  ind
 }
 
 # Orthogonal projection onto the columns of X, which must have full column rank.

@@ -95,7 +95,7 @@ test_that("odp_test refuses bad input before anything runs, naming the argument"
     list(quote(odp_test(rbind(x, 1), g)), "do not vary within the groups \\(rows 11\\)"),
     list(quote(odp_test(x, g[-1])), "'group' must be a vector or factor with one entry per array"),
     list(quote(odp_test(x, replace(g, 2, NA))), "'group' contains missing values"),
-    list(quote(odp_test(x, rep(1, 6))), "'group' must have at least two groups"),
+    list(quote(odp_test(x, rep(1, 6))), "'group' must name at least two groups"),
     list(quote(odp_test(x, c(1, 1, 1, 2, 2, 3))), "at least two arrays.*: 3"),
     list(quote(odp_test(x, g, B = -1)), "'B' must be at least 0"),
     list(quote(odp_test(x, g, B = 2.5)), "'B' must be a single whole number"),
