@@ -33,12 +33,10 @@ run_null_share <- function(rows, args, maps, entry, threads) {
   .Call(native_entries(entry)$run, with_maps(args, maps, rows), FALSE)
 }
 
-# Contiguous shares of the iterations 1..B, at most `workers` of them (one
-# empty share when B = 0, since the ODP job also computes the observed values).
+# Contiguous shares of the iterations 1..B (B > 0), at most `workers` of them.
 split_iterations <- function(B, workers) {
-  if (B == 0L) return(list(integer(0)))
   parts <- min(B, max(1L, workers))
-  unname(split(seq_len(B), cut(seq_len(B), parts, labels = FALSE)))
+  unname(split(seq_len(B), ((seq_len(B) - 1L) * parts) %/% B))
 }
 
 # The column maps (B x arrays) and the null statistics (B x genes) are R vectors.
@@ -61,11 +59,12 @@ check_bpparam <- function(BPPARAM, background) {
 
 # Runs the analysis' native job over all B iterations and returns
 # finish(parts), where parts are the native result lists in iteration order.
-# With SerialParam the job runs in this session (background or waited for with
-# a progress bar); otherwise the iterations are shared among the backend's workers.
+# With SerialParam (or nothing to share) the job runs in this session, in the
+# background or waited for with a progress bar; otherwise the iterations are
+# shared among the backend's workers.
 run_bootstrap <- function(kind, entry, args, maps, B, finish, background, BPPARAM) {
   native <- native_entries(entry)
-  if (is_serial(BPPARAM)) {
+  if (is_serial(BPPARAM) || B == 0L) {
     full <- with_maps(args, maps, seq_len(B))
     job <- start_job(kind, function() .Call(native$run, full, TRUE),
                      function(id) finish(list(.Call(native$fetch, id))))

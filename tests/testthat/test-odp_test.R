@@ -59,17 +59,20 @@ test_that("set.seed reproduces odp_test, and every backend gives the same result
   set.seed(2)
   x <- matrix(rnorm(80 * 6), 80, 6)
   g <- rep(1:2, 3)
-  runs <- list(serial = list(seed = 7, BPPARAM = BiocParallel::SerialParam()),
-               again = list(seed = 7, BPPARAM = BiocParallel::SerialParam()),
-               snow = list(seed = 7, BPPARAM = snow_workers()),
-               other = list(seed = 8, BPPARAM = BiocParallel::SerialParam()))
+  runs <- list(serial = list(seed = 7, B = 5, BPPARAM = BiocParallel::SerialParam()),
+               again = list(seed = 7, B = 5, BPPARAM = BiocParallel::SerialParam()),
+               snow = list(seed = 7, B = 5, BPPARAM = snow_workers()),
+               other = list(seed = 8, B = 5, BPPARAM = BiocParallel::SerialParam()),
+               one = list(seed = 7, B = 1, BPPARAM = BiocParallel::SerialParam()),
+               one_snow = list(seed = 7, B = 1, BPPARAM = snow_workers()))
   fits <- lapply(runs, function(r) {
     set.seed(r$seed)
-    odp_test(x, g, B = 5, BPPARAM = r$BPPARAM)
+    odp_test(x, g, B = r$B, BPPARAM = r$BPPARAM)
   })
   expect_identical(fits$again$table, fits$serial$table)
   expect_identical(fits$snow$table, fits$serial$table)
   expect_identical(fits$snow$null, fits$serial$null)
+  expect_identical(fits$one_snow$table, fits$one$table)
   expect_false(identical(fits$other$null, fits$serial$null))
 })
 
