@@ -45,16 +45,16 @@
 #' set.seed(1)
 #' time <- rep(0:5, each = 2)
 #' x <- matrix(rnorm(400 * 12), 400, 12)
-#' x[1:20, ] <- x[1:20, ] + outer(rep(1, 20), sin(time))
+#' x[1:20, ] <- x[1:20, ] + outer(rep(1, 20), 2 * sin(time))
 #' fit <- timecourse_test(x, time, B = 20)
 #' top_genes(fit)
 #'
 #' # Four individuals, each measured at the six times, with random baselines.
 #' ind <- rep(1:4, each = 6)
 #' tl <- rep(0:5, 4)
-#' y <- matrix(rnorm(200 * 24), 200, 24) + matrix(rnorm(200 * 4), 200, 4)[, ind]
+#' y <- matrix(rnorm(100 * 24), 100, 24) + matrix(rnorm(100 * 4), 100, 4)[, ind]
 #' y[1:10, ] <- y[1:10, ] + outer(rep(1, 10), tl / 2)
-#' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 10)
+#' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 5)
 #' @export
 timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("none", "random"),
                             B = 100, eps = 1e-3, background = FALSE,
