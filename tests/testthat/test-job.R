@@ -29,7 +29,7 @@ test_that("cancel stops a running job, frees it and leaves no result", {
   expect_identical(progress(job)$state, "running")
   t0 <- Sys.time()
   cancel(job)
-  expect_lt(as.numeric(difftime(Sys.time(), t0, units = "secs")), 5)
+  expect_lt(as.numeric(difftime(Sys.time(), t0, units = "secs")), 10)   # the job alone runs far longer
   expect_identical(progress(job)$state, "cancelled")
   expect_error(.Call("GetProgressValues", job$id, PACKAGE = "lumo"), "Could not get information")
   expect_error(result(job), "the job was cancelled")
