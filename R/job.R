@@ -20,7 +20,8 @@
 #'
 #' @param job A \code{lumo_job}.
 #' @param bar Show a text progress bar while waiting.
-#' @param interval Seconds between two polls of the job.
+#' @param interval Longest time between two polls of the job, in seconds (the first
+#'   polls come sooner, so that short jobs are not kept waiting).
 #' @param x A \code{lumo_job} (for \code{print}).
 #' @param ... Ignored.
 #' @return \code{progress} returns a list with \code{state}, \code{phase},
@@ -106,6 +107,7 @@ wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt 
     stop("'interval' must be a positive number of seconds", call. = FALSE)
   pb <- NULL
   shown <- NA_character_
+  polls <- 0L
   on.exit(if (!is.null(pb)) close(pb))
   withCallingHandlers({
     repeat {
@@ -120,7 +122,9 @@ wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt 
         if (!is.null(pb) && !is.na(p$percent)) utils::setTxtProgressBar(pb, p$percent)
       }
       if (p$state != "running") break
-      Sys.sleep(interval)
+      # 2, 4, 8 ... ms up to `interval`: a short job is seen done soon after it ends.
+      polls <- polls + 1L
+      Sys.sleep(min(interval, 0.001 * 2^polls))
     }
   }, interrupt = function(cond) {
     if (cancel_on_interrupt) cancel(job)
