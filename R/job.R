@@ -20,7 +20,8 @@
 #'
 #' @param job A \code{lumo_job}.
 #' @param bar Show a text progress bar while waiting.
-#' @param interval Seconds between two polls of the job.
+#' @param interval Longest time between two polls of the job, in seconds (the first
+#'   polls come sooner, so that short jobs are not kept waiting).
 #' @param x A \code{lumo_job} (for \code{print}).
 #' @param ... Ignored.
 #' @return \code{progress} returns a list with \code{state}, \code{phase},
@@ -28,10 +29,10 @@
 #'   the job invisibly; \code{result} returns the analysis' result.
 #' @name lumo_job
 #' @examples
-#' x <- matrix(rnorm(200 * 10), 200, 10)
-#' job <- cluster_rows(x, background = TRUE)
+#' x <- matrix(rnorm(500 * 10), 500, 10)
+#' job <- odp_test(x, group = rep(1:2, each = 5), B = 20, background = TRUE)
 #' job
-#' hc <- result(job)
+#' fit <- result(job)
 #' progress(job)$state
 NULL
 
@@ -81,7 +82,8 @@ poll_job <- function(job) {
   }
   p <- .Call(C_GetProgressValues, job$id)
   state <- if (p$done == 1L) "done" else if (p$canceled == 1L) "cancelled" else "running"
-  phase <- if (p$msgid >= 0L && p$msgid < length(job_phases)) job_phases[p$msgid + 1L] else NA_character_
+  # Before its first report a job has no phase yet.
+  phase <- if (p$max > 0 && p$msgid >= 0L && p$msgid < length(job_phases)) job_phases[p$msgid + 1L] else NA_character_
   percent <- if (state == "done") 100 else if (p$max > 0) min(100, 100 * p$current / p$max) else 0
   list(state = state, phase = phase, percent = percent, current = p$current, max = p$max)
 }
@@ -105,6 +107,7 @@ wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt 
     stop("'interval' must be a positive number of seconds", call. = FALSE)
   pb <- NULL
   shown <- NA_character_
+  polls <- 0L
   on.exit(if (!is.null(pb)) close(pb))
   withCallingHandlers({
     repeat {
@@ -119,7 +122,9 @@ wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt 
         if (!is.null(pb) && !is.na(p$percent)) utils::setTxtProgressBar(pb, p$percent)
       }
       if (p$state != "running") break
-      Sys.sleep(interval)
+      # 2, 4, 8 ... ms up to `interval`: a short job is seen done soon after it ends.
+      polls <- polls + 1L
+      Sys.sleep(min(interval, 0.001 * 2^polls))
     }
   }, interrupt = function(cond) {
     if (cancel_on_interrupt) cancel(job)
