@@ -9,7 +9,6 @@ outdir <- if (length(args) >= 1) args[1] else "demo-output"
 dir.create(outdir, showWarnings = FALSE, recursive = TRUE)
 set.seed(20261206)
 
-has <- function(name) exists(name, envir = asNamespace("lumo"), inherits = FALSE)
 
 # Runs an analysis started with background = TRUE, with a progress bar.
 in_background <- function(label, job) {
@@ -62,43 +61,39 @@ cat(sprintf("kNN imputation (k = 10) of %d masked entries: RMSE %.3f (RMSE of ro
 x <- filled
 
 # ---------------------------------------------------------------- ODP
-if (has("odp_test")) {
-  fit <- in_background("ODP statistics with 20 bootstrap null data sets",
-                       odp_test(x, grp, B = 20, background = TRUE))
-  print(summary(fit))
-  print_top(fit, de, "truly.DE")
-  path <- png_file("odp_pvalues.png", width = 800, height = 500)
-  plot(fit)
-  invisible(dev.off())
-  cat(sprintf("p-value histogram written to %s\n\n", path))
-}
+fit <- in_background("ODP statistics with 20 bootstrap null data sets",
+                     odp_test(x, grp, B = 20, background = TRUE))
+print(summary(fit))
+print_top(fit, de, "truly.DE")
+path <- png_file("odp_pvalues.png", width = 800, height = 500)
+plot(fit)
+invisible(dev.off())
+cat(sprintf("p-value histogram written to %s\n\n", path))
 
 # ---------------------------------------------------------------- time course
-if (has("timecourse_test")) {
-  # Independent samples: two arrays at each of six time points.
-  tpts <- rep(1:6, each = 2); mt <- 1000
-  trend <- setNames(seq_len(mt) <= 30, sprintf("tc%04d", seq_len(mt)))
-  y <- matrix(rnorm(mt * length(tpts)), mt, length(tpts), dimnames = list(names(trend), NULL))
-  y[trend, ] <- y[trend, ] + outer(rnorm(sum(trend), 1, 0.2), (tpts - 3.5) / 1.5)
-  tc <- in_background(sprintf("Time course: %d genes, 6 time points, 50 bootstrap null sets", mt),
-                      timecourse_test(y, tpts, df = 2, B = 50, background = TRUE))
-  print_top(tc, trend, "trend")
+# Independent samples: two arrays at each of six time points.
+tpts <- rep(1:6, each = 2); mt <- 1000
+trend <- setNames(seq_len(mt) <= 30, sprintf("tc%04d", seq_len(mt)))
+y <- matrix(rnorm(mt * length(tpts)), mt, length(tpts), dimnames = list(names(trend), NULL))
+y[trend, ] <- y[trend, ] + outer(rnorm(sum(trend), 1, 0.2), (tpts - 3.5) / 1.5)
+tc <- in_background(sprintf("Time course: %d genes, 6 time points, 50 bootstrap null sets", mt),
+                    timecourse_test(y, tpts, df = 2, B = 50, background = TRUE))
+print_top(tc, trend, "trend")
 
-  # Longitudinal: six individuals at four times, each with its own baseline (a
-  # random intercept fitted by EM).
-  N <- 6L; Tp <- 4L; ml <- 500L
-  ind <- rep(seq_len(N), each = Tp); tl <- rep(seq_len(Tp) - 1, N)
-  trendl <- setNames(seq_len(ml) <= 20, sprintf("long%04d", seq_len(ml)))
-  yl <- matrix(rnorm(ml * N * Tp), ml, N * Tp, dimnames = list(names(trendl), NULL)) +
-    matrix(rnorm(ml * N, sd = 1.5), ml, N)[, ind]
-  yl[trendl, ] <- yl[trendl, ] + outer(rnorm(sum(trendl), 1.2, 0.2), (tl - 1.5) / 1.5)
-  long <- in_background(sprintf("Longitudinal time course with random intercepts: %d genes, %d individuals x %d times, 20 bootstrap sets",
-                                ml, N, Tp),
-                        timecourse_test(yl, tl, individual = ind, df = 1, intercept = "random",
-                                        B = 20, background = TRUE))
-  print(summary(long))
-  print_top(long, trendl, "trend")
-}
+# Longitudinal: six individuals at four times, each with its own baseline (a
+# random intercept fitted by EM).
+N <- 6L; Tp <- 4L; ml <- 500L
+ind <- rep(seq_len(N), each = Tp); tl <- rep(seq_len(Tp) - 1, N)
+trendl <- setNames(seq_len(ml) <= 20, sprintf("long%04d", seq_len(ml)))
+yl <- matrix(rnorm(ml * N * Tp), ml, N * Tp, dimnames = list(names(trendl), NULL)) +
+  matrix(rnorm(ml * N, sd = 1.5), ml, N)[, ind]
+yl[trendl, ] <- yl[trendl, ] + outer(rnorm(sum(trendl), 1.2, 0.2), (tl - 1.5) / 1.5)
+long <- in_background(sprintf("Longitudinal time course with random intercepts: %d genes, %d individuals x %d times, 20 bootstrap sets",
+                              ml, N, Tp),
+                      timecourse_test(yl, tl, individual = ind, df = 1, intercept = "random",
+                                      B = 20, background = TRUE))
+print(summary(long))
+print_top(long, trendl, "trend")
 
 # ---------------------------------------------------------------- clustering
 sel <- order(-apply(x, 1, var))[1:300]
