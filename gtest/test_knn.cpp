@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "knnimpute.h"
+#include "threads/WorkerPool.h"
 
 namespace
 {
@@ -77,77 +82,189 @@ TEST(KnnDistance, MeanOverSharedColumnsAndUnreachableRows)
     EXPECT_EQ(cnt[2], 0);
 }
 
-TEST(KnnOrder, StableTiesAndKthTieNeverEnters)
+TEST(KnnOrder, FirstKOfAStableSort)
 {
-    const double dist[] = {3, 1, 2, 1, 2, 0.5, 2};
-    const long32 ntr = 7, kn = 3;
-    long32 pos[3];
-    double nn[3];
-    porder(&kn, dist, &ntr, pos, nn);
-    // 0.5 (6), 1 (2), 1 (4): the later 2s never enter.
-    EXPECT_EQ(pos[0], 6);
-    EXPECT_EQ(pos[1], 2);
-    EXPECT_EQ(pos[2], 4);
-    EXPECT_DOUBLE_EQ(nn[2], 1.0);
-
-    // With a 2 as the k-th entry, a later equal 2 stays out.
-    const double d2[] = {2, 1, 2, 2};
-    const long32 n2 = 4, k2 = 2;
-    porder(&k2, d2, &n2, pos, nn);
-    EXPECT_EQ(pos[0], 2);
-    EXPECT_EQ(pos[1], 1);
+    // Ties keep the earlier index, and a later value equal to the k-th never
+    // enters: exactly the first k entries of a stable sort. Values from a
+    // small set (many ties), with the unreachable distance among them.
+    struct Case
+    {
+        long32 ntr, kn;
+    } cases[] = {{7, 3}, {4, 2}, {2, 4}, {1, 1}, {50, 1}, {301, 11}, {64, 64}, {33, 0}};
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        std::vector<double> dist(c.ntr);
+        for (double& d : dist)
+            d = rng() % 9 == 0 ? 1.0e10 : (double)(rng() % 6);
+        std::vector<long32> order(c.ntr);
+        for (long32 j = 0; j < c.ntr; j++)
+            order[j] = j + 1;
+        std::stable_sort(order.begin(), order.end(), [&](long32 a, long32 b) { return dist[a - 1] < dist[b - 1]; });
+        const long32 held = std::min(c.kn, c.ntr);
+        std::vector<long32> pos(std::max<long32>(c.kn, 1), -1);
+        std::vector<double> nndist(pos.size(), -1.0);
+        porder(&c.kn, dist.data(), &c.ntr, pos.data(), nndist.data());
+        for (long32 r = 0; r < held; r++) {
+            EXPECT_EQ(pos[r], order[r]) << "ntr " << c.ntr << " kn " << c.kn << " rank " << r;
+            EXPECT_EQ(nndist[r], dist[order[r] - 1]);
+        }
+        for (size_t r = held; r < pos.size(); r++)
+            EXPECT_EQ(pos[r], -1) << "ntr " << c.ntr << " kn " << c.kn;
+    }
 }
 
-TEST(KnnOrder, FewerValuesThanNeighbours)
+
+// ---------------------------------------------------------------- blocked distances against the one-row loop
+
+namespace
 {
-    const double dist[] = {5, 4};
-    const long32 ntr = 2, kn = 4;
-    long32 pos[4] = {-1, -1, -1, -1};
-    double nn[4] = {0, 0, 0, 0};
-    porder(&kn, dist, &ntr, pos, nn);
-    EXPECT_EQ(pos[0], 2);
-    EXPECT_EQ(pos[1], 1);
-    EXPECT_EQ(pos[2], -1);
+// The one-row distance loop, written out: column by column, skipping the
+// entries either row lacks, then the mean (1.0e10 with nothing shared).
+std::vector<double> LiteralDistances(const std::vector<double>& x, const std::vector<long32>& imiss, long32 p,
+                                     long32 n, long32 t)
+{
+    std::vector<double> dis(p, 0.0);
+    std::vector<long32> cnt(p, 0);
+    for (long32 j = 0; j < n; j++) {
+        if (imiss[t + (size_t)j * p] > 0)
+            continue;
+        const double a = x[t + (size_t)j * p];
+        for (long32 i = 0; i < p; i++) {
+            const size_t ij = i + (size_t)j * p;
+            if (imiss[ij] > 0)
+                continue;
+            // The square is rounded before it is added, as the library does
+            // on every platform (a fused multiply-add would not round it).
+            const volatile double sq = (a - x[ij]) * (a - x[ij]);
+            dis[i] += sq;
+            cnt[i] += 1;
+        }
+    }
+    for (long32 i = 0; i < p; i++)
+        dis[i] = cnt[i] > 0 ? dis[i] / cnt[i] : 1.0e10;
+    return dis;
 }
 
-// ---------------------------------------------------------------- imputation
-
-TEST(KnnImpute, MeanOfNearestNeighboursFromObservedValuesOnly)
+// A p x n study: values spread over many magnitudes (so that any change in the
+// order of the additions changes the bits) or small integers (many tied
+// distances), indicators 1 with probability `missing`, some -1 (present),
+// and NaN or infinity stored at missing positions, which must never be read.
+struct Study
 {
-    // Row 1 misses column 3. Rows 2 and 3 are nearest; row 4 is far.
-    // Row 2 misses column 2 too: it is imputed from rows 1 and 3, but its
-    // imputed value is never used for row 1 or any other row.
-    const long32 p = 4, n = 3, kn = 2;
-    std::vector<double> x = ColumnMajor<double>({{1, 1, 0}, {1.1, 0, 4}, {0.9, 1.2, 6}, {10, 10, 100}});
-    std::vector<long32> miss = ColumnMajor<long32>({{0, 0, 1}, {0, 1, 0}, {0, 0, 0}, {0, 0, 0}});
-    KnnRun r(x, miss, {1, 1, 0, 0}, p, n, kn);
-    EXPECT_DOUBLE_EQ(r.ximp[0 + 2 * p], 5.0);
-    // Row 2: nearest by column 1 are row 1 (0.01) and row 3 (0.04): mean of 1 and 1.2.
-    EXPECT_DOUBLE_EQ(r.ximp[1 + 1 * p], 1.1);
-    EXPECT_EQ(r.imiss[0 + 2 * p], 1);
-    EXPECT_EQ(r.imiss[1 + 1 * p], 1);
-    // Everything else is left as the caller initialised it.
-    for (long32 k = 0; k < p * n; k++) {
-        if (k != 0 + 2 * p && k != 1 + 1 * p) {
-            EXPECT_EQ(r.ximp[k], x[k]) << k;
+    long32 p, n;
+    std::vector<double> x;
+    std::vector<long32> imiss;
+
+    Study(long32 p_, long32 n_, double missing, bool integers, unsigned seed) : p(p_), n(n_), x((size_t)p_ * n_), imiss(x.size())
+    {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (size_t k = 0; k < x.size(); k++) {
+            x[k] = integers ? std::floor(4 * u(rng)) : (u(rng) - 0.3) * std::pow(10.0, 12 * u(rng) - 6);
+            const double r = u(rng);
+            imiss[k] = r < missing ? 1 : (r < missing + 0.05 ? -1 : 0);
+            if (imiss[k] > 0)
+                x[k] = k % 2 ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
+        }
+    }
+};
+} // namespace
+
+TEST(KnnDistance, EveryKernelGivesTheBitsOfTheOneRowLoop)
+{
+    // p, n (over 64 columns needs two bit words), share missing, targets in
+    // the block, integer data (ties).
+    struct Case
+    {
+        long32 p, n;
+        double missing;
+        int count;
+        bool integers;
+    } cases[] = {{37, 5, 0.1, 8, false}, {50, 70, 0.3, 3, false}, {20, 0, 0.0, 2, false},
+                 {30, 8, 0.85, 8, false}, {41, 13, 0.2, 5, true},  {9, 130, 0.5, 1, false}};
+    ASSERT_GE(lumo::KnnKernelCount(), 1);
+    for (const Case& c : cases) {
+        const Study s(c.p, c.n, c.missing, c.integers, 100 + c.p);
+        const lumo::CKnnRows rows(s.x.data(), s.imiss.data(), s.p, s.n);
+        lumo::CKnnBlock block(rows);
+        // Targets out of order and not adjacent.
+        std::vector<long32> targets;
+        for (int t = 0; t < c.count; t++)
+            targets.push_back((7 * t + 3) % s.p);
+        for (int level = 0; level < lumo::KnnKernelCount(); level++) {
+            block.Compute(targets.data(), c.count, level);
+            for (int t = 0; t < c.count; t++) {
+                const std::vector<double> ref = LiteralDistances(s.x, s.imiss, s.p, s.n, targets[t]);
+                EXPECT_EQ(0, std::memcmp(ref.data(), block.Distances(t), ref.size() * sizeof(double)))
+                    << "p " << c.p << " n " << c.n << " target " << t << " kernel " << lumo::KnnKernelName(level);
+                // The one-target routine of the two-means split, on a copy of the row.
+                std::vector<double> x0(s.n), dis(s.p);
+                std::vector<long32> imiss0(s.n), shared(s.p);
+                for (long32 j = 0; j < s.n; j++) {
+                    x0[j] = s.x[targets[t] + (size_t)j * s.p];
+                    imiss0[j] = s.imiss[targets[t] + (size_t)j * s.p];
+                }
+                lumo::KnnColumnDistances(x0.data(), s.x.data(), s.p, s.n, imiss0.data(), s.imiss.data(), dis.data(),
+                                         shared.data(), level);
+                EXPECT_EQ(0, std::memcmp(ref.data(), dis.data(), ref.size() * sizeof(double)))
+                    << "one target: p " << c.p << " n " << c.n << " kernel " << lumo::KnnKernelName(level);
+            }
         }
     }
 }
 
-TEST(KnnImpute, ColumnNoNeighbourCanFillGetsZeroAndIndicatorTwo)
+TEST(KnnImpute, SameBitsAsTheOneRowImputationForAnyThreadCount)
 {
-    const long32 p = 3, n = 2, kn = 2;
-    std::vector<double> x = ColumnMajor<double>({{1, 7}, {2, 8}, {3, 9}});
-    // Column 2 is missing in every row; row 1 is flagged.
-    std::vector<long32> miss = ColumnMajor<long32>({{0, 1}, {0, 1}, {0, 1}});
-    KnnRun r(x, miss, {1, 0, 0}, p, n, kn);
-    EXPECT_EQ(r.ximp[0 + 1 * p], 0.0);
-    EXPECT_EQ(r.imiss[0 + 1 * p], 2);
-    // Rows with irmiss 0 are not touched although they have missing entries.
-    EXPECT_EQ(r.ximp[1 + 1 * p], 8.0);
-    EXPECT_EQ(r.imiss[1 + 1 * p], 1);
-    EXPECT_EQ(r.imiss[2 + 1 * p], 1);
+    struct Case
+    {
+        long32 p, n, kn;
+        double missing;
+        bool integers;
+    } cases[] = {{120, 9, 5, 0.15, false}, {97, 6, 10, 0.3, true}, {40, 4, 39, 0.5, true}, {33, 3, 0, 0.2, false}};
+    for (const Case& c : cases) {
+        const Study s(c.p, c.n, c.missing, c.integers, 7 + c.p);
+        // Every fourth row is left unflagged whatever it misses.
+        std::vector<long32> irmiss(s.p, 0);
+        for (long32 i = 0; i < s.p; i++)
+            for (long32 j = 0; j < s.n; j++)
+                if (s.imiss[i + (size_t)j * s.p] != 0 && i % 4 != 3)
+                    irmiss[i] = 1;
+
+        // The one-row imputation: distances, ordering and averaging in turn.
+        std::vector<double> ximp(s.x);
+        std::vector<long32> imiss(s.imiss);
+        const long32 m = c.kn + 1;
+        for (long32 i = 0; i < s.p; i++) {
+            if (!irmiss[i])
+                continue;
+            const std::vector<double> dist = LiteralDistances(s.x, s.imiss, s.p, s.n, i);
+            std::vector<long32> pos(m), ind(s.n);
+            std::vector<double> nndist(m), row(s.n);
+            porder(&m, dist.data(), &s.p, pos.data(), nndist.data());
+            for (long32 j = 0; j < s.n; j++)
+                ind[j] = s.imiss[i + (size_t)j * s.p];
+            misave(s.x.data(), row.data(), &s.p, &s.n, ind.data(), s.imiss.data(), pos.data() + 1, &c.kn);
+            for (long32 j = 0; j < s.n; j++) {
+                if (ind[j] == 0)
+                    continue;
+                ximp[i + (size_t)j * s.p] = row[j];
+                if (ind[j] == 2)
+                    imiss[i + (size_t)j * s.p] = 2;
+            }
+        }
+
+        for (int threads : {1, 2, 3, 7}) {
+            lumo::SetDefaultThreadCount(threads);
+            KnnRun r(s.x, s.imiss, irmiss, s.p, s.n, c.kn);
+            lumo::SetDefaultThreadCount(1);
+            EXPECT_EQ(0, std::memcmp(ximp.data(), r.ximp.data(), ximp.size() * sizeof(double)))
+                << "p " << c.p << " threads " << threads;
+            EXPECT_EQ(imiss, r.imiss) << "p " << c.p << " threads " << threads;
+        }
+    }
 }
+
+// ---------------------------------------------------------------- imputation
 
 TEST(KnnImpute, RowWithNoSharedColumnRanksLast)
 {
@@ -180,20 +297,6 @@ TEST(KnnImpute, EarlierRowAtDistanceZeroRanksBeforeTheRowItself)
     KnnRun r2(x, miss, {0, 1, 0}, p, n, 2);
     EXPECT_DOUBLE_EQ(r2.ximp[1 + 1 * p], 9.0);
     EXPECT_EQ(r2.imiss[1 + 1 * p], 1);
-}
-
-TEST(KnnImpute, ZeroNeighboursFillNothing)
-{
-    const long32 p = 2, n = 2;
-    std::vector<double> x = ColumnMajor<double>({{1, 3}, {2, 4}});
-    std::vector<long32> miss = ColumnMajor<long32>({{1, 0}, {0, 1}});
-    KnnRun r(x, miss, {1, 1}, p, n, 0);
-    EXPECT_EQ(r.ximp[0], 0.0);
-    EXPECT_EQ(r.imiss[0], 2);
-    EXPECT_EQ(r.ximp[1 + p], 0.0);
-    EXPECT_EQ(r.imiss[1 + p], 2);
-    EXPECT_EQ(r.ximp[1], 2.0);
-    EXPECT_EQ(r.ximp[p], 3.0);
 }
 
 TEST_F(KnnErrors, RejectsOutOfRangeSizesBeforeWriting)

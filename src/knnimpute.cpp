@@ -1,8 +1,16 @@
 #include "knnimpute.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+
+#include "threads/WorkerPool.h"
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define LUMO_KNN_X86 1
+#endif
 
 namespace
 {
@@ -15,6 +23,17 @@ KnnErrorHandler g_errorHandler = 0;
 inline std::ptrdiff_t At(long32 i, long32 j, long32 ld)
 {
     return (std::ptrdiff_t)(i - 1) + (std::ptrdiff_t)(j - 1) * ld;
+}
+
+// v where mask is all ones, +0.0 where it is 0: a select without a branch,
+// which also keeps a product in v from being fused into a following add.
+inline double Masked(double v, uint64_t mask)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits &= mask;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
 }
 
 // Hands a rejected call's message to the handler. With R's handler this does
@@ -71,32 +90,367 @@ bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int ms
     return true;
 }
 
+// ---------------------------------------------------------------- distance kernels
+namespace
+{
+// Distances of every row to the targets of a block. target/mask: n x
+// KNN_BLOCK, by column; bits: KNN_BLOCK x words, the targets' presence bits;
+// dist: KNN_BLOCK x p, one row of distances per target.
+typedef void DistanceKernel(const double* target, const uint64_t* mask, const uint64_t* bits,
+                            const lumo::CKnnRows& rows, double* dist);
+
+// W lanes of doubles and of their bit patterns.
+template <int W> struct CLanes
+{
+    typedef double Real __attribute__((vector_size(8 * W)));
+    typedef uint64_t Bits __attribute__((vector_size(8 * W)));
+    typedef int64_t Wide __attribute__((vector_size(8 * W)));
+    typedef long32 Narrow __attribute__((vector_size(4 * W)));
+};
+
+// The targets lie across the lanes; the rows and, inside each row, the columns
+// are walked in order, so every lane adds its terms in ascending column order.
+// A term that either row lacks is cleared to +0.0 by a bit mask, which leaves
+// the sum's bits unchanged (sums are >= +0.0 or NaN); the mask also keeps the
+// compiler from fusing the multiply into the add. The number of shared
+// columns comes from the presence bits.
+template <int W>
+inline __attribute__((always_inline)) void BlockDistances(const double* target, const uint64_t* mask,
+                                                          const uint64_t* bits, const lumo::CKnnRows& rows,
+                                                          double* dist)
+{
+    typedef typename CLanes<W>::Real Real;
+    typedef typename CLanes<W>::Bits Bits;
+    const int B = lumo::KNN_BLOCK;
+    const int K = B / W;
+    const long32 p = rows.Rows();
+    const long32 n = rows.Cols();
+    const int words = rows.Words();
+    for (long32 i = 0; i < p; i++) {
+        const double* xi = rows.Values(i);
+        const unsigned char* pi = rows.Present(i);
+        Real acc[K];
+        for (int k = 0; k < K; k++)
+            acc[k] = Real{};
+        for (long32 j = 0; j < n; j++) {
+            const double xij = xi[j];
+            const uint64_t rowMask = -(uint64_t)pi[j];
+            for (int k = 0; k < K; k++) {
+                Real t;
+                Bits m;
+                std::memcpy(&t, target + (size_t)j * B + k * W, sizeof t);
+                std::memcpy(&m, mask + (size_t)j * B + k * W, sizeof m);
+                const Real d = t - xij;
+                const Real sq = d * d;
+                acc[k] += (Real)((Bits)sq & (m & rowMask));
+            }
+        }
+        const uint64_t* bi = rows.Bits(i);
+        double sums[B];
+        std::memcpy(sums, acc, sizeof sums);
+        for (int t = 0; t < B; t++) {
+            long32 shared = 0;
+            for (int w = 0; w < words; w++)
+                shared += (long32)__builtin_popcountll(bi[w] & bits[(size_t)t * words + w]);
+            dist[(size_t)t * p + i] = shared > 0 ? sums[t] / shared : UNREACHABLE;
+        }
+    }
+}
+
+// Sums of squared differences of every row of x (column-major, p x n) to one
+// target x0 and the numbers of shared columns. The rows lie across the lanes;
+// columns the target lacks are skipped, and an entry a row lacks adds +0.0
+// through a bit mask, so each row adds its terms in column order as the plain
+// loop does.
+template <int W>
+inline __attribute__((always_inline)) void ColumnSums(const double* x0, const double* x, long32 p, long32 n,
+                                                      const long32* imiss0, const long32* imiss, double* sums,
+                                                      long32* shared)
+{
+    typedef typename CLanes<W>::Real Real;
+    typedef typename CLanes<W>::Bits Bits;
+    typedef typename CLanes<W>::Wide Wide;
+    typedef typename CLanes<W>::Narrow Narrow;
+    for (long32 j = 0; j < n; j++) {
+        if (imiss0[j] > 0)
+            continue;
+        const double a = x0[j];
+        const double* xj = x + (size_t)j * p;
+        const long32* mj = imiss + (size_t)j * p;
+        long32 i = 0;
+        for (; i + W <= p; i += W) {
+            Real xv, s;
+            Narrow mv, c;
+            std::memcpy(&xv, xj + i, sizeof xv);
+            std::memcpy(&mv, mj + i, sizeof mv);
+            std::memcpy(&s, sums + i, sizeof s);
+            std::memcpy(&c, shared + i, sizeof c);
+            const Narrow present = mv <= 0; // -1 where present
+            const Real d = a - xv;
+            const Real sq = d * d;
+            s += (Real)((Bits)sq & (Bits)__builtin_convertvector(present, Wide));
+            c -= present;
+            std::memcpy(sums + i, &s, sizeof s);
+            std::memcpy(shared + i, &c, sizeof c);
+        }
+        for (; i < p; i++) {
+            const uint64_t present = -(uint64_t)(mj[i] <= 0);
+            const double d = a - xj[i];
+            sums[i] += Masked(d * d, present);
+            shared[i] += (long32)(present & 1);
+        }
+    }
+}
+
+typedef void ColumnKernel(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                          const long32* imiss, double* sums, long32* shared);
+
+void ColumnSumsPlain(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                     const long32* imiss, double* sums, long32* shared)
+{
+    ColumnSums<2>(x0, x, p, n, imiss0, imiss, sums, shared);
+}
+
+void DistancesPlain(const double* target, const uint64_t* mask, const uint64_t* bits, const lumo::CKnnRows& rows,
+                    double* dist)
+{
+    BlockDistances<2>(target, mask, bits, rows, dist);
+}
+
+#ifdef LUMO_KNN_X86
+__attribute__((target("avx2,popcnt"))) void DistancesAvx2(const double* target, const uint64_t* mask,
+                                                          const uint64_t* bits, const lumo::CKnnRows& rows,
+                                                          double* dist)
+{
+    BlockDistances<4>(target, mask, bits, rows, dist);
+}
+
+__attribute__((target("avx2"))) void ColumnSumsAvx2(const double* x0, const double* x, long32 p, long32 n,
+                                                    const long32* imiss0, const long32* imiss, double* sums,
+                                                    long32* shared)
+{
+    ColumnSums<4>(x0, x, p, n, imiss0, imiss, sums, shared);
+}
+
+__attribute__((target("avx512f"))) void ColumnSumsAvx512(const double* x0, const double* x, long32 p, long32 n,
+                                                         const long32* imiss0, const long32* imiss, double* sums,
+                                                         long32* shared)
+{
+    ColumnSums<8>(x0, x, p, n, imiss0, imiss, sums, shared);
+}
+
+__attribute__((target("avx512f,popcnt"))) void DistancesAvx512(const double* target, const uint64_t* mask,
+                                                              const uint64_t* bits, const lumo::CKnnRows& rows,
+                                                              double* dist)
+{
+    BlockDistances<8>(target, mask, bits, rows, dist);
+}
+
+bool HasAvx2()
+{
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+}
+bool HasAvx512()
+{
+    return __builtin_cpu_supports("avx512f");
+}
+#endif
+
+bool Always()
+{
+    return true;
+}
+
+struct CKernelVariant
+{
+    const char* name;
+    DistanceKernel* block;
+    ColumnKernel* column;
+    bool (*supported)();
+};
+
+// Narrowest first; each needs the ones before it.
+const CKernelVariant g_kernels[] = {
+    {"plain", &DistancesPlain, &ColumnSumsPlain, &Always},
+#ifdef LUMO_KNN_X86
+    {"avx2", &DistancesAvx2, &ColumnSumsAvx2, &HasAvx2},
+    {"avx512f", &DistancesAvx512, &ColumnSumsAvx512, &HasAvx512},
+#endif
+};
+
+int SupportedKernels()
+{
+    int count = 0;
+    while (count < (int)(sizeof g_kernels / sizeof g_kernels[0]) && g_kernels[count].supported())
+        count++;
+    return count;
+}
+} // namespace
+
+namespace lumo
+{
+
+int KnnKernelCount()
+{
+    static const int count = SupportedKernels();
+    return count;
+}
+
+const char* KnnKernelName(int level)
+{
+    return level >= 0 && level < KnnKernelCount() ? g_kernels[level].name : "";
+}
+
+void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                        const long32* imiss, double* dis, long32* shared, int level)
+{
+    for (long32 i = 0; i < p; i++) {
+        dis[i] = 0.0;
+        shared[i] = 0;
+    }
+    g_kernels[level].column(x0, x, p, n, imiss0, imiss, dis, shared);
+    for (long32 i = 0; i < p; i++)
+        dis[i] = shared[i] > 0 ? dis[i] / shared[i] : UNREACHABLE;
+}
+
+CKnnRows::CKnnRows(const double* x, const long32* imiss, long32 p, long32 n)
+    : m_iRows(p), m_iCols(n), m_iWords((n + 63) / 64), m_values((size_t)p * n), m_present((size_t)p * n),
+      m_bits((size_t)p * m_iWords, 0)
+{
+    // Column by column, so that x and imiss are read in order.
+    for (long32 j = 0; j < n; j++) {
+        const double* xj = x + (size_t)j * p;
+        const long32* mj = imiss + (size_t)j * p;
+        const uint64_t bit = (uint64_t)1 << (j % 64);
+        for (long32 i = 0; i < p; i++) {
+            const size_t ij = (size_t)i * n + j;
+            const bool present = mj[i] <= 0;
+            m_values[ij] = present ? xj[i] : 0.0;
+            m_present[ij] = present ? 1 : 0;
+            if (present)
+                m_bits[(size_t)i * m_iWords + j / 64] |= bit;
+        }
+    }
+}
+
+CKnnBlock::CKnnBlock(const CKnnRows& rows)
+    : m_rows(rows), m_target((size_t)rows.Cols() * KNN_BLOCK), m_mask((size_t)rows.Cols() * KNN_BLOCK),
+      m_bits((size_t)rows.Words() * KNN_BLOCK), m_dist((size_t)rows.Rows() * KNN_BLOCK)
+{
+}
+
+void CKnnBlock::Compute(const long32* targets, int count, int level)
+{
+    const long32 n = m_rows.Cols();
+    const int words = m_rows.Words();
+    // Lanes without a target get an empty mask and sum to zero.
+    std::fill(m_target.begin(), m_target.end(), 0.0);
+    std::fill(m_mask.begin(), m_mask.end(), 0);
+    std::fill(m_bits.begin(), m_bits.end(), 0);
+    for (int t = 0; t < count; t++) {
+        const double* xt = m_rows.Values(targets[t]);
+        const unsigned char* pt = m_rows.Present(targets[t]);
+        for (long32 j = 0; j < n; j++) {
+            m_target[(size_t)j * KNN_BLOCK + t] = xt[j];
+            m_mask[(size_t)j * KNN_BLOCK + t] = -(uint64_t)pt[j];
+        }
+        std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, m_bits.data() + (size_t)t * words);
+    }
+    g_kernels[level].block(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
+}
+
+} // namespace lumo
+
+namespace
+{
+// One worker's share of knnimp: its distance block and the ordering and
+// averaging buffers of one target row.
+struct CKnnWorker
+{
+    lumo::CKnnBlock block;
+    std::vector<double> nndist;
+    std::vector<long32> pos;
+
+    CKnnWorker(const lumo::CKnnRows& rows, long32 kn) : block(rows), nndist((size_t)kn + 1), pos((size_t)kn + 1)
+    {
+    }
+};
+
+// Fills the missing entries of target row i (0-based) from its neighbour rows
+// nb[0..kn): for each column whose indicator is not 0, the mean of the
+// neighbours that have it, in neighbour order; 0 with indicator 2 when none has.
+void FillRow(const lumo::CKnnRows& rows, long32 i, const long32* nb, long32 kn, double* ximp, long32* imiss)
+{
+    const long32 p = rows.Rows();
+    const long32 n = rows.Cols();
+    for (long32 j = 0; j < n; j++) {
+        const size_t ij = (size_t)i + (size_t)j * p;
+        if (imiss[ij] == 0)
+            continue;
+        double sum = 0.0;
+        long32 count = 0;
+        for (long32 r = 0; r < kn; r++) {
+            const long32 row = nb[r] - 1;
+            if (!rows.Present(row)[j])
+                continue;
+            sum += rows.Values(row)[j];
+            count++;
+        }
+        if (count > 0) {
+            ximp[ij] = sum / count;
+        } else {
+            ximp[ij] = 0.0;
+            imiss[ij] = 2;
+        }
+    }
+}
+
+// Imputes the flagged rows on `threads` threads. Throws std::bad_alloc, before
+// anything is written, when the work space does not fit.
+void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
+            int32_t threads)
+{
+    std::vector<long32> targets;
+    for (long32 i = 0; i < p; i++)
+        if (irmiss[i] != 0)
+            targets.push_back(i);
+    const int64_t blocks = ((int64_t)targets.size() + lumo::KNN_BLOCK - 1) / lumo::KNN_BLOCK;
+    if (blocks == 0)
+        return;
+    // Workers read the data and the indicators only from this copy; each
+    // writes ximp and imiss only in its own target rows.
+    const lumo::CKnnRows rows(x, imiss, p, n);
+    threads = (int32_t)std::min<int64_t>(std::max<int32_t>(threads, 1), blocks);
+    std::vector<CKnnWorker> workers;
+    workers.reserve(threads);
+    for (int32_t w = 0; w < threads; w++)
+        workers.emplace_back(rows, kn);
+    const int level = lumo::KnnKernelCount() - 1;
+    const long32 m = kn + 1;
+    const lumo::CWorkerPool::Body body = [&](int64_t begin, int64_t end, int worker) {
+        CKnnWorker& work = workers[worker];
+        for (int64_t b = begin; b < end; b++) {
+            const size_t first = (size_t)b * lumo::KNN_BLOCK;
+            const int count = (int)std::min<size_t>(lumo::KNN_BLOCK, targets.size() - first);
+            work.block.Compute(targets.data() + first, count, level);
+            for (int t = 0; t < count; t++) {
+                porder(&m, work.block.Distances(t), &p, work.pos.data(), work.nndist.data());
+                // The first of the ordered rows is normally the target row itself.
+                FillRow(rows, targets[first + t], work.pos.data() + 1, kn, ximp, imiss);
+            }
+        }
+    };
+    lumo::CWorkerPool pool(threads);
+    pool.Run(blocks, 1, body);
+}
+} // namespace
+
 extern "C" {
 
 void misdis(const double* x0, const double* x, const long32* p, const long32* n, const long32* imiss0,
             const long32* imiss, double* dis, long32* iworkp)
 {
-    const long32 np = *p;
-    const long32 nn = *n;
-    for (long32 i = 0; i < np; i++) {
-        dis[i] = 0.0;
-        iworkp[i] = 0;
-    }
-    for (long32 j = 1; j <= nn; j++) {
-        if (imiss0[j - 1] > 0)
-            continue;
-        const double x0j = x0[j - 1];
-        for (long32 i = 1; i <= np; i++) {
-            const std::ptrdiff_t ij = At(i, j, np);
-            if (imiss[ij] > 0)
-                continue;
-            const double d = x0j - x[ij];
-            dis[i - 1] += d * d;
-            iworkp[i - 1] += 1;
-        }
-    }
-    for (long32 i = 0; i < np; i++)
-        dis[i] = iworkp[i] > 0 ? dis[i] / iworkp[i] : UNREACHABLE;
+    lumo::KnnColumnDistances(x0, x, *p, *n, imiss0, imiss, dis, iworkp, lumo::KnnKernelCount() - 1);
 }
 
 void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos, double* nndist)
@@ -107,10 +461,19 @@ void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos
         return;
     long32 held = 0;
     for (long32 j = 1; j <= nt; j++) {
+        // Once the list is full, only a value below the current k-th enters
+        // (an equal one never does): skip the others four at a time.
+        if (held == k) {
+            const double kth = nndist[k - 1];
+            while (j + 3 <= nt &&
+                   !((dist[j - 1] < kth) | (dist[j] < kth) | (dist[j + 1] < kth) | (dist[j + 2] < kth)))
+                j += 4;
+            while (j <= nt && !(dist[j - 1] < kth))
+                j++;
+            if (j > nt)
+                break;
+        }
         const double d = dist[j - 1];
-        // A value equal to the current k-th never enters the full list.
-        if (held == k && !(d < nndist[k - 1]))
-            continue;
         // Insert after every held entry that is not greater than d.
         long32 at = 0;
         while (at < held && !(nndist[at] > d))
@@ -143,12 +506,13 @@ void misave(const double* x, double* x0, const long32* p, const long32* n, long3
         }
         double sum = 0.0;
         long32 count = 0;
+        // Branch-free: a missing entry adds +0.0, which leaves the sum as it
+        // is (it starts at +0.0 and so never becomes -0.0).
         for (long32 r = 0; r < nm; r++) {
             const std::ptrdiff_t rj = At(index[r], j, np);
-            if (imiss[rj] > 0)
-                continue;
-            sum += x[rj];
-            count++;
+            const uint64_t present = -(uint64_t)(imiss[rj] <= 0);
+            sum += Masked(x[rj], present);
+            count += (long32)(present & 1);
         }
         if (count > 0)
             x0[j - 1] = sum / count;
@@ -158,37 +522,24 @@ void misave(const double* x, double* x0, const long32* p, const long32* n, long3
 }
 
 void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
-            const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
-            long32* iworkn)
+            const long32* irmiss, const long32* kn, double*, double*, long32*, long32*)
 {
     char msg[160];
     if (!KnnimpArgsValid(*p, *n, *kn, msg, sizeof msg)) {
         Reject(msg);
         return;
     }
-    const long32 np = *p;
-    const long32 nn = *n;
-    if (np <= 0)
-        return;
-    const long32 m = *kn + 1;
-    for (long32 i = 1; i <= np; i++) {
-        if (irmiss[i - 1] == 0)
-            continue;
-        for (long32 j = 1; j <= nn; j++) {
-            workn[j - 1] = x[At(i, j, np)];
-            iworkn[j - 1] = imiss[At(i, j, np)];
-        }
-        misdis(workn, x, p, n, iworkn, imiss, workp, iworkp);
-        porder(&m, workp, p, iworkp, workn);
-        // The first of the ordered rows is normally row i itself.
-        misave(x, workn, p, n, iworkn, imiss, iworkp + 1, kn);
-        for (long32 j = 1; j <= nn; j++) {
-            if (iworkn[j - 1] == 0)
-                continue;
-            ximp[At(i, j, np)] = workn[j - 1];
-            if (iworkn[j - 1] == 2)
-                imiss[At(i, j, np)] = 2;
-        }
+    // The work space is released before a failure is reported: the handler
+    // may not return.
+    bool failed = false;
+    try {
+        Impute(x, ximp, *p, *n, imiss, irmiss, *kn, lumo::DefaultThreadCount());
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) {
+        std::snprintf(msg, sizeof msg, "not enough memory to impute a %d x %d matrix", (int)*p, (int)*n);
+        Reject(msg);
     }
 }
 

@@ -11,15 +11,25 @@
 // entry that nothing could fill. The routines allocate nothing and keep no
 // state.
 
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 #include "lumo.h"
 
 extern "C" {
 
 // Imputes the missing entries of the rows flagged in irmiss: each one becomes
 // the mean of its column over the row's kn nearest neighbour rows. Writes
-// ximp and imiss; workp (p), workn (max(n, kn + 1)), iworkp (p) and iworkn (n)
-// are work arrays. Arguments outside p, n >= 0 and 0 <= kn <= p - 1 are
-// reported through the error handler and nothing is written.
+// ximp and imiss. The flagged rows are shared out over
+// lumo::DefaultThreadCount() threads; every row is computed by one thread in
+// the same way, so the result does not depend on the thread count. workp,
+// workn, iworkp and iworkn belong to the calling convention and are left
+// untouched: the routine keeps its own work space (a row-major copy of x with
+// its presence flags, about 9 p n bytes, and 8 p doubles per thread).
+// Arguments outside p, n >= 0 and 0 <= kn <= p - 1, and a shortage of memory
+// for the work space, are reported through the error handler before anything
+// is written.
 void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
             const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
             long32* iworkn);
@@ -48,6 +58,78 @@ void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos
 void misave(const double* x, double* x0, const long32* p, const long32* n, long32* imiss0,
             const long32* imiss, const long32* index, const long32* m);
 }
+
+// ---------------------------------------------------------------- distance kernels
+namespace lumo
+{
+
+// Target rows whose distances one pass over the data computes.
+const int KNN_BLOCK = 8;
+
+// Row-major copy of a column-major p x n matrix with its indicators, read by
+// every worker: the values (0 where missing), a presence flag per entry (1
+// where the indicator is <= 0) and the presence flags of each row as bits.
+class CKnnRows
+{
+public:
+    // Throws std::bad_alloc when the copy does not fit.
+    CKnnRows(const double* x, const long32* imiss, long32 p, long32 n);
+
+    long32 Rows() const { return m_iRows; }
+    long32 Cols() const { return m_iCols; }
+    // Row i (0-based): n values, n flags, Words() bit words.
+    const double* Values(long32 i) const { return m_values.data() + (std::size_t)i * m_iCols; }
+    const unsigned char* Present(long32 i) const { return m_present.data() + (std::size_t)i * m_iCols; }
+    const uint64_t* Bits(long32 i) const { return m_bits.data() + (std::size_t)i * m_iWords; }
+    int Words() const { return m_iWords; }
+
+private:
+    long32 m_iRows;
+    long32 m_iCols;
+    int m_iWords;
+    std::vector<double> m_values;
+    std::vector<unsigned char> m_present;
+    std::vector<uint64_t> m_bits;
+};
+
+// Instruction-set variants of the distance kernel that this processor runs,
+// numbered 0 (plain code, runs everywhere) to KnnKernelCount() - 1 (the
+// widest, which the imputation uses). All give the same bits.
+int KnnKernelCount();
+const char* KnnKernelName(int level);
+
+// Distances of every row of x to the vector x0 as misdis computes them, with
+// 0-based arrays and kernel variant `level`; shared receives the numbers of
+// shared columns.
+void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
+                        const long32* imiss, double* dis, long32* shared, int level);
+
+// Work space of one worker: the distances of every row to up to KNN_BLOCK
+// target rows at a time. Each distance is the sum of the squared differences
+// over the columns both rows have, added in column order, divided by their
+// number (1.0e10 when there is none): the same terms in the same order as the
+// one-row loop of misdis, hence the same bits.
+class CKnnBlock
+{
+public:
+    // Throws std::bad_alloc when the work space does not fit.
+    explicit CKnnBlock(const CKnnRows& rows);
+
+    // Distances of every row to the target rows targets[0..count), 0-based,
+    // count <= KNN_BLOCK, with kernel variant `level`.
+    void Compute(const long32* targets, int count, int level);
+    // The p distances to target t of the last Compute.
+    const double* Distances(int t) const { return m_dist.data() + (std::size_t)t * m_rows.Rows(); }
+
+private:
+    const CKnnRows& m_rows;
+    std::vector<double> m_target;   // n x KNN_BLOCK: target values by column
+    std::vector<uint64_t> m_mask;   // n x KNN_BLOCK: all ones where the target has the column
+    std::vector<uint64_t> m_bits;   // KNN_BLOCK x words: presence bits of the targets
+    std::vector<double> m_dist;     // KNN_BLOCK x p
+};
+
+} // namespace lumo
 
 // ---------------------------------------------------------------- argument checks
 // Each returns true when the sizes are acceptable; otherwise it writes a

@@ -53,6 +53,10 @@ simulate_study <- function(p, n, frac, seed) {
 }
 
 test_that("imputation of a study with 10% missing values matches an independent implementation", {
+  # On two threads, so that the rows are shared out as they are for a user.
+  old <- .Call("GetThreadCount", PACKAGE = "lumo")
+  .Call("SetThreadCount", 2L, PACKAGE = "lumo")
+  on.exit(.Call("SetThreadCount", old, PACKAGE = "lumo"))
   s <- simulate_study(300, 12, 0.1, 11)
   # One column of one gene that no neighbour can fill.
   s$imiss[, 12] <- 1L

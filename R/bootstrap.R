@@ -1,0 +1,97 @@
+# Running the bootstrap null statistics of odp_test and timecourse_test.
+#
+# A native job reads one argument list. The bootstrap column maps of that list
+# are B-row integer matrices (one row per iteration), kept apart in `maps`,
+# named by their position in the list; `with_maps` puts the rows of a share of
+# the iterations into the list, so the same maps can be split over the workers
+# of a BiocParallel backend and the pieces put back together in iteration order.
+
+# Native entry points of the analyses and the fetchers of a finished job.
+native_entries <- function(entry) {
+  switch(entry,
+         odp = list(run = C_RunODP, fetch = C_GetODPResult),
+         indep = list(run = C_RunTimecourseIndep, fetch = C_GetTimecourseResult),
+         noint = list(run = C_RunTimecourseNoInt, fetch = C_GetTimecourseResult),
+         int = list(run = C_RunTimecourseInt, fetch = C_GetTimecourseResult),
+         stop("unknown analysis '", entry, "'", call. = FALSE))
+}
+
+# The argument list for the iterations `rows` (position 1 holds their count).
+with_maps <- function(args, maps, rows) {
+  args[[1L]] <- length(rows)
+  for (pos in names(maps))
+    args[[as.integer(pos)]] <- as.integer(maps[[pos]][rows, , drop = FALSE])
+  args
+}
+
+# Runs the iterations `rows` synchronously in this process: the work of one
+# BiocParallel worker. `threads` shares the cores among the workers.
+run_null_share <- function(rows, args, maps, entry, threads) {
+  old <- options(lumo.threads = threads)
+  on.exit(options(old))
+  set_native_threads()
+  .Call(native_entries(entry)$run, with_maps(args, maps, rows), FALSE)
+}
+
+# Contiguous shares of the iterations 1..B (B > 0), at most `workers` of them.
+split_iterations <- function(B, workers) {
+  parts <- min(B, max(1L, workers))
+  unname(split(seq_len(B), ((seq_len(B) - 1L) * parts) %/% B))
+}
+
+# The column maps (B x arrays) and the null statistics (B x genes) are R vectors.
+check_bootstrap_size <- function(B, arrays, genes) {
+  if (as.double(B) * max(arrays, genes) > .Machine$integer.max)
+    stop("'B' is too large: B x ", max(arrays, genes), " must stay below 2^31", call. = FALSE)
+}
+
+is_serial <- function(BPPARAM) methods::is(BPPARAM, "SerialParam")
+
+check_bpparam <- function(BPPARAM, background) {
+  if (!methods::is(BPPARAM, "BiocParallelParam"))
+    stop("'BPPARAM' must be a BiocParallel backend, such as BiocParallel::SerialParam()", call. = FALSE)
+  if (background && !is_serial(BPPARAM))
+    stop("'background = TRUE' runs one native job in this session and needs ",
+         "'BPPARAM = BiocParallel::SerialParam()'; with another backend the call waits for its workers",
+         call. = FALSE)
+  invisible(BPPARAM)
+}
+
+# Runs the analysis' native job over all B iterations and returns
+# finish(parts), where parts are the native result lists in iteration order.
+# With SerialParam (or nothing to share) the job runs in this session, in the
+# background or waited for with a progress bar; otherwise the iterations are
+# shared among the backend's workers.
+run_bootstrap <- function(kind, entry, args, maps, B, finish, background, BPPARAM) {
+  native <- native_entries(entry)
+  if (is_serial(BPPARAM) || B == 0L) {
+    full <- with_maps(args, maps, seq_len(B))
+    job <- start_job(kind, function() .Call(native$run, full, TRUE),
+                     function(id) finish(list(.Call(native$fetch, id))))
+    return(run_job(job, background))
+  }
+  shares <- split_iterations(B, BiocParallel::bpnworkers(BPPARAM))
+  threads <- max(1L, lumo_thread_count() %/% length(shares))
+  parts <- BiocParallel::bplapply(shares, run_null_share, args = args, maps = maps, entry = entry,
+                                  threads = threads, BPPARAM = BPPARAM)
+  finish(parts)
+}
+
+# Bootstrap p-value of each observed statistic: the share of the pooled null
+# statistics at or above it (NA without null statistics).
+bootstrap_pvalues <- function(observed, null) {
+  if (length(null) == 0L) return(rep(NA_real_, length(observed)))
+  null <- sort(null)
+  (length(null) - findInterval(observed, null, left.open = TRUE)) / length(null)
+}
+
+# q-values and pi0 from qvalue; when its pi0 estimate fails (few p-values),
+# the conservative pi0 = 1 (without local FDRs, which need a density estimate).
+qvalues <- function(p) {
+  ok <- !is.na(p)
+  q <- rep(NA_real_, length(p))
+  if (!any(ok)) return(list(q = q, pi0 = NA_real_))
+  fit <- tryCatch(qvalue::qvalue(p[ok]), error = function(e) qvalue::qvalue(p[ok], pi0 = 1, lfdr.out = FALSE))
+  q[ok] <- fit$qvalues
+  list(q = q, pi0 = fit$pi0)
+}

@@ -1,0 +1,128 @@
+#' Results of odp_test and timecourse_test
+#'
+#' \code{\link{odp_test}} and \code{\link{timecourse_test}} return a \code{lumo_test}
+#' object: a list with
+#' \describe{
+#'   \item{\code{table}}{a data frame with one row per gene, in the order of the rows of
+#'     the data: \code{gene} (the row names, or row numbers), \code{statistic},
+#'     \code{p.value} and \code{q.value};}
+#'   \item{\code{null}}{the pooled bootstrap null statistics;}
+#'   \item{\code{pi0}}{the estimated share of truly null genes (from \pkg{qvalue});}
+#'   \item{\code{method}, \code{design}, \code{B}}{the test, a short description of its
+#'     design and the number of bootstrap iterations;}
+#'   \item{\code{call}}{the call.}
+#' }
+#' Each p-value is the share of the pooled null statistics at or above the gene's
+#' statistic; with \code{B = 0} there are none and p- and q-values are \code{NA}.
+#' q-values come from \code{qvalue::qvalue}; when its estimate of pi0 fails (as it does
+#' on a handful of p-values) the conservative \code{pi0 = 1} is used.
+#'
+#' \code{top_genes} returns the \code{n} most significant genes: the rows of the table
+#' sorted by p-value, ties broken by the larger statistic. \code{summary} counts the
+#' genes below common p- and q-value cut-offs; \code{plot} draws a histogram of the
+#' p-values with the estimated null level \code{pi0}.
+#'
+#' @param x,object,fit A \code{lumo_test}.
+#' @param n Number of genes.
+#' @param ... Passed on to \code{\link[graphics]{hist}} (\code{plot}); otherwise ignored.
+#' @return \code{top_genes}: a data frame. \code{summary}: a \code{summary.lumo_test}
+#'   object with the counts. \code{as.data.frame}: the per-gene table.
+#' @name lumo_test
+#' @examples
+#' set.seed(1)
+#' x <- matrix(rnorm(300 * 6), 300, 6)
+#' x[1:20, 4:6] <- x[1:20, 4:6] + 3
+#' fit <- odp_test(x, group = rep(1:2, each = 3), B = 20)
+#' fit
+#' top_genes(fit, 5)
+#' summary(fit)
+#' plot(fit)
+NULL
+
+# Builds the result from the observed and pooled null statistics.
+new_lumo_test <- function(method, design, statistic, null, genes, B, call) {
+  p <- bootstrap_pvalues(statistic, null)
+  q <- qvalues(p)
+  table <- data.frame(gene = genes, statistic = statistic, p.value = p, q.value = q$q,
+                      stringsAsFactors = FALSE)
+  structure(list(table = table, null = null, pi0 = q$pi0, method = method, design = design,
+                 B = as.integer(B), call = call),
+            class = "lumo_test")
+}
+
+# Gene labels: the row names, else the row numbers.
+gene_names <- function(x) {
+  if (is.null(rownames(x))) as.character(seq_len(nrow(x))) else rownames(x)
+}
+
+check_lumo_test <- function(fit, arg = "fit") {
+  if (!inherits(fit, "lumo_test")) stop("'", arg, "' must be a lumo_test result", call. = FALSE)
+}
+
+#' @rdname lumo_test
+#' @export
+top_genes <- function(fit, n = 10) {
+  check_lumo_test(fit)
+  n <- check_count(n, "n")
+  t <- fit$table
+  o <- order(t$p.value, -t$statistic, na.last = TRUE)
+  out <- t[o[seq_len(min(n, length(o)))], , drop = FALSE]
+  rownames(out) <- NULL
+  out
+}
+
+#' @rdname lumo_test
+#' @export
+print.lumo_test <- function(x, ...) {
+  t <- x$table
+  cat(sprintf("%s: %d genes, %s, B = %d\n", x$method, nrow(t), x$design, x$B))
+  if (x$B > 0L && nrow(t) > 0L) {
+    cat(sprintf("pi0 = %.3f; genes with q <= 0.05: %d\n", x$pi0, sum(t$q.value <= 0.05, na.rm = TRUE)))
+  }
+  cat("Top genes:\n")
+  print(top_genes(x, 6), row.names = FALSE, digits = 4)
+  invisible(x)
+}
+
+#' @rdname lumo_test
+#' @export
+summary.lumo_test <- function(object, ...) {
+  cut <- c(0.001, 0.01, 0.05, 0.1, 0.2)
+  t <- object$table
+  counts <- rbind(p.value = vapply(cut, function(a) sum(t$p.value <= a, na.rm = TRUE), 0),
+                  q.value = vapply(cut, function(a) sum(t$q.value <= a, na.rm = TRUE), 0))
+  colnames(counts) <- paste("<=", cut)
+  structure(list(method = object$method, design = object$design, genes = nrow(t), B = object$B,
+                 pi0 = object$pi0, counts = counts),
+            class = "summary.lumo_test")
+}
+
+#' @rdname lumo_test
+#' @export
+print.summary.lumo_test <- function(x, ...) {
+  cat(sprintf("%s: %d genes, %s, B = %d, pi0 = %.3f\n", x$method, x$genes, x$design, x$B, x$pi0))
+  cat("Genes at or below each cut-off:\n")
+  print(x$counts)
+  invisible(x)
+}
+
+#' @rdname lumo_test
+#' @export
+plot.lumo_test <- function(x, ...) {
+  p <- x$table$p.value
+  if (!any(!is.na(p))) stop("there are no p-values to plot (B = 0)", call. = FALSE)
+  args <- utils::modifyList(list(x = p[!is.na(p)], breaks = seq(0, 1, by = 0.05), freq = FALSE,
+                                 col = "grey80", main = paste(x$method, "p-values"),
+                                 xlab = "p-value"),
+                            list(...))
+  do.call(graphics::hist, args)
+  if (is.finite(x$pi0)) graphics::abline(h = x$pi0, lty = 2, col = "red")
+  invisible(x)
+}
+
+#' @rdname lumo_test
+#' @param row.names,optional Ignored.
+#' @export
+as.data.frame.lumo_test <- function(x, row.names = NULL, optional = FALSE, ...) {
+  x$table
+}

@@ -1,0 +1,256 @@
+#' Time-course differential expression
+#'
+#' Tests every gene for a change of its expression over time, with a natural cubic
+#' spline of time (\code{splines::ns(time, df)}) as the alternative and a flat profile
+#' as the null. The statistic is F = RSS0 / RSS1 - 1 (the residual sums of squares of
+#' the null and alternative fits, without degrees-of-freedom scaling), and its
+#' significance comes from bootstrap null data sets.
+#'
+#' Three designs:
+#' \describe{
+#'   \item{independent samples (\code{individual = NULL})}{null: the gene's mean;
+#'     alternative: intercept and spline. Null data are the null fit plus residuals of
+#'     the alternative fit, the arrays drawn with replacement.}
+#'   \item{longitudinal (\code{individual} given, \code{intercept = "none"})}{each
+#'     individual has its own baseline in both models (fixed effects); alternative:
+#'     baselines and spline. The residuals of the alternative add up to zero within
+#'     each individual. The bootstrap keeps that: the residuals of all but the last
+#'     array of each individual are decorrelated, drawn with replacement, given the
+#'     correlation of errors centred within an individual, and the last array of each
+#'     individual balances its sum.}
+#'   \item{random intercept (\code{intercept = "random"})}{each individual has a random
+#'     baseline, fitted by EM together with both models (until the change of the
+#'     log-likelihood of every gene but at most one is at most \code{eps}). Null data
+#'     are the null fit plus resampled residuals plus the baselines of whole
+#'     individuals drawn with replacement.}
+#' }
+#' The column maps are drawn with R's random number generator, so \code{set.seed}
+#' reproduces a run. Each p-value is the share of all pooled null statistics (genes x
+#' iterations) at or above the gene's statistic; the q-values come from
+#' \code{qvalue::qvalue}. Constant genes are refused.
+#'
+#' @inheritSection odp_test Parallel backends
+#' @inheritParams odp_test
+#' @param time The time of each array: a numeric vector of length \code{ncol(x)}.
+#' @param individual For longitudinal studies, the individual of each array (a vector or
+#'   factor of length \code{ncol(x)}); \code{NULL} for independent samples.
+#' @param df Degrees of freedom of the spline of time.
+#' @param intercept For longitudinal studies: \code{"none"} gives each individual a
+#'   fixed baseline, \code{"random"} a random one fitted by EM.
+#' @param eps Convergence threshold of the EM fits (random intercepts).
+#' @return A \code{\link{lumo_test}} object, or with \code{background = TRUE} a
+#'   \code{\link{lumo_job}} whose \code{result()} is that object.
+#' @seealso \code{\link{lumo_test}} for the result, \code{\link{odp_test}}.
+#' @examples
+#' set.seed(1)
+#' time <- rep(0:5, each = 2)
+#' x <- matrix(rnorm(400 * 12), 400, 12)
+#' x[1:20, ] <- x[1:20, ] + outer(rep(1, 20), 2 * sin(time))
+#' fit <- timecourse_test(x, time, B = 20)
+#' top_genes(fit)
+#'
+#' # Four individuals, each measured at the six times, with random baselines.
+#' ind <- rep(1:4, each = 6)
+#' tl <- rep(0:5, 4)
+#' y <- matrix(rnorm(100 * 24), 100, 24) + matrix(rnorm(100 * 4), 100, 4)[, ind]
+#' y[1:10, ] <- y[1:10, ] + outer(rep(1, 10), tl / 2)
+#' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 5)
+#' @export
+timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("none", "random"),
+                            B = 100, eps = 1e-3, background = FALSE,
+                            BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
+  cl <- match.call()
+  x <- expression_matrix(x, assay)
+  m <- nrow(x); n <- ncol(x)
+  if (!is.numeric(time) || length(time) != n || !all(is.finite(time)))
+    stop("'time' must be a numeric vector of finite times, one per array (", n, ")", call. = FALSE)
+  df <- check_count(df, "df", min = 1)
+  intercept <- match.arg(intercept)
+  B <- check_count(B, "B")
+  eps <- check_positive(eps, "eps")
+  check_flag(background, "background")
+  check_bpparam(BPPARAM, background)
+  check_bootstrap_size(B, n, m)
+  flat <- which(rowSums((x - rowMeans(x))^2) <= 1e-20 * rowSums(x^2))
+  if (length(flat))
+    stop("'x' has ", length(flat), " constant gene(s) (rows ",
+         paste(utils::head(flat, 5L), collapse = ", "), if (length(flat) > 5L) ", ...",
+         "); remove them", call. = FALSE)
+
+  spline <- tryCatch(splines::ns(time, df = df), error = function(e) stop(rank_message(df), call. = FALSE))
+  if (is.null(individual)) {
+    if (!missing(intercept) && intercept == "random")
+      stop("a random intercept needs 'individual'", call. = FALSE)
+    study <- tc_independent(x, spline, B)
+  } else {
+    ind <- check_labels(individual, "individual", n, "individuals")
+    # Individual by individual, so that each individual's arrays are adjacent.
+    o <- order(as.integer(ind))
+    x <- x[, o, drop = FALSE]
+    ind <- ind[o]
+    spline <- spline[o, , drop = FALSE]
+    study <- if (intercept == "none") tc_fixed_baselines(x, ind, spline, B)
+             else tc_random_baselines(x, ind, spline, B, eps)
+  }
+  genes <- gene_names(x)
+  observed <- study$observed
+  finish <- function(parts) {
+    new_lumo_test("Time-course test", sprintf("%s, spline df = %d", study$design, df), observed,
+                  unlist(lapply(parts, `[[`, "F")), genes, B, cl)
+  }
+  run_bootstrap("time-course test", study$entry, study$args, study$maps, B, finish, background,
+                BPPARAM)
+}
+
+# Orthogonal projection onto the columns of X, which must have full column rank.
+projection <- function(X, what) {
+  q <- qr(X)
+  if (q$rank < ncol(X)) stop(what, call. = FALSE)
+  Q <- qr.Q(q)
+  tcrossprod(Q)
+}
+
+# F of the rows of x for the smoothers H1 (alternative) and H0 (null).
+f_statistic <- function(x, H1, H0) {
+  rowSums((x - x %*% H0)^2) / rowSums((x - x %*% H1)^2) - 1
+}
+
+rank_message <- function(df) {
+  sprintf("'df' = %d is too large for the times: the spline of time is not of full rank%s", df,
+          " (or does not vary within individuals)")
+}
+
+# Residual degrees of freedom must remain.
+check_residual_df <- function(n, p) {
+  if (n <= p)
+    stop("the design leaves no residual degrees of freedom: ", n, " arrays for ", p,
+         " parameters; lower 'df' or add arrays", call. = FALSE)
+}
+
+tc_independent <- function(x, spline, B) {
+  n <- ncol(x)
+  X1 <- cbind(1, spline)
+  check_residual_df(n, ncol(X1))
+  H1 <- projection(X1, rank_message(ncol(spline)))
+  H0 <- matrix(1 / n, n, n)
+  args <- rep(list(0L), 16L)
+  args[[5]] <- nrow(x); args[[6]] <- n
+  args[[11]] <- as.double(x %*% H0)
+  args[[13]] <- as.double(H0)
+  args[[14]] <- as.double(H1)
+  args[[16]] <- as.double(x - x %*% H1)
+  v <- matrix(sample.int(n, B * n, replace = TRUE) - 1L, B, n)
+  list(design = "independent samples", entry = "indep", args = args, maps = list(`12` = v),
+       observed = f_statistic(x, H1, H0))
+}
+
+# Longitudinal design with a fixed baseline per individual; columns are stored
+# individual by individual.
+tc_fixed_baselines <- function(x, ind, spline, B) {
+  m <- nrow(x); n <- ncol(x)
+  N <- nlevels(ind)
+  Z <- stats::model.matrix(~ ind - 1)
+  X1 <- cbind(Z, spline)
+  check_residual_df(n, ncol(X1))
+  H1 <- projection(X1, rank_message(ncol(spline)))
+  H0 <- projection(Z, "'individual' does not fit the design")
+  nGrp <- tabulate(ind, N)
+  last <- cumsum(nGrp)                       # 1-based balancing column of each individual
+  inc <- setdiff(seq_len(n), last)
+  res <- x - x %*% H1
+  # The residuals of the included arrays (all but the last of each individual) have
+  # covariance sigma^2 (I - H1)[inc, inc]. They are decorrelated with its inverse
+  # square root (on its range), drawn, and the draws given the covariance of errors
+  # centred within an individual of s arrays, I - J / s on its first s - 1 arrays;
+  # the last array then balances the individual's sum.
+  whiten <- inverse_root((diag(n) - H1)[inc, inc, drop = FALSE])
+  colour <- block_diagonal(lapply(nGrp, centred_root))
+  nr <- n - N
+  args <- rep(list(0L), 27L)
+  args[[5]] <- m; args[[6]] <- n
+  args[[10]] <- as.integer(ind)
+  args[[11]] <- as.double(x %*% H0)
+  args[[13]] <- as.double(H0)
+  args[[14]] <- as.double(H1)
+  args[[18]] <- as.double(res[, inc, drop = FALSE] %*% whiten)
+  args[[19]] <- as.integer(last - 1L)
+  args[[22]] <- as.double(colour)
+  args[[23]] <- N
+  args[[25]] <- as.integer(inc - 1L)
+  args[[26]] <- seq_len(n) - 1L
+  args[[27]] <- nGrp
+  v <- matrix(sample.int(nr, B * nr, replace = TRUE) - 1L, B, nr)
+  list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
+       args = args, maps = list(`12` = v), observed = f_statistic(x, H1, H0))
+}
+
+# Square root of I - J / s on s - 1 arrays: its eigenvalues are 1/s (along the ones
+# vector) and 1.
+centred_root <- function(s) {
+  if (s < 2L) return(matrix(0, 0, 0))
+  diag(s - 1) + (1 / sqrt(s) - 1) / (s - 1)
+}
+
+# Inverse square root of a covariance matrix on its range (directions with a
+# negligible eigenvalue are dropped).
+inverse_root <- function(M) {
+  e <- eigen(M, symmetric = TRUE)
+  keep <- e$values > 1e-10 * max(e$values)
+  V <- e$vectors[, keep, drop = FALSE]
+  V %*% (t(V) / sqrt(e$values[keep]))
+}
+
+block_diagonal <- function(blocks) {
+  size <- vapply(blocks, nrow, 0L)
+  out <- matrix(0, sum(size), sum(size))
+  at <- 0L
+  for (b in blocks) {
+    s <- nrow(b)
+    if (s > 0L) out[at + seq_len(s), at + seq_len(s)] <- b
+    at <- at + s
+  }
+  out
+}
+
+# Longitudinal design with a random baseline per individual, fitted by EM;
+# columns are stored individual by individual.
+tc_random_baselines <- function(x, ind, spline, B, eps) {
+  m <- nrow(x); n <- ncol(x)
+  N <- nlevels(ind)
+  if (m < 2L) stop("a random intercept is fitted across genes: 'x' needs at least two genes", call. = FALSE)
+  X1 <- cbind(1, spline)
+  check_residual_df(n, ncol(X1) + N - 1L)
+  H1 <- projection(X1, rank_message(ncol(spline)))
+  H0 <- matrix(1 / n, n, n)
+  nGrp <- tabulate(ind, N)
+  idx <- seq_len(n) - 1L
+  em <- function(H) {
+    r <- .C(C_EMFitR, as.double(x), as.double(H), as.integer(ind), idx, eps,
+            fit = double(m * n), alpha = double(m * n), m, n, N, nGrp, iter = 0L)
+    list(fit = matrix(r$fit, m, n), alpha = matrix(r$alpha, m, n))
+  }
+  e1 <- em(H1)
+  e0 <- em(H0)
+  res1 <- x - e1$fit - e1$alpha
+  observed <- rowSums((x - e0$fit - e0$alpha)^2) / rowSums(res1^2) - 1
+  args <- rep(list(0L), 27L)
+  args[[5]] <- m; args[[6]] <- n
+  args[[10]] <- as.integer(ind)
+  args[[11]] <- as.double(e0$fit)
+  args[[13]] <- as.double(H0)
+  args[[14]] <- as.double(H1)
+  args[[17]] <- as.double(res1)
+  args[[20]] <- as.double(e1$alpha)
+  args[[21]] <- eps
+  args[[23]] <- N
+  args[[26]] <- idx
+  args[[27]] <- nGrp
+  v <- matrix(sample.int(n, B * n, replace = TRUE) - 1L, B, n)
+  # Baselines of whole individuals: each array takes the baseline of the
+  # individual drawn in its individual's place (read at that individual's first array).
+  first <- c(0L, cumsum(nGrp)[-N])
+  drawn <- matrix(sample.int(N, B * N, replace = TRUE), B, N)
+  v1 <- matrix(first[drawn], B, N)[, as.integer(ind), drop = FALSE]
+  list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
+       args = args, maps = list(`12` = v, `24` = v1), observed = observed)
+}

@@ -1,0 +1,175 @@
+# timecourse_test against F from lm fits (and the plain-R EM for random
+# intercepts), its bootstraps redone in plain R from the same seed, and its
+# refusals of bad input.
+
+# F of every row of y from lm fits of the null and alternative formulas.
+lm_F <- function(y, null, alt) {
+  rss <- function(f) colSums(residuals(lm(f))^2)
+  e <- new.env(parent = environment(alt))
+  e$Y <- t(y)
+  environment(null) <- environment(alt) <- e
+  unname(rss(null) / rss(alt) - 1)
+}
+
+test_that("observed F equals F from lm fits, or from the EM for random intercepts", {
+  set.seed(21)
+  N <- 4; Tn <- 5
+  tl <- rep(c(0, 1, 2, 4, 7), times = N)          # stored time point by time point below
+  ind <- rep(letters[1:N], each = Tn)
+  o <- order(rep(seq_len(Tn), N))
+  tl <- tl[o]; ind <- ind[o]
+  y <- matrix(rnorm(12 * N * Tn), 12, N * Tn) + matrix(rnorm(12 * N, sd = 2), 12, N)[, match(ind, letters)]
+  y[1:3, ] <- y[1:3, ] + outer(1:3, sqrt(tl))
+  cases <- list(
+    list(args = list(df = 2), F = lm_F(y, Y ~ 1, Y ~ splines::ns(tl, 2))),
+    list(args = list(df = 3), F = lm_F(y, Y ~ 1, Y ~ splines::ns(tl, 3))),
+    list(args = list(individual = ind, df = 1),
+         F = lm_F(y, Y ~ factor(ind), Y ~ factor(ind) + splines::ns(tl, 1))),
+    list(args = list(individual = ind, df = 2),
+         F = lm_F(y, Y ~ factor(ind), Y ~ factor(ind) + splines::ns(tl, 2))))
+  for (cs in cases) {
+    fit <- do.call(timecourse_test, c(list(y, tl, B = 0), cs$args))
+    expect_equal(fit$table$statistic, cs$F, tolerance = 1e-10)
+    expect_true(all(is.na(fit$table$p.value)))
+  }
+  # Random intercepts: the plain-R EM on the arrays stored individual by individual.
+  s <- order(ind)
+  X1 <- cbind(1, splines::ns(tl, 2))[s, ]
+  H1 <- X1 %*% solve(crossprod(X1), t(X1))
+  H0 <- matrix(1 / ncol(y), ncol(y), ncol(y))
+  e1 <- tc_em_reference(y[, s], H1, rep(Tn, N), 0:(N * Tn - 1), 1e-4)
+  e0 <- tc_em_reference(y[, s], H0, rep(Tn, N), 0:(N * Tn - 1), 1e-4)
+  ref <- rowSums((y[, s] - e0$fit - e0$alpha)^2) / rowSums((y[, s] - e1$fit - e1$alpha)^2) - 1
+  fit <- timecourse_test(y, tl, individual = ind, intercept = "random", eps = 1e-4, B = 0)
+  expect_equal(fit$table$statistic, ref, tolerance = 1e-8)
+})
+
+test_that("the bootstrap null F statistics follow the resampling of each design", {
+  set.seed(22)
+  m <- 15; B <- 3
+  # Independent samples: null fit plus residuals of arrays drawn with replacement.
+  tm <- rep(1:6, 2)
+  y <- matrix(rnorm(m * 12), m, 12)
+  set.seed(5)
+  fit <- timecourse_test(y, tm, df = 2, B = B)
+  set.seed(5)
+  v <- matrix(sample.int(12, 12 * B, replace = TRUE), B, 12)
+  f0 <- fitted(lm(t(y) ~ 1)); r1 <- residuals(lm(t(y) ~ splines::ns(tm, 2)))
+  ref <- unlist(lapply(seq_len(B), function(h)
+    lm_F(t(f0 + r1[v[h, ], ]), Y ~ 1, Y ~ splines::ns(tm, 2))))
+  expect_equal(fit$null, ref, tolerance = 1e-9)
+
+  # Fixed baselines: residuals of all but the last array of each individual,
+  # decorrelated (inverse root of their covariance, by SVD), drawn, recoloured with
+  # the root of the covariance of centred errors (by eigen), the last array balancing.
+  nGrp <- c(3, 4, 2, 4, 3); N <- 5; n <- sum(nGrp)
+  ind <- rep(seq_len(N), nGrp)
+  tt <- sequence(nGrp) + rep(seq(0, 2, length.out = N), nGrp)
+  y <- matrix(rnorm(m * n), m, n)
+  set.seed(6)
+  fit <- timecourse_test(y, tt, individual = ind, df = 2, B = B)
+  set.seed(6)
+  v <- matrix(sample.int(n - N, (n - N) * B, replace = TRUE), B, n - N)
+  X1 <- cbind(model.matrix(~ factor(ind) - 1), splines::ns(tt, 2))
+  R <- diag(n) - X1 %*% solve(crossprod(X1), t(X1))
+  last <- cumsum(nGrp); inc <- setdiff(seq_len(n), last)
+  sv <- svd(R[inc, inc]); keep <- sv$d > 1e-9
+  white <- sv$u[, keep] %*% (t(sv$u[, keep]) / sqrt(sv$d[keep]))
+  colour <- matrix(0, n - N, n - N)
+  for (l in seq_len(N)) {
+    e <- eigen(diag(nGrp[l] - 1) - 1 / nGrp[l], symmetric = TRUE)
+    at <- which(ind[inc] == l)
+    colour[at, at] <- e$vectors %*% (sqrt(e$values) * t(e$vectors))
+  }
+  r <- (y %*% R)[, inc] %*% white
+  f0 <- t(fitted(lm(t(y) ~ factor(ind))))
+  ref <- unlist(lapply(seq_len(B), function(h) {
+    e <- matrix(0, m, n)
+    e[, inc] <- r[, v[h, ]] %*% colour
+    e[, last] <- -t(rowsum(t(e), ind))
+    lm_F(f0 + e, Y ~ factor(ind), Y ~ factor(ind) + splines::ns(tt, 2))
+  }))
+  expect_equal(fit$null, ref, tolerance = 1e-9)
+})
+
+test_that("random intercepts: residuals of single arrays, baselines of whole individuals are drawn", {
+  # The EM fits come from EMFitR itself: what is tested is which arrays and
+  # baselines each null data set takes.
+  set.seed(25)
+  nGrp <- c(3L, 4L, 3L, 4L); ind <- rep(1:4, nGrp); tl <- sequence(nGrp) - 1
+  m <- 10L; n <- 14L; B <- 2L
+  y <- matrix(rnorm(m * n), m, n) + matrix(rnorm(m * 4, sd = 2), m, 4)[, ind]
+  set.seed(9)
+  fit <- timecourse_test(y, tl, individual = ind, df = 1, intercept = "random", B = B)
+  set.seed(9)
+  v <- matrix(sample.int(n, B * n, replace = TRUE), B, n)
+  drawn <- matrix(sample.int(4, B * 4, replace = TRUE), B, 4)
+  X1 <- cbind(1, splines::ns(tl, 1))
+  H1 <- X1 %*% solve(crossprod(X1), t(X1)); H0 <- matrix(1 / n, n, n)
+  em <- function(d, H) {
+    r <- .C("EMFitR", as.double(d), as.double(H), ind, 0:(n - 1L), 1e-3, fit = double(m * n),
+            alpha = double(m * n), m, n, 4L, nGrp, iter = 0L, PACKAGE = "lumo")
+    list(fit = matrix(r$fit, m), alpha = matrix(r$alpha, m))
+  }
+  F_em <- function(d) {
+    e1 <- em(d, H1); e0 <- em(d, H0)
+    rowSums((d - e0$fit - e0$alpha)^2) / rowSums((d - e1$fit - e1$alpha)^2) - 1
+  }
+  e1 <- em(y, H1); e0 <- em(y, H0)
+  res1 <- y - e1$fit - e1$alpha
+  first <- cumsum(nGrp) - nGrp + 1
+  ref <- unlist(lapply(seq_len(B), function(h)
+    F_em(e0$fit + res1[, v[h, ]] + e1$alpha[, first[drawn[h, ind]]])))
+  expect_equal(fit$null, ref, tolerance = 1e-10)
+})
+
+test_that("set.seed reproduces timecourse_test, and every backend gives the same result", {
+  skip_if(system.file(package = "lumo") == "", "SnowParam workers need lumo installed")
+  set.seed(23)
+  ind <- rep(1:3, c(4, 5, 4)); tl <- c(0:3, 0:4, 0:3)
+  y <- matrix(rnorm(20 * 13), 20, 13) + matrix(rnorm(60), 20, 3)[, ind]
+  run <- function(seed, BPPARAM, intercept) {
+    set.seed(seed)
+    timecourse_test(y, tl, individual = ind, intercept = intercept, B = 4, BPPARAM = BPPARAM)
+  }
+  serial <- BiocParallel::SerialParam(); snow <- snow_workers()
+  for (intercept in c("none", "random")) {
+    a <- run(1, serial, intercept)
+    expect_identical(run(1, serial, intercept)$null, a$null)
+    expect_identical(run(1, snow, intercept)$table, a$table)
+    expect_false(identical(run(2, serial, intercept)$null, a$null))
+  }
+})
+
+test_that("timecourse_test refuses bad input before anything runs, naming the argument", {
+  set.seed(24)
+  x <- matrix(rnorm(60), 5, 12)
+  tm <- rep(0:5, 2)
+  ind <- rep(1:3, each = 4)
+  bad <- list(
+    list(quote(timecourse_test(as.data.frame(matrix(letters[1:24], 2)), tm)), "'x' must be a numeric matrix"),
+    list(quote(timecourse_test(replace(x, 1, NA), tm)), "'x' contains missing values"),
+    list(quote(timecourse_test(rbind(x, 3), tm)), "constant gene.*rows 6"),
+    list(quote(timecourse_test(x, tm[-1])), "'time' must be a numeric vector .* one per array \\(12\\)"),
+    list(quote(timecourse_test(x, replace(tm, 1, NA))), "'time' must be a numeric vector of finite times"),
+    list(quote(timecourse_test(x, as.character(tm))), "'time' must be a numeric vector"),
+    list(quote(timecourse_test(x, tm, df = 0)), "'df' must be at least 1"),
+    list(quote(timecourse_test(x, rep(0:1, 6), df = 3)), "'df' = 3 is too large"),
+    list(quote(timecourse_test(x, 1:12, df = 11)), "no residual degrees of freedom"),
+    list(quote(timecourse_test(x, tm, df = 11)), "'df' = 11 is too large"),
+    list(quote(timecourse_test(x, tm, B = -2)), "'B' must be at least 0"),
+    list(quote(timecourse_test(x, tm, eps = 0)), "'eps' must be a positive finite number"),
+    list(quote(timecourse_test(x, tm, intercept = "random")), "a random intercept needs 'individual'"),
+    list(quote(timecourse_test(x, tm, intercept = "fixed")), "'arg' should be one of"),
+    list(quote(timecourse_test(x, tm, individual = ind[-1])), "'individual' must be a vector or factor with one entry per array"),
+    list(quote(timecourse_test(x, tm, individual = replace(ind, 2, NA))), "'individual' contains missing values"),
+    list(quote(timecourse_test(x, tm, individual = rep(1, 12))), "at least two individuals"),
+    list(quote(timecourse_test(x, rep(1:3, each = 4), individual = ind)), "too large .* within individuals"),
+    list(quote(timecourse_test(x, tm, individual = 1:12)), "no residual degrees of freedom"),
+    list(quote(timecourse_test(x[1, , drop = FALSE], tm, individual = ind, intercept = "random")),
+         "at least two genes"),
+    list(quote(timecourse_test(x, tm, background = TRUE, BPPARAM = BiocParallel::SnowParam(2))),
+         "needs 'BPPARAM = BiocParallel::SerialParam\\(\\)'")
+  )
+  for (b in bad) expect_error(eval(b[[1]]), b[[2]], info = deparse(b[[1]]))
+})
