@@ -1,9 +1,14 @@
 #include "lumo.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <vector>
+
+#include "threads/WorkerPool.h"
 
 // ---------------------------------------------------------------- offset arrays
 
@@ -141,6 +146,23 @@ void sortQK(long32 low, long32 high, long32 n, double* w)
 
 // ---------------------------------------------------------------- ODP kernels
 
+// Vector exp: SLEEF's 1-ulp exp for 4 (AVX2 with FMA) and 8 (AVX-512F)
+// doubles. Only functions compiled for those instruction sets call them, and
+// only after the processor has been found to run them.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LUMO_ODP_X86 1
+typedef double OdpV4 __attribute__((vector_size(32)));
+typedef double OdpV8 __attribute__((vector_size(64)));
+OdpV4 OdpExp(OdpV4 x) __asm__("Sleef_expd4_u10avx2");
+OdpV8 OdpExp(OdpV8 x) __asm__("Sleef_expd8_u10avx512f");
+#endif
+// OdpExp is overloaded on the lane type of each path.
+static inline double OdpExp(double x) { return std::exp(x); }
+#ifdef LUMO_ODP_X86
+#define LUMO_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#define LUMO_TARGET_AVX512 __attribute__((target("avx512f")))
+#endif
+
 namespace
 {
 enum OdpModel
@@ -153,7 +175,11 @@ enum OdpModel
 const double kOdpEntryUnits = 1834.0;
 const double kOdpGeneUnits = 10.0;
 const double kOdpReferenceUnits = 367.0;
+// Most (gene, reference gene) pairs between two progress reports (and stop checks).
 const long32 kOdpReportEvery = 200000;
+// Genes per work item of the pool. Fixed, so that the items, and with them
+// every result, do not depend on the thread count.
+const long32 kOdpGeneChunk = 256;
 
 double OdpUnits(long32 mi, long32 mj, double pairUnits)
 {
@@ -161,13 +187,162 @@ double OdpUnits(long32 mi, long32 mj, double pairUnits)
            pairUnits * (double)mi * (double)mj;
 }
 
-// The frame shared by the four kernels. The per-reference-gene factors are
-// computed once per j; each (i, j) pair costs a k-term dot product (alternative
-// model only) and one exp.
+// What one kernel call hands to the loops over its genes: the inputs, the
+// per-reference-gene factors (weight w, scale c, and for the alternative
+// model S3), the output and the shared progress.
+struct COdpTerms
+{
+    long32 mi, mj, k;
+    const double* xx;
+    const double* xk;
+    const double* mu;
+    const double* w;
+    const double* c;
+    const double* s3;
+    double* scr;
+    double pairUnits;
+    long32 jBlock; // reference genes per progress report
+    lumo::CSharedProgress* progress;
+};
+
+struct COdpScalar
+{
+    enum { W = 1 };
+    typedef double V;
+};
+
+#ifdef LUMO_ODP_X86
+struct COdpAvx2
+{
+    enum { W = 4 };
+    typedef OdpV4 V;
+};
+
+struct COdpAvx512
+{
+    enum { W = 8 };
+    typedef OdpV8 V;
+};
+#endif
+
+template <class V> inline __attribute__((always_inline)) void LoadLanes(V& v, const double* p)
+{
+    std::memcpy(&v, p, sizeof(V));
+}
+
+// OdpGenes is only ever inlined into the functions compiled for its
+// instruction set (OdpGenesAvx2, OdpGenesAvx512), so its vector calls use
+// that set's conventions; the warning about the default ones does not apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+// Sums of genes [begin, end) over all reference genes, Lanes::W genes at a
+// time: each lane is one gene and adds its terms in ascending j, so a gene's
+// sum does not depend on its neighbours, its lane or the chunk it is in. A
+// partial group of genes at the end is padded with zeros. Reports the pairs
+// of each block of reference genes.
+template <class Lanes, OdpModel Model>
+inline __attribute__((always_inline)) void OdpGenes(const COdpTerms& t, long32 begin, long32 end)
+{
+    typedef typename Lanes::V V;
+    const int W = Lanes::W;
+    const long32 k = Model == kAlternative ? t.k : 0;
+    const size_t mi = (size_t)t.mi, mj = (size_t)t.mj;
+    // Per group of genes: xx, then 2 xk for each group g, then the running sums.
+    std::vector<double> buf((size_t)(k + 2) * W);
+    double* bxx = buf.data();
+    double* bxk = bxx + W;
+    double* bscr = bxk + (size_t)k * W;
+    for (long32 jb = 0; jb < t.mj; jb += t.jBlock) {
+        const long32 je = t.mj - jb < t.jBlock ? t.mj : jb + t.jBlock;
+        for (long32 i0 = begin; i0 < end; i0 += W) {
+            const int lanes = end - i0 < W ? (int)(end - i0) : W;
+            for (int l = 0; l < W; l++) {
+                const bool in = l < lanes;
+                bxx[l] = in ? t.xx[i0 + l] : 0.0;
+                bscr[l] = in ? t.scr[i0 + l] : 0.0;
+                for (long32 g = 0; g < k; g++)
+                    bxk[(size_t)g * W + l] = in ? 2.0 * t.xk[i0 + l + g * mi] : 0.0;
+            }
+            V x, sum, xk2;
+            LoadLanes(x, bxx);
+            LoadLanes(sum, bscr);
+            for (long32 j = jb; j < je; j++) {
+                V e;
+                if (Model == kAlternative) {
+                    V s2 = {};
+                    for (long32 g = 0; g < k; g++) {
+                        LoadLanes(xk2, bxk + (size_t)g * W);
+                        s2 = s2 + xk2 * t.mu[j + g * mj];
+                    }
+                    e = t.c[j] * (t.s3[j] + (x - s2));
+                } else {
+                    e = t.c[j] * x;
+                }
+                sum = t.w[j] * OdpExp(e) + sum;
+            }
+            std::memcpy(bscr, &sum, sizeof(V));
+            for (int l = 0; l < lanes; l++)
+                t.scr[i0 + l] = bscr[l];
+        }
+        t.progress->Add(t.pairUnits * (double)(end - begin) * (double)(je - jb));
+    }
+}
+#pragma GCC diagnostic pop
+
+typedef void OdpGenesFn(const COdpTerms&, long32, long32);
+
+template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 b, long32 e)
+{
+    OdpGenes<COdpScalar, Model>(t, b, e);
+}
+#ifdef LUMO_ODP_X86
+template <OdpModel Model> LUMO_TARGET_AVX2 void OdpGenesAvx2(const COdpTerms& t, long32 b, long32 e)
+{
+    OdpGenes<COdpAvx2, Model>(t, b, e);
+}
+template <OdpModel Model> LUMO_TARGET_AVX512 void OdpGenesAvx512(const COdpTerms& t, long32 b, long32 e)
+{
+    OdpGenes<COdpAvx512, Model>(t, b, e);
+}
+#endif
+
+// The widest path this processor runs, found once.
+int WidestOdpPath()
+{
+#ifdef LUMO_ODP_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f"))
+        return lumo::kOdpPathAvx512;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return lumo::kOdpPathAvx2;
+#endif
+    return lumo::kOdpPathScalar;
+}
+
+std::atomic<int> g_odpPath(-1);
+
+template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path)
+{
+    switch (path) {
+#ifdef LUMO_ODP_X86
+    case lumo::kOdpPathAvx512:
+        return OdpGenesAvx512<Model>;
+    case lumo::kOdpPathAvx2:
+        return OdpGenesAvx2<Model>;
+#endif
+    default:
+        return OdpGenesScalar<Model>;
+    }
+}
+
+// The frame shared by the four kernels: entry report, per-reference-gene
+// factors computed once per j, then the genes in chunks of kOdpGeneChunk,
+// spread over the pool when there is more than one chunk.
 template <OdpModel Model>
 void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
             const double* sigma, const int* nGrp, const int* nii, double* scr, update_progress_routine* callback,
-            void* callbackArg, double* currentStart, const double* maxStart, double pairUnits)
+            void* callbackArg, double* currentStart, const double* maxStart, double pairUnits,
+            lumo::CWorkerPool* pool)
 {
     const double max = *maxStart;
     double current = *currentStart + kOdpEntryUnits;
@@ -177,39 +352,37 @@ void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const do
     for (long32 i = 0; i < mi; i++)
         scr[i] = 0.0;
 
-    long32 iCurrent = 0;
-    for (long32 j = 0; j < mj; j++) {
-        current = current + kOdpReferenceUnits;
-        const double s = Model == kNullByGene ? sigma[nii[j]] : sigma[j];
-        const double w = Model == kAlternative ? std::pow(1.0 / s, (double)n) : std::pow(s, -(double)n);
-        const double c = -0.5 / (s * s);
-        double s3 = 0.0;
-        if (Model == kAlternative) {
-            for (long32 g = 0; g < k; g++) {
-                const double muj = mu[j + (size_t)g * mj];
-                s3 = s3 + muj * ((double)nGrp[g] * muj);
-            }
-        }
-        for (long32 i = 0; i < mi; i++) {
-            current = current + pairUnits;
-            if (iCurrent > kOdpReportEvery) {
-                do_callback(callback, callbackArg, max, current, 7);
-                iCurrent = 0;
-            }
-            double e;
+    if (mi > 0 && mj > 0) {
+        std::vector<double> w(mj), c(mj), s3(Model == kAlternative ? mj : 0);
+        for (long32 j = 0; j < mj; j++) {
+            const double s = Model == kNullByGene ? sigma[nii[j]] : sigma[j];
+            w[j] = Model == kAlternative ? std::pow(1.0 / s, (double)n) : std::pow(s, -(double)n);
+            c[j] = -0.5 / (s * s);
             if (Model == kAlternative) {
-                double s2 = 0.0;
-                for (long32 g = 0; g < k; g++)
-                    s2 = s2 + (2.0 * xk[i + (size_t)g * mi]) * mu[j + (size_t)g * mj];
-                e = c * (s3 + (xx[i] - s2));
-            } else {
-                e = c * xx[i];
+                double sum = 0.0;
+                for (long32 g = 0; g < k; g++) {
+                    const double muj = mu[j + (size_t)g * mj];
+                    sum = sum + muj * ((double)nGrp[g] * muj);
+                }
+                s3[j] = sum;
             }
-            scr[i] = w * std::exp(e) + scr[i];
-            iCurrent++;
         }
+        lumo::CSharedProgress progress(callback, callbackArg, max, current, 7);
+        const long32 chunk = mi < kOdpGeneChunk ? mi : kOdpGeneChunk;
+        const long32 jBlock = kOdpReportEvery / chunk;
+        const COdpTerms terms = {mi, mj, k, xx, xk, mu, w.data(), c.data(), s3.data(), scr, pairUnits,
+                                 jBlock < 1 ? 1 : jBlock, &progress};
+        OdpGenesFn* genes = OdpGenesFor<Model>(lumo::OdpPath());
+        if (pool != 0 && pool->Threads() > 1 && mi > chunk) {
+            pool->Run(mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); },
+                      &progress);
+        } else {
+            for (long32 b = 0; b < mi; b += chunk)
+                genes(terms, b, mi - b < chunk ? mi : b + chunk);
+        }
+        current = progress.Current();
     }
-    *currentStart = current;
+    *currentStart = kOdpReferenceUnits * (double)mj + current;
 }
 
 const double kOdp1PairUnits = 445.0;
@@ -218,36 +391,71 @@ const double kOdp3PairUnits = 445.0;
 const double kOdp4PairUnits = 373.0;
 } // namespace
 
+namespace lumo
+{
+int OdpWidestPath()
+{
+    static const int widest = WidestOdpPath();
+    return widest;
+}
+
+int OdpPath()
+{
+    int path = g_odpPath.load();
+    return path < 0 ? OdpWidestPath() : path;
+}
+
+int SetOdpPath(int path)
+{
+    const int previous = OdpPath();
+    const int widest = OdpWidestPath();
+    g_odpPath.store(path < kOdpPathScalar ? kOdpPathScalar : (path > widest ? widest : path));
+    return previous;
+}
+
+const char* OdpPathName(int path)
+{
+    switch (path) {
+    case kOdpPathAvx512:
+        return "avx512f";
+    case kOdpPathAvx2:
+        return "avx2";
+    default:
+        return "scalar";
+    }
+}
+} // namespace lumo
+
 void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp1PairUnits);
+                         maxStart, kOdp1PairUnits, pool);
 }
 
 void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kNullByGene>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                        maxStart, kOdp2PairUnits);
+                        maxStart, kOdp2PairUnits, pool);
 }
 
 void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp3PairUnits);
+                         maxStart, kOdp3PairUnits, pool);
 }
 
 void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kNull>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
-                  kOdp4PairUnits);
+                  kOdp4PairUnits, pool);
 }
 
 double odp1t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp1PairUnits); }
@@ -255,9 +463,66 @@ double odp2t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOd
 double odp3t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp3PairUnits); }
 double odp4t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp4PairUnits); }
 
+namespace
+{
+// One null gene of one bootstrap iteration: resample whole array columns,
+// centre on the resampled mean when there are groups to compare, rescale to
+// the fitted sd of the gene it stands for, and form the sufficient
+// statistics. Everything here belongs to gene i alone.
+struct CNullResample
+{
+    long32 m0, n, k, B;
+    const double* res;
+    const double* sigma;
+    const int* vv;
+    const int* ID;
+    const int* nii;
+    double* dat0;
+    double* xx;
+    double* xk;
+    double* mu0;
+    double* sigmasc;
+
+    void Gene(long32 h, long32 i) const
+    {
+        const size_t rows = (size_t)m0;
+        xx[i] = 0.0;
+        mu0[i] = 0.0;
+        sigmasc[i] = 0.0;
+        for (long32 j = 0; j < n; j++) {
+            const double v = res[i + rows * (size_t)vv[h + (size_t)j * B]];
+            dat0[i + j * rows] = v;
+            mu0[i] = v / (double)n + mu0[i];
+        }
+        if (k > 1) {
+            for (long32 j = 0; j < n; j++)
+                dat0[i + j * rows] = dat0[i + j * rows] - mu0[i];
+        }
+        for (long32 j = 0; j < n; j++) {
+            const double d = k > 1 ? dat0[i + j * rows] : dat0[i + j * rows] - mu0[i];
+            sigmasc[i] = sigmasc[i] + d * d;
+        }
+        sigmasc[i] = std::sqrt(sigmasc[i] / (double)(n - 1));
+        const double target = sigma[nii[i]];
+        for (long32 j = 0; j < n; j++)
+            dat0[i + j * rows] = (dat0[i + j * rows] * target) / sigmasc[i];
+        for (long32 j = 0; j < n; j++) {
+            const double d = dat0[i + j * rows];
+            xx[i] = xx[i] + d * d;
+        }
+        for (long32 g = 0; g < k; g++) {
+            double sum = 0.0;
+            for (long32 j = 0; j < n; j++)
+                sum = sum + (double)ID[j + (size_t)g * n] * dat0[i + j * rows];
+            xk[i + g * rows] = sum;
+        }
+    }
+};
+} // namespace
+
 void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
              double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart)
+             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;
@@ -265,62 +530,25 @@ void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, dou
     // Work arrays for all B iterations; the owners release them also when a
     // stop request unwinds this kernel.
     CDoubleVector num(m), den(m), dat0(m * n), xx(m), xk(m * k), mu0(m0), sigmasc(m0);
-    const size_t rows = m0 > 0 ? (size_t)m0 : 0;
+    const CNullResample resample = {m0, n, k, B, res, sigma, vv, ID, nii, dat0, xx, xk, mu0, sigmasc};
+    const bool spread = pool != 0 && pool->Threads() > 1 && m0 > kOdpGeneChunk;
 
     for (long32 h = 0; h < B; h++) {
-        if (m0 > 0) {
-            for (long32 i = 0; i < m0; i++) {
-                xx[i] = 0.0;
-                mu0[i] = 0.0;
-                sigmasc[i] = 0.0;
-                for (long32 g = 0; g < k; g++)
-                    xk[i + g * rows] = 0.0;
-            }
-            // Resample whole array columns; centre on the resampled mean when
-            // there are groups to compare.
-            for (long32 i = 0; i < m0; i++) {
-                for (long32 j = 0; j < n; j++) {
-                    const double v = res[i + rows * (size_t)vv[h + (size_t)j * B]];
-                    dat0[i + j * rows] = v;
-                    mu0[i] = v / (double)n + mu0[i];
-                }
-                if (k > 1) {
-                    for (long32 j = 0; j < n; j++)
-                        dat0[i + j * rows] = dat0[i + j * rows] - mu0[i];
-                }
-            }
-            for (long32 i = 0; i < m0; i++) {
-                for (long32 j = 0; j < n; j++) {
-                    const double d = k > 1 ? dat0[i + j * rows] : dat0[i + j * rows] - mu0[i];
-                    sigmasc[i] = sigmasc[i] + d * d;
-                }
-                sigmasc[i] = std::sqrt(sigmasc[i] / (double)(n - 1));
-            }
-            // Rescale each resampled gene to the fitted sd of the gene it stands for.
-            for (long32 i = 0; i < m0; i++) {
-                const double target = sigma[nii[i]];
-                for (long32 j = 0; j < n; j++)
-                    dat0[i + j * rows] = (dat0[i + j * rows] * target) / sigmasc[i];
-            }
-            for (long32 i = 0; i < m0; i++) {
-                for (long32 j = 0; j < n; j++) {
-                    const double d = dat0[i + j * rows];
-                    xx[i] = xx[i] + d * d;
-                }
-                for (long32 g = 0; g < k; g++) {
-                    double sum = 0.0;
-                    for (long32 j = 0; j < n; j++)
-                        sum = sum + (double)ID[j + (size_t)g * n] * dat0[i + j * rows];
-                    xk[i + g * rows] = sum;
-                }
-            }
-        }
-        odp3(m0, m, n, k, xx, xk, mu, sigma, nGrp, nii, num, callback, callbackArg, &current, &max);
-        odp4(m0, m0, n, k, xx, xk, mu, sigma0, nGrp, nii, den, callback, callbackArg, &current, &max);
-        if (m0 > 0) {
+        if (spread) {
+            pool->Run(m0, kOdpGeneChunk, [&](int64_t b, int64_t e, int) {
+                for (int64_t i = b; i < e; i++)
+                    resample.Gene(h, (long32)i);
+            });
+        } else {
             for (long32 i = 0; i < m0; i++)
-                scr[(size_t)h * rows + i] = num[i] / den[i];
+                resample.Gene(h, i);
         }
+        // Each kernel reports at entry, so even an iteration without genes
+        // is a stop check.
+        odp3(m0, m, n, k, xx, xk, mu, sigma, nGrp, nii, num, callback, callbackArg, &current, &max, pool);
+        odp4(m0, m0, n, k, xx, xk, mu, sigma0, nGrp, nii, den, callback, callbackArg, &current, &max, pool);
+        for (long32 i = 0; i < m0; i++)
+            scr[(size_t)h * (size_t)m0 + i] = num[i] / den[i];
     }
 
     if (currentStart != 0)

@@ -9,6 +9,7 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+ls /usr/lib/*/libsleef.so /usr/lib/libsleef.so >/dev/null 2>&1 || need+=(libsleef-dev)
 if [ "${LUMO_BENCH_DEPS:-0}" = 1 ]; then
   Rscript -e 'quit(status = !requireNamespace("fastcluster", quietly = TRUE))' >/dev/null 2>&1 || need+=(r-cran-fastcluster)
   Rscript -e 'quit(status = !requireNamespace("seriation", quietly = TRUE))' >/dev/null 2>&1 || need+=(r-cran-seriation)
