@@ -5,6 +5,9 @@
 namespace lumo
 {
 
+// How often Run publishes the progress while the caller waits for the others.
+static const std::chrono::milliseconds kPublishEvery(10);
+
 static std::atomic<int32_t> g_defaultThreads(1);
 
 int32_t DefaultThreadCount()
@@ -176,7 +179,7 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            if (m_done.wait_for(lock, std::chrono::milliseconds(kPublishMs), [&] { return m_running == 0; })) {
+            if (m_done.wait_for(lock, kPublishEvery, [&] { return m_running == 0; })) {
                 // The whole pass is counted: let the callback see the final total.
                 if (progress != 0 && !m_failed.load())
                     PublishUnlocked(lock);

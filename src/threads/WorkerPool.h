@@ -106,11 +106,9 @@ public:
     // the others are told through `progress` (when given) and stop taking
     // chunks; once all have returned, the first exception is rethrown on the
     // calling thread (a stop request is rethrown as itself). With `progress`,
-    // the calling thread publishes the total every kPublishMs while it waits
-    // for the other workers, and once more at the end of a successful pass.
+    // the calling thread publishes the total every 10 ms while it waits for
+    // the other workers, and once more at the end of a successful pass.
     void Run(int64_t n, int64_t grain, const Body& body, CSharedProgress* progress = 0);
-
-    static const int kPublishMs = 10;
 
 private:
     CWorkerPool(const CWorkerPool&);
