@@ -4,15 +4,31 @@ set -euo pipefail
 need=()
 command -v R >/dev/null 2>&1 || need+=(r-base-dev)
 [ -e /usr/share/R/include/R.h ] || need+=(r-base-dev)
-Rscript -e 'quit(status = !requireNamespace("testthat", quietly = TRUE))' >/dev/null 2>&1 || need+=(r-cran-testthat)
+# R packages, each from Debian when its namespace is missing.
+rpkg() {
+  Rscript -e "quit(status = !requireNamespace('$1', quietly = TRUE))" >/dev/null 2>&1 || need+=("$2")
+}
+if command -v Rscript >/dev/null 2>&1; then
+  rpkg testthat r-cran-testthat
+  rpkg qvalue r-bioc-qvalue
+  rpkg BiocParallel r-bioc-biocparallel
+  rpkg knitr r-cran-knitr
+  rpkg rmarkdown r-cran-rmarkdown
+  rpkg Biobase r-bioc-biobase
+  rpkg SummarizedExperiment r-bioc-summarizedexperiment
+else
+  need+=(r-cran-testthat r-bioc-qvalue r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
+         r-bioc-summarizedexperiment)
+fi
+command -v pandoc >/dev/null 2>&1 || need+=(pandoc)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 ls /usr/lib/*/libsleef.so /usr/lib/libsleef.so >/dev/null 2>&1 || need+=(libsleef-dev)
 if [ "${LUMO_BENCH_DEPS:-0}" = 1 ]; then
-  Rscript -e 'quit(status = !requireNamespace("fastcluster", quietly = TRUE))' >/dev/null 2>&1 || need+=(r-cran-fastcluster)
-  Rscript -e 'quit(status = !requireNamespace("seriation", quietly = TRUE))' >/dev/null 2>&1 || need+=(r-cran-seriation)
+  rpkg fastcluster r-cran-fastcluster
+  rpkg seriation r-cran-seriation
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

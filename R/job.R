@@ -1,0 +1,181 @@
+#' Background jobs
+#'
+#' Every long analysis of lumo (\code{\link{odp_test}}, \code{\link{timecourse_test}},
+#' \code{\link{cluster_rows}}) runs as a native job. With \code{background = TRUE} the
+#' analysis returns at once with a \code{lumo_job} object, and the R session stays free
+#' while the job computes on its own threads.
+#'
+#' \itemize{
+#'   \item \code{progress(job)} tells the job's state (\code{"running"}, \code{"done"},
+#'     \code{"cancelled"}, \code{"failed"} or \code{"collected"}), its phase and the
+#'     percentage done;
+#'   \item \code{wait(job)} blocks until the job ends, with a text progress bar;
+#'   \item \code{cancel(job)} stops the job (within one progress interval) and frees it;
+#'   \item \code{result(job)} waits if needed and returns the analysis' result, which is
+#'     kept, so it can be asked for again.
+#' }
+#' A job is also freed when its R object is garbage-collected, so jobs never leak.
+#' Without \code{background}, the analyses run the same job and wait for it; an
+#' interrupt (Ctrl-C) during that wait cancels the job.
+#'
+#' @param job A \code{lumo_job}.
+#' @param bar Show a text progress bar while waiting.
+#' @param interval Seconds between two polls of the job.
+#' @param x A \code{lumo_job} (for \code{print}).
+#' @param ... Ignored.
+#' @return \code{progress} returns a list with \code{state}, \code{phase},
+#'   \code{percent}, \code{current} and \code{max}. \code{wait} and \code{cancel} return
+#'   the job invisibly; \code{result} returns the analysis' result.
+#' @name lumo_job
+#' @examples
+#' x <- matrix(rnorm(200 * 10), 200, 10)
+#' job <- cluster_rows(x, background = TRUE)
+#' job
+#' hc <- result(job)
+#' progress(job)$state
+NULL
+
+# Names of the phases the native jobs report (by their phase code).
+job_phases <- c("computing distances", "merging clusters", "optimal ordering: costs",
+                "optimal ordering: best pairs", "optimal ordering: orienting",
+                "ordering by weight", "ODP statistics", "ODP statistics",
+                "time-course statistics")
+
+# Starts a native job and wraps it. `start` is a function that starts the job
+# and returns its id; `collect(id)` turns the finished job into the result.
+start_job <- function(kind, start, collect) {
+  set_native_threads()
+  id <- start()
+  job <- new.env(parent = emptyenv())
+  job$id <- id
+  job$kind <- kind
+  job$collect <- collect
+  job$state <- NULL          # set once the native job is gone
+  job$value <- NULL
+  reg.finalizer(job, release_job, onexit = TRUE)
+  class(job) <- "lumo_job"
+  job
+}
+
+# Frees the native job (stopping and joining it first if it still runs).
+release_job <- function(job, state = "cancelled") {
+  if (is.null(job$state)) {
+    job$state <- state
+    try(.Call(C_DeleteThread, job$id), silent = TRUE)
+  }
+  invisible(job)
+}
+
+# Runs a job to its end in the foreground: the synchronous form of every analysis.
+run_job <- function(job, background) {
+  if (background) return(job)
+  wait(job, bar = interactive(), cancel_on_interrupt = TRUE)
+  result(job)
+}
+
+poll_job <- function(job) {
+  if (!is.null(job$state)) {
+    return(list(state = job$state, phase = NA_character_,
+                percent = if (job$state == "collected") 100 else NA_real_,
+                current = NA_real_, max = NA_real_))
+  }
+  p <- .Call(C_GetProgressValues, job$id)
+  state <- if (p$done == 1L) "done" else if (p$canceled == 1L) "cancelled" else "running"
+  phase <- if (p$msgid >= 0L && p$msgid < length(job_phases)) job_phases[p$msgid + 1L] else NA_character_
+  percent <- if (state == "done") 100 else if (p$max > 0) min(100, 100 * p$current / p$max) else 0
+  list(state = state, phase = phase, percent = percent, current = p$current, max = p$max)
+}
+
+#' @rdname lumo_job
+#' @export
+progress <- function(job) {
+  check_job(job)
+  poll_job(job)
+}
+
+#' @rdname lumo_job
+#' @param cancel_on_interrupt Cancel the job when the wait is interrupted (Ctrl-C);
+#'   otherwise only the wait ends and the job goes on.
+#' @export
+wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt = FALSE) {
+  check_job(job)
+  check_flag(bar, "bar")
+  check_flag(cancel_on_interrupt, "cancel_on_interrupt")
+  if (!is.numeric(interval) || length(interval) != 1L || is.na(interval) || interval <= 0)
+    stop("'interval' must be a positive number of seconds", call. = FALSE)
+  pb <- NULL
+  shown <- NA_character_
+  on.exit(if (!is.null(pb)) close(pb))
+  withCallingHandlers({
+    repeat {
+      p <- poll_job(job)
+      if (bar) {
+        if (!identical(p$phase, shown) && !is.na(p$phase)) {
+          if (!is.null(pb)) close(pb)
+          message(p$phase)
+          pb <- utils::txtProgressBar(min = 0, max = 100, style = 3)
+          shown <- p$phase
+        }
+        if (!is.null(pb) && !is.na(p$percent)) utils::setTxtProgressBar(pb, p$percent)
+      }
+      if (p$state != "running") break
+      Sys.sleep(interval)
+    }
+  }, interrupt = function(cond) {
+    if (cancel_on_interrupt) cancel(job)
+  })
+  invisible(job)
+}
+
+#' @rdname lumo_job
+#' @export
+cancel <- function(job) {
+  check_job(job)
+  if (is.null(job$state)) {
+    .Call(C_StopThread, job$id)
+    release_job(job)
+  }
+  invisible(job)
+}
+
+#' @rdname lumo_job
+#' @export
+result <- function(job) {
+  check_job(job)
+  if (identical(job$state, "collected")) return(job$value)
+  if (identical(job$state, "cancelled")) stop("the job was cancelled; it has no result", call. = FALSE)
+  if (identical(job$state, "failed")) stop("the job failed; it has no result", call. = FALSE)
+  wait(job, bar = FALSE)
+  p <- poll_job(job)
+  if (p$state == "cancelled") {
+    release_job(job)
+    stop("the job was cancelled; it has no result", call. = FALSE)
+  }
+  # A failed job raises its error here; it is freed either way.
+  value <- tryCatch(job$collect(job$id), error = function(e) {
+    release_job(job, "failed")
+    stop(conditionMessage(e), call. = FALSE)
+  })
+  .Call(C_DeleteThread, job$id)
+  job$value <- value
+  job$state <- "collected"
+  value
+}
+
+#' @rdname lumo_job
+#' @export
+print.lumo_job <- function(x, ...) {
+  p <- poll_job(x)
+  cat(sprintf("<lumo job %d: %s>\n", x$id, x$kind))
+  cat(sprintf("  state: %s", p$state))
+  if (p$state == "running") {
+    cat(sprintf(", %.0f%% done", p$percent))
+    if (!is.na(p$phase)) cat(sprintf(" (%s)", p$phase))
+  }
+  cat("\n")
+  invisible(x)
+}
+
+check_job <- function(job) {
+  if (!inherits(job, "lumo_job")) stop("'job' must be a lumo_job", call. = FALSE)
+}

@@ -1,0 +1,57 @@
+# Argument checks shared by the exported functions. Each raises an error that
+# names the argument, before anything native runs.
+
+# The expression matrix of x: a numeric matrix, a SummarizedExperiment (the
+# assay named `assay`, else the first) or an ExpressionSet (exprs).
+expression_matrix <- function(x, assay = NULL, allow_na = FALSE, arg = "x") {
+  if (methods::is(x, "SummarizedExperiment")) {
+    if (!requireNamespace("SummarizedExperiment", quietly = TRUE))
+      stop("reading '", arg, "' needs the SummarizedExperiment package", call. = FALSE)
+    x <- if (is.null(assay)) SummarizedExperiment::assay(x, 1L) else SummarizedExperiment::assay(x, assay)
+    x <- as.matrix(x)
+  } else if (methods::is(x, "ExpressionSet")) {
+    if (!requireNamespace("Biobase", quietly = TRUE))
+      stop("reading '", arg, "' needs the Biobase package", call. = FALSE)
+    x <- Biobase::exprs(x)
+  } else if (is.data.frame(x)) {
+    if (!all(vapply(x, is.numeric, logical(1))))
+      stop("'", arg, "' must be a numeric matrix; the data frame has non-numeric columns", call. = FALSE)
+    x <- as.matrix(x)
+  }
+  if (!is.matrix(x) || !(is.numeric(x) || is.logical(x) && all(is.na(x))))
+    stop("'", arg, "' must be a numeric matrix of genes (rows) x arrays (columns)", call. = FALSE)
+  if (nrow(x) < 1L || ncol(x) < 1L)
+    stop("'", arg, "' must have at least one row and one column", call. = FALSE)
+  if (!allow_na && anyNA(x))
+    stop("'", arg, "' contains missing values; impute them first (see impute_knn)", call. = FALSE)
+  if (any(is.infinite(x)))
+    stop("'", arg, "' contains infinite values", call. = FALSE)
+  if (as.double(nrow(x)) * ncol(x) > .Machine$integer.max)
+    stop("'", arg, "' has more than 2^31 - 1 entries", call. = FALSE)
+  storage.mode(x) <- "double"
+  x
+}
+
+# A single whole number >= min (and <= max).
+check_count <- function(value, name, min = 0, max = .Machine$integer.max) {
+  if (!is.numeric(value) || length(value) != 1L || is.na(value) || value != round(value))
+    stop("'", name, "' must be a single whole number", call. = FALSE)
+  if (value < min)
+    stop("'", name, "' must be at least ", min, call. = FALSE)
+  if (value > max)
+    stop("'", name, "' must be at most ", max, call. = FALSE)
+  as.integer(value)
+}
+
+check_flag <- function(value, name) {
+  if (!is.logical(value) || length(value) != 1L || is.na(value))
+    stop("'", name, "' must be TRUE or FALSE", call. = FALSE)
+  invisible(value)
+}
+
+# A positive finite number.
+check_positive <- function(value, name) {
+  if (!is.numeric(value) || length(value) != 1L || !is.finite(value) || value <= 0)
+    stop("'", name, "' must be a positive finite number", call. = FALSE)
+  as.double(value)
+}

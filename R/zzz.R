@@ -1,3 +1,0 @@
-.onUnload <- function(libpath) {
-    library.dynam.unload("lumo", libpath)
-}
