@@ -146,21 +146,21 @@ void sortQK(long32 low, long32 high, long32 n, double* w)
 
 // ---------------------------------------------------------------- ODP kernels
 
-// Vector exp: SLEEF's 1-ulp exp for 4 (AVX2 with FMA) and 8 (AVX-512F)
-// doubles. Only functions compiled for those instruction sets call them, and
-// only after the processor has been found to run them.
+// Exp of each path, overloaded on its lane type: the C library's for one
+// double; SLEEF's 1-ulp vector exp (declared here under its library names,
+// since its header only declares it when the whole file is compiled for the
+// instruction set) for 4 doubles with AVX2 and FMA and 8 with AVX-512F. The
+// vector ones are only called from functions compiled for their instruction
+// set, and only once the processor has been found to run it.
+static inline double OdpExp(double x) { return std::exp(x); }
 #if defined(__x86_64__) && defined(__GNUC__)
 #define LUMO_ODP_X86 1
+#define LUMO_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#define LUMO_TARGET_AVX512 __attribute__((target("avx512f")))
 typedef double OdpV4 __attribute__((vector_size(32)));
 typedef double OdpV8 __attribute__((vector_size(64)));
 OdpV4 OdpExp(OdpV4 x) __asm__("Sleef_expd4_u10avx2");
 OdpV8 OdpExp(OdpV8 x) __asm__("Sleef_expd8_u10avx512f");
-#endif
-// OdpExp is overloaded on the lane type of each path.
-static inline double OdpExp(double x) { return std::exp(x); }
-#ifdef LUMO_ODP_X86
-#define LUMO_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define LUMO_TARGET_AVX512 __attribute__((target("avx512f")))
 #endif
 
 namespace
