@@ -60,7 +60,8 @@ public:
     // what the callback throws (a stop request, owner only), or CWorkerAbort
     // once the pass has failed.
     void Add(double units);
-    // Adds nothing: a stop check for loops that have nothing to count.
+    // Adds nothing: a stop check for loops that have nothing to count (on the
+    // owner through the callback, on the others through a failed pass).
     void Check() { Add(0.0); }
     // Reports the current total if called on the owning thread; does nothing
     // on any other thread. Throws what the callback throws.
