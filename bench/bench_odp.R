@@ -4,8 +4,12 @@
 # n = 20 arrays in two groups, every gene a null gene.
 #   R_LIBS=/tmp/lumo-dev-odp/lib Rscript bench/bench_odp.R [m [B [reps]]]
 # Prints medians of interleaved runs: ns per pair of the floor and of RunODP on
-# one thread and on all cores, and RunODP's wall time over the floor's.
+# one thread and on all cores, and RunODP's wall time over the floor's. The CPU
+# seconds (all threads) show how much work each run did: on a machine whose
+# cores are busy with other processes the wall time of the all-core run cannot
+# fall below its CPU time divided by the cores it actually gets.
 library(lumo)
+options(width = 150)
 source(file.path("tests", "testthat", "helper-odp.R"))
 
 args <- as.integer(commandArgs(trailingOnly = TRUE))
@@ -66,22 +70,28 @@ dyn.load(file.path(dir, "odp_floor.so"))
 
 s <- odp_study(m = m, n1 = 10, n2 = 10, B = B, m0 = m, seed = m)
 pairs <- 2 * m * m + B * 2 * m * m
-elapsed <- function(expr) system.time(expr)[["elapsed"]]
+# Wall and CPU seconds (user + system, all threads) of one evaluation.
+timed <- function(expr) {
+  t <- system.time(expr)
+  c(wall = t[["elapsed"]], cpu = t[["user.self"]] + t[["sys.self"]])
+}
 run_odp <- function(threads) {
   old <- .Call("SetThreadCount", threads, PACKAGE = "lumo")
   on.exit(.Call("SetThreadCount", old, PACKAGE = "lumo"))
-  elapsed(.Call("RunODP", s$arglist, FALSE, PACKAGE = "lumo"))
+  timed(.Call("RunODP", s$arglist, FALSE, PACKAGE = "lumo"))
 }
 
-times <- matrix(NA_real_, reps, 3, dimnames = list(NULL, c("floor", "one", "all")))
+runs <- c("floor", "one", "all")
+wall <- cpu <- matrix(NA_real_, reps, 3, dimnames = list(NULL, runs))
 for (r in seq_len(reps)) {
-  times[r, "floor"] <- elapsed(.Call("odp_floor", s$arglist))
-  times[r, "one"] <- run_odp(1L)
-  times[r, "all"] <- run_odp(cores)
+  t <- list(floor = timed(.Call("odp_floor", s$arglist)), one = run_odp(1L), all = run_odp(cores))
+  wall[r, ] <- vapply(t, `[[`, 0, "wall")
+  cpu[r, ] <- vapply(t, `[[`, 0, "cpu")
 }
-med <- apply(times, 2, median)
+med <- apply(wall, 2, median)
 cat(sprintf("m = %d, n = 20, B = %d: %.3g pairs; %d cores; exp: %s; medians of %d interleaved runs\n", m, B, pairs,
             cores, .Call("GetOdpInstructionSet", PACKAGE = "lumo"), reps))
 print(data.frame(run = c("scalar C loop, 1 thread (floor)", "RunODP, 1 thread", sprintf("RunODP, %d threads", cores)),
-                 seconds = unname(med), ns_per_pair = unname(1e9 * med / pairs),
+                 seconds = unname(med), cpu_seconds = unname(apply(cpu, 2, median)),
+                 ns_per_pair = unname(1e9 * med / pairs),
                  wall_over_floor = unname(med / med[["floor"]])), digits = 3, row.names = FALSE)
