@@ -15,8 +15,8 @@ SEXP GetLumoLibraryVersion();
 // ---- ODP entry points
 SEXP RunODP(SEXP arglist, SEXP startThread);
 SEXP GetODPResult(SEXP tid);
-// Instruction set of the ODP kernels' exp on this processor: "avx512f",
-// "avx2" or "scalar".
+// Instruction set of the ODP kernels' exp on this processor ("AVX3" for
+// AVX-512, "AVX2", ..., or "scalar").
 SEXP GetOdpInstructionSet();
 // ---- time-course entry points
 SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread);

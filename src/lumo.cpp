@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -146,23 +145,6 @@ void sortQK(long32 low, long32 high, long32 n, double* w)
 
 // ---------------------------------------------------------------- ODP kernels
 
-// Exp of each path, overloaded on its lane type: the C library's for one
-// double; SLEEF's 1-ulp vector exp (declared here under its library names,
-// since its header only declares it when the whole file is compiled for the
-// instruction set) for 4 doubles with AVX2 and FMA and 8 with AVX-512F. The
-// vector ones are only called from functions compiled for their instruction
-// set, and only once the processor has been found to run it.
-static inline double OdpExp(double x) { return std::exp(x); }
-#if defined(__x86_64__) && defined(__GNUC__)
-#define LUMO_ODP_X86 1
-#define LUMO_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define LUMO_TARGET_AVX512 __attribute__((target("avx512f")))
-typedef double OdpV4 __attribute__((vector_size(32)));
-typedef double OdpV8 __attribute__((vector_size(64)));
-OdpV4 OdpExp(OdpV4 x) __asm__("Sleef_expd4_u10avx2");
-OdpV8 OdpExp(OdpV8 x) __asm__("Sleef_expd8_u10avx512f");
-#endif
-
 namespace
 {
 enum OdpModel
@@ -205,134 +187,72 @@ struct COdpTerms
     lumo::CSharedProgress* progress;
 };
 
-struct COdpScalar
+// The scalar path: one gene at a time with the C library's exp. The same
+// frame as the vector path (lumo-inl.h): blocks of reference genes, each
+// gene's terms added in ascending j.
+template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, long32 end)
 {
-    enum { W = 1 };
-    typedef double V;
-};
-
-#ifdef LUMO_ODP_X86
-struct COdpAvx2
-{
-    enum { W = 4 };
-    typedef OdpV4 V;
-};
-
-struct COdpAvx512
-{
-    enum { W = 8 };
-    typedef OdpV8 V;
-};
-#endif
-
-template <class V> inline __attribute__((always_inline)) void LoadLanes(V& v, const double* p)
-{
-    std::memcpy(&v, p, sizeof(V));
-}
-
-// OdpGenes is only ever inlined into the functions compiled for its
-// instruction set (OdpGenesAvx2, OdpGenesAvx512), so its vector calls use
-// that set's conventions; the warning about the default ones does not apply.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-// Sums of genes [begin, end) over all reference genes, Lanes::W genes at a
-// time: each lane is one gene and adds its terms in ascending j, so a gene's
-// sum does not depend on its neighbours, its lane or the chunk it is in. A
-// partial group of genes at the end is padded with zeros. Reports the pairs
-// of each block of reference genes.
-template <class Lanes, OdpModel Model>
-inline __attribute__((always_inline)) void OdpGenes(const COdpTerms& t, long32 begin, long32 end)
-{
-    typedef typename Lanes::V V;
-    const int W = Lanes::W;
     const long32 k = Model == kAlternative ? t.k : 0;
     const size_t mi = (size_t)t.mi, mj = (size_t)t.mj;
-    // Per group of genes: xx, then 2 xk for each group g, then the running sums.
-    std::vector<double> buf((size_t)(k + 2) * W);
-    double* bxx = buf.data();
-    double* bxk = bxx + W;
-    double* bscr = bxk + (size_t)k * W;
     for (long32 jb = 0; jb < t.mj; jb += t.jBlock) {
         const long32 je = t.mj - jb < t.jBlock ? t.mj : jb + t.jBlock;
-        for (long32 i0 = begin; i0 < end; i0 += W) {
-            const int lanes = end - i0 < W ? (int)(end - i0) : W;
-            for (int l = 0; l < W; l++) {
-                const bool in = l < lanes;
-                bxx[l] = in ? t.xx[i0 + l] : 0.0;
-                bscr[l] = in ? t.scr[i0 + l] : 0.0;
-                for (long32 g = 0; g < k; g++)
-                    bxk[(size_t)g * W + l] = in ? 2.0 * t.xk[i0 + l + g * mi] : 0.0;
-            }
-            V x, sum, xk2;
-            LoadLanes(x, bxx);
-            LoadLanes(sum, bscr);
+        for (long32 i = begin; i < end; i++) {
+            double sum = t.scr[i];
             for (long32 j = jb; j < je; j++) {
-                V e;
+                double e;
                 if (Model == kAlternative) {
-                    V s2 = {};
-                    for (long32 g = 0; g < k; g++) {
-                        LoadLanes(xk2, bxk + (size_t)g * W);
-                        s2 = s2 + xk2 * t.mu[j + g * mj];
-                    }
-                    e = t.c[j] * (t.s3[j] + (x - s2));
+                    double s2 = 0.0;
+                    for (long32 g = 0; g < k; g++)
+                        s2 = s2 + (2.0 * t.xk[i + g * mi]) * t.mu[j + g * mj];
+                    e = t.c[j] * (t.s3[j] + (t.xx[i] - s2));
                 } else {
-                    e = t.c[j] * x;
+                    e = t.c[j] * t.xx[i];
                 }
-                sum = t.w[j] * OdpExp(e) + sum;
+                sum = t.w[j] * std::exp(e) + sum;
             }
-            std::memcpy(bscr, &sum, sizeof(V));
-            for (int l = 0; l < lanes; l++)
-                t.scr[i0 + l] = bscr[l];
+            t.scr[i] = sum;
         }
         t.progress->Add(t.pairUnits * (double)(end - begin) * (double)(je - jb));
     }
 }
-#pragma GCC diagnostic pop
+} // namespace
 
+// The vector path, compiled for every instruction set of the vector library.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lumo-inl.h"
+#include <hwy/foreach_target.h>
+#include "lumo-inl.h"
+
+namespace lumo_odp
+{
+HWY_EXPORT(GenesAlternative);
+HWY_EXPORT(GenesNull);
+} // namespace lumo_odp
+
+namespace
+{
 typedef void OdpGenesFn(const COdpTerms&, long32, long32);
 
-template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 b, long32 e)
+void OdpGenesVectorAlternative(const COdpTerms& t, long32 b, long32 e)
 {
-    OdpGenes<COdpScalar, Model>(t, b, e);
+    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternative)(t, b, e);
 }
-#ifdef LUMO_ODP_X86
-template <OdpModel Model> LUMO_TARGET_AVX2 void OdpGenesAvx2(const COdpTerms& t, long32 b, long32 e)
-{
-    OdpGenes<COdpAvx2, Model>(t, b, e);
-}
-template <OdpModel Model> LUMO_TARGET_AVX512 void OdpGenesAvx512(const COdpTerms& t, long32 b, long32 e)
-{
-    OdpGenes<COdpAvx512, Model>(t, b, e);
-}
-#endif
+void OdpGenesVectorNull(const COdpTerms& t, long32 b, long32 e) { HWY_DYNAMIC_DISPATCH(lumo_odp::GenesNull)(t, b, e); }
 
-// The widest path this processor runs, found once.
-int WidestOdpPath()
+// The best instruction set the processor runs among those compiled.
+int64_t BestOdpTarget()
 {
-#ifdef LUMO_ODP_X86
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f"))
-        return lumo::kOdpPathAvx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return lumo::kOdpPathAvx2;
-#endif
-    return lumo::kOdpPathScalar;
+    const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
+    return targets & -targets;
 }
 
 std::atomic<int> g_odpPath(-1);
 
 template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path)
 {
-    switch (path) {
-#ifdef LUMO_ODP_X86
-    case lumo::kOdpPathAvx512:
-        return OdpGenesAvx512<Model>;
-    case lumo::kOdpPathAvx2:
-        return OdpGenesAvx2<Model>;
-#endif
-    default:
+    if (path == lumo::kOdpPathScalar)
         return OdpGenesScalar<Model>;
-    }
+    return Model == kAlternative ? OdpGenesVectorAlternative : OdpGenesVectorNull;
 }
 
 // The frame shared by the four kernels: entry report, per-reference-gene
@@ -395,7 +315,8 @@ namespace lumo
 {
 int OdpWidestPath()
 {
-    static const int widest = WidestOdpPath();
+    static const int widest =
+        (BestOdpTarget() & (HWY_SCALAR | HWY_EMU128)) != 0 ? kOdpPathScalar : kOdpPathVector;
     return widest;
 }
 
@@ -415,14 +336,7 @@ int SetOdpPath(int path)
 
 const char* OdpPathName(int path)
 {
-    switch (path) {
-    case kOdpPathAvx512:
-        return "avx512f";
-    case kOdpPathAvx2:
-        return "avx2";
-    default:
-        return "scalar";
-    }
+    return path == kOdpPathScalar ? "scalar" : hwy::TargetName(BestOdpTarget());
 }
 } // namespace lumo
 

@@ -153,21 +153,22 @@ void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n
 
 namespace lumo
 {
-// Instruction sets of the ODP kernels' exp, narrowest first.
+// Paths of the ODP kernels' exp.
 enum
 {
     kOdpPathScalar = 0, // the C library's exp, one gene at a time
-    kOdpPathAvx2 = 1,   // 4 genes, AVX2 with FMA
-    kOdpPathAvx512 = 2  // 8 genes, AVX-512F
+    kOdpPathVector = 1  // Highway's exp, genes in the lanes of the best
+                        // instruction set the processor runs (found at run time)
 };
-// The widest path this processor runs (scalar on processors other than x86-64).
+// The widest path this processor runs.
 int OdpWidestPath();
 // The path the kernels use: the widest, unless SetOdpPath chose another.
 int OdpPath();
 // Chooses the path (clamped to those this processor runs) for comparisons;
 // returns the previous one. Process-wide.
 int SetOdpPath(int path);
-// "scalar", "avx2" or "avx512f".
+// "scalar", or the instruction set of the vector path ("AVX3", "AVX2",
+// "SSE4", "NEON", ...).
 const char* OdpPathName(int path);
 } // namespace lumo
 
