@@ -1,6 +1,11 @@
 // Offset arrays of the kernels: index ranges, contiguous matrix rows, empty ranges.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "lumo.h"
 
@@ -48,4 +53,62 @@ TEST(OffsetArrays, EmptyRangesAllocateAndRelease)
     CDoubleMatrix owner(0, 5);
     CLongVector empty(0);
     EXPECT_TRUE(owner.get() != 0 && empty.get() != 0);
+}
+
+// Failed allocations report through the message hook, and without one on the
+// process's standard output. Each case runs in a child process whose address
+// space is too small for the request.
+namespace
+{
+std::string g_said;
+void Capture(const char* text) { g_said += text; }
+
+struct SFailedAllocation
+{
+    const char* name;
+    bool (*fails)();
+    const char* text;
+    const char* pattern; // the text as a regular expression
+};
+
+const long32 kHuge = 1 << 28; // at least 1 GiB for every element type
+
+const SFailedAllocation kFailures[] = {
+    {"vector", [] { return vector(0, kHuge) == nullptr; }, "\n allocation failure in vector()\n",
+     "allocation failure in vector\\(\\)"},
+    {"ivector", [] { return ivector(1, kHuge) == nullptr; }, "\n allocation failure in ivector()\n",
+     "allocation failure in ivector\\(\\)"},
+    {"intvector", [] { return intvector(0, kHuge) == nullptr; }, "\n allocation failure in intvector()\n",
+     "allocation failure in intvector\\(\\)"},
+    {"matrix", [] { return matrix(0, 1 << 14, 0, 1 << 14) == nullptr; }, "allocation fialure\n",
+     "allocation fialure"},
+};
+
+// Child process body: exits with 0 when the hook received the text and the
+// default then wrote it to standard output (redirected to the matcher).
+void FailInSmallAddressSpace(const SFailedAllocation& c)
+{
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = 256u << 20;
+    setrlimit(RLIMIT_AS, &limit);
+    SetOffsetArrayMessageHook(&Capture);
+    bool hooked = c.fails() && g_said == c.text;
+    SetOffsetArrayMessageHook(nullptr);
+    dup2(2, 1);
+    std::exit(hooked && c.fails() ? 0 : 1);
+}
+
+} // namespace
+
+TEST(OffsetArraysDeathTest, FailedAllocationsReportThroughTheHook)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's allocator ends the process when it runs out of address
+    // space instead of returning null.
+    GTEST_SKIP() << "allocation failures cannot be provoked under a sanitizer";
+#endif
+    for (const SFailedAllocation& c : kFailures) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(FailInSmallAddressSpace(c), ::testing::ExitedWithCode(0), c.pattern);
+    }
 }

@@ -4,10 +4,13 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
+#include <pthread.h>
+
 #include "RInterfaces.h"
 #include "Rintf_cluster.h"
 #include "Rintf_threads.h"
 #include "knnimpute.h"
+#include "lumo.h"
 #include "threads/ProgressThread.h"
 
 // Every entry point is declared in the header of its subsystem: job control
@@ -18,6 +21,19 @@
 static void RaiseKnnError(const char* msg)
 {
     Rf_error("%s", msg);
+}
+
+// R's own thread, the only one that may write to R's console.
+static pthread_t g_rThread;
+
+// The offset-array messages go to R's console when they arise on R's thread;
+// a job's worker thread must not touch R, so there they keep the default.
+static void OffsetArrayMessageToConsole(const char* text)
+{
+    if (pthread_equal(pthread_self(), g_rThread))
+        Rprintf("%s", text);
+    else
+        WriteToStandardOutput(text);
 }
 
 // void (*)(void) is compatible with every function type, so the double cast
@@ -71,6 +87,8 @@ static const R_FortranMethodDef fortranMethods[] = {
 extern "C" void R_init_lumo(DllInfo* dll)
 {
     SetKnnErrorHandler(&RaiseKnnError);
+    g_rThread = pthread_self();
+    SetOffsetArrayMessageHook(&OffsetArrayMessageToConsole);
     R_registerRoutines(dll, cMethods, callMethods, fortranMethods, NULL);
     R_useDynamicSymbols(dll, FALSE);
     R_forceSymbols(dll, FALSE);
@@ -81,4 +99,5 @@ extern "C" void R_init_lumo(DllInfo* dll)
 extern "C" void R_unload_lumo(DllInfo*)
 {
     CProgressThreadManager::DestroyAll();
+    SetOffsetArrayMessageHook(nullptr);
 }

@@ -1,9 +1,12 @@
 #include "lumo.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -14,6 +17,13 @@
 namespace
 {
 const long32 kSpare = 1; // spare element in front of every block
+
+std::atomic<OffsetArrayMessageHook> g_messageHook(&WriteToStandardOutput);
+
+void Say(const char* text)
+{
+    g_messageHook.load()(text);
+}
 
 // Number of elements from lo to hi inclusive, plus the spare one; 0 when the
 // range is empty or too large to allocate.
@@ -29,7 +39,9 @@ template <class T> T* AllocVector(long32 nl, long32 nh, const char* name)
 {
     T* v = (T*)std::malloc(BlockCount(nl, nh) * sizeof(T));
     if (v == 0) {
-        std::printf("\n allocation failure in %s\n", name);
+        char text[64];
+        std::snprintf(text, sizeof text, "\n allocation failure in %s\n", name);
+        Say(text);
         return 0;
     }
     return v - nl + kSpare;
@@ -49,13 +61,13 @@ template <class T> T** AllocMatrix(long32 nrl, long32 nrh, long32 ncl, long32 nc
     // also when the range of rows is empty.
     T** m = (T**)std::malloc(((nrow > 0 ? nrow : 1) + kSpare) * sizeof(T*));
     if (m == 0) {
-        std::printf("allocation fialure\n");
+        Say("allocation fialure\n");
         return 0;
     }
     m = m + kSpare - nrl;
     T* block = (T*)std::malloc((nrow * ncol + kSpare) * sizeof(T));
     if (block == 0) {
-        std::printf("allocation fialure\n");
+        Say("allocation fialure\n");
         std::free(m + nrl - kSpare);
         return 0;
     }
@@ -80,6 +92,23 @@ template <class T> T* Required(T* p)
     return p;
 }
 } // namespace
+
+void SetOffsetArrayMessageHook(OffsetArrayMessageHook hook)
+{
+    g_messageHook.store(hook != nullptr ? hook : &WriteToStandardOutput);
+}
+
+void WriteToStandardOutput(const char* text)
+{
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        ssize_t done = ::write(STDOUT_FILENO, text, left);
+        if (done <= 0)
+            return;
+        text += done;
+        left -= (size_t)done;
+    }
+}
 
 double* vector(long32 nl, long32 nh) { return AllocVector<double>(nl, nh, "vector()"); }
 long32* ivector(long32 nl, long32 nh) { return AllocVector<long32>(nl, nh, "ivector()"); }

@@ -18,6 +18,15 @@ typedef std::int32_t long32;
 // returns row pointers p[nrl..nrh] into one contiguous row-major block, valid
 // for p[i][ncl..nch]. Each block has one spare element in front. On failure a
 // message is printed and null is returned. The kernels allocate 0-based.
+//
+// The messages go through a hook: by default they are written straight to the
+// process's standard output (unbuffered, so nothing is allocated after an
+// allocation has failed); a host with a console of its own installs a hook
+// at load. The hook may be called from any thread; a null hook restores the
+// default.
+typedef void (*OffsetArrayMessageHook)(const char* text);
+void SetOffsetArrayMessageHook(OffsetArrayMessageHook hook);
+void WriteToStandardOutput(const char* text);
 
 double* vector(long32 nl, long32 nh);
 long32* ivector(long32 nl, long32 nh);

@@ -6,6 +6,16 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash tools/deps.sh
 
+# src/Makevars lists the objects one by one (no GNU make extensions): a source
+# file missing from it would build under CMake but be absent from the package.
+unlisted=$(cd src && for f in *.cpp threads/*.cpp cluster/*.cpp; do
+  grep -qE "(^|[[:space:]])${f%.cpp}\.o([[:space:]]|$)" Makevars || echo "$f"
+done)
+if [ -n "$unlisted" ]; then
+  echo "src/Makevars does not list these sources: $unlisted"
+  exit 1
+fi
+
 mkdir -p build
 echo "== core tests (GoogleTest via CTest)"
 cmake -S . -B build/core -DLUMO_WERROR=ON >build/cmake.log 2>&1 || { cat build/cmake.log; exit 1; }
@@ -23,7 +33,10 @@ R_LIBS="$top/.Rlib" Rscript -e '
 
 echo "== R CMD check"
 rm -rf build/check && mkdir -p build/check
-(cd build/check && R CMD build --no-build-vignettes "$top" >build.log 2>&1) || { cat build/check/build.log; exit 1; }
+# Building the vignette installs the package from the source tree; leave no objects behind.
+(cd build/check && R CMD build "$top" >build.log 2>&1) || { cat build/check/build.log; exit 1; }
+find src -name '*.o' -delete
+rm -f src/*.so
 tarball=$(ls build/check/lumo_*.tar.gz)
 # The testthat suite already ran above through the same R; the check covers the rest.
 (cd build/check && _R_CHECK_FORCE_SUGGESTS_=false R_LIBS="$top/.Rlib" R CMD check --no-manual --no-tests "$(basename "$tarball")" >check.log 2>&1) || true

@@ -27,12 +27,6 @@ cluster_job <- function(x, orderMethod = 0L, distanceMethod = 0L) {
   list(merge = merge, height = height, order = order, result = res)
 }
 
-as_hclust <- function(r, labels = NULL) {
-  structure(list(merge = matrix(r$merge, ncol = 2L), height = r$height, order = r$order + 1L,
-                 labels = labels, method = "centroid", dist.method = "euclidean"),
-            class = "hclust")
-}
-
 # Sum of the distances between neighbouring rows in a 0-based order.
 path_length <- function(d, order) {
   m <- as.matrix(d)

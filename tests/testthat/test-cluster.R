@@ -86,21 +86,6 @@ test_that("the optimal ordering is optimal and agrees between the two paths", {
   expect_lte(path_length(d, opt$order), path_length(d, cluster_sync(x, 1L)$order))
 })
 
-test_that("the outputs make an hclust object that stats can use", {
-  set.seed(5)
-  x <- matrix(rnorm(60), 20, 3)
-  for (om in 0:2) {
-    hc <- as_hclust(cluster_job(x, om), labels = paste0("g", 1:20))
-    dend <- as.dendrogram(hc)
-    expect_s3_class(dend, "dendrogram")
-    expect_identical(order.dendrogram(dend), hc$order)
-    expect_length(cutree(hc, k = 3), 20L)
-    pdf(NULL)
-    expect_silent(plot(hc))
-    dev.off()
-  }
-})
-
 test_that("missing values in the data end the clustering with an R error, not a crash", {
   x <- matrix(c(0, 1, NA, 5, 6, 7), ncol = 1)
   for (om in 0:2) {

@@ -1,0 +1,86 @@
+# cluster_rows: the tree as a genuine hclust object, checked against stats.
+
+# Members of every merge step, as sorted leaf lists: independent of how each
+# merge is oriented.
+merge_members <- function(merge) {
+  members <- vector("list", nrow(merge))
+  for (i in seq_len(nrow(merge))) {
+    members[[i]] <- sort(unlist(lapply(merge[i, ], function(c) if (c < 0) -c else members[[c]])))
+  }
+  vapply(members, paste, "", collapse = " ")
+}
+
+test_that("the Euclidean tree is hclust's centroid tree on squared distances, for every ordering", {
+  set.seed(21)
+  x <- matrix(rnorm(60 * 4), 60, 4)
+  rownames(x) <- sprintf("gene%02d", 1:60)
+  ref <- hclust(dist(x)^2, "centroid")
+  expect_true(is.unsorted(ref$height))   # the data have inversions
+  for (ordering in c("none", "weight", "optimal")) {
+    hc <- cluster_rows(x, ordering = ordering)
+    expect_s3_class(hc, "hclust")
+    expect_identical(merge_members(hc$merge), merge_members(ref$merge))
+    expect_equal(hc$height, sqrt(ref$height), tolerance = 1e-10)
+    expect_identical(sort(hc$order), 1:60)
+    expect_identical(hc$labels, rownames(x))
+    expect_identical(hc$method, "centroid")
+    expect_identical(hc$dist.method, "euclidean")
+    expect_identical(cutree(hc, k = 7), cutree(ref, k = 7))
+    # The dendrogram follows merge; merge and order describe the same orientation.
+    expect_identical(order.dendrogram(as.dendrogram(hc)), hc$order)
+  }
+  expect_error(cutree(hc, h = 1), "not sorted")
+})
+
+test_that("the weight ordering puts the child with the smaller mean first at every merge", {
+  set.seed(4)
+  x <- matrix(rnorm(30 * 3), 30, 3)
+  hc <- cluster_rows(x, ordering = "weight")
+  centroid <- function(code) if (code < 0) x[-code, ] else colMeans(x[members[[code]], , drop = FALSE])
+  members <- lapply(strsplit(merge_members(hc$merge), " "), as.integer)
+  for (i in seq_len(nrow(hc$merge))) {
+    expect_lte(mean(centroid(hc$merge[i, 1])), mean(centroid(hc$merge[i, 2])))
+  }
+})
+
+test_that("correlation distance is one minus the correlation of the centroids", {
+  set.seed(8)
+  x <- matrix(rnorm(12 * 6), 12, 6)
+  hc <- cluster_rows(x, distance = "correlation")
+  expect_identical(hc$dist.method, "correlation")
+  members <- lapply(strsplit(merge_members(hc$merge), " "), as.integer)
+  centroid <- function(code) if (code < 0) x[-code, ] else colMeans(x[members[[code]], , drop = FALSE])
+  h <- vapply(seq_len(11), function(i) 1 - cor(centroid(hc$merge[i, 1]), centroid(hc$merge[i, 2])), 0)
+  expect_equal(hc$height, h, tolerance = 1e-10)
+})
+
+test_that("the result draws with plot and heatmap, also from a background job", {
+  set.seed(2)
+  x <- matrix(rnorm(40 * 5), 40, 5)
+  job <- cluster_rows(as.data.frame(x), ordering = "optimal", background = TRUE)
+  expect_s3_class(job, "lumo_job")
+  hc <- result(job)
+  expect_identical(hc$order, cluster_rows(x, ordering = "optimal")$order)
+  expect_null(hc$labels)
+  pdf(NULL)
+  on.exit(dev.off())
+  expect_silent(plot(hc))
+  hm <- heatmap(x, Rowv = as.dendrogram(hc), Colv = NA, scale = "none")
+  expect_identical(hm$rowInd, hc$order)
+})
+
+test_that("bad inputs are refused with messages naming the argument", {
+  x <- matrix(c(1, 2, 4, 8, 3, 1, 0, 2), 4)
+  rownames(x) <- c("a", "b", "c", "d")
+  flat <- rbind(x, e = c(5, 5))
+  cases <- list(
+    list(quote(cluster_rows(x[1, , drop = FALSE])), "'x' must have at least two rows"),
+    list(quote(cluster_rows(letters)), "'x' must be a numeric matrix"),
+    list(quote(cluster_rows(replace(x, 3, NA))), "'x' contains missing values"),
+    list(quote(cluster_rows(x, distance = "manhattan")), "'arg' should be one of"),
+    list(quote(cluster_rows(x, ordering = "random")), "'arg' should be one of"),
+    list(quote(cluster_rows(x, background = NA)), "'background' must be TRUE or FALSE"),
+    list(quote(cluster_rows(flat, "correlation")), "'x' has constant rows \\(e\\)"),
+    list(quote(cluster_rows(x[, 1, drop = FALSE], "correlation")), "at least two columns"))
+  for (case in cases) expect_error(eval(case[[1]]), case[[2]])
+})
