@@ -1,7 +1,12 @@
 #include "WorkerPool.h"
 
+#include <chrono>
+
 namespace lumo
 {
+
+// How often Run publishes the progress while the caller waits for the others.
+static const std::chrono::milliseconds kPublishEvery(10);
 
 static std::atomic<int32_t> g_defaultThreads(1);
 
@@ -19,7 +24,8 @@ void SetDefaultThreadCount(int32_t n)
 
 CSharedProgress::CSharedProgress(update_progress_routine* routine, void* arg, double max, double current,
                                  int msgid)
-    : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_current(current), m_aborted(false)
+    : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_owner(std::this_thread::get_id()),
+      m_current(current), m_aborted(false)
 {
 }
 
@@ -27,10 +33,28 @@ void CSharedProgress::Add(double units)
 {
     if (m_aborted.load())
         throw CWorkerAbort();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_current += units;
+    double total;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_current += units;
+        total = m_current;
+    }
+    if (IsOwner())
+        Report(total);
+}
+
+void CSharedProgress::Publish()
+{
+    if (IsOwner())
+        Report(Current());
+}
+
+// Owner only: its snapshots of the total are taken in order, so the reports
+// never go backwards.
+void CSharedProgress::Report(double current)
+{
     if (m_routine != 0)
-        m_routine(m_arg, m_max, m_current, m_msgid);
+        m_routine(m_arg, m_max, current, m_msgid);
 }
 
 double CSharedProgress::Current() const
@@ -82,12 +106,18 @@ void CWorkerPool::Work(int worker)
         // Another worker failed first; its exception is the one reported.
     } catch (...) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_error)
-            m_error = std::current_exception();
-        m_failed.store(true);
-        if (m_progress != 0)
-            m_progress->Abort();
+        Fail(std::current_exception());
     }
+}
+
+// With m_mutex held: records the pass's first failure and tells the workers.
+void CWorkerPool::Fail(std::exception_ptr error)
+{
+    if (!m_error)
+        m_error = error;
+    m_failed.store(true);
+    if (m_progress != 0)
+        m_progress->Abort();
 }
 
 void CWorkerPool::WorkerLoop(int worker)
@@ -108,6 +138,22 @@ void CWorkerPool::WorkerLoop(int worker)
                 m_done.notify_all();
         }
     }
+}
+
+// Publishes the pass's progress with m_mutex released (the callback may take
+// its time); a stop request it throws fails the pass.
+void CWorkerPool::PublishUnlocked(std::unique_lock<std::mutex>& lock)
+{
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+        m_progress->Publish();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    lock.lock();
+    if (error)
+        Fail(error);
 }
 
 void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgress* progress)
@@ -132,7 +178,16 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [&] { return m_running == 0; });
+        for (;;) {
+            if (m_done.wait_for(lock, kPublishEvery, [&] { return m_running == 0; })) {
+                // The whole pass is counted: let the callback see the final total.
+                if (progress != 0 && !m_failed.load())
+                    PublishUnlocked(lock);
+                break;
+            }
+            if (progress != 0 && !m_failed.load())
+                PublishUnlocked(lock);
+        }
         error = m_error;
         m_error = std::exception_ptr();
         m_body = 0;
