@@ -131,8 +131,9 @@ TEST(BasicCluster, WorkedExample)
     EXPECT_EQ(m->GetValue(0, 1), 1.0);
     EXPECT_EQ(m->GetValue(0, 2), 5.0);
     EXPECT_EQ(m->GetValue(2, 1), 4.0);
-    EXPECT_EQ(m->GetValue(2, 3), 4.5);
-    EXPECT_EQ(c.GetCachedDistance(c.GetNodeByIndex(3), c.GetNodeByIndex(2)), 4.5);
+    // Distances to merged nodes are not kept after the run.
+    EXPECT_EQ(ClusterError([&] { m->GetValue(2, 3); }).first, 5);
+    EXPECT_EQ(c.GetCachedDistance(c.GetNodeByIndex(2), c.GetNodeByIndex(0)), 5.0);
     EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(0, n3); }).second, "pNode1 is NULL");
     EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(n3, 0); }).second, "pNode2 is NULL");
     EXPECT_EQ(c.GetNodeByIndex(5), nullptr);
@@ -391,7 +392,8 @@ static SLiteral LiteralCluster(SRun& run, CDistanceFunction* pDist, SEvents* pEv
 }
 
 // Compares the engine with the literal loop on one data set: merges, every
-// distance call and progress report in order, and the stored distances.
+// distance call and progress report in order, and the distances between
+// leaves that the matrix holds after the run.
 static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, const std::string& label)
 {
     const int n = static_cast<int>(data.size());
@@ -415,8 +417,8 @@ static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, cons
     ASSERT_EQ(Merges(c, n), lit.merges) << label;
     ASSERT_EQ(engEvents.list, litEvents.list) << label;
     CMatrix* m = c.GetDistanceMatrix();
-    for (int i = 0; i < lit.size; ++i)
-        for (int j = i + 1; j < lit.size; ++j)
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; ++j)
         {
             double v = lit.matrix[static_cast<std::size_t>(i) * lit.size + j];
             if (!std::isnan(v))
@@ -477,44 +479,92 @@ TEST(BasicClusterAgreement, CorrelationDistance)
     }
 }
 
-// The library's own Euclidean distance is evaluated many pairs at a time;
-// results, stored distances and progress must equal those of the same
-// distance called pair by pair (through a wrapper, which the engine cannot
-// batch).
+// What a run produced: merges, progress reports, the failure (id 0: none)
+// and the distances between leaves that the matrix holds afterwards.
+struct SOutcome
+{
+    std::vector<std::pair<int, int>> merges;
+    std::vector<std::tuple<int, double, double, int>> reports;
+    std::pair<int, std::string> error;
+    std::vector<double> leafDistances;
+};
+
+// batched: the library's Euclidean distance, which the engine evaluates many
+// pairs at a time on `threads` threads; otherwise the same distance behind a
+// wrapper, which the engine can only call pair by pair.
+static SOutcome RunEuclidean(const std::vector<Vec>& data, bool batched, int threads)
+{
+    SRun run(data);
+    CEuclidean e;
+    CRecordingDistance wrapped(&e, nullptr);
+    CCentroidLinkage centroid;
+    CBasicCluster c(batched ? static_cast<CDistanceFunction*>(&e) : &wrapped, &centroid);
+    c.SetThreadCount(threads);
+    SEvents ev;
+    c.SetCallback(SEvents::Callback, &ev);
+    SOutcome out;
+    out.error = ClusterError([&] { run.root = c.Cluster(run.Data(), run.n); });
+    out.reports = ev.list;
+    if (out.error.first != 0)
+        return out;
+    out.merges = Merges(c, run.n);
+    CMatrix* m = c.GetDistanceMatrix();
+    for (int i = 0; i < run.n; ++i)
+        for (int j = i + 1; j < run.n; ++j)
+            out.leafDistances.push_back(m->GetValue(j, i));
+    return out;
+}
+
+// Batched evaluation on one to three threads must give exactly what the
+// pair-by-pair path gives: the same merges, reports, failures and stored
+// distances. The large sets split every pass among the threads.
 TEST(BasicClusterAgreement, BatchedEuclideanEqualsPairByPair)
 {
     std::mt19937 rng(314);
     std::uniform_int_distribution<int> rowsDist(2, 300), colsDist(1, 23), small(0, 2);
     std::normal_distribution<double> value(0.0, 1.0);
-    for (int set = 0; set < 40; ++set)
-    {
-        int n = rowsDist(rng), cols = colsDist(rng);
+    auto randomSet = [&](int n, int cols, bool ties) {
         std::vector<Vec> data(n, Vec(cols));
         for (Vec& v : data)
             for (double& x : v)
-                x = set % 4 == 0 ? small(rng) : value(rng) * 1e3;
-        SEvents pairEvents, batchEvents;
-        SRun pairRun(data), batchRun(data);
-        CEuclidean e;
-        CRecordingDistance rec(&e, &pairEvents);
-        CCentroidLinkage centroid;
-        CBasicCluster byPair(&rec, &centroid), batched(&e, &centroid);
-        byPair.SetCallback(SEvents::Callback, &pairEvents);
-        batched.SetCallback(SEvents::Callback, &batchEvents);
-        pairRun.root = byPair.Cluster(pairRun.Data(), n);
-        batchRun.root = batched.Cluster(batchRun.Data(), n);
-        ASSERT_EQ(Merges(batched, n), Merges(byPair, n)) << "set " << set;
-        std::vector<std::tuple<int, double, double, int>> reports;
-        for (const auto& ev : pairEvents.list)
-            if (std::get<0>(ev) == 1)
-                reports.push_back(ev);
-            else
-            {
-                int a = static_cast<int>(std::get<1>(ev)), b = static_cast<int>(std::get<2>(ev));
-                ASSERT_EQ(batched.GetDistanceMatrix()->GetValue(a, b), byPair.GetDistanceMatrix()->GetValue(a, b));
-                ASSERT_EQ(batched.GetDistanceMatrix()->GetValue(b, a), byPair.GetDistanceMatrix()->GetValue(a, b));
-            }
-        ASSERT_EQ(batchEvents.list, reports) << "set " << set;
+                x = ties ? small(rng) : value(rng) * 1e3;
+        return data;
+    };
+    std::vector<std::pair<std::string, std::vector<Vec>>> sets;
+    for (int set = 0; set < 30; ++set)
+        sets.emplace_back("random set " + std::to_string(set), randomSet(rowsDist(rng), colsDist(rng), set % 4 == 0));
+    sets.emplace_back("1500 tied rows", randomSet(1500, 2, true));
+    sets.emplace_back("2600 rows x 20", randomSet(2600, 20, false));
+    {
+        // A missing value: the fill fails at the first pair that involves it.
+        std::vector<Vec> data = randomSet(700, 5, false);
+        data[400][3] = std::numeric_limits<double>::quiet_NaN();
+        sets.emplace_back("missing value", data);
+    }
+    {
+        // 64 copies of a huge row merge level by level; the merged rows of
+        // 32 copies overflow to infinity, and the second of them is at a NaN
+        // distance from the first while 1200 ordinary rows are active.
+        std::vector<Vec> data(64, Vec{1e307, 0.0});
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (int k = 0; k < 1200; ++k)
+            data.push_back(Vec{u(rng), u(rng)});
+        sets.emplace_back("overflowing centroids", data);
+    }
+    for (const auto& set : sets)
+    {
+        const SOutcome ref = RunEuclidean(set.second, false, 1);
+        const bool fails = set.first == "missing value" || set.first == "overflowing centroids";
+        ASSERT_EQ(ref.error.first, fails ? 5 : 0) << set.first;
+        for (int threads : {1, 2, 3})
+        {
+            const SOutcome got = RunEuclidean(set.second, true, threads);
+            const std::string label = set.first + ", " + std::to_string(threads) + " threads";
+            ASSERT_EQ(got.error, ref.error) << label;
+            ASSERT_EQ(got.merges, ref.merges) << label;
+            ASSERT_EQ(got.reports, ref.reports) << label;
+            ASSERT_EQ(got.leafDistances, ref.leafDistances) << label;
+        }
     }
 }
 

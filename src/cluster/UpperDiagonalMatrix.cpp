@@ -9,20 +9,44 @@
 
 #include "SafeInt.h"
 
-CUpperDiagonalMatrix::CUpperDiagonalMatrix(int size) : m_ppMatrix(0), m_iSize(size), m_pBlock(0)
+namespace
 {
-    if (size < 0)
+// Values of a triangle with its diagonal: slots * (slots + 1) / 2.
+unsigned long long TriangleValues(unsigned long long s)
+{
+    typedef CSafeInt<unsigned long long> S;
+    return s % 2 == 0 ? S::Multiply(s / 2, s + 1) : S::Multiply(s, (s + 1) / 2);
+}
+} // namespace
+
+CUpperDiagonalMatrix::CUpperDiagonalMatrix(int size) : m_ppMatrix(0), m_iSize(0), m_pBlock(0)
+{
+    Allocate(size, size);
+}
+
+CUpperDiagonalMatrix::CUpperDiagonalMatrix(int slots, int nodes) : m_ppMatrix(0), m_iSize(0), m_pBlock(0)
+{
+    Allocate(slots, nodes);
+}
+
+void CUpperDiagonalMatrix::Allocate(int slots, int nodes)
+{
+    if (slots < 0 || nodes < slots)
         throw new CClusterException(5, "matrix size is negative");
-    if (size == 0)
+    try {
+        m_slot.resize(static_cast<std::size_t>(nodes), -1);
+    } catch (const std::bad_alloc&) {
+        throw new CClusterException(1, "Clustering operation failed due to lack of memory");
+    }
+    for (int k = 0; k < slots; ++k)
+        m_slot[static_cast<std::size_t>(k)] = k;
+    m_iSize = slots;
+    if (slots == 0)
         return;
-    const std::size_t n = static_cast<std::size_t>(size);
-    // Values in the triangle: size * (size + 1) / 2.
+    const std::size_t n = static_cast<std::size_t>(slots);
     unsigned long long bytes = 0;
     try {
-        typedef CSafeInt<unsigned long long> S;
-        unsigned long long s = static_cast<unsigned long long>(size);
-        unsigned long long values = s % 2 == 0 ? S::Multiply(s / 2, s + 1) : S::Multiply(s, (s + 1) / 2);
-        bytes = S::Multiply(values, sizeof(double));
+        bytes = CSafeInt<unsigned long long>::Multiply(TriangleValues(n), sizeof(double));
     } catch (std::out_of_range* e) {
         delete e;
         throw new CClusterException(1, "Could not allocate matrix");
@@ -70,25 +94,34 @@ void* CUpperDiagonalMatrix::AllocateBlock(std::size_t bytes)
     return p;
 }
 
-void CUpperDiagonalMatrix::CheckIndices(int i, int j) const
+void CUpperDiagonalMatrix::Prepare(int i, int j)
 {
-    if (i < 0 || j < 0 || i >= m_iSize || j >= m_iSize)
+    if (m_refill)
+    {
+        m_refill();
+        m_refill = std::function<void()>();
+    }
+    const int nodes = GetNodeCount();
+    if (i < 0 || j < 0 || i >= nodes || j >= nodes)
         throw new CClusterException(5, "matrix index out of range");
+    if (Slot(i) < 0 || Slot(j) < 0)
+        throw new CClusterException(5, "no distance is kept for this node");
 }
 
 void CUpperDiagonalMatrix::SetValue(int i, int j, double value)
 {
-    CheckIndices(i, j);
-    Set(i, j, value);
+    Prepare(i, j);
+    At(i, j) = value;
 }
 
 double CUpperDiagonalMatrix::GetValue(int i, int j)
 {
-    CheckIndices(i, j);
-    return Get(i, j);
+    Prepare(i, j);
+    return At(i, j);
 }
 
-unsigned long long CUpperDiagonalMatrix::GetMemoryRequirement(unsigned long long size)
+unsigned long long CUpperDiagonalMatrix::GetMemoryRequirement(unsigned long long slots)
 {
-    return CSafeInt<unsigned long long>::Multiply(8, CSafeInt<unsigned long long>::Multiply(size, size));
+    typedef CSafeInt<unsigned long long> S;
+    return S::Add(S::Multiply(TriangleValues(slots), sizeof(double)), S::Multiply(slots, sizeof(double*)));
 }

@@ -84,44 +84,143 @@ unsigned long long CEuclidean::GetMemoryRequirement()
     return 88;
 }
 
-void CEuclidean::Distances(const double* x, const double* const* ys, std::size_t dim, int count, double* out)
+// Distances to rows stored four to a block. Each lane of a vector register
+// holds the sum of one row, which adds its squares over the positions in
+// order, exactly as Distance does: the vectors only run four rows side by
+// side. Products and sums stay separate operations (no fused multiply-add).
+namespace
 {
-    int k = 0;
-    for (; k + 4 <= count; k += 4)
+typedef double V2 __attribute__((vector_size(16)));
+
+inline V2 Load2(const double* p)
+{
+    V2 v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void Sqrt4(const double* sums, double* out)
+{
+    for (int l = 0; l < 4; ++l)
+        out[l] = std::sqrt(sums[l]);
+}
+
+// Two-lane vectors: every 64-bit target has them (SSE2, NEON).
+void BlockDistances2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+{
+    const std::size_t stride = 4 * dim;
+    int b = b0;
+    for (; b + 2 <= b1; b += 2, out += 8)
     {
-        const double* y0 = ys[k];
-        const double* y1 = ys[k + 1];
-        const double* y2 = ys[k + 2];
-        const double* y3 = ys[k + 3];
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        for (std::size_t i = 0; i < dim; ++i)
+        const double* p = blocks + static_cast<std::size_t>(b) * stride;
+        const double* q = p + stride;
+        V2 a0 = {0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t k = 0; k < dim; ++k)
         {
-            const double xi = x[i];
-            double d0 = xi - y0[i];
-            double d1 = xi - y1[i];
-            double d2 = xi - y2[i];
-            double d3 = xi - y3[i];
-            s0 += d0 * d0;
-            s1 += d1 * d1;
-            s2 += d2 * d2;
-            s3 += d3 * d3;
+            const V2 xk = {x[k], x[k]};
+            V2 d0 = xk - Load2(p + 4 * k), d1 = xk - Load2(p + 4 * k + 2);
+            V2 d2 = xk - Load2(q + 4 * k), d3 = xk - Load2(q + 4 * k + 2);
+            d0 = d0 * d0;
+            d1 = d1 * d1;
+            d2 = d2 * d2;
+            d3 = d3 * d3;
+            a0 = a0 + d0;
+            a1 = a1 + d1;
+            a2 = a2 + d2;
+            a3 = a3 + d3;
         }
-        out[k] = std::sqrt(s0);
-        out[k + 1] = std::sqrt(s1);
-        out[k + 2] = std::sqrt(s2);
-        out[k + 3] = std::sqrt(s3);
+        double s[8];
+        __builtin_memcpy(s, &a0, 16);
+        __builtin_memcpy(s + 2, &a1, 16);
+        __builtin_memcpy(s + 4, &a2, 16);
+        __builtin_memcpy(s + 6, &a3, 16);
+        Sqrt4(s, out);
+        Sqrt4(s + 4, out + 4);
     }
-    for (; k < count; ++k)
+    for (; b < b1; ++b, out += 4)
     {
-        const double* y = ys[k];
-        double sum = 0.0;
-        for (std::size_t i = 0; i < dim; ++i)
+        const double* p = blocks + static_cast<std::size_t>(b) * stride;
+        V2 a0 = {0.0, 0.0}, a1 = a0;
+        for (std::size_t k = 0; k < dim; ++k)
         {
-            double d = x[i] - y[i];
-            sum += d * d;
+            const V2 xk = {x[k], x[k]};
+            V2 d0 = xk - Load2(p + 4 * k), d1 = xk - Load2(p + 4 * k + 2);
+            d0 = d0 * d0;
+            d1 = d1 * d1;
+            a0 = a0 + d0;
+            a1 = a1 + d1;
         }
-        out[k] = std::sqrt(sum);
+        double s[4];
+        __builtin_memcpy(s, &a0, 16);
+        __builtin_memcpy(s + 2, &a1, 16);
+        Sqrt4(s, out);
     }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+typedef double V4 __attribute__((vector_size(32)));
+
+// Four-lane vectors where the processor has AVX2, chosen at run time.
+__attribute__((target("avx2"))) void BlockDistances4(const double* x, const double* blocks, std::size_t dim,
+                                                     int b0, int b1, double* out)
+{
+    const std::size_t stride = 4 * dim;
+    int b = b0;
+    for (; b + 4 <= b1; b += 4, out += 16)
+    {
+        const double* p0 = blocks + static_cast<std::size_t>(b) * stride;
+        const double* p1 = p0 + stride;
+        const double* p2 = p1 + stride;
+        const double* p3 = p2 + stride;
+        V4 a0 = {0.0, 0.0, 0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t k = 0; k < dim; ++k)
+        {
+            const V4 xk = {x[k], x[k], x[k], x[k]};
+            V4 y0, y1, y2, y3;
+            __builtin_memcpy(&y0, p0 + 4 * k, 32);
+            __builtin_memcpy(&y1, p1 + 4 * k, 32);
+            __builtin_memcpy(&y2, p2 + 4 * k, 32);
+            __builtin_memcpy(&y3, p3 + 4 * k, 32);
+            V4 d0 = xk - y0, d1 = xk - y1, d2 = xk - y2, d3 = xk - y3;
+            d0 = d0 * d0;
+            d1 = d1 * d1;
+            d2 = d2 * d2;
+            d3 = d3 * d3;
+            a0 = a0 + d0;
+            a1 = a1 + d1;
+            a2 = a2 + d2;
+            a3 = a3 + d3;
+        }
+        double s[16];
+        __builtin_memcpy(s, &a0, 32);
+        __builtin_memcpy(s + 4, &a1, 32);
+        __builtin_memcpy(s + 8, &a2, 32);
+        __builtin_memcpy(s + 12, &a3, 32);
+        for (int l = 0; l < 16; l += 4)
+            Sqrt4(s + l, out + l);
+    }
+    if (b < b1)
+        BlockDistances2(x, blocks, dim, b, b1, out);
+}
+
+typedef void (*BlockKernel)(const double*, const double*, std::size_t, int, int, double*);
+
+BlockKernel ChooseBlockKernel()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &BlockDistances4 : &BlockDistances2;
+}
+#endif
+} // namespace
+
+void CEuclidean::BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const BlockKernel kernel = ChooseBlockKernel();
+    kernel(x, blocks, dim, b0, b1, out);
+#else
+    BlockDistances2(x, blocks, dim, b0, b1, out);
+#endif
 }
 
 // ---------------------------------------------------------------- CCorrelation
