@@ -62,13 +62,20 @@ public:
     };
 
     CMergeState(int leafCount, CUpperDiagonalMatrix& m)
-        : m_n(leafCount), m_stride(Padded(leafCount)), m_m(m), m_key(2 * leafCount - 1, 0.0),
+        : m_n(leafCount), m_stride(Padded(leafCount)), m_m(m), m_slotNode(static_cast<std::size_t>(leafCount)),
+          m_key(2 * leafCount - 1, 0.0),
           m_partner(2 * leafCount - 1, -1), m_stale(2 * leafCount - 1, 0), m_heapPos(2 * leafCount - 1, -1),
           m_block(static_cast<std::size_t>(kFillBlock) * m_stride)
     {
         m_active.reserve(static_cast<std::size_t>(leafCount));
         m_heap.reserve(static_cast<std::size_t>(leafCount));
+        for (int k = 0; k < leafCount; ++k)
+            m_slotNode[static_cast<std::size_t>(k)] = k;
     }
+
+    int LeafCount() const { return m_n; }
+    // Node in slot s, -1 when the slot is free.
+    int SlotNode(int s) const { return m_slotNode[static_cast<std::size_t>(s)]; }
 
     // Rows of the fill buffer have room for whole blocks of four values.
     static std::size_t Padded(int n) { return (static_cast<std::size_t>(n) + 3) / 4 * 4; }
@@ -122,10 +129,13 @@ public:
     {
         Remove(a);
         Remove(b);
-        int sa = m_m.Slot(a), sb = m_m.Slot(b);
-        m_m.AssignSlot(c, sa > sb ? sa : sb);
+        const int sa = m_m.Slot(a), sb = m_m.Slot(b);
+        const int kept = sa > sb ? sa : sb;
+        m_m.AssignSlot(c, kept);
         m_m.AssignSlot(a, -1);
         m_m.AssignSlot(b, -1);
+        m_slotNode[static_cast<std::size_t>(kept)] = c;
+        m_slotNode[static_cast<std::size_t>(sa + sb - kept)] = -1;
         m_cPartner = -1;
         m_cKey = 0.0;
     }
@@ -302,6 +312,7 @@ private:
     int m_n;
     std::size_t m_stride;
     CUpperDiagonalMatrix& m_m;
+    std::vector<int> m_slotNode;
     std::vector<int> m_active; // active node indices, ascending
     std::vector<double> m_key;  // distance to the partner (a lower bound when stale)
     std::vector<int> m_partner; // best active i below, -1 for none
@@ -363,7 +374,7 @@ public:
     bool On() const { return m_on; }
     int Count() const { return m_count; }
     int Blocks() const { return (m_count + 3) / 4; }
-    int NodeAt(int p) const { return m_posNode[static_cast<std::size_t>(p)]; }
+    int PositionOf(int node) const { return m_nodePos[static_cast<std::size_t>(node)]; }
 
     // A merged node whose data do not match ends the pool's use.
     bool Accepts(CClusterNode* pNode)
@@ -446,42 +457,54 @@ struct SChunk
 };
 
 // The distances from the new node c (data xc) of the merge of a and b to
-// every active node, stored in the matrix by the workers, each of which also
-// marks the nodes that lost their partner and keeps the least (d, node) of
-// its chunk; then c's partner is the least over the chunks. *pBadNode is the
-// least node whose distance is NaN or negative (-1: none), so that the caller
-// can fail as the plain loop in node order would.
+// every active node: the workers first compute them in the order of the
+// centroid copy, then store them in the order of the slots, which writes
+// c's row from left to right and its column from top to bottom. The second
+// pass also marks the nodes that lost their partner and keeps the least
+// (d, node) of each chunk; c's partner is the least over the chunks.
+// *pBadNode is the least node whose distance is NaN or negative (-1: none),
+// so that the caller can fail as the plain loop in node order would.
 void MergeDistances(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeState& state, CUpperDiagonalMatrix& m,
                     const double* xc, int a, int b, int c, std::vector<double>& out, std::vector<SChunk>& chunks,
                     int* pBadNode, double* pBadValue)
 {
-    const int count = batch.Count();
     const int blocks = batch.Blocks();
-    int grain = blocks / (4 * workers.Threads());
-    if (grain < 128)
-        grain = 128;
+    const int threads = workers.Threads();
+    const int blockGrain = blocks / (4 * threads) > 128 ? blocks / (4 * threads) : 128;
     out.resize(static_cast<std::size_t>(blocks) * 4);
-    chunks.assign(static_cast<std::size_t>((blocks + grain - 1) / grain), SChunk{-1, 0.0, -1, 0.0});
-    RunPass(workers, blocks, grain, [&](int64_t b0, int64_t b1, int) {
-        double* d = out.data();
+    double* d = out.data();
+    RunPass(workers, blocks, blockGrain, [&](int64_t b0, int64_t b1, int) {
         batch.Distances(xc, static_cast<int>(b0), static_cast<int>(b1), d + 4 * b0);
-        SChunk& ch = chunks[static_cast<std::size_t>(b0 / grain)];
-        const int end = 4 * b1 < count ? static_cast<int>(4 * b1) : count;
-        for (int p = static_cast<int>(4 * b0); p < end; ++p)
+    });
+
+    const int slots = state.LeafCount();
+    const int sc = m.Slot(c);
+    const int slotGrain = slots / (4 * threads) > 1024 ? slots / (4 * threads) : 1024;
+    chunks.assign(static_cast<std::size_t>((slots + slotGrain - 1) / slotGrain), SChunk{-1, 0.0, -1, 0.0});
+    RunPass(workers, slots, slotGrain, [&](int64_t s0, int64_t s1, int) {
+        SChunk& ch = chunks[static_cast<std::size_t>(s0 / slotGrain)];
+        double* rowC = m.Row(sc);
+        for (int s = static_cast<int>(s0); s < static_cast<int>(s1); ++s)
         {
-            const int i = batch.NodeAt(p);
-            m.At(i, c) = d[p];
+            const int i = state.SlotNode(s);
+            if (i < 0 || i == c)
+                continue;
+            const double v = d[batch.PositionOf(i)];
+            if (s < sc)
+                rowC[s] = v;
+            else
+                m.Row(s)[sc] = v;
             state.MarkStale(i, a, b);
-            if (!(d[p] >= 0.0))
+            if (!(v >= 0.0))
             {
                 if (ch.badNode < 0 || i < ch.badNode)
                 {
                     ch.badNode = i;
-                    ch.badValue = d[p];
+                    ch.badValue = v;
                 }
                 continue;
             }
-            CMergeState::Offer(i, d[p], &ch.best, &ch.key);
+            CMergeState::Offer(i, v, &ch.best, &ch.key);
         }
     });
     *pBadNode = -1;
@@ -498,7 +521,6 @@ void MergeDistances(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeStat
     }
 }
 } // namespace
-
 
 // Distances feed comparisons that must form an order: a NaN (from missing or
 // infinite values) or a negative value would make the choice of pairs

@@ -42,7 +42,7 @@ double CSharedProgress::Current() const
 // ----------------------------------------------------------- CWorkerPool
 
 CWorkerPool::CWorkerPool(int32_t threads)
-    : m_threads(threads < 1 ? 1 : threads), m_generation(0), m_running(0), m_quit(false), m_body(0),
+    : m_threads(threads < 1 ? 1 : threads), m_generation(0), m_running(0), m_open(false), m_quit(false), m_body(0),
       m_progress(0), m_n(0), m_grain(1), m_next(0), m_failed(false)
 {
     m_workers.reserve(m_threads - 1);
@@ -90,6 +90,10 @@ void CWorkerPool::Work(int worker)
     }
 }
 
+// A worker joins a pass only while it is open: one that wakes after the
+// calling thread has taken the last chunk and closed the pass goes back to
+// sleep, so the pass never waits for a thread that the system has not
+// scheduled yet.
 void CWorkerPool::WorkerLoop(int worker)
 {
     uint64_t seen = 0;
@@ -100,6 +104,9 @@ void CWorkerPool::WorkerLoop(int worker)
             if (m_quit)
                 return;
             seen = m_generation;
+            if (!m_open)
+                continue;
+            ++m_running;
         }
         Work(worker);
         {
@@ -123,7 +130,8 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
         m_next.store(0);
         m_failed.store(false);
         m_error = std::exception_ptr();
-        m_running = (int)m_workers.size();
+        m_running = 0;
+        m_open = true;
         m_generation++;
     }
     if (!m_workers.empty())
@@ -132,6 +140,7 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        m_open = false; // every chunk is taken: late workers stay out
         m_done.wait(lock, [&] { return m_running == 0; });
         error = m_error;
         m_error = std::exception_ptr();
