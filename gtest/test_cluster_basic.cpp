@@ -489,17 +489,22 @@ struct SOutcome
     std::vector<double> leafDistances;
 };
 
-// batched: the library's Euclidean distance, which the engine evaluates many
-// pairs at a time on `threads` threads; otherwise the same distance behind a
-// wrapper, which the engine can only call pair by pair.
-static SOutcome RunEuclidean(const std::vector<Vec>& data, bool batched, int threads)
+// batched: the library's Euclidean or correlation distance, which the engine
+// evaluates many pairs at a time on `threads` threads; otherwise the same
+// distance behind a wrapper, which the engine can only call pair by pair.
+// Merge passes split into chunks of 64 nodes, so that moderate sizes
+// exercise the threads.
+static SOutcome RunLibraryDistance(const std::vector<Vec>& data, bool correlation, bool batched, int threads)
 {
     SRun run(data);
     CEuclidean e;
-    CRecordingDistance wrapped(&e, nullptr);
+    CCorrelation corr(run.n);
+    CDistanceFunction* pDist = correlation ? static_cast<CDistanceFunction*>(&corr) : &e;
+    CRecordingDistance wrapped(pDist, nullptr);
     CCentroidLinkage centroid;
-    CBasicCluster c(batched ? static_cast<CDistanceFunction*>(&e) : &wrapped, &centroid);
+    CBasicCluster c(batched ? pDist : &wrapped, &centroid);
     c.SetThreadCount(threads);
+    c.SetMinimumChunk(64);
     SEvents ev;
     c.SetCallback(SEvents::Callback, &ev);
     SOutcome out;
@@ -518,7 +523,7 @@ static SOutcome RunEuclidean(const std::vector<Vec>& data, bool batched, int thr
 // Batched evaluation on one to three threads must give exactly what the
 // pair-by-pair path gives: the same merges, reports, failures and stored
 // distances. The large sets split every pass among the threads.
-TEST(BasicClusterAgreement, BatchedEuclideanEqualsPairByPair)
+TEST(BasicClusterAgreement, BatchedEqualsPairByPair)
 {
     std::mt19937 rng(314);
     std::uniform_int_distribution<int> rowsDist(2, 300), colsDist(1, 23), small(0, 2);
@@ -530,16 +535,33 @@ TEST(BasicClusterAgreement, BatchedEuclideanEqualsPairByPair)
                 x = ties ? small(rng) : value(rng) * 1e3;
         return data;
     };
-    std::vector<std::pair<std::string, std::vector<Vec>>> sets;
+    struct SSet
+    {
+        std::string label;
+        bool correlation;
+        int errorId; // expected failure, 0: none
+        std::vector<Vec> data;
+    };
+    std::vector<SSet> sets;
     for (int set = 0; set < 30; ++set)
-        sets.emplace_back("random set " + std::to_string(set), randomSet(rowsDist(rng), colsDist(rng), set % 4 == 0));
-    sets.emplace_back("1500 tied rows", randomSet(1500, 2, true));
-    sets.emplace_back("2600 rows x 20", randomSet(2600, 20, false));
+        sets.push_back({"random set " + std::to_string(set), false, 0,
+                        randomSet(rowsDist(rng), colsDist(rng), set % 4 == 0)});
+    for (int set = 0; set < 10; ++set)
+        sets.push_back({"correlation set " + std::to_string(set), true, 0, randomSet(rowsDist(rng), 3 + set, false)});
+    sets.push_back({"1500 tied rows", false, 0, randomSet(1500, 2, true)});
+    sets.push_back({"2600 rows x 20", false, 0, randomSet(2600, 20, false)});
+    sets.push_back({"correlation, 1200 rows x 8", true, 0, randomSet(1200, 8, false)});
     {
         // A missing value: the fill fails at the first pair that involves it.
         std::vector<Vec> data = randomSet(700, 5, false);
         data[400][3] = std::numeric_limits<double>::quiet_NaN();
-        sets.emplace_back("missing value", data);
+        sets.push_back({"missing value", false, 5, data});
+    }
+    {
+        // A constant row has no correlation with anything.
+        std::vector<Vec> data = randomSet(500, 4, false);
+        data[250] = Vec(4, 2.0);
+        sets.push_back({"constant row", true, 5, data});
     }
     {
         // 64 copies of a huge row merge level by level; the merged rows of
@@ -549,17 +571,16 @@ TEST(BasicClusterAgreement, BatchedEuclideanEqualsPairByPair)
         std::uniform_real_distribution<double> u(0.0, 1.0);
         for (int k = 0; k < 1200; ++k)
             data.push_back(Vec{u(rng), u(rng)});
-        sets.emplace_back("overflowing centroids", data);
+        sets.push_back({"overflowing centroids", false, 5, data});
     }
-    for (const auto& set : sets)
+    for (const SSet& set : sets)
     {
-        const SOutcome ref = RunEuclidean(set.second, false, 1);
-        const bool fails = set.first == "missing value" || set.first == "overflowing centroids";
-        ASSERT_EQ(ref.error.first, fails ? 5 : 0) << set.first;
+        const SOutcome ref = RunLibraryDistance(set.data, set.correlation, false, 1);
+        ASSERT_EQ(ref.error.first, set.errorId) << set.label;
         for (int threads : {1, 2, 3})
         {
-            const SOutcome got = RunEuclidean(set.second, true, threads);
-            const std::string label = set.first + ", " + std::to_string(threads) + " threads";
+            const SOutcome got = RunLibraryDistance(set.data, set.correlation, true, threads);
+            const std::string label = set.label + ", " + std::to_string(threads) + " threads";
             ASSERT_EQ(got.error, ref.error) << label;
             ASSERT_EQ(got.merges, ref.merges) << label;
             ASSERT_EQ(got.reports, ref.reports) << label;

@@ -17,7 +17,7 @@
 
 CBasicCluster::CBasicCluster(CDistanceFunction* pDistance, CCombineDataFunction* pCombineData)
     : CCluster(pDistance, pCombineData), m_pDistances(0), m_ppNodes(0), m_iNodeCount(0),
-      m_iThreads(lumo::DefaultThreadCount()), m_fFinalTotal(0.0)
+      m_iThreads(lumo::DefaultThreadCount()), m_iMinChunk(kDefaultMinChunk), m_fFinalTotal(0.0)
 {
 }
 
@@ -336,22 +336,30 @@ void RunPass(lumo::CWorkerPool& pool, int64_t n, int64_t grain, const lumo::CWor
         pool.Run(n, grain, body);
 }
 
-// The data of the active nodes for the library's own Euclidean distance,
-// copied into one contiguous array, four nodes to a block (see
+// The data of the active nodes for the library's own distances, prepared
+// and copied into one contiguous array, four nodes to a block (see
 // CEuclidean::BlockDistances): a pass over all active nodes then streams
 // through memory instead of chasing node and vector objects over the heap.
-// A removed node's place is filled by the last one, so the active nodes stay
-// at positions 0 ... count - 1.
+// Euclidean distance keeps the values; correlation distance keeps the values
+// less their mean and, per node, the spread. A removed node's place is
+// filled by the last one, so the active nodes stay at positions
+// 0 ... count - 1.
 //
-// Used only while every data vector has the same non-zero length, so that no
-// check of the distance can fail; any other case goes through the distance
-// function one pair at a time, whose checks and exceptions then apply.
+// Used only while every data vector has the same non-zero length. A value
+// that the distance function would reject comes out as NaN; the caller then
+// asks the distance function itself for that pair, so that its exception
+// applies.
 class CCentroidPool
 {
 public:
-    CCentroidPool(CDistanceFunction* pDist, CClusterNode** ppLeaves, int n) : m_on(false), m_dim(0), m_count(0)
+    CCentroidPool(CDistanceFunction* pDist, CClusterNode** ppLeaves, int n)
+        : m_pCorrelation(0), m_on(false), m_dim(0), m_count(0)
     {
-        if (pDist == 0 || typeid(*pDist) != typeid(CEuclidean))
+        if (pDist == 0)
+            return;
+        if (typeid(*pDist) == typeid(CCorrelation))
+            m_pCorrelation = static_cast<CCorrelation*>(pDist);
+        else if (typeid(*pDist) != typeid(CEuclidean))
             return;
         const std::vector<double>* p0 = DataOf(ppLeaves[0]);
         if (p0 == 0 || p0->empty())
@@ -364,10 +372,12 @@ public:
                 return;
         }
         m_x.assign(CMergeState::Padded(n) * m_dim, 0.0);
+        m_spread.assign(CMergeState::Padded(n), 0.0);
+        m_row.resize(m_dim);
         m_posNode.assign(static_cast<std::size_t>(n), -1);
         m_nodePos.assign(static_cast<std::size_t>(2 * n - 1), -1);
         for (int i = 0; i < n; ++i)
-            Append(i, DataOf(ppLeaves[i])->data());
+            Append(ppLeaves[i]);
         m_on = true;
     }
 
@@ -385,13 +395,37 @@ public:
         return m_on;
     }
 
-    void Append(int node, const double* v)
+    // The node's prepared values, valid until the next call, and its spread.
+    const double* Prepare(CClusterNode* pNode, double* pSpread)
     {
-        Put(m_count, v);
-        m_posNode[static_cast<std::size_t>(m_count)] = node;
-        m_nodePos[static_cast<std::size_t>(node)] = m_count;
+        *pSpread = 0.0;
+        if (m_pCorrelation == 0)
+            return DataOf(pNode)->data();
+        m_pCorrelation->Centred(pNode, m_row.data(), pSpread);
+        return m_row.data();
+    }
+
+    void Append(CClusterNode* pNode)
+    {
+        double spread;
+        const double* v = Prepare(pNode, &spread);
+        for (std::size_t k = 0; k < m_dim; ++k)
+            m_x[Index(m_count, k)] = v[k];
+        m_spread[static_cast<std::size_t>(m_count)] = spread;
+        m_posNode[static_cast<std::size_t>(m_count)] = pNode->GetIndex();
+        m_nodePos[static_cast<std::size_t>(pNode->GetIndex())] = m_count;
         ++m_count;
     }
+
+    // The prepared values of the node at position p, and its spread.
+    void Extract(int p, double* out, double* pSpread) const
+    {
+        for (std::size_t k = 0; k < m_dim; ++k)
+            out[k] = m_x[Index(p, k)];
+        *pSpread = m_spread[static_cast<std::size_t>(p)];
+    }
+
+    std::size_t Dim() const { return m_dim; }
 
     void Remove(int node)
     {
@@ -401,6 +435,7 @@ public:
         {
             for (std::size_t k = 0; k < m_dim; ++k)
                 m_x[Index(p, k)] = m_x[Index(last, k)];
+            m_spread[static_cast<std::size_t>(p)] = m_spread[static_cast<std::size_t>(last)];
             const int moved = m_posNode[static_cast<std::size_t>(last)];
             m_posNode[static_cast<std::size_t>(p)] = moved;
             m_nodePos[static_cast<std::size_t>(moved)] = p;
@@ -409,12 +444,20 @@ public:
         --m_count;
     }
 
-    // Distances from x to the nodes at positions 4 * b0 ... 4 * b1 - 1;
-    // out[4 * b0] is the first. Positions past the count give meaningless
-    // values.
-    void Distances(const double* x, int b0, int b1, double* out) const
+    // Distances from prepared values x (with their spread) to the nodes at
+    // positions 4 * b0 ... 4 * b1 - 1; out[4 * b0] is the first. Positions
+    // past the count give meaningless values.
+    void Distances(const double* x, double spread, int b0, int b1, double* out) const
     {
-        CEuclidean::BlockDistances(x, m_x.data(), m_dim, b0, b1, out);
+        if (m_pCorrelation == 0)
+        {
+            CEuclidean::BlockDistances(x, m_x.data(), m_dim, b0, b1, out);
+            return;
+        }
+        CCorrelation::BlockProducts(x, m_x.data(), m_dim, b0, b1, out);
+        const double* s = m_spread.data() + 4 * b0;
+        for (int k = 0; k < 4 * (b1 - b0); ++k)
+            out[k] = CCorrelation::DistanceOf(out[k], spread, s[k]);
     }
 
 private:
@@ -428,24 +471,16 @@ private:
         return static_cast<std::size_t>(p / 4) * 4 * m_dim + 4 * k + static_cast<std::size_t>(p % 4);
     }
 
-    void Put(int p, const double* v)
-    {
-        for (std::size_t k = 0; k < m_dim; ++k)
-            m_x[Index(p, k)] = v[k];
-    }
-
+    CCorrelation* m_pCorrelation; // null: Euclidean distance
     bool m_on;
     std::size_t m_dim;
     int m_count;
     std::vector<double> m_x;
-    std::vector<int> m_posNode; // node at each position
-    std::vector<int> m_nodePos; // position of each node index, -1: none
+    std::vector<double> m_spread; // by position
+    std::vector<double> m_row;    // one node's prepared values
+    std::vector<int> m_posNode;   // node at each position
+    std::vector<int> m_nodePos;   // position of each node index, -1: none
 };
-
-const double* NodeData(CClusterNode* p)
-{
-    return static_cast<const std::vector<double>*>(p->GetData())->data();
-}
 
 // What one worker's chunk of a merge step found.
 struct SChunk
@@ -465,21 +500,24 @@ struct SChunk
 // *pBadNode is the least node whose distance is NaN or negative (-1: none),
 // so that the caller can fail as the plain loop in node order would.
 void MergeDistances(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeState& state, CUpperDiagonalMatrix& m,
-                    const double* xc, int a, int b, int c, std::vector<double>& out, std::vector<SChunk>& chunks,
-                    int* pBadNode, double* pBadValue)
+                    const double* xc, double spread, int a, int b, int c, int minChunk, std::vector<double>& out,
+                    std::vector<SChunk>& chunks, int* pBadNode, double* pBadValue)
 {
     const int blocks = batch.Blocks();
     const int threads = workers.Threads();
-    const int blockGrain = blocks / (4 * threads) > 128 ? blocks / (4 * threads) : 128;
+    // Chunks of at least minChunk nodes (slots twice that): a smaller pass
+    // costs less than waking another thread for it.
+    const int minBlocks = minChunk / 4 > 1 ? minChunk / 4 : 1;
+    const int blockGrain = blocks / (4 * threads) > minBlocks ? blocks / (4 * threads) : minBlocks;
     out.resize(static_cast<std::size_t>(blocks) * 4);
     double* d = out.data();
     RunPass(workers, blocks, blockGrain, [&](int64_t b0, int64_t b1, int) {
-        batch.Distances(xc, static_cast<int>(b0), static_cast<int>(b1), d + 4 * b0);
+        batch.Distances(xc, spread, static_cast<int>(b0), static_cast<int>(b1), d + 4 * b0);
     });
 
     const int slots = state.LeafCount();
     const int sc = m.Slot(c);
-    const int slotGrain = slots / (4 * threads) > 1024 ? slots / (4 * threads) : 1024;
+    const int slotGrain = slots / (4 * threads) > 2 * minChunk ? slots / (4 * threads) : 2 * minChunk;
     chunks.assign(static_cast<std::size_t>((slots + slotGrain - 1) / slotGrain), SChunk{-1, 0.0, -1, 0.0});
     RunPass(workers, slots, slotGrain, [&](int64_t s0, int64_t s1, int) {
         SChunk& ch = chunks[static_cast<std::size_t>(s0 / slotGrain)];
@@ -630,16 +668,21 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
             long long step = 0;
             long long nextReport = 0;
             std::vector<char> rowBad(CMergeState::kFillBlock, 0);
+            std::vector<std::vector<double>> rows(static_cast<std::size_t>(workers.Threads()),
+                                                  std::vector<double>(batch.Dim()));
             for (int i0 = 0; i0 < n; i0 += CMergeState::kFillBlock)
             {
                 int i1 = i0 + CMergeState::kFillBlock < n ? i0 + CMergeState::kFillBlock : n;
                 if (batch.On())
-                    RunPass(workers, i1 - i0, 1, [&](int64_t b, int64_t e, int) {
+                    RunPass(workers, i1 - i0, 1, [&](int64_t b, int64_t e, int w) {
+                        double* x = rows[static_cast<std::size_t>(w)].data();
                         for (int i = i0 + static_cast<int>(b); i < i0 + static_cast<int>(e); ++i)
                         {
                             double* buf = state.FillRow(i, i0);
                             const int b0 = (i + 1) / 4;
-                            batch.Distances(NodeData(m_ppNodes[i]), b0, batch.Blocks(), buf + 4 * b0);
+                            double spread;
+                            batch.Extract(i, x, &spread);
+                            batch.Distances(x, spread, b0, batch.Blocks(), buf + 4 * b0);
                             char bad = 0;
                             for (int j = i + 1; j < n; ++j)
                                 bad |= !(buf[j] >= 0.0);
@@ -664,7 +707,10 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                             DoCallback(total, static_cast<double>(step), 0);
                             nextReport += 1000;
                         }
-                        buf[j] = batch.On() ? CheckedValue(buf[j]) : CheckedDistance(pDist, ti, m_ppNodes[j]);
+                        // A value the batch could not give comes from the
+                        // distance function itself, with its exception.
+                        if (!batch.On() || !(buf[j] >= 0.0))
+                            buf[j] = CheckedDistance(pDist, ti, m_ppNodes[j]);
                     }
                 }
                 RunPass(workers, n, 512, [&](int64_t b, int64_t e, int) {
@@ -703,15 +749,18 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                 batch.Remove(minj);
                 int badNode = -1;
                 double badValue = 0.0;
-                MergeDistances(batch, workers, state, m, NodeData(pNode), mini, minj, iCurrent, out, chunks,
+                double spread;
+                const double* xc = batch.Prepare(pNode, &spread);
+                MergeDistances(batch, workers, state, m, xc, spread, mini, minj, iCurrent, m_iMinChunk, out, chunks,
                                &badNode, &badValue);
                 if (badNode >= 0)
                 {
                     for (; nextReport <= step + badNode; nextReport += 1000)
                         DoCallback(total, static_cast<double>(nextReport), 1);
+                    CheckedDistance(pDist, m_ppNodes[badNode], pNode);
                     CheckedValue(badValue);
                 }
-                batch.Append(iCurrent, NodeData(pNode));
+                batch.Append(pNode);
             }
             else
             {
@@ -771,7 +820,7 @@ void CBasicCluster::RestoreLeafDistances()
         workersOwner.reset(new lumo::CWorkerPool(poolOwner->On() ? m_iThreads : 1));
         if (poolOwner->On())
             scratch.assign(static_cast<std::size_t>(workersOwner->Threads()),
-                           std::vector<double>(CMergeState::Padded(n)));
+                           std::vector<double>(CMergeState::Padded(n) + poolOwner->Dim()));
     } catch (const std::bad_alloc&) {
         throw new CClusterException(1, "Clustering operation failed due to lack of memory");
     }
@@ -794,9 +843,12 @@ void CBasicCluster::RestoreLeafDistances()
             pairs += j1;
         RunPass(*workersOwner, j1 - j0, 16, [&](int64_t b, int64_t e, int w) {
             double* buf = scratch[static_cast<std::size_t>(w)].data();
+            double* x = buf + CMergeState::Padded(n);
             for (int j = j0 + static_cast<int>(b); j < j0 + static_cast<int>(e); ++j)
             {
-                batch.Distances(NodeData(m_ppNodes[j]), 0, (j + 3) / 4, buf);
+                double spread;
+                batch.Extract(j, x, &spread);
+                batch.Distances(x, spread, 0, (j + 3) / 4, buf);
                 std::copy(buf, buf + j, m.Row(j));
             }
         });
@@ -828,7 +880,7 @@ CClusterNode* CBasicCluster::NewMergedNode(CCombineDataFunction* pCombine, int i
 // its node and data vector, its slot, the selection state (key 8, partner 4,
 // flag 1, heap entry and position 8, active entry 4) and its place in the
 // centroid copy (4); per leaf, rounded up to whole blocks of four, the fill
-// buffer's rows, the centroid copy and its node list.
+// buffer's rows, the centroid copy, its node list and spreads.
 unsigned long long CBasicCluster::GetMemoryRequirement(unsigned long long iDataSize, unsigned long long iDataCount)
 {
     typedef CSafeInt<unsigned long long> S;
@@ -839,7 +891,7 @@ unsigned long long CBasicCluster::GetMemoryRequirement(unsigned long long iDataS
     unsigned long long padded = S::Multiply(S::Divide(S::Add(iDataCount, 3), 4), 4);
     unsigned long long memReq = CUpperDiagonalMatrix::GetMemoryRequirement(iDataCount);
     memReq = S::Add(memReq, S::Multiply(S::Add(32 + 4 + 25 + 4, iDataSize), iNodeCount));
-    memReq = S::Add(memReq, S::Multiply(S::Add(8 * CMergeState::kFillBlock + 4, iDataSize), padded));
+    memReq = S::Add(memReq, S::Multiply(S::Add(8 * CMergeState::kFillBlock + 4 + 8, iDataSize), padded));
     memReq = S::Add(memReq, 400);
     memReq = S::Add(memReq, m_pDistance != 0 ? m_pDistance->GetMemoryRequirement() : 0);
     memReq = S::Add(memReq, m_pCombineData != 0 ? m_pCombineData->GetMemoryRequirement() : 0);

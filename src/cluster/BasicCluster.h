@@ -48,6 +48,13 @@ public:
     // not depend on it.
     void SetThreadCount(int threads) { m_iThreads = threads < 1 ? 1 : threads; }
     int GetThreadCount() const { return m_iThreads; }
+    // Fewest active nodes a thread takes in one pass of a merge step (at
+    // least 1); smaller passes run on the calling thread alone.
+    void SetMinimumChunk(int nodes) { m_iMinChunk = nodes < 1 ? 1 : nodes; }
+    enum
+    {
+        kDefaultMinChunk = 2048
+    };
 
 private:
     CBasicCluster(const CBasicCluster&);
@@ -63,6 +70,7 @@ private:
     CClusterNode** m_ppNodes;
     int m_iNodeCount;
     int m_iThreads;
+    int m_iMinChunk;
     double m_fFinalTotal; // the total of the merge reports
 };
 

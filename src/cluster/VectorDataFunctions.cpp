@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <new>
 
 #include "ClusterException.h"
@@ -84,10 +85,11 @@ unsigned long long CEuclidean::GetMemoryRequirement()
     return 88;
 }
 
-// Distances to rows stored four to a block. Each lane of a vector register
-// holds the sum of one row, which adds its squares over the positions in
-// order, exactly as Distance does: the vectors only run four rows side by
-// side. Products and sums stay separate operations (no fused multiply-add).
+// Sums over rows stored four to a block. Each lane of a vector register
+// holds the sum of one row, which adds its terms over the positions in
+// order, exactly as the pair-by-pair functions do: the vectors only run four
+// rows side by side. Products and sums stay separate operations (no fused
+// multiply-add).
 namespace
 {
 typedef double V2 __attribute__((vector_size(16)));
@@ -99,14 +101,31 @@ inline V2 Load2(const double* p)
     return v;
 }
 
-inline void Sqrt4(const double* sums, double* out)
+// Adds the term of the Euclidean distance, (x - y)^2, to the sums. (Vectors
+// go by reference: by value, wide vectors would change the calling
+// convention between code built with and without AVX.)
+struct SSquaredDifference
 {
-    for (int l = 0; l < 4; ++l)
-        out[l] = std::sqrt(sums[l]);
-}
+    template <class V> static void Add(V& sums, const V& x, const V& y)
+    {
+        V d = x - y;
+        d = d * d;
+        sums = sums + d;
+    }
+};
+
+// Adds the term of the correlation of centred rows, x * y.
+struct SProduct
+{
+    template <class V> static void Add(V& sums, const V& x, const V& y)
+    {
+        V p = x * y;
+        sums = sums + p;
+    }
+};
 
 // Two-lane vectors: every 64-bit target has them (SSE2, NEON).
-void BlockDistances2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+template <class T> void BlockSums2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
     const std::size_t stride = 4 * dim;
     int b = b0;
@@ -118,24 +137,15 @@ void BlockDistances2(const double* x, const double* blocks, std::size_t dim, int
         for (std::size_t k = 0; k < dim; ++k)
         {
             const V2 xk = {x[k], x[k]};
-            V2 d0 = xk - Load2(p + 4 * k), d1 = xk - Load2(p + 4 * k + 2);
-            V2 d2 = xk - Load2(q + 4 * k), d3 = xk - Load2(q + 4 * k + 2);
-            d0 = d0 * d0;
-            d1 = d1 * d1;
-            d2 = d2 * d2;
-            d3 = d3 * d3;
-            a0 = a0 + d0;
-            a1 = a1 + d1;
-            a2 = a2 + d2;
-            a3 = a3 + d3;
+            T::Add(a0, xk, Load2(p + 4 * k));
+            T::Add(a1, xk, Load2(p + 4 * k + 2));
+            T::Add(a2, xk, Load2(q + 4 * k));
+            T::Add(a3, xk, Load2(q + 4 * k + 2));
         }
-        double s[8];
-        __builtin_memcpy(s, &a0, 16);
-        __builtin_memcpy(s + 2, &a1, 16);
-        __builtin_memcpy(s + 4, &a2, 16);
-        __builtin_memcpy(s + 6, &a3, 16);
-        Sqrt4(s, out);
-        Sqrt4(s + 4, out + 4);
+        __builtin_memcpy(out, &a0, 16);
+        __builtin_memcpy(out + 2, &a1, 16);
+        __builtin_memcpy(out + 4, &a2, 16);
+        __builtin_memcpy(out + 6, &a3, 16);
     }
     for (; b < b1; ++b, out += 4)
     {
@@ -144,25 +154,23 @@ void BlockDistances2(const double* x, const double* blocks, std::size_t dim, int
         for (std::size_t k = 0; k < dim; ++k)
         {
             const V2 xk = {x[k], x[k]};
-            V2 d0 = xk - Load2(p + 4 * k), d1 = xk - Load2(p + 4 * k + 2);
-            d0 = d0 * d0;
-            d1 = d1 * d1;
-            a0 = a0 + d0;
-            a1 = a1 + d1;
+            T::Add(a0, xk, Load2(p + 4 * k));
+            T::Add(a1, xk, Load2(p + 4 * k + 2));
         }
-        double s[4];
-        __builtin_memcpy(s, &a0, 16);
-        __builtin_memcpy(s + 2, &a1, 16);
-        Sqrt4(s, out);
+        __builtin_memcpy(out, &a0, 16);
+        __builtin_memcpy(out + 2, &a1, 16);
     }
 }
+
+typedef void (*BlockKernel)(const double*, const double*, std::size_t, int, int, double*);
 
 #if defined(__x86_64__) && defined(__GNUC__)
 typedef double V4 __attribute__((vector_size(32)));
 
 // Four-lane vectors where the processor has AVX2, chosen at run time.
-__attribute__((target("avx2"))) void BlockDistances4(const double* x, const double* blocks, std::size_t dim,
-                                                     int b0, int b1, double* out)
+template <class T>
+__attribute__((target("avx2"))) void BlockSums4(const double* x, const double* blocks, std::size_t dim, int b0,
+                                                int b1, double* out)
 {
     const std::size_t stride = 4 * dim;
     int b = b0;
@@ -181,46 +189,45 @@ __attribute__((target("avx2"))) void BlockDistances4(const double* x, const doub
             __builtin_memcpy(&y1, p1 + 4 * k, 32);
             __builtin_memcpy(&y2, p2 + 4 * k, 32);
             __builtin_memcpy(&y3, p3 + 4 * k, 32);
-            V4 d0 = xk - y0, d1 = xk - y1, d2 = xk - y2, d3 = xk - y3;
-            d0 = d0 * d0;
-            d1 = d1 * d1;
-            d2 = d2 * d2;
-            d3 = d3 * d3;
-            a0 = a0 + d0;
-            a1 = a1 + d1;
-            a2 = a2 + d2;
-            a3 = a3 + d3;
+            T::Add(a0, xk, y0);
+            T::Add(a1, xk, y1);
+            T::Add(a2, xk, y2);
+            T::Add(a3, xk, y3);
         }
-        double s[16];
-        __builtin_memcpy(s, &a0, 32);
-        __builtin_memcpy(s + 4, &a1, 32);
-        __builtin_memcpy(s + 8, &a2, 32);
-        __builtin_memcpy(s + 12, &a3, 32);
-        for (int l = 0; l < 16; l += 4)
-            Sqrt4(s + l, out + l);
+        __builtin_memcpy(out, &a0, 32);
+        __builtin_memcpy(out + 4, &a1, 32);
+        __builtin_memcpy(out + 8, &a2, 32);
+        __builtin_memcpy(out + 12, &a3, 32);
     }
     if (b < b1)
-        BlockDistances2(x, blocks, dim, b, b1, out);
+        BlockSums2<T>(x, blocks, dim, b, b1, out);
 }
 
-typedef void (*BlockKernel)(const double*, const double*, std::size_t, int, int, double*);
-
-BlockKernel ChooseBlockKernel()
+template <class T> BlockKernel ChooseBlockKernel()
 {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &BlockDistances4 : &BlockDistances2;
+    return __builtin_cpu_supports("avx2") ? &BlockSums4<T> : &BlockSums2<T>;
+}
+#else
+template <class T> BlockKernel ChooseBlockKernel()
+{
+    return &BlockSums2<T>;
 }
 #endif
 } // namespace
 
 void CEuclidean::BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const BlockKernel kernel = ChooseBlockKernel();
+    static const BlockKernel kernel = ChooseBlockKernel<SSquaredDifference>();
     kernel(x, blocks, dim, b0, b1, out);
-#else
-    BlockDistances2(x, blocks, dim, b0, b1, out);
-#endif
+    for (int k = 0; k < 4 * (b1 - b0); ++k)
+        out[k] = std::sqrt(out[k]);
+}
+
+void CCorrelation::BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+{
+    static const BlockKernel kernel = ChooseBlockKernel<SProduct>();
+    kernel(x, blocks, dim, b0, b1, out);
 }
 
 // ---------------------------------------------------------------- CCorrelation
@@ -259,10 +266,17 @@ unsigned long long CCorrelation::GetMemoryRequirement()
 
 double CCorrelation::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
 {
-    double r = GetCorrelation(pNode1, pNode2);
+    double d = FromCorrelation(GetCorrelation(pNode1, pNode2));
+    if (std::isnan(d))
+        throw new CClusterException(5, "distance was out of the range [0,2]");
+    return d;
+}
+
+double CCorrelation::FromCorrelation(double r)
+{
     double d = 1.0 - r;
     if (d < 0.0 || d > 2.0 || std::isnan(d))
-        throw new CClusterException(5, "distance was out of the range [0,2]");
+        return std::numeric_limits<double>::quiet_NaN();
     return d;
 }
 
@@ -280,14 +294,37 @@ double CCorrelation::GetCorrelation(CClusterNode* pNode1, CClusterNode* pNode2)
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i)
         sum += (x[i] - av1) * (y[i] - av2);
+    double r = Correlation(sum, sd1, sd2);
+    if (std::isnan(r))
+        throw new CClusterException(5, "correlation value was outside the range (-1, 1)");
+    return r;
+}
+
+double CCorrelation::Correlation(double sum, double sd1, double sd2)
+{
     double r = sum / (sd1 * sd2);
     // Rounding can carry a perfect correlation just past +-1.
     double a = std::fabs(r);
     if (a > 1.0 && a < 1.0000000001)
         r = r < 0.0 ? -1.0 : 1.0;
     if (r < -1.0 || r > 1.0 || std::isnan(r))
-        throw new CClusterException(5, "correlation value was outside the range (-1, 1)");
+        return std::numeric_limits<double>::quiet_NaN();
     return r;
+}
+
+double CCorrelation::DistanceOf(double sum, double sd1, double sd2)
+{
+    return FromCorrelation(Correlation(sum, sd1, sd2));
+}
+
+void CCorrelation::Centred(CClusterNode* pNode, double* pOut, double* pSpread)
+{
+    DataVector* pData = pNode != 0 ? DataOf(pNode) : 0;
+    double av, sd;
+    GetAverageAndStdDev(pNode, pData, &av, &sd);
+    for (std::size_t i = 0; i < pData->size(); ++i)
+        pOut[i] = (*pData)[i] - av;
+    *pSpread = sd;
 }
 
 void CCorrelation::GetAverageAndStdDev(CClusterNode* pNode, DataVector* pData, double* pAv, double* pStdDev)

@@ -38,11 +38,29 @@ public:
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2);
     virtual unsigned long long GetMemoryRequirement();
 
+    // For evaluating many pairs at a time: the node's values less their mean
+    // (caching mean and spread as Distance does) and its spread. pOut has
+    // room for the node's values; the node and its data must exist.
+    void Centred(CClusterNode* pNode, double* pOut, double* pSpread);
+    // Sums of products of centred rows stored four to a block, laid out as
+    // for CEuclidean::BlockDistances; each sum runs over the positions in
+    // order, as Distance does.
+    static void BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1,
+                              double* out);
+    // The distance Distance returns for that sum of products and those
+    // spreads, or NaN where Distance throws.
+    static double DistanceOf(double sum, double sd1, double sd2);
+
 private:
     CCorrelation(const CCorrelation&);
     CCorrelation& operator=(const CCorrelation&);
 
     double GetCorrelation(CClusterNode* pNode1, CClusterNode* pNode2);
+    // The correlation for a sum of products and two spreads, NaN when it is
+    // outside [-1, 1] after rounding.
+    static double Correlation(double sum, double sd1, double sd2);
+    // 1 - r, NaN when outside [0, 2].
+    static double FromCorrelation(double r);
     void GetAverageAndStdDev(CClusterNode* pNode, std::vector<double>* pData, double* pAv, double* pStdDev);
     double GetAverage(std::vector<double>* pData);
     double GetStandardDeviation(std::vector<double>* pData, double av);
