@@ -804,8 +804,7 @@ void CBasicCluster::RestoreLeafDistances()
 {
     CUpperDiagonalMatrix& m = *m_pDistances;
     const int n = m.GetSize();
-    for (int k = 0; k < m.GetNodeCount(); ++k)
-        m.AssignSlot(k, k < n ? k : -1);
+    m.ResetSlots();
     CDistanceFunction* pDist = GetDistanceFunction();
     long long pending = 0;
     auto report = [&](long long pairs) {

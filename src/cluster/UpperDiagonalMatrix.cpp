@@ -19,12 +19,13 @@ unsigned long long TriangleValues(unsigned long long s)
 }
 } // namespace
 
-CUpperDiagonalMatrix::CUpperDiagonalMatrix(int size) : m_ppMatrix(0), m_iSize(0), m_pBlock(0)
+CUpperDiagonalMatrix::CUpperDiagonalMatrix(int size) : m_ppMatrix(0), m_iSize(0), m_pBlock(0), m_bOwnSlots(true)
 {
     Allocate(size, size);
 }
 
-CUpperDiagonalMatrix::CUpperDiagonalMatrix(int slots, int nodes) : m_ppMatrix(0), m_iSize(0), m_pBlock(0)
+CUpperDiagonalMatrix::CUpperDiagonalMatrix(int slots, int nodes)
+    : m_ppMatrix(0), m_iSize(0), m_pBlock(0), m_bOwnSlots(true)
 {
     Allocate(slots, nodes);
 }
@@ -38,9 +39,8 @@ void CUpperDiagonalMatrix::Allocate(int slots, int nodes)
     } catch (const std::bad_alloc&) {
         throw new CClusterException(1, "Clustering operation failed due to lack of memory");
     }
-    for (int k = 0; k < slots; ++k)
-        m_slot[static_cast<std::size_t>(k)] = k;
     m_iSize = slots;
+    ResetSlots();
     if (slots == 0)
         return;
     const std::size_t n = static_cast<std::size_t>(slots);
@@ -94,30 +94,50 @@ void* CUpperDiagonalMatrix::AllocateBlock(std::size_t bytes)
     return p;
 }
 
-void CUpperDiagonalMatrix::Prepare(int i, int j)
+void CUpperDiagonalMatrix::ResetSlots()
+{
+    for (std::size_t k = 0; k < m_slot.size(); ++k)
+        m_slot[k] = static_cast<int>(k) < m_iSize ? static_cast<int>(k) : -1;
+    m_bOwnSlots = true;
+}
+
+// The orderings read the matrix one value at a time, so the common case
+// (every node in its own slot) is checked with two comparisons.
+void CUpperDiagonalMatrix::Prepare(int i, int j, int* pSi, int* pSj)
 {
     if (m_refill)
     {
         m_refill();
         m_refill = std::function<void()>();
     }
+    if (m_bOwnSlots && static_cast<unsigned>(i) < static_cast<unsigned>(m_iSize) &&
+        static_cast<unsigned>(j) < static_cast<unsigned>(m_iSize))
+    {
+        *pSi = i;
+        *pSj = j;
+        return;
+    }
     const int nodes = GetNodeCount();
     if (i < 0 || j < 0 || i >= nodes || j >= nodes)
         throw new CClusterException(5, "matrix index out of range");
-    if (Slot(i) < 0 || Slot(j) < 0)
+    *pSi = Slot(i);
+    *pSj = Slot(j);
+    if (*pSi < 0 || *pSj < 0)
         throw new CClusterException(5, "no distance is kept for this node");
 }
 
 void CUpperDiagonalMatrix::SetValue(int i, int j, double value)
 {
-    Prepare(i, j);
-    At(i, j) = value;
+    int si, sj;
+    Prepare(i, j, &si, &sj);
+    AtSlots(si, sj) = value;
 }
 
 double CUpperDiagonalMatrix::GetValue(int i, int j)
 {
-    Prepare(i, j);
-    return At(i, j);
+    int si, sj;
+    Prepare(i, j, &si, &sj);
+    return AtSlots(si, sj);
 }
 
 unsigned long long CUpperDiagonalMatrix::GetMemoryRequirement(unsigned long long slots)

@@ -38,7 +38,13 @@ public:
 
     // Slot of node k (-1: none); node k takes slot s (-1: gives its slot up).
     int Slot(int k) const { return m_slot[static_cast<std::size_t>(k)]; }
-    void AssignSlot(int k, int s) { m_slot[static_cast<std::size_t>(k)] = s; }
+    void AssignSlot(int k, int s)
+    {
+        m_slot[static_cast<std::size_t>(k)] = s;
+        m_bOwnSlots = false;
+    }
+    // Nodes 0 ... size - 1 back in their own slots, the others without one.
+    void ResetSlots();
     const int* Slots() const { return m_slot.data(); }
     int GetNodeCount() const { return static_cast<int>(m_slot.size()); }
 
@@ -63,13 +69,15 @@ private:
     CUpperDiagonalMatrix(const CUpperDiagonalMatrix&);
     CUpperDiagonalMatrix& operator=(const CUpperDiagonalMatrix&);
     void Allocate(int slots, int nodes);
-    void Prepare(int i, int j);
+    // Runs a pending refill and checks i and j; returns their slots.
+    void Prepare(int i, int j, int* pSi, int* pSj);
     static void* AllocateBlock(std::size_t bytes);
 
     double** m_ppMatrix;
     int m_iSize;
     double* m_pBlock; // all rows, one after the other
     std::vector<int> m_slot;
+    bool m_bOwnSlots; // node k < size is in slot k, no other node has one
     std::function<void()> m_refill;
 };
 

@@ -106,6 +106,7 @@ inline V2 Load2(const double* p)
 // convention between code built with and without AVX.)
 struct SSquaredDifference
 {
+    static const bool kRoot = true; // the distance is the root of the sum
     template <class V> static void Add(V& sums, const V& x, const V& y)
     {
         V d = x - y;
@@ -117,12 +118,24 @@ struct SSquaredDifference
 // Adds the term of the correlation of centred rows, x * y.
 struct SProduct
 {
+    static const bool kRoot = false;
     template <class V> static void Add(V& sums, const V& x, const V& y)
     {
         V p = x * y;
         sums = sums + p;
     }
 };
+
+// Square roots lane by lane, correctly rounded as std::sqrt.
+inline void Root2(V2& v)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    v = __builtin_ia32_sqrtpd(v);
+#else
+    v[0] = std::sqrt(v[0]);
+    v[1] = std::sqrt(v[1]);
+#endif
+}
 
 // Two-lane vectors: every 64-bit target has them (SSE2, NEON).
 template <class T> void BlockSums2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
@@ -142,6 +155,13 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
             T::Add(a2, xk, Load2(q + 4 * k));
             T::Add(a3, xk, Load2(q + 4 * k + 2));
         }
+        if (T::kRoot)
+        {
+            Root2(a0);
+            Root2(a1);
+            Root2(a2);
+            Root2(a3);
+        }
         __builtin_memcpy(out, &a0, 16);
         __builtin_memcpy(out + 2, &a1, 16);
         __builtin_memcpy(out + 4, &a2, 16);
@@ -156,6 +176,11 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
             const V2 xk = {x[k], x[k]};
             T::Add(a0, xk, Load2(p + 4 * k));
             T::Add(a1, xk, Load2(p + 4 * k + 2));
+        }
+        if (T::kRoot)
+        {
+            Root2(a0);
+            Root2(a1);
         }
         __builtin_memcpy(out, &a0, 16);
         __builtin_memcpy(out + 2, &a1, 16);
@@ -194,6 +219,13 @@ __attribute__((target("avx2"))) void BlockSums4(const double* x, const double* b
             T::Add(a2, xk, y2);
             T::Add(a3, xk, y3);
         }
+        if (T::kRoot)
+        {
+            a0 = __builtin_ia32_sqrtpd256(a0);
+            a1 = __builtin_ia32_sqrtpd256(a1);
+            a2 = __builtin_ia32_sqrtpd256(a2);
+            a3 = __builtin_ia32_sqrtpd256(a3);
+        }
         __builtin_memcpy(out, &a0, 32);
         __builtin_memcpy(out + 4, &a1, 32);
         __builtin_memcpy(out + 8, &a2, 32);
@@ -220,8 +252,6 @@ void CEuclidean::BlockDistances(const double* x, const double* blocks, std::size
 {
     static const BlockKernel kernel = ChooseBlockKernel<SSquaredDifference>();
     kernel(x, blocks, dim, b0, b1, out);
-    for (int k = 0; k < 4 * (b1 - b0); ++k)
-        out[k] = std::sqrt(out[k]);
 }
 
 void CCorrelation::BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
