@@ -101,21 +101,12 @@ void CUpperDiagonalMatrix::ResetSlots()
     m_bOwnSlots = true;
 }
 
-// The orderings read the matrix one value at a time, so the common case
-// (every node in its own slot) is checked with two comparisons.
 void CUpperDiagonalMatrix::Prepare(int i, int j, int* pSi, int* pSj)
 {
     if (m_refill)
     {
         m_refill();
         m_refill = std::function<void()>();
-    }
-    if (m_bOwnSlots && static_cast<unsigned>(i) < static_cast<unsigned>(m_iSize) &&
-        static_cast<unsigned>(j) < static_cast<unsigned>(m_iSize))
-    {
-        *pSi = i;
-        *pSj = j;
-        return;
     }
     const int nodes = GetNodeCount();
     if (i < 0 || j < 0 || i >= nodes || j >= nodes)
@@ -128,6 +119,11 @@ void CUpperDiagonalMatrix::Prepare(int i, int j, int* pSi, int* pSj)
 
 void CUpperDiagonalMatrix::SetValue(int i, int j, double value)
 {
+    if (Direct(i, j))
+    {
+        AtSlots(i, j) = value;
+        return;
+    }
     int si, sj;
     Prepare(i, j, &si, &sj);
     AtSlots(si, sj) = value;
@@ -135,6 +131,8 @@ void CUpperDiagonalMatrix::SetValue(int i, int j, double value)
 
 double CUpperDiagonalMatrix::GetValue(int i, int j)
 {
+    if (Direct(i, j))
+        return AtSlots(i, j);
     int si, sj;
     Prepare(i, j, &si, &sj);
     return AtSlots(si, sj);

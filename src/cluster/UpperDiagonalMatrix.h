@@ -71,6 +71,13 @@ private:
     void Allocate(int slots, int nodes);
     // Runs a pending refill and checks i and j; returns their slots.
     void Prepare(int i, int j, int* pSi, int* pSj);
+    // The orderings read the matrix one value at a time: the common case (no
+    // refill pending, every node in its own slot) takes two comparisons.
+    bool Direct(int i, int j) const
+    {
+        return m_bOwnSlots && !m_refill && static_cast<unsigned>(i) < static_cast<unsigned>(m_iSize) &&
+               static_cast<unsigned>(j) < static_cast<unsigned>(m_iSize);
+    }
     static void* AllocateBlock(std::size_t bytes);
 
     double** m_ppMatrix;
