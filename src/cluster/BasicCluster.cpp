@@ -384,7 +384,7 @@ public:
     bool On() const { return m_on; }
     int Count() const { return m_count; }
     int Blocks() const { return (m_count + 3) / 4; }
-    int PositionOf(int node) const { return m_nodePos[static_cast<std::size_t>(node)]; }
+    int NodeAt(int p) const { return m_posNode[static_cast<std::size_t>(p)]; }
 
     // A merged node whose data do not match ends the pool's use.
     bool Accepts(CClusterNode* pNode)
@@ -491,47 +491,102 @@ struct SChunk
     double badValue;
 };
 
-// The distances from the new node c (data xc) of the merge of a and b to
-// every active node: the workers first compute them in the order of the
-// centroid copy, then store them in the order of the slots, which writes
-// c's row from left to right and its column from top to bottom. The second
-// pass also marks the nodes that lost their partner and keeps the least
-// (d, node) of each chunk; c's partner is the least over the chunks.
-// *pBadNode is the least node whose distance is NaN or negative (-1: none),
-// so that the caller can fail as the plain loop in node order would.
-void MergeDistances(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeState& state, CUpperDiagonalMatrix& m,
-                    const double* xc, double spread, int a, int b, int c, int minChunk, std::vector<double>& out,
-                    std::vector<SChunk>& chunks, int* pBadNode, double* pBadValue)
+// The merge steps that use the centroid copy. Each step computes the
+// distances from the new node c to every active node, and stores in the
+// matrix the distances of the previous step's new node: until then nothing
+// reads them (a rescan reads the distances from a node to smaller ones, and
+// the newest node is the largest and not stale), so one pass of the workers
+// both stores the previous node's distances, in the order of the slots, and
+// computes c's. The computing chunks also mark the nodes that lost their
+// partner and keep the least (d, node) of the chunk; c's partner is the
+// least over the chunks.
+class CMergeSteps
 {
-    const int blocks = batch.Blocks();
-    const int threads = workers.Threads();
-    // Chunks of at least minChunk nodes (slots twice that): a smaller pass
-    // costs less than waking another thread for it.
-    const int minBlocks = minChunk / 4 > 1 ? minChunk / 4 : 1;
-    const int blockGrain = blocks / (4 * threads) > minBlocks ? blocks / (4 * threads) : minBlocks;
-    out.resize(static_cast<std::size_t>(blocks) * 4);
-    double* d = out.data();
-    RunPass(workers, blocks, blockGrain, [&](int64_t b0, int64_t b1, int) {
-        batch.Distances(xc, spread, static_cast<int>(b0), static_cast<int>(b1), d + 4 * b0);
-    });
+public:
+    explicit CMergeSteps(int slots) : m_slots(slots), m_pending(-1), m_cur(slots), m_prev(slots) {}
 
-    const int slots = state.LeafCount();
-    const int sc = m.Slot(c);
-    const int slotGrain = slots / (4 * threads) > 2 * minChunk ? slots / (4 * threads) : 2 * minChunk;
-    chunks.assign(static_cast<std::size_t>((slots + slotGrain - 1) / slotGrain), SChunk{-1, 0.0, -1, 0.0});
-    RunPass(workers, slots, slotGrain, [&](int64_t s0, int64_t s1, int) {
-        SChunk& ch = chunks[static_cast<std::size_t>(s0 / slotGrain)];
-        double* rowC = m.Row(sc);
-        for (int s = static_cast<int>(s0); s < static_cast<int>(s1); ++s)
+    // *pBadNode is the least node whose distance to c is NaN or negative
+    // (-1: none), so that the caller can fail as the plain loop in node order
+    // would.
+    void Step(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeState& state, CUpperDiagonalMatrix& m,
+              const double* xc, double spread, int a, int b, int c, int minChunk, int* pBadNode, double* pBadValue)
+    {
+        const int count = batch.Count();
+        const int blocks = batch.Blocks();
+        const int threads = workers.Threads();
+        // Chunks of at least minChunk nodes: a smaller pass costs less than
+        // waking another thread for it.
+        const bool parallel = threads > 1 && count >= 2 * minChunk;
+        int kernelChunks = 1;
+        if (parallel)
         {
-            const int i = state.SlotNode(s);
-            if (i < 0 || i == c)
-                continue;
-            const double v = d[batch.PositionOf(i)];
-            if (s < sc)
-                rowC[s] = v;
-            else
-                m.Row(s)[sc] = v;
+            const int most = blocks / (minChunk / 4 > 1 ? minChunk / 4 : 1);
+            kernelChunks = 4 * threads < most ? 4 * threads : most;
+        }
+        const int blockGrain = (blocks + kernelChunks - 1) / kernelChunks;
+        kernelChunks = blocks > 0 ? (blocks + blockGrain - 1) / blockGrain : 0;
+        const int pendingSlot = m_pending >= 0 ? m.Slot(m_pending) : -1;
+        const int storeChunks = pendingSlot >= 0 ? (kernelChunks > 1 ? kernelChunks : 1) : 0;
+        const int slotGrain = storeChunks > 0 ? (m_slots + storeChunks - 1) / storeChunks : 0;
+
+        m_out.resize(static_cast<std::size_t>(blocks) * 4);
+        m_chunks.assign(static_cast<std::size_t>(kernelChunks), SChunk{-1, 0.0, -1, 0.0});
+        const lumo::CWorkerPool::Body body = [&](int64_t begin, int64_t end, int) {
+            for (int item = static_cast<int>(begin); item < static_cast<int>(end); ++item)
+            {
+                if (item < kernelChunks)
+                    Compute(batch, state, m, xc, spread, a, b, item * blockGrain,
+                            std::min(blocks, (item + 1) * blockGrain), m_chunks[static_cast<std::size_t>(item)]);
+                else
+                {
+                    const int s0 = (item - kernelChunks) * slotGrain;
+                    Store(state, m, pendingSlot, c, s0, std::min(m_slots, s0 + slotGrain));
+                }
+            }
+        };
+        if (parallel && kernelChunks + storeChunks > 1)
+            workers.Run(kernelChunks + storeChunks, 1, body);
+        else
+            body(0, kernelChunks + storeChunks, 0);
+
+        *pBadNode = -1;
+        for (std::size_t k = 0; k < m_chunks.size(); ++k)
+        {
+            const SChunk& ch = m_chunks[k];
+            if (ch.badNode >= 0 && (*pBadNode < 0 || ch.badNode < *pBadNode))
+            {
+                *pBadNode = ch.badNode;
+                *pBadValue = ch.badValue;
+            }
+            if (ch.best >= 0)
+                state.OfferMerged(ch.best, ch.key);
+        }
+        m_pending = c;
+        m_cur.swap(m_prev);
+    }
+
+    // Stores the pending distances now, before the pair-by-pair path takes
+    // over; c is the node that path is building.
+    void Flush(CMergeState& state, CUpperDiagonalMatrix& m, int c)
+    {
+        const int pendingSlot = m_pending >= 0 ? m.Slot(m_pending) : -1;
+        if (pendingSlot >= 0)
+            Store(state, m, pendingSlot, c, 0, m_slots);
+        m_pending = -1;
+    }
+
+private:
+    void Compute(CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, const double* xc, double spread,
+                 int a, int b, int b0, int b1, SChunk& ch)
+    {
+        double* d = m_out.data();
+        batch.Distances(xc, spread, b0, b1, d + 4 * b0);
+        const int end = 4 * b1 < batch.Count() ? 4 * b1 : batch.Count();
+        for (int p = 4 * b0; p < end; ++p)
+        {
+            const int i = batch.NodeAt(p);
+            const double v = d[p];
+            m_cur[static_cast<std::size_t>(m.Slot(i))] = v;
             state.MarkStale(i, a, b);
             if (!(v >= 0.0))
             {
@@ -544,20 +599,35 @@ void MergeDistances(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeStat
             }
             CMergeState::Offer(i, v, &ch.best, &ch.key);
         }
-    });
-    *pBadNode = -1;
-    for (std::size_t k = 0; k < chunks.size(); ++k)
-    {
-        const SChunk& ch = chunks[k];
-        if (ch.badNode >= 0 && (*pBadNode < 0 || ch.badNode < *pBadNode))
-        {
-            *pBadNode = ch.badNode;
-            *pBadValue = ch.badValue;
-        }
-        if (ch.best >= 0)
-            state.OfferMerged(ch.best, ch.key);
     }
-}
+
+    // The pending node's distances to the nodes in the slots s0 ... s1 - 1.
+    // One merge has happened since they were computed: its two nodes left
+    // their slots (one now holds c, which is skipped), every other slot
+    // still holds the node the distance was computed for.
+    void Store(CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot, int c, int s0, int s1)
+    {
+        double* rowP = m.Row(pendingSlot);
+        for (int s = s0; s < s1; ++s)
+        {
+            const int i = state.SlotNode(s);
+            if (i < 0 || i == m_pending || i == c)
+                continue;
+            const double v = m_prev[static_cast<std::size_t>(s)];
+            if (s < pendingSlot)
+                rowP[s] = v;
+            else
+                m.Row(s)[pendingSlot] = v;
+        }
+    }
+
+    int m_slots;
+    int m_pending;              // node whose distances wait in m_prev, -1: none
+    std::vector<double> m_cur;  // distances of this step's node, by slot
+    std::vector<double> m_prev; // distances of the pending node, by slot
+    std::vector<double> m_out;  // distances by position in the centroid copy
+    std::vector<SChunk> m_chunks;
+};
 } // namespace
 
 // Distances feed comparisons that must form an order: a NaN (from missing or
@@ -730,8 +800,13 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
         int mini = -1, minj = -1;
         state.ClosestPair(&mini, &minj);
         const std::vector<int>& active = state.Active();
-        std::vector<double> out;
-        std::vector<SChunk> chunks;
+        std::unique_ptr<CMergeSteps> stepsOwner;
+        try {
+            stepsOwner.reset(new CMergeSteps(n));
+        } catch (const std::bad_alloc&) {
+            throw new CClusterException(1, "Clustering operation failed due to lack of memory");
+        }
+        CMergeSteps& steps = *stepsOwner;
         int iCurrent = n;
         while (iCurrent < iNodeCount - 1)
         {
@@ -751,8 +826,8 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                 double badValue = 0.0;
                 double spread;
                 const double* xc = batch.Prepare(pNode, &spread);
-                MergeDistances(batch, workers, state, m, xc, spread, mini, minj, iCurrent, m_iMinChunk, out, chunks,
-                               &badNode, &badValue);
+                steps.Step(batch, workers, state, m, xc, spread, mini, minj, iCurrent, m_iMinChunk, &badNode,
+                           &badValue);
                 if (badNode >= 0)
                 {
                     for (; nextReport <= step + badNode; nextReport += 1000)
@@ -764,6 +839,7 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
             }
             else
             {
+                steps.Flush(state, m, iCurrent);
                 for (std::size_t k = 0; k < active.size(); ++k)
                 {
                     int i = active[k];
