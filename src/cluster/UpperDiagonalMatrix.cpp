@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
-#include <sys/mman.h>
 
 #include "SafeInt.h"
 
@@ -79,7 +78,10 @@ CUpperDiagonalMatrix::~CUpperDiagonalMatrix()
     delete[] m_ppMatrix;
 }
 
-// Large blocks are aligned to 2 MiB and offered to the kernel for large pages.
+// Large blocks are aligned to 2 MiB, so that a system that backs memory with
+// large pages by default can do so. The block is not marked for large pages:
+// where the system then assembles them on the first touch, a fragmented
+// memory makes that cost more time than the page faults it saves.
 void* CUpperDiagonalMatrix::AllocateBlock(std::size_t bytes)
 {
     const std::size_t kLargePage = 2u << 20;
@@ -88,9 +90,6 @@ void* CUpperDiagonalMatrix::AllocateBlock(std::size_t bytes)
     void* p = 0;
     if (posix_memalign(&p, kLargePage, bytes) != 0)
         return 0;
-#if defined(MADV_HUGEPAGE)
-    madvise(p, bytes, MADV_HUGEPAGE); // a hint only; failure changes nothing
-#endif
     return p;
 }
 

@@ -12,9 +12,7 @@
 // by node index through a node -> slot map. A value set at (i, j) reads back
 // at (i, j) and at (j, i). Each value is kept once, in the row of the larger
 // slot: row r holds slots 0 ... r, so the rows form a triangle of
-// slots (slots + 1) / 2 values in one block, which the system may back with
-// large pages (a clustering run touches nearly all of it, and page faults
-// would otherwise cost as much as the distances). Values start uninitialised.
+// slots (slots + 1) / 2 values in one block. Values start uninitialised.
 //
 // Clustering keeps only the nodes that are still unmerged: a merged node
 // takes over the slot of one of its children, so n rows need n slots for
