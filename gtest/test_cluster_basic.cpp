@@ -615,3 +615,40 @@ TEST(BasicCluster, MergedDataOfAnotherLengthIsRejected)
               std::make_pair(5, std::string("pData1->size() != pData2->size()")));
     EXPECT_EQ(c.GetNodeByIndex(4), nullptr);
 }
+
+// After the run the matrix computes the leaf distances again on its first
+// read, repeating the run's last report between passes; a stop request there
+// leaves the recomputation pending, so that a later read still gets it.
+TEST(BasicCluster, LeafDistancesAfterTheRun)
+{
+    std::mt19937 rng(11);
+    std::normal_distribution<double> value(0.0, 1.0);
+    std::vector<Vec> data(150, Vec(4));
+    for (Vec& v : data)
+        for (double& x : v)
+            x = value(rng);
+    for (bool batched : {true, false})
+    {
+        SRun run(data);
+        CEuclidean e;
+        CRecordingDistance wrapped(&e, nullptr);
+        CCentroidLinkage centroid;
+        CBasicCluster c(batched ? static_cast<CDistanceFunction*>(&e) : &wrapped, &centroid);
+        SEvents ev;
+        c.SetCallback(SEvents::Callback, &ev);
+        run.root = c.Cluster(run.Data(), run.n);
+        const std::tuple<int, double, double, int> last = ev.list.back();
+        const std::size_t runReports = ev.list.size();
+        ev.stopAfterReports = ev.reports + 3;
+        EXPECT_THROW(c.GetDistanceMatrix()->GetValue(0, 1), CStopRequest);
+        ev.stopAfterReports = -1;
+        CMatrix* m = c.GetDistanceMatrix();
+        for (int i = 0; i < run.n; ++i)
+            for (int j = i + 1; j < run.n; ++j)
+                ASSERT_EQ(m->GetValue(j, i), e.Distance(c.GetNodeByIndex(i), c.GetNodeByIndex(j)));
+        // 11,175 pairs: 11 reports, 3 of them before the stop.
+        ASSERT_EQ(ev.list.size(), runReports + 3 + 11);
+        for (std::size_t k = runReports; k < ev.list.size(); ++k)
+            ASSERT_EQ(ev.list[k], last);
+    }
+}
