@@ -385,6 +385,7 @@ public:
     int Count() const { return m_count; }
     int Blocks() const { return (m_count + 3) / 4; }
     int NodeAt(int p) const { return m_posNode[static_cast<std::size_t>(p)]; }
+    int PositionOf(int node) const { return m_nodePos[static_cast<std::size_t>(node)]; }
 
     // A merged node whose data do not match ends the pool's use.
     bool Accepts(CClusterNode* pNode)
@@ -427,16 +428,33 @@ public:
 
     std::size_t Dim() const { return m_dim; }
 
+    // Position of a node before the removals since the last ClearMoves.
+    int EarlierPositionOf(int node) const
+    {
+        for (int k = 0; k < m_moveCount; ++k)
+            if (m_moves[k][0] == node)
+                return m_moves[k][1];
+        return PositionOf(node);
+    }
+
+    void ClearMoves() { m_moveCount = 0; }
+
     void Remove(int node)
     {
         const int p = m_nodePos[static_cast<std::size_t>(node)];
         const int last = m_count - 1;
         if (p != last)
         {
+            const int moved = m_posNode[static_cast<std::size_t>(last)];
+            if (m_moveCount < 2 && EarlierPositionOf(moved) == last)
+            {
+                m_moves[m_moveCount][0] = moved;
+                m_moves[m_moveCount][1] = last;
+                ++m_moveCount;
+            }
             for (std::size_t k = 0; k < m_dim; ++k)
                 m_x[Index(p, k)] = m_x[Index(last, k)];
             m_spread[static_cast<std::size_t>(p)] = m_spread[static_cast<std::size_t>(last)];
-            const int moved = m_posNode[static_cast<std::size_t>(last)];
             m_posNode[static_cast<std::size_t>(p)] = moved;
             m_nodePos[static_cast<std::size_t>(moved)] = p;
         }
@@ -480,6 +498,8 @@ private:
     std::vector<double> m_row;    // one node's prepared values
     std::vector<int> m_posNode;   // node at each position
     std::vector<int> m_nodePos;   // position of each node index, -1: none
+    int m_moves[2][2];            // (node, earlier position) of the nodes moved
+    int m_moveCount = 0;          // by removals since ClearMoves
 };
 
 // What one worker's chunk of a merge step found.
@@ -503,7 +523,7 @@ struct SChunk
 class CMergeSteps
 {
 public:
-    explicit CMergeSteps(int slots) : m_slots(slots), m_pending(-1), m_cur(slots), m_prev(slots) {}
+    explicit CMergeSteps(int slots) : m_slots(slots), m_pending(-1) {}
 
     // *pBadNode is the least node whose distance to c is NaN or negative
     // (-1: none), so that the caller can fail as the plain loop in node order
@@ -535,12 +555,12 @@ public:
             for (int item = static_cast<int>(begin); item < static_cast<int>(end); ++item)
             {
                 if (item < kernelChunks)
-                    Compute(batch, state, m, xc, spread, a, b, item * blockGrain,
+                    Compute(batch, state, xc, spread, a, b, item * blockGrain,
                             std::min(blocks, (item + 1) * blockGrain), m_chunks[static_cast<std::size_t>(item)]);
                 else
                 {
                     const int s0 = (item - kernelChunks) * slotGrain;
-                    Store(state, m, pendingSlot, c, s0, std::min(m_slots, s0 + slotGrain));
+                    Store(batch, state, m, pendingSlot, c, s0, std::min(m_slots, s0 + slotGrain));
                 }
             }
         };
@@ -562,22 +582,23 @@ public:
                 state.OfferMerged(ch.best, ch.key);
         }
         m_pending = c;
-        m_cur.swap(m_prev);
+        m_out.swap(m_prev);
+        batch.ClearMoves();
     }
 
     // Stores the pending distances now, before the pair-by-pair path takes
     // over; c is the node that path is building.
-    void Flush(CMergeState& state, CUpperDiagonalMatrix& m, int c)
+    void Flush(const CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, int c)
     {
         const int pendingSlot = m_pending >= 0 ? m.Slot(m_pending) : -1;
         if (pendingSlot >= 0)
-            Store(state, m, pendingSlot, c, 0, m_slots);
+            Store(batch, state, m, pendingSlot, c, 0, m_slots);
         m_pending = -1;
     }
 
 private:
-    void Compute(CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, const double* xc, double spread,
-                 int a, int b, int b0, int b1, SChunk& ch)
+    void Compute(CCentroidPool& batch, CMergeState& state, const double* xc, double spread, int a, int b, int b0,
+                 int b1, SChunk& ch)
     {
         double* d = m_out.data();
         batch.Distances(xc, spread, b0, b1, d + 4 * b0);
@@ -586,7 +607,6 @@ private:
         {
             const int i = batch.NodeAt(p);
             const double v = d[p];
-            m_cur[static_cast<std::size_t>(m.Slot(i))] = v;
             state.MarkStale(i, a, b);
             if (!(v >= 0.0))
             {
@@ -603,9 +623,11 @@ private:
 
     // The pending node's distances to the nodes in the slots s0 ... s1 - 1.
     // One merge has happened since they were computed: its two nodes left
-    // their slots (one now holds c, which is skipped), every other slot
-    // still holds the node the distance was computed for.
-    void Store(CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot, int c, int s0, int s1)
+    // their slots (one now holds c, which is skipped) and the centroid copy,
+    // where the removals moved up to two nodes; every other node has the
+    // slot and the position it had.
+    void Store(const CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot, int c,
+               int s0, int s1)
     {
         double* rowP = m.Row(pendingSlot);
         for (int s = s0; s < s1; ++s)
@@ -613,7 +635,7 @@ private:
             const int i = state.SlotNode(s);
             if (i < 0 || i == m_pending || i == c)
                 continue;
-            const double v = m_prev[static_cast<std::size_t>(s)];
+            const double v = m_prev[static_cast<std::size_t>(batch.EarlierPositionOf(i))];
             if (s < pendingSlot)
                 rowP[s] = v;
             else
@@ -623,9 +645,8 @@ private:
 
     int m_slots;
     int m_pending;              // node whose distances wait in m_prev, -1: none
-    std::vector<double> m_cur;  // distances of this step's node, by slot
-    std::vector<double> m_prev; // distances of the pending node, by slot
-    std::vector<double> m_out;  // distances by position in the centroid copy
+    std::vector<double> m_out;  // this step's distances, by position in the centroid copy
+    std::vector<double> m_prev; // the pending node's distances, by the positions they had
     std::vector<SChunk> m_chunks;
 };
 } // namespace
@@ -839,7 +860,7 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
             }
             else
             {
-                steps.Flush(state, m, iCurrent);
+                steps.Flush(batch, state, m, iCurrent);
                 for (std::size_t k = 0; k < active.size(); ++k)
                 {
                     int i = active[k];
