@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <functional>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -110,6 +112,13 @@ public:
             m_partner[j] = best;
             m_key[j] = bestDist;
         }
+    }
+
+    // Leaf j's partner found from its whole row.
+    void SetFillPartner(int j, int partner, double key)
+    {
+        m_partner[j] = partner;
+        m_key[j] = key;
     }
 
     void FinishFill()
@@ -376,10 +385,18 @@ public:
         m_row.resize(m_dim);
         m_posNode.assign(static_cast<std::size_t>(n), -1);
         m_nodePos.assign(static_cast<std::size_t>(2 * n - 1), -1);
+        m_finite = true;
+        for (int i = 0; i < n && m_finite; ++i)
+            for (std::size_t k = 0; k < m_dim; ++k)
+                m_finite = m_finite && std::isfinite((*DataOf(ppLeaves[i]))[k]);
         for (int i = 0; i < n; ++i)
             Append(ppLeaves[i]);
         m_on = true;
     }
+
+    // No distance between leaves can be rejected: Euclidean distances of
+    // finite values are never NaN.
+    bool LeavesCannotFail() const { return m_pCorrelation == 0 && m_finite; }
 
     bool On() const { return m_on; }
     int Count() const { return m_count; }
@@ -491,6 +508,7 @@ private:
 
     CCorrelation* m_pCorrelation; // null: Euclidean distance
     bool m_on;
+    bool m_finite = false; // every leaf value is finite
     std::size_t m_dim;
     int m_count;
     std::vector<double> m_x;
@@ -501,6 +519,49 @@ private:
     int m_moves[2][2];            // (node, earlier position) of the nodes moved
     int m_moveCount = 0;          // by removals since ClearMoves
 };
+
+// The distances between leaves, row by row: row j of the matrix (leaf j in
+// slot j) receives the distances to the leaves 0 ... j - 1, and, when pState
+// is given, leaf j its partner, the first closest of them. Rows are
+// independent, so the workers take them in chunks; afterPass(pairs) runs on
+// the calling thread after every pass of about a million pairs.
+void LeafRows(const CCentroidPool& batch, lumo::CWorkerPool& workers, CUpperDiagonalMatrix& m, CMergeState* pState,
+              const std::function<void(long long)>& afterPass)
+{
+    const int n = m.GetSize();
+    std::vector<std::vector<double>> scratch;
+    try {
+        scratch.assign(static_cast<std::size_t>(workers.Threads()),
+                       std::vector<double>(CMergeState::Padded(n) + batch.Dim()));
+    } catch (const std::bad_alloc&) {
+        throw new CClusterException(1, "Clustering operation failed due to lack of memory");
+    }
+    for (int j0 = 1, j1 = 1; j0 < n; j0 = j1)
+    {
+        long long pairs = 0;
+        for (; j1 < n && pairs < (1 << 20); ++j1)
+            pairs += j1;
+        RunPass(workers, j1 - j0, 16, [&](int64_t b, int64_t e, int w) {
+            double* buf = scratch[static_cast<std::size_t>(w)].data();
+            double* x = buf + CMergeState::Padded(n);
+            for (int j = j0 + static_cast<int>(b); j < j0 + static_cast<int>(e); ++j)
+            {
+                double spread;
+                batch.Extract(j, x, &spread);
+                batch.Distances(x, spread, 0, (j + 3) / 4, buf);
+                std::copy(buf, buf + j, m.Row(j));
+                if (pState == 0)
+                    continue;
+                int best = 0;
+                for (int i = 1; i < j; ++i)
+                    if (buf[i] < buf[best])
+                        best = i;
+                pState->SetFillPartner(j, best, buf[best]);
+            }
+        });
+        afterPass(pairs);
+    }
+}
 
 // What one worker's chunk of a merge step found.
 struct SChunk
@@ -754,8 +815,21 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
         // an int. With the pool, the workers compute a block of rows and then
         // store it; the reports follow from the counts, on this thread, in
         // the order of the pairs.
+        const double fillTotal = static_cast<double>((static_cast<long long>(n) * n) / 2);
+        if (batch.On() && batch.LeavesCannotFail())
         {
-            const double total = static_cast<double>((static_cast<long long>(n) * n) / 2);
+            // No pair can fail, so the reports follow from the count of
+            // pairs alone, whatever order the rows are computed in.
+            long long step = 0;
+            long long nextReport = 0;
+            LeafRows(batch, workers, m, &state, [&](long long pairs) {
+                for (step += pairs; nextReport < step; nextReport += 1000)
+                    DoCallback(fillTotal, static_cast<double>(nextReport), 0);
+            });
+        }
+        else
+        {
+            const double total = fillTotal;
             long long step = 0;
             long long nextReport = 0;
             std::vector<char> rowBad(CMergeState::kFillBlock, 0);
@@ -808,8 +882,8 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
                     state.StoreFillBlock(i0, i1, static_cast<int>(b), static_cast<int>(e));
                 });
             }
-            state.FinishFill();
         }
+        state.FinishFill();
 
         // Merging: each merge computes the distances from every active node
         // to the new node. Progress counts one step per node index below the
@@ -910,45 +984,22 @@ void CBasicCluster::RestoreLeafDistances()
     };
     std::unique_ptr<CCentroidPool> poolOwner;
     std::unique_ptr<lumo::CWorkerPool> workersOwner;
-    std::vector<std::vector<double>> scratch;
     try {
         poolOwner.reset(new CCentroidPool(pDist, m_ppNodes, n));
         workersOwner.reset(new lumo::CWorkerPool(poolOwner->On() ? m_iThreads : 1));
-        if (poolOwner->On())
-            scratch.assign(static_cast<std::size_t>(workersOwner->Threads()),
-                           std::vector<double>(CMergeState::Padded(n) + poolOwner->Dim()));
     } catch (const std::bad_alloc&) {
         throw new CClusterException(1, "Clustering operation failed due to lack of memory");
     }
-    CCentroidPool& batch = *poolOwner;
-    if (!batch.On())
+    if (poolOwner->On())
     {
-        for (int i = 0; i < n; ++i)
-        {
-            for (int j = i + 1; j < n; ++j)
-                m.At(i, j) = CheckedDistance(pDist, m_ppNodes[i], m_ppNodes[j]);
-            report(n - i - 1);
-        }
+        LeafRows(*poolOwner, *workersOwner, m, 0, report);
         return;
     }
-    // Row j holds the distances to the leaves 0 ... j - 1.
-    for (int j0 = 1, j1 = 1; j0 < n; j0 = j1)
+    for (int i = 0; i < n; ++i)
     {
-        long long pairs = 0;
-        for (; j1 < n && pairs < (1 << 20); ++j1)
-            pairs += j1;
-        RunPass(*workersOwner, j1 - j0, 16, [&](int64_t b, int64_t e, int w) {
-            double* buf = scratch[static_cast<std::size_t>(w)].data();
-            double* x = buf + CMergeState::Padded(n);
-            for (int j = j0 + static_cast<int>(b); j < j0 + static_cast<int>(e); ++j)
-            {
-                double spread;
-                batch.Extract(j, x, &spread);
-                batch.Distances(x, spread, 0, (j + 3) / 4, buf);
-                std::copy(buf, buf + j, m.Row(j));
-            }
-        });
-        report(pairs);
+        for (int j = i + 1; j < n; ++j)
+            m.At(i, j) = CheckedDistance(pDist, m_ppNodes[i], m_ppNodes[j]);
+        report(n - i - 1);
     }
 }
 
