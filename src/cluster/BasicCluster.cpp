@@ -812,9 +812,10 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
 
         // Fill: every pair of leaves, one progress step per pair, a report
         // before steps 0, 1000, 2000, ... Totals are 64-bit: n * n overflows
-        // an int. With the pool, the workers compute a block of rows and then
-        // store it; the reports follow from the counts, on this thread, in
-        // the order of the pairs.
+        // an int. Reports come from this thread, between the workers' passes.
+        // Where a pair could fail, the pairs go in (i, j) order, a block of
+        // rows i at a time, so that the failure and the reports before it are
+        // those of the plain loop.
         const double fillTotal = static_cast<double>((static_cast<long long>(n) * n) / 2);
         if (batch.On() && batch.LeavesCannotFail())
         {
