@@ -238,14 +238,21 @@ TEST(BasicCluster, FailuresReleaseTheTree)
     }
 }
 
-TEST(BasicCluster, StopRequestDuringMergingUnwindsCleanly)
+// n rows of cols standard normal values.
+static std::vector<Vec> NormalRows(int n, int cols, unsigned seed)
 {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<Vec> data(120, Vec(3));
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> value(0.0, 1.0);
+    std::vector<Vec> data(n, Vec(cols));
     for (Vec& v : data)
         for (double& x : v)
-            x = u(rng);
+            x = value(rng);
+    return data;
+}
+
+TEST(BasicCluster, StopRequestDuringMergingUnwindsCleanly)
+{
+    const std::vector<Vec> data = NormalRows(120, 3, 7);
     for (long stopAt : {0L, 3L, 12L, 25L})
     {
         SRun run(data);
@@ -621,12 +628,7 @@ TEST(BasicCluster, MergedDataOfAnotherLengthIsRejected)
 // leaves the recomputation pending, so that a later read still gets it.
 TEST(BasicCluster, LeafDistancesAfterTheRun)
 {
-    std::mt19937 rng(11);
-    std::normal_distribution<double> value(0.0, 1.0);
-    std::vector<Vec> data(150, Vec(4));
-    for (Vec& v : data)
-        for (double& x : v)
-            x = value(rng);
+    const std::vector<Vec> data = NormalRows(150, 4, 11);
     for (bool batched : {true, false})
     {
         SRun run(data);
