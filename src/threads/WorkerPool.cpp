@@ -66,7 +66,7 @@ double CSharedProgress::Current() const
 // ----------------------------------------------------------- CWorkerPool
 
 CWorkerPool::CWorkerPool(int32_t threads)
-    : m_threads(threads < 1 ? 1 : threads), m_generation(0), m_running(0), m_quit(false), m_body(0),
+    : m_threads(threads < 1 ? 1 : threads), m_generation(0), m_running(0), m_open(false), m_quit(false), m_body(0),
       m_progress(0), m_n(0), m_grain(1), m_next(0), m_failed(false)
 {
     m_workers.reserve(m_threads - 1);
@@ -120,6 +120,10 @@ void CWorkerPool::Fail(std::exception_ptr error)
         m_progress->Abort();
 }
 
+// A worker joins a pass only while it is open: one that wakes after the
+// calling thread has taken the last chunk and closed the pass goes back to
+// sleep, so the pass never waits for a thread that the system has not
+// scheduled yet.
 void CWorkerPool::WorkerLoop(int worker)
 {
     uint64_t seen = 0;
@@ -130,6 +134,9 @@ void CWorkerPool::WorkerLoop(int worker)
             if (m_quit)
                 return;
             seen = m_generation;
+            if (!m_open)
+                continue;
+            ++m_running;
         }
         Work(worker);
         {
@@ -169,7 +176,8 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
         m_next.store(0);
         m_failed.store(false);
         m_error = std::exception_ptr();
-        m_running = (int)m_workers.size();
+        m_running = 0;
+        m_open = true;
         m_generation++;
     }
     if (!m_workers.empty())
@@ -178,6 +186,7 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        m_open = false; // every chunk is taken: late workers stay out
         for (;;) {
             if (m_done.wait_for(lock, kPublishEvery, [&] { return m_running == 0; })) {
                 // The whole pass is counted: let the callback see the final total.

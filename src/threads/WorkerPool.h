@@ -127,7 +127,8 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_done;
     uint64_t m_generation;
-    int m_running; // workers still in the current pass
+    int m_running; // workers inside the current pass
+    bool m_open;   // the current pass still takes workers
     bool m_quit;
 
     // The current pass.
