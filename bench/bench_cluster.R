@@ -1,60 +1,91 @@
-# Agglomerative clustering (Euclidean distance, centroid linkage): lumo's
-# synchronous Cluster entry point against fastcluster::hclust(dist(x)^2,
-# "centroid") and stats::hclust on the same data, n rows x 20 columns.
-# Prints seconds, the ratio to fastcluster, the time exponent between
-# successive sizes and whether the merge heights agree.
-#   R_LIBS=... Rscript bench/bench_cluster.R [sizes...]
-#   LUMO_BENCH_STATS=0 skips stats::hclust (slow at the largest sizes).
-#   LUMO_BENCH_REPS=k times each method k times (default 3) and reports the
-#   fastest run, which is the least disturbed by other work on the machine.
-suppressPackageStartupMessages(library(lumo))
+# Agglomerative clustering (Euclidean distance, centroid linkage) of n rows x
+# 20 columns: lumo's synchronous Cluster entry point against
+# fastcluster::hclust(dist(x)^2, "centroid"), dist included. Every run is a
+# fresh Rscript process, so that its peak resident memory (VmHWM) belongs to
+# that one method; the same data (set.seed(42)) are built in each process
+# before the clock starts. Prints median seconds and peak MB over the
+# repetitions, lumo on all cores and on one thread, the ratios to fastcluster,
+# and whether the merge heights agree.
+#   R_LIBS=... Rscript bench/bench_cluster.R [sizes...]     (default 8000 16000)
+#   LUMO_BENCH_REPS=k      runs per method and size (default 3; medians)
+#   LUMO_BENCH_SCALE=32000 also clusters that many rows with lumo alone (all
+#                          cores, one run) and reports its time and peak MB
+args <- commandArgs(trailingOnly = TRUE)
+
+peak_mb <- function() {
+  status <- readLines("/proc/self/status")
+  kb <- as.numeric(sub("^VmHWM:\\s*([0-9]+) kB$", "\\1", grep("^VmHWM:", status, value = TRUE)))
+  kb / 1024
+}
+
+# One run in this process: side is "lumo" or "fastcluster"; threads 0 means
+# all cores. Writes seconds, peak MB and the sorted heights to `out`.
+child <- function(side, n, threads, out) {
+  set.seed(42)
+  x <- matrix(rnorm(n * 20L), n, 20L)
+  if (side == "lumo") {
+    suppressPackageStartupMessages(library(lumo))
+    nthreads <- if (threads == 0L) parallel::detectCores() else threads
+    invisible(.Call("SetThreadCount", as.integer(nthreads), PACKAGE = "lumo"))
+    merge <- integer(2L * (n - 1L))
+    height <- double(n - 1L)
+    order <- integer(n)
+    secs <- system.time(.Call("Cluster", as.double(x), n, ncol(x), merge, height, order, 0L, 0L,
+                              PACKAGE = "lumo"))[["elapsed"]]
+  } else {
+    secs <- system.time(fc <- fastcluster::hclust(dist(x)^2, "centroid"))[["elapsed"]]
+    height <- sqrt(fc$height)
+  }
+  saveRDS(list(secs = secs, mb = peak_mb(), height = sort(height)), out)
+}
+
+if (length(args) >= 1L && args[[1]] == "--child") {
+  child(args[[2]], as.integer(args[[3]]), as.integer(args[[4]]), args[[5]])
+  quit(save = "no")
+}
+
+script <- sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE))
+run <- function(side, n, threads) {
+  out <- tempfile(fileext = ".rds")
+  on.exit(unlink(out))
+  status <- system2(file.path(R.home("bin"), "Rscript"),
+                    c(shQuote(script), "--child", side, n, threads, shQuote(out)))
+  if (status != 0L || !file.exists(out)) stop(side, " failed at ", n, " rows")
+  readRDS(out)
+}
+
+reps <- max(1L, as.integer(Sys.getenv("LUMO_BENCH_REPS", "3")))
+sizes <- if (length(args)) as.integer(args) else c(8000L, 16000L)
 haveFast <- requireNamespace("fastcluster", quietly = TRUE)
 if (!haveFast) cat("fastcluster is not installed (Debian: r-cran-fastcluster); its columns stay empty\n")
-runStats <- Sys.getenv("LUMO_BENCH_STATS", "1") != "0"
-reps <- max(1L, as.integer(Sys.getenv("LUMO_BENCH_REPS", "3")))
+cores <- parallel::detectCores()
 
-best_of <- function(f) {
-  min(vapply(seq_len(reps), function(i) { gc(); system.time(f())[["elapsed"]] }, 0))
-}
+median_of <- function(runs, what) median(vapply(runs, function(r) r[[what]], 0))
 
-args <- commandArgs(trailingOnly = TRUE)
-sizes <- if (length(args)) as.integer(args) else c(1000L, 2000L, 4000L, 8000L)
-
-lumo_cluster <- function(x) {
-  n <- nrow(x)
-  merge <- integer(2L * (n - 1L))
-  height <- double(n - 1L)
-  order <- integer(n)
-  secs <- numeric(reps)
-  for (r in seq_len(reps)) {
-    gc()
-    secs[r] <- system.time(
-      .Call("Cluster", as.double(x), n, ncol(x), merge, height, order, 0L, 0L,
-            PACKAGE = "lumo"))[["elapsed"]]
-  }
-  list(merge = matrix(merge, ncol = 2L), height = height, secs = min(secs))
-}
-
-set.seed(42)
-cat(sprintf("%6s %9s %9s %9s %8s %9s %s\n", "rows", "lumo [s]", "fast [s]", "stats [s]",
-            "lumo/fc", "exponent", "heights"))
-prev <- NULL
+cat(sprintf("%d cores, %d runs per figure (medians)\n", cores, reps))
+cat(sprintf("%6s %10s %10s %10s %8s %8s %10s %10s %8s %s\n", "rows", "lumo [s]", "1 thr [s]",
+            "fc [s]", "lumo/fc", "1thr/fc", "lumo [MB]", "fc [MB]", "MB/fc", "heights"))
 for (n in sizes) {
-  x <- matrix(rnorm(n * 20L), n, 20L)
-  ours <- lumo_cluster(x)
-  fastSecs <- NA_real_
-  agree <- "-"
-  if (haveFast) {
-    fc <- fastcluster::hclust(dist(x)^2, "centroid")
-    fastSecs <- best_of(function() fastcluster::hclust(dist(x)^2, "centroid"))
-    agree <- if (isTRUE(all.equal(sort(ours$height), sort(sqrt(fc$height)), tolerance = 1e-9)))
-      "agree" else "DIFFER"
+  # Interleaved, so that a burst of other work on the machine hits all sides.
+  all <- one <- fast <- list()
+  for (r in seq_len(reps)) {
+    all[[r]] <- run("lumo", n, 0L)
+    one[[r]] <- run("lumo", n, 1L)
+    if (haveFast) fast[[r]] <- run("fastcluster", n, 0L)
   }
-  statsSecs <- NA_real_
-  if (runStats)
-    statsSecs <- best_of(function() stats::hclust(dist(x)^2, "centroid"))
-  expo <- if (is.null(prev)) NA_real_ else log(ours$secs / prev$secs) / log(n / prev$n)
-  cat(sprintf("%6d %9.2f %9.2f %9.2f %8.2f %9.2f %s\n", n, ours$secs, fastSecs, statsSecs,
-              ours$secs / fastSecs, expo, agree))
-  prev <- list(n = n, secs = ours$secs)
+  fcSecs <- if (haveFast) median_of(fast, "secs") else NA_real_
+  fcMb <- if (haveFast) median_of(fast, "mb") else NA_real_
+  agree <- if (!haveFast) "-" else if (isTRUE(all.equal(all[[1]]$height, fast[[1]]$height, tolerance = 1e-9)) &&
+                                       identical(all[[1]]$height, one[[1]]$height)) "agree" else "DIFFER"
+  cat(sprintf("%6d %10.2f %10.2f %10.2f %8.2f %8.2f %10.0f %10.0f %8.2f %s\n", n,
+              median_of(all, "secs"), median_of(one, "secs"), fcSecs,
+              median_of(all, "secs") / fcSecs, median_of(one, "secs") / fcSecs,
+              median_of(all, "mb"), fcMb, median_of(all, "mb") / fcMb, agree))
+}
+
+scale <- as.integer(Sys.getenv("LUMO_BENCH_SCALE", "0"))
+if (!is.na(scale) && scale > 0L) {
+  big <- run("lumo", scale, 0L)
+  cat(sprintf("%6d %10.2f %10s %10s %8s %8s %10.0f   (lumo alone, all cores; 4n^2 bytes = %.0f MB)\n",
+              scale, big$secs, "-", "-", "-", "-", big$mb, 4 * scale^2 / 2^20))
 }

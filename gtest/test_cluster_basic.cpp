@@ -131,8 +131,9 @@ TEST(BasicCluster, WorkedExample)
     EXPECT_EQ(m->GetValue(0, 1), 1.0);
     EXPECT_EQ(m->GetValue(0, 2), 5.0);
     EXPECT_EQ(m->GetValue(2, 1), 4.0);
-    EXPECT_EQ(m->GetValue(2, 3), 4.5);
-    EXPECT_EQ(c.GetCachedDistance(c.GetNodeByIndex(3), c.GetNodeByIndex(2)), 4.5);
+    // Distances to merged nodes are not kept after the run.
+    EXPECT_EQ(ClusterError([&] { m->GetValue(2, 3); }).first, 5);
+    EXPECT_EQ(c.GetCachedDistance(c.GetNodeByIndex(2), c.GetNodeByIndex(0)), 5.0);
     EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(0, n3); }).second, "pNode1 is NULL");
     EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(n3, 0); }).second, "pNode2 is NULL");
     EXPECT_EQ(c.GetNodeByIndex(5), nullptr);
@@ -237,14 +238,21 @@ TEST(BasicCluster, FailuresReleaseTheTree)
     }
 }
 
-TEST(BasicCluster, StopRequestDuringMergingUnwindsCleanly)
+// n rows of cols standard normal values.
+static std::vector<Vec> NormalRows(int n, int cols, unsigned seed)
 {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<Vec> data(120, Vec(3));
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> value(0.0, 1.0);
+    std::vector<Vec> data(n, Vec(cols));
     for (Vec& v : data)
         for (double& x : v)
-            x = u(rng);
+            x = value(rng);
+    return data;
+}
+
+TEST(BasicCluster, StopRequestDuringMergingUnwindsCleanly)
+{
+    const std::vector<Vec> data = NormalRows(120, 3, 7);
     for (long stopAt : {0L, 3L, 12L, 25L})
     {
         SRun run(data);
@@ -391,7 +399,8 @@ static SLiteral LiteralCluster(SRun& run, CDistanceFunction* pDist, SEvents* pEv
 }
 
 // Compares the engine with the literal loop on one data set: merges, every
-// distance call and progress report in order, and the stored distances.
+// distance call and progress report in order, and the distances between
+// leaves that the matrix holds after the run.
 static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, const std::string& label)
 {
     const int n = static_cast<int>(data.size());
@@ -415,8 +424,8 @@ static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, cons
     ASSERT_EQ(Merges(c, n), lit.merges) << label;
     ASSERT_EQ(engEvents.list, litEvents.list) << label;
     CMatrix* m = c.GetDistanceMatrix();
-    for (int i = 0; i < lit.size; ++i)
-        for (int j = i + 1; j < lit.size; ++j)
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; ++j)
         {
             double v = lit.matrix[static_cast<std::size_t>(i) * lit.size + j];
             if (!std::isnan(v))
@@ -477,44 +486,113 @@ TEST(BasicClusterAgreement, CorrelationDistance)
     }
 }
 
-// The library's own Euclidean distance is evaluated many pairs at a time;
-// results, stored distances and progress must equal those of the same
-// distance called pair by pair (through a wrapper, which the engine cannot
-// batch).
-TEST(BasicClusterAgreement, BatchedEuclideanEqualsPairByPair)
+// What a run produced: merges, progress reports, the failure (id 0: none)
+// and the distances between leaves that the matrix holds afterwards.
+struct SOutcome
+{
+    std::vector<std::pair<int, int>> merges;
+    std::vector<std::tuple<int, double, double, int>> reports;
+    std::pair<int, std::string> error;
+    std::vector<double> leafDistances;
+};
+
+// batched: the library's Euclidean or correlation distance, which the engine
+// evaluates many pairs at a time on `threads` threads; otherwise the same
+// distance behind a wrapper, which the engine can only call pair by pair.
+// Merge passes split into chunks of 64 nodes, so that moderate sizes
+// exercise the threads.
+static SOutcome RunLibraryDistance(const std::vector<Vec>& data, bool correlation, bool batched, int threads)
+{
+    SRun run(data);
+    CEuclidean e;
+    CCorrelation corr(run.n);
+    CDistanceFunction* pDist = correlation ? static_cast<CDistanceFunction*>(&corr) : &e;
+    CRecordingDistance wrapped(pDist, nullptr);
+    CCentroidLinkage centroid;
+    CBasicCluster c(batched ? pDist : &wrapped, &centroid);
+    c.SetThreadCount(threads);
+    c.SetMinimumChunk(64);
+    SEvents ev;
+    c.SetCallback(SEvents::Callback, &ev);
+    SOutcome out;
+    out.error = ClusterError([&] { run.root = c.Cluster(run.Data(), run.n); });
+    out.reports = ev.list;
+    if (out.error.first != 0)
+        return out;
+    out.merges = Merges(c, run.n);
+    CMatrix* m = c.GetDistanceMatrix();
+    for (int i = 0; i < run.n; ++i)
+        for (int j = i + 1; j < run.n; ++j)
+            out.leafDistances.push_back(m->GetValue(j, i));
+    return out;
+}
+
+// Batched evaluation on one to three threads must give exactly what the
+// pair-by-pair path gives: the same merges, reports, failures and stored
+// distances. The large sets split every pass among the threads.
+TEST(BasicClusterAgreement, BatchedEqualsPairByPair)
 {
     std::mt19937 rng(314);
     std::uniform_int_distribution<int> rowsDist(2, 300), colsDist(1, 23), small(0, 2);
     std::normal_distribution<double> value(0.0, 1.0);
-    for (int set = 0; set < 40; ++set)
-    {
-        int n = rowsDist(rng), cols = colsDist(rng);
+    auto randomSet = [&](int n, int cols, bool ties) {
         std::vector<Vec> data(n, Vec(cols));
         for (Vec& v : data)
             for (double& x : v)
-                x = set % 4 == 0 ? small(rng) : value(rng) * 1e3;
-        SEvents pairEvents, batchEvents;
-        SRun pairRun(data), batchRun(data);
-        CEuclidean e;
-        CRecordingDistance rec(&e, &pairEvents);
-        CCentroidLinkage centroid;
-        CBasicCluster byPair(&rec, &centroid), batched(&e, &centroid);
-        byPair.SetCallback(SEvents::Callback, &pairEvents);
-        batched.SetCallback(SEvents::Callback, &batchEvents);
-        pairRun.root = byPair.Cluster(pairRun.Data(), n);
-        batchRun.root = batched.Cluster(batchRun.Data(), n);
-        ASSERT_EQ(Merges(batched, n), Merges(byPair, n)) << "set " << set;
-        std::vector<std::tuple<int, double, double, int>> reports;
-        for (const auto& ev : pairEvents.list)
-            if (std::get<0>(ev) == 1)
-                reports.push_back(ev);
-            else
-            {
-                int a = static_cast<int>(std::get<1>(ev)), b = static_cast<int>(std::get<2>(ev));
-                ASSERT_EQ(batched.GetDistanceMatrix()->GetValue(a, b), byPair.GetDistanceMatrix()->GetValue(a, b));
-                ASSERT_EQ(batched.GetDistanceMatrix()->GetValue(b, a), byPair.GetDistanceMatrix()->GetValue(a, b));
-            }
-        ASSERT_EQ(batchEvents.list, reports) << "set " << set;
+                x = ties ? small(rng) : value(rng) * 1e3;
+        return data;
+    };
+    struct SSet
+    {
+        std::string label;
+        bool correlation;
+        int errorId; // expected failure, 0: none
+        std::vector<Vec> data;
+    };
+    std::vector<SSet> sets;
+    for (int set = 0; set < 30; ++set)
+        sets.push_back({"random set " + std::to_string(set), false, 0,
+                        randomSet(rowsDist(rng), colsDist(rng), set % 4 == 0)});
+    for (int set = 0; set < 10; ++set)
+        sets.push_back({"correlation set " + std::to_string(set), true, 0, randomSet(rowsDist(rng), 3 + set, false)});
+    sets.push_back({"1500 tied rows", false, 0, randomSet(1500, 2, true)});
+    sets.push_back({"2600 rows x 20", false, 0, randomSet(2600, 20, false)});
+    sets.push_back({"correlation, 1200 rows x 8", true, 0, randomSet(1200, 8, false)});
+    {
+        // A missing value: the fill fails at the first pair that involves it.
+        std::vector<Vec> data = randomSet(700, 5, false);
+        data[400][3] = std::numeric_limits<double>::quiet_NaN();
+        sets.push_back({"missing value", false, 5, data});
+    }
+    {
+        // A constant row has no correlation with anything.
+        std::vector<Vec> data = randomSet(500, 4, false);
+        data[250] = Vec(4, 2.0);
+        sets.push_back({"constant row", true, 5, data});
+    }
+    {
+        // 64 copies of a huge row merge level by level; the merged rows of
+        // 32 copies overflow to infinity, and the second of them is at a NaN
+        // distance from the first while 1200 ordinary rows are active.
+        std::vector<Vec> data(64, Vec{1e307, 0.0});
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (int k = 0; k < 1200; ++k)
+            data.push_back(Vec{u(rng), u(rng)});
+        sets.push_back({"overflowing centroids", false, 5, data});
+    }
+    for (const SSet& set : sets)
+    {
+        const SOutcome ref = RunLibraryDistance(set.data, set.correlation, false, 1);
+        ASSERT_EQ(ref.error.first, set.errorId) << set.label;
+        for (int threads : {1, 2, 3})
+        {
+            const SOutcome got = RunLibraryDistance(set.data, set.correlation, true, threads);
+            const std::string label = set.label + ", " + std::to_string(threads) + " threads";
+            ASSERT_EQ(got.error, ref.error) << label;
+            ASSERT_EQ(got.merges, ref.merges) << label;
+            ASSERT_EQ(got.reports, ref.reports) << label;
+            ASSERT_EQ(got.leafDistances, ref.leafDistances) << label;
+        }
     }
 }
 
@@ -543,4 +621,36 @@ TEST(BasicCluster, MergedDataOfAnotherLengthIsRejected)
     EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 4); }),
               std::make_pair(5, std::string("pData1->size() != pData2->size()")));
     EXPECT_EQ(c.GetNodeByIndex(4), nullptr);
+}
+
+// After the run the matrix computes the leaf distances again on its first
+// read, repeating the run's last report between passes; a stop request there
+// leaves the recomputation pending, so that a later read still gets it.
+TEST(BasicCluster, LeafDistancesAfterTheRun)
+{
+    const std::vector<Vec> data = NormalRows(150, 4, 11);
+    for (bool batched : {true, false})
+    {
+        SRun run(data);
+        CEuclidean e;
+        CRecordingDistance wrapped(&e, nullptr);
+        CCentroidLinkage centroid;
+        CBasicCluster c(batched ? static_cast<CDistanceFunction*>(&e) : &wrapped, &centroid);
+        SEvents ev;
+        c.SetCallback(SEvents::Callback, &ev);
+        run.root = c.Cluster(run.Data(), run.n);
+        const std::tuple<int, double, double, int> last = ev.list.back();
+        const std::size_t runReports = ev.list.size();
+        ev.stopAfterReports = ev.reports + 3;
+        EXPECT_THROW(c.GetDistanceMatrix()->GetValue(0, 1), CStopRequest);
+        ev.stopAfterReports = -1;
+        CMatrix* m = c.GetDistanceMatrix();
+        for (int i = 0; i < run.n; ++i)
+            for (int j = i + 1; j < run.n; ++j)
+                ASSERT_EQ(m->GetValue(j, i), e.Distance(c.GetNodeByIndex(i), c.GetNodeByIndex(j)));
+        // 11,175 pairs: 11 reports, 3 of them before the stop.
+        ASSERT_EQ(ev.list.size(), runReports + 3 + 11);
+        for (std::size_t k = runReports; k < ev.list.size(); ++k)
+            ASSERT_EQ(ev.list[k], last);
+    }
 }

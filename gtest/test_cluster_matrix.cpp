@@ -64,9 +64,42 @@ TEST(UpperDiagonalMatrix, LargeMatrixKeepsEveryPair)
     EXPECT_EQ(m.GetSize(), n);
 }
 
+TEST(UpperDiagonalMatrix, NodesAddressSlots)
+{
+    // Three slots for five nodes: nodes 3 and 4 start without a slot.
+    CUpperDiagonalMatrix m(3, 5);
+    m.SetValue(0, 1, 1.0);
+    m.SetValue(0, 2, 2.0);
+    m.SetValue(1, 2, 3.0);
+    EXPECT_EQ(ClusterError([&] { m.GetValue(0, 3); }).first, 5);
+    // Node 3 takes over slot 1 from node 1: it sees node 1's values.
+    m.AssignSlot(3, m.Slot(1));
+    m.AssignSlot(1, -1);
+    EXPECT_EQ(m.GetValue(3, 0), 1.0);
+    EXPECT_EQ(m.GetValue(2, 3), 3.0);
+    EXPECT_EQ(ClusterError([&] { m.GetValue(1, 0); }).first, 5);
+    m.SetValue(3, 2, 4.0);
+    EXPECT_EQ(m.GetValue(2, 3), 4.0);
+    EXPECT_EQ(m.GetValue(0, 2), 2.0);
+    EXPECT_EQ(ClusterError([&] { m.GetValue(5, 0); }).first, 5);
+    EXPECT_EQ(ClusterError([] { CUpperDiagonalMatrix bad(4, 3); }).first, 5);
+
+    // A pending refill runs before the first checked access, once.
+    int refills = 0;
+    m.SetRefill([&] {
+        ++refills;
+        m.AssignSlot(1, 1);
+        m.AssignSlot(3, -1);
+    });
+    EXPECT_EQ(m.GetValue(1, 2), 4.0);
+    EXPECT_EQ(m.GetValue(1, 0), 1.0);
+    EXPECT_EQ(refills, 1);
+}
+
 TEST(UpperDiagonalMatrix, MemoryRequirement)
 {
-    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(5), 200u);
+    // A triangle of 5 slots: 15 values and 5 row pointers.
+    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(5), 160u);
     EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(0), 0u);
     EXPECT_EQ(RangeError([] { CUpperDiagonalMatrix::GetMemoryRequirement(1ULL << 31); }),
               "Multiply argument out of range");
@@ -119,13 +152,21 @@ TEST(MemoryAccounting, RequirementOfARun)
     CEuclidean euclid;
     CCentroidLinkage centroid;
     CBasicCluster e(&euclid, &centroid);
-    EXPECT_EQ(e.GetMemoryRequirement(16, 3), 1021u);
+    // 3 rows of 16 bytes: a triangle of 3 slots (6 values, 3 row pointers:
+    // 72), 5 nodes of 65 + 16 bytes (405), 4 leaf places of 268 + 16 bytes
+    // (1136), 400 fixed and 88 for each function.
+    EXPECT_EQ(e.GetMemoryRequirement(16, 3), 72u + 405u + 1136u + 400u + 176u);
     CCorrelation corr(3);
     EXPECT_EQ(corr.GetMemoryRequirement(), 85u);
     CBasicCluster c(&corr, &centroid);
-    EXPECT_EQ(c.GetMemoryRequirement(16, 3), 1018u);
+    EXPECT_EQ(c.GetMemoryRequirement(16, 3), 72u + 405u + 1136u + 400u + 173u);
     CBasicCluster none(0, 0);
-    EXPECT_EQ(none.GetMemoryRequirement(16, 3), 1021u - 176u);
+    EXPECT_EQ(none.GetMemoryRequirement(16, 3), 72u + 405u + 1136u + 400u);
+    // 16,000 rows of 20 columns need about 4n^2 bytes, not the 32n^2 of a
+    // square over all node indices.
+    const double big = static_cast<double>(e.GetMemoryRequirement(160, 16000));
+    EXPECT_GT(big, 4.0 * 16000.0 * 16000.0);
+    EXPECT_LT(big, 4.1 * 16000.0 * 16000.0);
     // Overflow of the formula surfaces as std::out_of_range*.
     EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(8, 1ULL << 40); }).empty());
     EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(kMax - 8, 2); }).empty());

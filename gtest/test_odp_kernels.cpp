@@ -3,32 +3,47 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <climits>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
+
+#include <hwy/targets.h>
 
 #include "lumo.h"
 #include "threads/ProgressThread.h"
+#include "threads/WorkerPool.h"
 
 namespace
 {
+// The reports of a kernel; a report from any thread but the one that made the
+// record counts as foreign.
 struct Calls
 {
     std::vector<int> ids;
     std::vector<double> currents;
     double max = -1;
+    std::thread::id owner = std::this_thread::get_id();
+    int foreign = 0;
 };
 
 void Record(void* arg, double max, double current, int msgid)
 {
     Calls* c = static_cast<Calls*>(arg);
+    if (std::this_thread::get_id() != c->owner) {
+        c->foreign++;
+        return;
+    }
     c->ids.push_back(msgid);
     c->currents.push_back(current);
     c->max = max;
 }
 
 typedef void OdpKernel(long32, long32, long32, long32, double*, double*, double*, double*, int*, int*, double*,
-                       update_progress_routine*, void*, double*, double*);
+                       update_progress_routine*, void*, double*, double*, lumo::CWorkerPool*);
 typedef double OdpEstimate(long32, long32, long32, long32);
 
 // A small study: sufficient statistics of random data, group means and sds.
@@ -129,50 +144,159 @@ TEST(OdpKernels, SumsEqualTheGaussianKernelsOfTheRawData)
     EXPECT_EQ(num, num3);
 }
 
-TEST(OdpKernels, ProgressAdvancesByExactlyTheEstimate)
+namespace
 {
-    struct
-    {
-        OdpKernel* kernel;
-        OdpEstimate* estimate;
-        double units;
-    } kernels[] = {{odp1, odp1t, 445}, {odp2, odp2t, 386}, {odp3, odp3t, 445}, {odp4, odp4t, 373}};
-    Study s(700, 4, 2, 3);
+struct KernelCase
+{
+    const char* name;
+    OdpKernel* kernel;
+    OdpEstimate* estimate;
+    double units;
+};
+const KernelCase kKernels[] = {
+    {"odp1", odp1, odp1t, 445}, {"odp2", odp2, odp2t, 386}, {"odp3", odp3, odp3t, 445}, {"odp4", odp4, odp4t, 373}};
+} // namespace
+
+// Progress of every kernel, alone and on pools of several threads: the exact
+// estimate at the end, an entry report, then reports never backwards (on one
+// thread no more than 200000 pairs apart), all on the calling thread; and the
+// same sums to the bit for any thread count and without a callback.
+TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
+{
+    Study s(1300, 4, 2, 3);
     std::vector<int> nii(s.m);
     for (long32 i = 0; i < s.m; i++)
         nii[i] = (int)(s.m - 1 - i);
-    const long32 sizes[][2] = {{700, 700}, {0, 700}, {700, 0}, {0, 0}, {1, 3}};
-    for (const auto& kd : kernels) {
+    const long32 sizes[][2] = {{1300, 1300}, {1300, 7}, {3, 1300}, {0, 700}, {700, 0}, {0, 0}, {1, 3}};
+    lumo::CWorkerPool pool2(2), pool5(5);
+    lumo::CWorkerPool* pools[] = {0, &pool2, &pool5};
+    for (const KernelCase& kd : kKernels) {
         EXPECT_EQ(kd.estimate(3, 5, 99, 7), 1834 + 10 * 3 + 367 * 5 + kd.units * 15);
         for (const auto& sz : sizes) {
             const long32 mi = sz[0], mj = sz[1];
-            std::vector<double> scr(s.m, 42.0), scr2(s.m, 42.0);
-            Calls calls;
-            double current = 1000, max = 5e9;
-            kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
-                      nii.data(), scr.data(), Record, &calls, &current, &max);
-            EXPECT_EQ(current, 1000 + kd.estimate(mi, mj, s.n, s.k));
-            // Entry report first (id 6), then one id-7 report per 200001 pairs.
-            ASSERT_FALSE(calls.ids.empty());
-            EXPECT_EQ(calls.ids[0], 6);
-            EXPECT_EQ(calls.currents[0], 1000 + 1834 + 10.0 * mi);
-            EXPECT_EQ(calls.max, 5e9);
-            const long long pairs = (long long)mi * mj;
-            const size_t throttled = pairs > 0 ? (size_t)((pairs - 1) / 200001) : 0;
-            EXPECT_EQ(calls.ids.size(), 1 + throttled);
-            for (size_t r = 1; r < calls.ids.size(); r++)
-                EXPECT_EQ(calls.ids[r], 7);
-            for (long32 i = 0; i < mi; i++)
-                EXPECT_TRUE(mj > 0 || scr[i] == 0.0);
-            EXPECT_EQ(scr[mi < s.m ? mi : 0] == 42.0, mi < s.m); // nothing beyond mi is written
+            std::vector<double> first;
+            for (lumo::CWorkerPool* pool : pools) {
+                SCOPED_TRACE(::testing::Message() << kd.name << " mi " << mi << " mj " << mj << " threads "
+                                                  << (pool ? pool->Threads() : 1));
+                std::vector<double> scr(s.m, 42.0), scr2(s.m, 42.0);
+                Calls calls;
+                double current = 1000, max = 5e9;
+                kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
+                          nii.data(), scr.data(), Record, &calls, &current, &max, pool);
+                EXPECT_EQ(current, 1000 + kd.estimate(mi, mj, s.n, s.k));
+                ASSERT_FALSE(calls.ids.empty());
+                EXPECT_EQ(calls.ids[0], 6);
+                EXPECT_EQ(calls.currents[0], 1000 + 1834 + 10.0 * mi);
+                EXPECT_EQ(calls.max, 5e9);
+                EXPECT_EQ(calls.ids.size() == 1, mi * mj == 0);
+                for (size_t r = 1; r < calls.ids.size(); r++) {
+                    EXPECT_EQ(calls.ids[r], 7);
+                    EXPECT_GE(calls.currents[r], calls.currents[r - 1]);
+                    if (pool == 0) { // with more threads the others' pairs arrive in between
+                        EXPECT_LE(calls.currents[r] - calls.currents[r - 1], kd.units * 200000);
+                    }
+                }
+                EXPECT_EQ(calls.foreign, 0);
+                if (mi * mj > 0) {
+                    EXPECT_EQ(calls.currents.back(), current - 367.0 * mj); // all pairs published
+                }
+                for (long32 i = 0; i < mi; i++)
+                    EXPECT_TRUE(mj > 0 || scr[i] == 0.0);
+                EXPECT_EQ(scr[mi < s.m ? mi : 0] == 42.0, mi < s.m); // nothing beyond mi is written
+                if (first.empty())
+                    first = scr;
+                EXPECT_EQ(scr, first);
 
-            // Without a callback: the same sums and the same final progress value.
-            double current2 = 1000;
-            kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
-                      nii.data(), scr2.data(), 0, 0, &current2, &max);
-            EXPECT_EQ(current2, current);
-            EXPECT_EQ(scr, scr2);
+                double current2 = 1000;
+                kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
+                          nii.data(), scr2.data(), 0, 0, &current2, &max, pool);
+                EXPECT_EQ(current2, current);
+                EXPECT_EQ(scr, scr2);
+            }
         }
+    }
+}
+
+namespace
+{
+// Relative difference of a against the reference b; 0 when both are 0.
+double RelDiff(double a, double b)
+{
+    if (a == b)
+        return 0.0;
+    return std::fabs(a - b) / std::fabs(b);
+}
+} // namespace
+
+// The vector path, on every instruction set this processor runs, against the
+// scalar one (the C library's exp), on data whose
+// reference genes include tiny sds, so that many terms underflow (to zero or to
+// subnormal numbers) next to ordinary ones; one gene lies so far out that all
+// its terms underflow.
+TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
+{
+    Study s(203, 9, 3, 21);
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (long32 i = 0; i < s.m; i++) {
+        const double r = u(rng);
+        // sd from 0.02 to 2: exponents down to about -10^4.
+        if (r < 0.3)
+            s.sigma[i] = 0.02 + 0.2 * u(rng);
+    }
+    // A gene far from every reference gene: every term underflows.
+    s.xx[5] = 1e7;
+    // Terms landing among the subnormal numbers: exponent about -720.
+    s.xx[6] = 1440.0 * s.sigma[0] * s.sigma[0];
+    const long32 m0 = 150, B = 3;
+    std::vector<double> res((size_t)m0 * s.n), sigma0(m0);
+    std::normal_distribution<double> z(0.0, 1.0);
+    for (double& v : res)
+        v = z(rng);
+    for (long32 i = 0; i < m0; i++)
+        sigma0[i] = s.sigma[i];
+    std::vector<int> vv((size_t)B * s.n);
+    for (int& v : vv)
+        v = (int)(rng() % s.n);
+
+    // All outputs of one path: the four kernels, then the null statistics.
+    auto run = [&](int path) {
+        const int previous = lumo::SetOdpPath(path);
+        EXPECT_EQ(lumo::OdpPath(), path);
+        std::vector<double> out;
+        for (const KernelCase& kd : kKernels) {
+            std::vector<double> scr(s.m);
+            double current = 0, max = 1;
+            kd.kernel(s.m, s.m, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
+                      s.nii.data(), scr.data(), 0, 0, &current, &max, 0);
+            out.insert(out.end(), scr.begin(), scr.end());
+        }
+        std::vector<double> scr((size_t)m0 * B);
+        nullODP(s.m, m0, s.n, s.k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(),
+                s.ID.data(), s.nii.data(), s.nGrp.data(), scr.data(), 0, 0, 0, 0);
+        out.insert(out.end(), scr.begin(), scr.end());
+        lumo::SetOdpPath(previous);
+        return out;
+    };
+    const std::vector<double> scalar = run(lumo::kOdpPathScalar);
+    EXPECT_EQ(scalar[5], 0.0);
+    EXPECT_GT(scalar[6], 0.0);
+    // The vector path on every instruction set compiled in that this
+    // processor runs (a narrower one stands in for an older processor).
+    ASSERT_EQ(lumo::OdpWidestPath(), lumo::kOdpPathVector);
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        const std::string name = lumo::OdpPathName(lumo::kOdpPathVector);
+        EXPECT_EQ(name, hwy::TargetName(target));
+        const std::vector<double> vec = run(lumo::kOdpPathVector);
+        hwy::SetSupportedTargetsForTest(0);
+        ASSERT_EQ(vec.size(), scalar.size());
+        double worst = 0;
+        for (size_t i = 0; i < vec.size(); i++) {
+            EXPECT_LE(RelDiff(vec[i], scalar[i]), 1e-12) << name << " output " << i;
+            worst = std::max(worst, RelDiff(vec[i], scalar[i]));
+        }
+        EXPECT_GT(worst, 0.0) << name << " computed exactly what the scalar path did";
     }
 }
 
@@ -303,8 +427,9 @@ public:
     {
         double current = 0, max = 1;
         reached = true;
+        lumo::CWorkerPool pool(3);
         nullODP(s.m, m0, s.n, s.k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
-                s.nii.data(), s.nGrp.data(), scr.data(), UpdateProgressThreadProgress, this, &current, &max);
+                s.nii.data(), s.nGrp.data(), scr.data(), UpdateProgressThreadProgress, this, &current, &max, &pool);
         return 0;
     }
     Study s;
@@ -327,4 +452,31 @@ TEST(OdpKernels, StopRequestEndsTheJobInsideTheKernel)
     EXPECT_TRUE(job.GetIsCanceled());
     EXPECT_FALSE(job.GetIsFinished());
     CProgressThreadManager::Erase(job.GetJobId());
+}
+
+namespace
+{
+void StopOnTenthReport(void* arg, double, double, int)
+{
+    if (++*static_cast<int*>(arg) == 10)
+        throw CStopRequest();
+}
+} // namespace
+
+// However few genes there are, every bootstrap iteration is a stop check: a
+// near-endless run with no or tiny genes stops at the report that asks.
+TEST(OdpKernels, TinyStudiesWithHugeBStopAtTheNextReport)
+{
+    const long32 B = INT_MAX;
+    const long32 sizes[][2] = {{0, 0}, {1, 1}, {3, 2}};
+    for (const auto& sz : sizes) {
+        const long32 m = sz[0], m0 = sz[1], n = 0, k = 0;
+        std::vector<double> mu(1), sigma(3, 1.0), sigma0(2, 1.0), res(1), scr(64);
+        std::vector<int> vv(1), ID(1), nii = {0, 1}, nGrp(1);
+        int reports = 0;
+        EXPECT_THROW(nullODP(m, m0, n, k, B, res.data(), mu.data(), sigma.data(), sigma0.data(), vv.data(), ID.data(),
+                             nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0),
+                     CStopRequest);
+        EXPECT_EQ(reports, 10) << "m " << m;
+    }
 }

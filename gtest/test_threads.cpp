@@ -260,12 +260,24 @@ TEST(Registry, TeardownStopsJoinsAndDestroysEveryJobOnce)
 
 namespace
 {
+// Reports must never go backwards, and only the thread that built the
+// progress may send them (a synchronous job's callback talks to R).
+struct Reports
+{
+    double last = 0;
+    std::thread::id owner = std::this_thread::get_id();
+    std::atomic<int> foreign{0};
+};
+
 void CountUnits(void* arg, double, double current, int)
 {
-    // Reports must never go backwards, whichever worker sends them.
-    double* last = static_cast<double*>(arg);
-    EXPECT_GE(current, *last);
-    *last = current;
+    Reports* r = static_cast<Reports*>(arg);
+    if (std::this_thread::get_id() != r->owner) {
+        r->foreign++;
+        return;
+    }
+    EXPECT_GE(current, r->last);
+    r->last = current;
 }
 
 void StopAtHalf(void* arg, double max, double current, int)
@@ -283,8 +295,8 @@ TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
         for (int64_t grain : {1, 64, 20000}) {
             lumo::CWorkerPool pool(threads);
             std::vector<std::atomic<int>> hits(n);
-            double last = 0;
-            lumo::CSharedProgress progress(CountUnits, &last, (double)n, 0.0, 6);
+            Reports reports;
+            lumo::CSharedProgress progress(CountUnits, &reports, (double)n, 0.0, 6);
             for (int pass = 0; pass < 3; pass++) {
                 pool.Run(n, grain, [&](int64_t b, int64_t e, int w) {
                     ASSERT_LT(w, threads);
@@ -296,7 +308,8 @@ TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
             for (int64_t i = 0; i < n; i++)
                 ASSERT_EQ(hits[i].load(), 3) << "threads " << threads << " grain " << grain;
             EXPECT_EQ(progress.Current(), 3.0 * n);
-            EXPECT_EQ(last, 3.0 * n);
+            EXPECT_EQ(reports.last, 3.0 * n);
+            EXPECT_EQ(reports.foreign.load(), 0);
         }
     }
 }
@@ -324,6 +337,26 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
         pool.Run(100, 3, [&](int64_t b, int64_t e, int) { sum += e - b; });
         EXPECT_EQ(sum.load(), 100);
     }
+}
+
+// The caller, done with its own items, keeps publishing while it waits: a stop
+// request raised there ends a worker that would otherwise run for a minute.
+TEST(WorkerPool, StopRequestedWhileTheCallerWaitsEndsTheOtherWorkers)
+{
+    lumo::CWorkerPool pool(2);
+    lumo::CSharedProgress progress(StopAtHalf, 0, 40.0, 0.0, 6);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(pool.Run(2, 1, [&](int64_t b, int64_t, int worker) {
+        if (b == 0 && worker == 0) {
+            usleep(20000); // leaves item 1 to the other worker
+            return;
+        }
+        for (int i = 0; i < 60000; i++) {
+            progress.Add(1.0);
+            usleep(1000);
+        }
+    }, &progress), CStopRequest);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
 
 // ---------------------------------------------------------------- jobs with a pool, interrupts, stress
@@ -376,45 +409,6 @@ TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
         usleep(2000);
         EXPECT_EQ(job.m_units.load(), units);
     }
-}
-
-namespace
-{
-void ThrowIfInterrupted(void* arg, double, double, int)
-{
-    static_cast<CInterruptCheck*>(arg)->ThrowIfInterrupted();
-}
-} // namespace
-
-TEST(InterruptCheck, ReachesAPassWhileTheOwnerWaitsForAnotherWorker)
-{
-    // The calling thread has nothing left to do while worker 1 reports for up
-    // to 20 s; only the calling thread may poll, so it must keep reporting
-    // while it waits.
-    SPollLog log;
-    log.owner = pthread_self();
-    log.polls = 0;
-    log.offOwner = 0;
-    log.interruptAt = 3;
-    CInterruptCheck check(&LoggingPoll, &log, std::chrono::milliseconds(5));
-    lumo::CSharedProgress progress(&ThrowIfInterrupted, &check, 1e15, 0.0, 6);
-    lumo::CWorkerPool pool(2);
-    const auto t0 = std::chrono::steady_clock::now();
-    bool interrupted = false;
-    // Repeated until worker 1 gets an item (the owner may take both).
-    for (int pass = 0; pass < 100000 && !interrupted; pass++) {
-        try {
-            pool.Run(2, 1, [&](int64_t, int64_t, int w) {
-                while (w != 0 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
-                    progress.Add(1.0);
-            }, &progress);
-        } catch (const CStopRequest&) {
-            interrupted = true;
-        }
-    }
-    EXPECT_TRUE(interrupted);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
-    EXPECT_EQ(log.offOwner.load(), 0);
 }
 
 // Many jobs at once, single-threaded and with pools, each polled and then

@@ -5,6 +5,7 @@
 
 #include "MathUtility.h"
 #include "RInterfaces.h"
+#include "threads/WorkerPool.h"
 
 namespace
 {
@@ -33,7 +34,7 @@ COdpThread::COdpThread(SEXP arglist)
       m_pXK(0), m_xklen(0), m_pMu(0), m_mulen(0), m_pSigma(0), m_sigmalen(0), m_pSigma0(0), m_sigma0len(0),
       m_pMuBS(0), m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0),
       m_idlen(0), m_pNGrp(0), m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0),
-      m_m(0), m_n(0), m_k(0), m_B(0), m_m0(0)
+      m_m(0), m_n(0), m_k(0), m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount())
 {
     try {
         if (Rf_length(arglist) < 24)
@@ -119,13 +120,16 @@ int COdpThread::Go(pthread_t)
     double max = odp1t(m_m, m_m, m_n, m_k) + odp2t(m_m, m_m0, m_n, m_k) +
                  (double)m_B * (odp3t(m_m0, m_m, m_n, m_k) + odp4t(m_m0, m_m0, m_n, m_k));
 
+    // The kernels call back only on this thread; the pool's workers add to a
+    // shared count that this thread publishes.
+    lumo::CWorkerPool pool(m_threads);
     odp2(m_m, m_m0, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma0, m_pNGrp, m_pNii, scr.data(),
-         UpdateProgressThreadProgress, this, &current, &max);
+         UpdateProgressThreadProgress, this, &current, &max, &pool);
     odp1(m_m, m_m, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma, m_pNGrp, m_pNii, m_pObservedResult,
-         UpdateProgressThreadProgress, this, &current, &max);
+         UpdateProgressThreadProgress, this, &current, &max, &pool);
     DivideVector(m_pObservedResult, scr.data(), m_observedResultSize);
     nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
-            m_pNullResult, UpdateProgressThreadProgress, this, &current, &max);
+            m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, &pool);
     // The kernels report at entry and every 200000 pairs; one last report lets
     // R see the finished job at exactly its announced maximum.
     UpdateProgressThreadProgress(this, max, current, 7);

@@ -10,6 +10,8 @@
 // (alternative-model sum over all genes divided by the null-model sum over the
 // null genes) and the statistics of B bootstrap null data sets. The job owns
 // private copies of every input array, so R may drop its objects at once.
+// It splits its genes over lumo::DefaultThreadCount() threads, the count in
+// force when it was built; its results are the same for any count.
 class COdpThread : public CProgressThread
 {
 public:
@@ -69,6 +71,7 @@ private:
     long32 m_k;
     long32 m_B;
     long32 m_m0;
+    int32_t m_threads;
 };
 
 #endif

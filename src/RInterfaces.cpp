@@ -26,6 +26,11 @@ extern "C" SEXP GetLumoLibraryVersion()
     return result;
 }
 
+extern "C" SEXP GetOdpInstructionSet()
+{
+    return Rf_mkString(lumo::OdpPathName(lumo::OdpPath()));
+}
+
 void CheckLength(long32 actLength, const char* argName, long32 expLength)
 {
     if (actLength != expLength)

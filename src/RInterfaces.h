@@ -15,6 +15,9 @@ SEXP GetLumoLibraryVersion();
 // ---- ODP entry points
 SEXP RunODP(SEXP arglist, SEXP startThread);
 SEXP GetODPResult(SEXP tid);
+// Instruction set of the ODP kernels' exp on this processor ("AVX3" for
+// AVX-512, "AVX2", ..., or "scalar").
+SEXP GetOdpInstructionSet();
 // ---- time-course entry points
 SEXP RunTimecourseIndep(SEXP arglist, SEXP startThread);
 SEXP RunTimecourseNoInt(SEXP arglist, SEXP startThread);

@@ -50,6 +50,7 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(GetLumoLibraryVersion, 0),
     CALLDEF(RunODP, 2),
     CALLDEF(GetODPResult, 1),
+    CALLDEF(GetOdpInstructionSet, 0),
     // ---- time-course entries
     CALLDEF(RunTimecourseIndep, 2),
     CALLDEF(RunTimecourseNoInt, 2),

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
+
+#include "threads/WorkerPool.h"
 
 // ---------------------------------------------------------------- offset arrays
 
@@ -183,7 +186,11 @@ enum OdpModel
 const double kOdpEntryUnits = 1834.0;
 const double kOdpGeneUnits = 10.0;
 const double kOdpReferenceUnits = 367.0;
+// Most (gene, reference gene) pairs between two progress reports (and stop checks).
 const long32 kOdpReportEvery = 200000;
+// Genes per work item of the pool. Fixed, so that the items, and with them
+// every result, do not depend on the thread count.
+const long32 kOdpGeneChunk = 256;
 
 double OdpUnits(long32 mi, long32 mj, double pairUnits)
 {
@@ -191,13 +198,100 @@ double OdpUnits(long32 mi, long32 mj, double pairUnits)
            pairUnits * (double)mi * (double)mj;
 }
 
-// The frame shared by the four kernels. The per-reference-gene factors are
-// computed once per j; each (i, j) pair costs a k-term dot product (alternative
-// model only) and one exp.
+// What one kernel call hands to the loops over its genes: the inputs, the
+// per-reference-gene factors (weight w, scale c, and for the alternative
+// model S3), the output and the shared progress.
+struct COdpTerms
+{
+    long32 mi, mj, k;
+    const double* xx;
+    const double* xk;
+    const double* mu;
+    const double* w;
+    const double* c;
+    const double* s3;
+    double* scr;
+    double pairUnits;
+    long32 jBlock; // reference genes per progress report
+    lumo::CSharedProgress* progress;
+};
+
+// The scalar path: one gene at a time with the C library's exp. The same
+// frame as the vector path (lumo-inl.h): blocks of reference genes, each
+// gene's terms added in ascending j.
+template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, long32 end)
+{
+    const long32 k = Model == kAlternative ? t.k : 0;
+    const size_t mi = (size_t)t.mi, mj = (size_t)t.mj;
+    for (long32 jb = 0; jb < t.mj; jb += t.jBlock) {
+        const long32 je = t.mj - jb < t.jBlock ? t.mj : jb + t.jBlock;
+        for (long32 i = begin; i < end; i++) {
+            double sum = t.scr[i];
+            for (long32 j = jb; j < je; j++) {
+                double e;
+                if (Model == kAlternative) {
+                    double s2 = 0.0;
+                    for (long32 g = 0; g < k; g++)
+                        s2 = s2 + (2.0 * t.xk[i + g * mi]) * t.mu[j + g * mj];
+                    e = t.c[j] * (t.s3[j] + (t.xx[i] - s2));
+                } else {
+                    e = t.c[j] * t.xx[i];
+                }
+                sum = t.w[j] * std::exp(e) + sum;
+            }
+            t.scr[i] = sum;
+        }
+        t.progress->Add(t.pairUnits * (double)(end - begin) * (double)(je - jb));
+    }
+}
+} // namespace
+
+// The vector path, compiled for every instruction set of the vector library.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lumo-inl.h"
+#include <hwy/foreach_target.h>
+#include "lumo-inl.h"
+
+namespace lumo_odp
+{
+HWY_EXPORT(GenesAlternative);
+HWY_EXPORT(GenesNull);
+} // namespace lumo_odp
+
+namespace
+{
+typedef void OdpGenesFn(const COdpTerms&, long32, long32);
+
+void OdpGenesVectorAlternative(const COdpTerms& t, long32 b, long32 e)
+{
+    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternative)(t, b, e);
+}
+void OdpGenesVectorNull(const COdpTerms& t, long32 b, long32 e) { HWY_DYNAMIC_DISPATCH(lumo_odp::GenesNull)(t, b, e); }
+
+// The best instruction set the processor runs among those compiled.
+int64_t BestOdpTarget()
+{
+    const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
+    return targets & -targets;
+}
+
+std::atomic<int> g_odpPath(-1);
+
+template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path)
+{
+    if (path == lumo::kOdpPathScalar)
+        return OdpGenesScalar<Model>;
+    return Model == kAlternative ? OdpGenesVectorAlternative : OdpGenesVectorNull;
+}
+
+// The frame shared by the four kernels: entry report, per-reference-gene
+// factors computed once per j, then the genes in chunks of kOdpGeneChunk,
+// spread over the pool when there is more than one chunk.
 template <OdpModel Model>
 void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
             const double* sigma, const int* nGrp, const int* nii, double* scr, update_progress_routine* callback,
-            void* callbackArg, double* currentStart, const double* maxStart, double pairUnits)
+            void* callbackArg, double* currentStart, const double* maxStart, double pairUnits,
+            lumo::CWorkerPool* pool)
 {
     const double max = *maxStart;
     double current = *currentStart + kOdpEntryUnits;
@@ -207,39 +301,37 @@ void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const do
     for (long32 i = 0; i < mi; i++)
         scr[i] = 0.0;
 
-    long32 iCurrent = 0;
-    for (long32 j = 0; j < mj; j++) {
-        current = current + kOdpReferenceUnits;
-        const double s = Model == kNullByGene ? sigma[nii[j]] : sigma[j];
-        const double w = Model == kAlternative ? std::pow(1.0 / s, (double)n) : std::pow(s, -(double)n);
-        const double c = -0.5 / (s * s);
-        double s3 = 0.0;
-        if (Model == kAlternative) {
-            for (long32 g = 0; g < k; g++) {
-                const double muj = mu[j + (size_t)g * mj];
-                s3 = s3 + muj * ((double)nGrp[g] * muj);
-            }
-        }
-        for (long32 i = 0; i < mi; i++) {
-            current = current + pairUnits;
-            if (iCurrent > kOdpReportEvery) {
-                do_callback(callback, callbackArg, max, current, 7);
-                iCurrent = 0;
-            }
-            double e;
+    if (mi > 0 && mj > 0) {
+        std::vector<double> w(mj), c(mj), s3(Model == kAlternative ? mj : 0);
+        for (long32 j = 0; j < mj; j++) {
+            const double s = Model == kNullByGene ? sigma[nii[j]] : sigma[j];
+            w[j] = Model == kAlternative ? std::pow(1.0 / s, (double)n) : std::pow(s, -(double)n);
+            c[j] = -0.5 / (s * s);
             if (Model == kAlternative) {
-                double s2 = 0.0;
-                for (long32 g = 0; g < k; g++)
-                    s2 = s2 + (2.0 * xk[i + (size_t)g * mi]) * mu[j + (size_t)g * mj];
-                e = c * (s3 + (xx[i] - s2));
-            } else {
-                e = c * xx[i];
+                double sum = 0.0;
+                for (long32 g = 0; g < k; g++) {
+                    const double muj = mu[j + (size_t)g * mj];
+                    sum = sum + muj * ((double)nGrp[g] * muj);
+                }
+                s3[j] = sum;
             }
-            scr[i] = w * std::exp(e) + scr[i];
-            iCurrent++;
         }
+        lumo::CSharedProgress progress(callback, callbackArg, max, current, 7);
+        const long32 chunk = mi < kOdpGeneChunk ? mi : kOdpGeneChunk;
+        const long32 jBlock = kOdpReportEvery / chunk;
+        const COdpTerms terms = {mi, mj, k, xx, xk, mu, w.data(), c.data(), s3.data(), scr, pairUnits,
+                                 jBlock < 1 ? 1 : jBlock, &progress};
+        OdpGenesFn* genes = OdpGenesFor<Model>(lumo::OdpPath());
+        if (pool != 0 && pool->Threads() > 1 && mi > chunk) {
+            pool->Run(mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); },
+                      &progress);
+        } else {
+            for (long32 b = 0; b < mi; b += chunk)
+                genes(terms, b, mi - b < chunk ? mi : b + chunk);
+        }
+        current = progress.Current();
     }
-    *currentStart = current;
+    *currentStart = kOdpReferenceUnits * (double)mj + current;
 }
 
 const double kOdp1PairUnits = 445.0;
@@ -248,36 +340,65 @@ const double kOdp3PairUnits = 445.0;
 const double kOdp4PairUnits = 373.0;
 } // namespace
 
+namespace lumo
+{
+int OdpWidestPath()
+{
+    static const int widest =
+        (BestOdpTarget() & (HWY_SCALAR | HWY_EMU128)) != 0 ? kOdpPathScalar : kOdpPathVector;
+    return widest;
+}
+
+int OdpPath()
+{
+    int path = g_odpPath.load();
+    return path < 0 ? OdpWidestPath() : path;
+}
+
+int SetOdpPath(int path)
+{
+    const int previous = OdpPath();
+    const int widest = OdpWidestPath();
+    g_odpPath.store(path < kOdpPathScalar ? kOdpPathScalar : (path > widest ? widest : path));
+    return previous;
+}
+
+const char* OdpPathName(int path)
+{
+    return path == kOdpPathScalar ? "scalar" : hwy::TargetName(BestOdpTarget());
+}
+} // namespace lumo
+
 void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp1PairUnits);
+                         maxStart, kOdp1PairUnits, pool);
 }
 
 void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kNullByGene>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                        maxStart, kOdp2PairUnits);
+                        maxStart, kOdp2PairUnits, pool);
 }
 
 void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp3PairUnits);
+                         maxStart, kOdp3PairUnits, pool);
 }
 
 void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart)
+          double* maxStart, lumo::CWorkerPool* pool)
 {
     OdpSum<kNull>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
-                  kOdp4PairUnits);
+                  kOdp4PairUnits, pool);
 }
 
 double odp1t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp1PairUnits); }
@@ -285,9 +406,66 @@ double odp2t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOd
 double odp3t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp3PairUnits); }
 double odp4t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp4PairUnits); }
 
+namespace
+{
+// One null gene of one bootstrap iteration: resample whole array columns,
+// centre on the resampled mean when there are groups to compare, rescale to
+// the fitted sd of the gene it stands for, and form the sufficient
+// statistics. Everything here belongs to gene i alone.
+struct CNullResample
+{
+    long32 m0, n, k, B;
+    const double* res;
+    const double* sigma;
+    const int* vv;
+    const int* ID;
+    const int* nii;
+    double* dat0;
+    double* xx;
+    double* xk;
+    double* mu0;
+    double* sigmasc;
+
+    void Gene(long32 h, long32 i) const
+    {
+        const size_t rows = (size_t)m0;
+        xx[i] = 0.0;
+        mu0[i] = 0.0;
+        sigmasc[i] = 0.0;
+        for (long32 j = 0; j < n; j++) {
+            const double v = res[i + rows * (size_t)vv[h + (size_t)j * B]];
+            dat0[i + j * rows] = v;
+            mu0[i] = v / (double)n + mu0[i];
+        }
+        if (k > 1) {
+            for (long32 j = 0; j < n; j++)
+                dat0[i + j * rows] = dat0[i + j * rows] - mu0[i];
+        }
+        for (long32 j = 0; j < n; j++) {
+            const double d = k > 1 ? dat0[i + j * rows] : dat0[i + j * rows] - mu0[i];
+            sigmasc[i] = sigmasc[i] + d * d;
+        }
+        sigmasc[i] = std::sqrt(sigmasc[i] / (double)(n - 1));
+        const double target = sigma[nii[i]];
+        for (long32 j = 0; j < n; j++)
+            dat0[i + j * rows] = (dat0[i + j * rows] * target) / sigmasc[i];
+        for (long32 j = 0; j < n; j++) {
+            const double d = dat0[i + j * rows];
+            xx[i] = xx[i] + d * d;
+        }
+        for (long32 g = 0; g < k; g++) {
+            double sum = 0.0;
+            for (long32 j = 0; j < n; j++)
+                sum = sum + (double)ID[j + (size_t)g * n] * dat0[i + j * rows];
+            xk[i + g * rows] = sum;
+        }
+    }
+};
+} // namespace
+
 void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
              double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart)
+             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;
@@ -295,62 +473,25 @@ void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, dou
     // Work arrays for all B iterations; the owners release them also when a
     // stop request unwinds this kernel.
     CDoubleVector num(m), den(m), dat0(m * n), xx(m), xk(m * k), mu0(m0), sigmasc(m0);
-    const size_t rows = m0 > 0 ? (size_t)m0 : 0;
+    const CNullResample resample = {m0, n, k, B, res, sigma, vv, ID, nii, dat0, xx, xk, mu0, sigmasc};
+    const bool spread = pool != 0 && pool->Threads() > 1 && m0 > kOdpGeneChunk;
 
     for (long32 h = 0; h < B; h++) {
-        if (m0 > 0) {
-            for (long32 i = 0; i < m0; i++) {
-                xx[i] = 0.0;
-                mu0[i] = 0.0;
-                sigmasc[i] = 0.0;
-                for (long32 g = 0; g < k; g++)
-                    xk[i + g * rows] = 0.0;
-            }
-            // Resample whole array columns; centre on the resampled mean when
-            // there are groups to compare.
-            for (long32 i = 0; i < m0; i++) {
-                for (long32 j = 0; j < n; j++) {
-                    const double v = res[i + rows * (size_t)vv[h + (size_t)j * B]];
-                    dat0[i + j * rows] = v;
-                    mu0[i] = v / (double)n + mu0[i];
-                }
-                if (k > 1) {
-                    for (long32 j = 0; j < n; j++)
-                        dat0[i + j * rows] = dat0[i + j * rows] - mu0[i];
-                }
-            }
-            for (long32 i = 0; i < m0; i++) {
-                for (long32 j = 0; j < n; j++) {
-                    const double d = k > 1 ? dat0[i + j * rows] : dat0[i + j * rows] - mu0[i];
-                    sigmasc[i] = sigmasc[i] + d * d;
-                }
-                sigmasc[i] = std::sqrt(sigmasc[i] / (double)(n - 1));
-            }
-            // Rescale each resampled gene to the fitted sd of the gene it stands for.
-            for (long32 i = 0; i < m0; i++) {
-                const double target = sigma[nii[i]];
-                for (long32 j = 0; j < n; j++)
-                    dat0[i + j * rows] = (dat0[i + j * rows] * target) / sigmasc[i];
-            }
-            for (long32 i = 0; i < m0; i++) {
-                for (long32 j = 0; j < n; j++) {
-                    const double d = dat0[i + j * rows];
-                    xx[i] = xx[i] + d * d;
-                }
-                for (long32 g = 0; g < k; g++) {
-                    double sum = 0.0;
-                    for (long32 j = 0; j < n; j++)
-                        sum = sum + (double)ID[j + (size_t)g * n] * dat0[i + j * rows];
-                    xk[i + g * rows] = sum;
-                }
-            }
-        }
-        odp3(m0, m, n, k, xx, xk, mu, sigma, nGrp, nii, num, callback, callbackArg, &current, &max);
-        odp4(m0, m0, n, k, xx, xk, mu, sigma0, nGrp, nii, den, callback, callbackArg, &current, &max);
-        if (m0 > 0) {
+        if (spread) {
+            pool->Run(m0, kOdpGeneChunk, [&](int64_t b, int64_t e, int) {
+                for (int64_t i = b; i < e; i++)
+                    resample.Gene(h, (long32)i);
+            });
+        } else {
             for (long32 i = 0; i < m0; i++)
-                scr[(size_t)h * rows + i] = num[i] / den[i];
+                resample.Gene(h, i);
         }
+        // Each kernel reports at entry, so even an iteration without genes
+        // is a stop check.
+        odp3(m0, m, n, k, xx, xk, mu, sigma, nGrp, nii, num, callback, callbackArg, &current, &max, pool);
+        odp4(m0, m0, n, k, xx, xk, mu, sigma0, nGrp, nii, den, callback, callbackArg, &current, &max, pool);
+        for (long32 i = 0; i < m0; i++)
+            scr[(size_t)h * (size_t)m0 + i] = num[i] / den[i];
     }
 
     if (currentStart != 0)

@@ -5,6 +5,11 @@
 
 #include "threads/ProgressThreadDef.h"
 
+namespace lumo
+{
+class CWorkerPool;
+}
+
 // R's integer: every size and index the kernels exchange with R is 32-bit signed.
 typedef std::int32_t long32;
 
@@ -108,24 +113,33 @@ void swapQK(long32 i, long32 j, double* w);
 // Sums of Gaussian likelihood kernels over reference genes, from sufficient
 // statistics: xx[i] the sum of squares of gene i, xk[i + g*mi] its sum over the
 // arrays of group g. Each kernel clears scr[0..mi-1] and adds one term per
-// reference gene in ascending order. Progress advances the value behind
-// currentStart by exactly the matching odp*t estimate (id 6 at entry, id 7
-// every 200000 pairs); maxStart is read once.
+// reference gene in ascending order.
 //   odp1, odp3: alternative model, group means mu (mj x k), sd sigma[j]
 //   odp2:       null model, sd sigma[nii[j]]
 //   odp4:       null model, sd sigma[j]
+// The genes go through the widest vector exp the processor runs (OdpPath);
+// each gene's sum is the same whichever genes share its vector.
+//
+// Progress: the value behind currentStart advances by exactly the matching
+// odp*t estimate. One report (id 6) at entry, then reports (id 7) at least
+// every 200000 (gene, reference gene) pairs of each thread; maxStart is read
+// once.
+//
+// Threads: with a pool of more than one thread the genes are split over it in
+// chunks of fixed size, so every sum is bit-identical for any thread count.
+// The callback is only ever called on the thread that calls the kernel.
 void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart);
+          double* maxStart, lumo::CWorkerPool* pool = 0);
 void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart);
+          double* maxStart, lumo::CWorkerPool* pool = 0);
 void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart);
+          double* maxStart, lumo::CWorkerPool* pool = 0);
 void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart);
+          double* maxStart, lumo::CWorkerPool* pool = 0);
 // Work units of the kernels above: 1834 + 10 mi + 367 mj + c mi mj.
 double odp1t(long32 mi, long32 mj, long32 n, long32 k);
 double odp2t(long32 mi, long32 mj, long32 n, long32 k);
@@ -134,15 +148,38 @@ double odp4t(long32 mi, long32 mj, long32 n, long32 k);
 // ODP statistics of B bootstrap null data sets: the residuals res (m0 x n) of
 // the null genes are resampled by columns (vv, B x n), rescaled to each gene's
 // fitted sd and scored with odp3 / odp4; scr[i + h*m0] receives the statistic
-// of null gene i in iteration h. currentStart and maxStart may be null. A
-// failed work-array allocation throws std::bad_alloc.
+// of null gene i in iteration h. currentStart and maxStart may be null. Every
+// iteration reports at least twice (the kernels' entry reports), so a stop
+// request lands within one iteration even when m0 = 0. A failed work-array
+// allocation throws std::bad_alloc. The pool, when given, also resamples.
 void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
              double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart);
+             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
 // Kept for callers of the old interface; does nothing.
 void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,
          long32* m0, int* nii, double* scr, update_progress_routine* callback, void* callbackArg,
          double* currentStart, double* maxStart);
+
+namespace lumo
+{
+// Paths of the ODP kernels' exp.
+enum
+{
+    kOdpPathScalar = 0, // the C library's exp, one gene at a time
+    kOdpPathVector = 1  // Highway's exp, genes in the lanes of the best
+                        // instruction set the processor runs (found at run time)
+};
+// The widest path this processor runs.
+int OdpWidestPath();
+// The path the kernels use: the widest, unless SetOdpPath chose another.
+int OdpPath();
+// Chooses the path (clamped to those this processor runs) for comparisons;
+// returns the previous one. Process-wide.
+int SetOdpPath(int path);
+// "scalar", or the instruction set of the vector path ("AVX3", "AVX2",
+// "SSE4", "NEON", ...).
+const char* OdpPathName(int path);
+} // namespace lumo
 
 // ---------------------------------------------------------------- time-course kernels
 // F statistics of a full model (H1) against a null model (H0), both n x n

@@ -25,6 +25,7 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -e /usr/include/hwy/highway.h ] || need+=(libhwy-dev)
 if [ "${LUMO_BENCH_DEPS:-0}" = 1 ]; then
   rpkg fastcluster r-cran-fastcluster
   rpkg seriation r-cran-seriation

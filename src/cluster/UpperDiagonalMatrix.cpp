@@ -5,24 +5,47 @@
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
-#include <sys/mman.h>
 
 #include "SafeInt.h"
 
-CUpperDiagonalMatrix::CUpperDiagonalMatrix(int size) : m_ppMatrix(0), m_iSize(size), m_pBlock(0)
+namespace
 {
-    if (size < 0)
+// Values of a triangle with its diagonal: slots * (slots + 1) / 2.
+unsigned long long TriangleValues(unsigned long long s)
+{
+    typedef CSafeInt<unsigned long long> S;
+    return s % 2 == 0 ? S::Multiply(s / 2, s + 1) : S::Multiply(s, (s + 1) / 2);
+}
+} // namespace
+
+CUpperDiagonalMatrix::CUpperDiagonalMatrix(int size) : m_ppMatrix(0), m_iSize(0), m_pBlock(0), m_bOwnSlots(true)
+{
+    Allocate(size, size);
+}
+
+CUpperDiagonalMatrix::CUpperDiagonalMatrix(int slots, int nodes)
+    : m_ppMatrix(0), m_iSize(0), m_pBlock(0), m_bOwnSlots(true)
+{
+    Allocate(slots, nodes);
+}
+
+void CUpperDiagonalMatrix::Allocate(int slots, int nodes)
+{
+    if (slots < 0 || nodes < slots)
         throw new CClusterException(5, "matrix size is negative");
-    if (size == 0)
+    try {
+        m_slot.resize(static_cast<std::size_t>(nodes), -1);
+    } catch (const std::bad_alloc&) {
+        throw new CClusterException(1, "Clustering operation failed due to lack of memory");
+    }
+    m_iSize = slots;
+    ResetSlots();
+    if (slots == 0)
         return;
-    const std::size_t n = static_cast<std::size_t>(size);
-    // Values in the triangle: size * (size + 1) / 2.
+    const std::size_t n = static_cast<std::size_t>(slots);
     unsigned long long bytes = 0;
     try {
-        typedef CSafeInt<unsigned long long> S;
-        unsigned long long s = static_cast<unsigned long long>(size);
-        unsigned long long values = s % 2 == 0 ? S::Multiply(s / 2, s + 1) : S::Multiply(s, (s + 1) / 2);
-        bytes = S::Multiply(values, sizeof(double));
+        bytes = CSafeInt<unsigned long long>::Multiply(TriangleValues(n), sizeof(double));
     } catch (std::out_of_range* e) {
         delete e;
         throw new CClusterException(1, "Could not allocate matrix");
@@ -55,7 +78,10 @@ CUpperDiagonalMatrix::~CUpperDiagonalMatrix()
     delete[] m_ppMatrix;
 }
 
-// Large blocks are aligned to 2 MiB and offered to the kernel for large pages.
+// Large blocks are aligned to 2 MiB, so that a system that backs memory with
+// large pages by default can do so. The block is not marked for large pages:
+// where the system then assembles them on the first touch, a fragmented
+// memory makes that cost more time than the page faults it saves.
 void* CUpperDiagonalMatrix::AllocateBlock(std::size_t bytes)
 {
     const std::size_t kLargePage = 2u << 20;
@@ -64,31 +90,55 @@ void* CUpperDiagonalMatrix::AllocateBlock(std::size_t bytes)
     void* p = 0;
     if (posix_memalign(&p, kLargePage, bytes) != 0)
         return 0;
-#if defined(MADV_HUGEPAGE)
-    madvise(p, bytes, MADV_HUGEPAGE); // a hint only; failure changes nothing
-#endif
     return p;
 }
 
-void CUpperDiagonalMatrix::CheckIndices(int i, int j) const
+void CUpperDiagonalMatrix::ResetSlots()
 {
-    if (i < 0 || j < 0 || i >= m_iSize || j >= m_iSize)
+    for (std::size_t k = 0; k < m_slot.size(); ++k)
+        m_slot[k] = static_cast<int>(k) < m_iSize ? static_cast<int>(k) : -1;
+    m_bOwnSlots = true;
+}
+
+void CUpperDiagonalMatrix::Prepare(int i, int j, int* pSi, int* pSj)
+{
+    if (m_refill)
+    {
+        m_refill();
+        m_refill = std::function<void()>();
+    }
+    const int nodes = GetNodeCount();
+    if (i < 0 || j < 0 || i >= nodes || j >= nodes)
         throw new CClusterException(5, "matrix index out of range");
+    *pSi = Slot(i);
+    *pSj = Slot(j);
+    if (*pSi < 0 || *pSj < 0)
+        throw new CClusterException(5, "no distance is kept for this node");
 }
 
 void CUpperDiagonalMatrix::SetValue(int i, int j, double value)
 {
-    CheckIndices(i, j);
-    Set(i, j, value);
+    if (Direct(i, j))
+    {
+        AtSlots(i, j) = value;
+        return;
+    }
+    int si, sj;
+    Prepare(i, j, &si, &sj);
+    AtSlots(si, sj) = value;
 }
 
 double CUpperDiagonalMatrix::GetValue(int i, int j)
 {
-    CheckIndices(i, j);
-    return Get(i, j);
+    if (Direct(i, j))
+        return AtSlots(i, j);
+    int si, sj;
+    Prepare(i, j, &si, &sj);
+    return AtSlots(si, sj);
 }
 
-unsigned long long CUpperDiagonalMatrix::GetMemoryRequirement(unsigned long long size)
+unsigned long long CUpperDiagonalMatrix::GetMemoryRequirement(unsigned long long slots)
 {
-    return CSafeInt<unsigned long long>::Multiply(8, CSafeInt<unsigned long long>::Multiply(size, size));
+    typedef CSafeInt<unsigned long long> S;
+    return S::Add(S::Multiply(TriangleValues(slots), sizeof(double)), S::Multiply(slots, sizeof(double*)));
 }

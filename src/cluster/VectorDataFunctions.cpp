@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <new>
 
 #include "ClusterException.h"
@@ -84,44 +85,179 @@ unsigned long long CEuclidean::GetMemoryRequirement()
     return 88;
 }
 
-void CEuclidean::Distances(const double* x, const double* const* ys, std::size_t dim, int count, double* out)
+// Sums over rows stored four to a block. Each lane of a vector register
+// holds the sum of one row, which adds its terms over the positions in
+// order, exactly as the pair-by-pair functions do: the vectors only run four
+// rows side by side. Products and sums stay separate operations (no fused
+// multiply-add).
+namespace
 {
-    int k = 0;
-    for (; k + 4 <= count; k += 4)
+typedef double V2 __attribute__((vector_size(16)));
+
+inline V2 Load2(const double* p)
+{
+    V2 v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Adds the term of the Euclidean distance, (x - y)^2, to the sums. (Vectors
+// go by reference: by value, wide vectors would change the calling
+// convention between code built with and without AVX.)
+struct SSquaredDifference
+{
+    static const bool kRoot = true; // the distance is the root of the sum
+    template <class V> static void Add(V& sums, const V& x, const V& y)
     {
-        const double* y0 = ys[k];
-        const double* y1 = ys[k + 1];
-        const double* y2 = ys[k + 2];
-        const double* y3 = ys[k + 3];
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        for (std::size_t i = 0; i < dim; ++i)
-        {
-            const double xi = x[i];
-            double d0 = xi - y0[i];
-            double d1 = xi - y1[i];
-            double d2 = xi - y2[i];
-            double d3 = xi - y3[i];
-            s0 += d0 * d0;
-            s1 += d1 * d1;
-            s2 += d2 * d2;
-            s3 += d3 * d3;
-        }
-        out[k] = std::sqrt(s0);
-        out[k + 1] = std::sqrt(s1);
-        out[k + 2] = std::sqrt(s2);
-        out[k + 3] = std::sqrt(s3);
+        V d = x - y;
+        d = d * d;
+        sums = sums + d;
     }
-    for (; k < count; ++k)
+};
+
+// Adds the term of the correlation of centred rows, x * y.
+struct SProduct
+{
+    static const bool kRoot = false;
+    template <class V> static void Add(V& sums, const V& x, const V& y)
     {
-        const double* y = ys[k];
-        double sum = 0.0;
-        for (std::size_t i = 0; i < dim; ++i)
-        {
-            double d = x[i] - y[i];
-            sum += d * d;
-        }
-        out[k] = std::sqrt(sum);
+        V p = x * y;
+        sums = sums + p;
     }
+};
+
+// Square roots lane by lane, correctly rounded as std::sqrt.
+inline void Root2(V2& v)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    v = __builtin_ia32_sqrtpd(v);
+#else
+    v[0] = std::sqrt(v[0]);
+    v[1] = std::sqrt(v[1]);
+#endif
+}
+
+// Two-lane vectors: every 64-bit target has them (SSE2, NEON).
+template <class T> void BlockSums2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+{
+    const std::size_t stride = 4 * dim;
+    int b = b0;
+    for (; b + 2 <= b1; b += 2, out += 8)
+    {
+        const double* p = blocks + static_cast<std::size_t>(b) * stride;
+        const double* q = p + stride;
+        V2 a0 = {0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t k = 0; k < dim; ++k)
+        {
+            const V2 xk = {x[k], x[k]};
+            T::Add(a0, xk, Load2(p + 4 * k));
+            T::Add(a1, xk, Load2(p + 4 * k + 2));
+            T::Add(a2, xk, Load2(q + 4 * k));
+            T::Add(a3, xk, Load2(q + 4 * k + 2));
+        }
+        if (T::kRoot)
+        {
+            Root2(a0);
+            Root2(a1);
+            Root2(a2);
+            Root2(a3);
+        }
+        __builtin_memcpy(out, &a0, 16);
+        __builtin_memcpy(out + 2, &a1, 16);
+        __builtin_memcpy(out + 4, &a2, 16);
+        __builtin_memcpy(out + 6, &a3, 16);
+    }
+    for (; b < b1; ++b, out += 4)
+    {
+        const double* p = blocks + static_cast<std::size_t>(b) * stride;
+        V2 a0 = {0.0, 0.0}, a1 = a0;
+        for (std::size_t k = 0; k < dim; ++k)
+        {
+            const V2 xk = {x[k], x[k]};
+            T::Add(a0, xk, Load2(p + 4 * k));
+            T::Add(a1, xk, Load2(p + 4 * k + 2));
+        }
+        if (T::kRoot)
+        {
+            Root2(a0);
+            Root2(a1);
+        }
+        __builtin_memcpy(out, &a0, 16);
+        __builtin_memcpy(out + 2, &a1, 16);
+    }
+}
+
+typedef void (*BlockKernel)(const double*, const double*, std::size_t, int, int, double*);
+
+#if defined(__x86_64__) && defined(__GNUC__)
+typedef double V4 __attribute__((vector_size(32)));
+
+// Four-lane vectors where the processor has AVX2, chosen at run time.
+template <class T>
+__attribute__((target("avx2"))) void BlockSums4(const double* x, const double* blocks, std::size_t dim, int b0,
+                                                int b1, double* out)
+{
+    const std::size_t stride = 4 * dim;
+    int b = b0;
+    for (; b + 4 <= b1; b += 4, out += 16)
+    {
+        const double* p0 = blocks + static_cast<std::size_t>(b) * stride;
+        const double* p1 = p0 + stride;
+        const double* p2 = p1 + stride;
+        const double* p3 = p2 + stride;
+        V4 a0 = {0.0, 0.0, 0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t k = 0; k < dim; ++k)
+        {
+            const V4 xk = {x[k], x[k], x[k], x[k]};
+            V4 y0, y1, y2, y3;
+            __builtin_memcpy(&y0, p0 + 4 * k, 32);
+            __builtin_memcpy(&y1, p1 + 4 * k, 32);
+            __builtin_memcpy(&y2, p2 + 4 * k, 32);
+            __builtin_memcpy(&y3, p3 + 4 * k, 32);
+            T::Add(a0, xk, y0);
+            T::Add(a1, xk, y1);
+            T::Add(a2, xk, y2);
+            T::Add(a3, xk, y3);
+        }
+        if (T::kRoot)
+        {
+            a0 = __builtin_ia32_sqrtpd256(a0);
+            a1 = __builtin_ia32_sqrtpd256(a1);
+            a2 = __builtin_ia32_sqrtpd256(a2);
+            a3 = __builtin_ia32_sqrtpd256(a3);
+        }
+        __builtin_memcpy(out, &a0, 32);
+        __builtin_memcpy(out + 4, &a1, 32);
+        __builtin_memcpy(out + 8, &a2, 32);
+        __builtin_memcpy(out + 12, &a3, 32);
+    }
+    if (b < b1)
+        BlockSums2<T>(x, blocks, dim, b, b1, out);
+}
+
+template <class T> BlockKernel ChooseBlockKernel()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &BlockSums4<T> : &BlockSums2<T>;
+}
+#else
+template <class T> BlockKernel ChooseBlockKernel()
+{
+    return &BlockSums2<T>;
+}
+#endif
+} // namespace
+
+void CEuclidean::BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+{
+    static const BlockKernel kernel = ChooseBlockKernel<SSquaredDifference>();
+    kernel(x, blocks, dim, b0, b1, out);
+}
+
+void CCorrelation::BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
+{
+    static const BlockKernel kernel = ChooseBlockKernel<SProduct>();
+    kernel(x, blocks, dim, b0, b1, out);
 }
 
 // ---------------------------------------------------------------- CCorrelation
@@ -160,10 +296,17 @@ unsigned long long CCorrelation::GetMemoryRequirement()
 
 double CCorrelation::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
 {
-    double r = GetCorrelation(pNode1, pNode2);
+    double d = FromCorrelation(GetCorrelation(pNode1, pNode2));
+    if (std::isnan(d))
+        throw new CClusterException(5, "distance was out of the range [0,2]");
+    return d;
+}
+
+double CCorrelation::FromCorrelation(double r)
+{
     double d = 1.0 - r;
     if (d < 0.0 || d > 2.0 || std::isnan(d))
-        throw new CClusterException(5, "distance was out of the range [0,2]");
+        return std::numeric_limits<double>::quiet_NaN();
     return d;
 }
 
@@ -181,14 +324,37 @@ double CCorrelation::GetCorrelation(CClusterNode* pNode1, CClusterNode* pNode2)
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i)
         sum += (x[i] - av1) * (y[i] - av2);
+    double r = Correlation(sum, sd1, sd2);
+    if (std::isnan(r))
+        throw new CClusterException(5, "correlation value was outside the range (-1, 1)");
+    return r;
+}
+
+double CCorrelation::Correlation(double sum, double sd1, double sd2)
+{
     double r = sum / (sd1 * sd2);
     // Rounding can carry a perfect correlation just past +-1.
     double a = std::fabs(r);
     if (a > 1.0 && a < 1.0000000001)
         r = r < 0.0 ? -1.0 : 1.0;
     if (r < -1.0 || r > 1.0 || std::isnan(r))
-        throw new CClusterException(5, "correlation value was outside the range (-1, 1)");
+        return std::numeric_limits<double>::quiet_NaN();
     return r;
+}
+
+double CCorrelation::DistanceOf(double sum, double sd1, double sd2)
+{
+    return FromCorrelation(Correlation(sum, sd1, sd2));
+}
+
+void CCorrelation::Centred(CClusterNode* pNode, double* pOut, double* pSpread)
+{
+    DataVector* pData = pNode != 0 ? DataOf(pNode) : 0;
+    double av, sd;
+    GetAverageAndStdDev(pNode, pData, &av, &sd);
+    for (std::size_t i = 0; i < pData->size(); ++i)
+        pOut[i] = (*pData)[i] - av;
+    *pSpread = sd;
 }
 
 void CCorrelation::GetAverageAndStdDev(CClusterNode* pNode, DataVector* pData, double* pAv, double* pStdDev)

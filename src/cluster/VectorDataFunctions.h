@@ -15,11 +15,14 @@ public:
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2);
     virtual unsigned long long GetMemoryRequirement();
 
-    // Distances from x to each of ys[0 ... count - 1], all of length dim > 0,
-    // without checks. Every value is bit for bit what Distance returns: each
-    // sum runs over the positions in order; several sums are interleaved
-    // only to keep the processor busy.
-    static void Distances(const double* x, const double* const* ys, std::size_t dim, int count, double* out);
+    // Distances from x to rows stored four to a block: row 4b + l of a block
+    // b has its value k at blocks[4 * dim * b + 4 * k + l]. Fills
+    // out[4 * (b - b0) + l] for the blocks b0 ... b1 - 1, without checks.
+    // Every value is bit for bit what Distance returns for rows of length
+    // dim > 0: each sum runs over the positions in order; vectors only
+    // compute several rows side by side.
+    static void BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1,
+                               double* out);
 };
 
 // One minus the Pearson correlation of the nodes' vectors (0 ... 2). Each
@@ -35,11 +38,29 @@ public:
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2);
     virtual unsigned long long GetMemoryRequirement();
 
+    // For evaluating many pairs at a time: the node's values less their mean
+    // (caching mean and spread as Distance does) and its spread. pOut has
+    // room for the node's values; the node and its data must exist.
+    void Centred(CClusterNode* pNode, double* pOut, double* pSpread);
+    // Sums of products of centred rows stored four to a block, laid out as
+    // for CEuclidean::BlockDistances; each sum runs over the positions in
+    // order, as Distance does.
+    static void BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1,
+                              double* out);
+    // The distance Distance returns for that sum of products and those
+    // spreads, or NaN where Distance throws.
+    static double DistanceOf(double sum, double sd1, double sd2);
+
 private:
     CCorrelation(const CCorrelation&);
     CCorrelation& operator=(const CCorrelation&);
 
     double GetCorrelation(CClusterNode* pNode1, CClusterNode* pNode2);
+    // The correlation for a sum of products and two spreads, NaN when it is
+    // outside [-1, 1] after rounding.
+    static double Correlation(double sum, double sd1, double sd2);
+    // 1 - r, NaN when outside [0, 2].
+    static double FromCorrelation(double r);
     void GetAverageAndStdDev(CClusterNode* pNode, std::vector<double>* pData, double* pAv, double* pStdDev);
     double GetAverage(std::vector<double>* pData);
     double GetStandardDeviation(std::vector<double>* pData, double av);

@@ -5,6 +5,9 @@
 namespace lumo
 {
 
+// How often Run publishes the progress while the caller waits for the others.
+static const std::chrono::milliseconds kPublishEvery(10);
+
 static std::atomic<int32_t> g_defaultThreads(1);
 
 int32_t DefaultThreadCount()
@@ -21,7 +24,8 @@ void SetDefaultThreadCount(int32_t n)
 
 CSharedProgress::CSharedProgress(update_progress_routine* routine, void* arg, double max, double current,
                                  int msgid)
-    : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_current(current), m_aborted(false)
+    : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_owner(std::this_thread::get_id()),
+      m_current(current), m_aborted(false)
 {
 }
 
@@ -29,10 +33,28 @@ void CSharedProgress::Add(double units)
 {
     if (m_aborted.load())
         throw CWorkerAbort();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_current += units;
+    double total;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_current += units;
+        total = m_current;
+    }
+    if (IsOwner())
+        Report(total);
+}
+
+void CSharedProgress::Publish()
+{
+    if (IsOwner())
+        Report(Current());
+}
+
+// Owner only: its snapshots of the total are taken in order, so the reports
+// never go backwards.
+void CSharedProgress::Report(double current)
+{
     if (m_routine != 0)
-        m_routine(m_arg, m_max, m_current, m_msgid);
+        m_routine(m_arg, m_max, current, m_msgid);
 }
 
 double CSharedProgress::Current() const
@@ -44,7 +66,7 @@ double CSharedProgress::Current() const
 // ----------------------------------------------------------- CWorkerPool
 
 CWorkerPool::CWorkerPool(int32_t threads)
-    : m_threads(threads < 1 ? 1 : threads), m_generation(0), m_running(0), m_quit(false), m_body(0),
+    : m_threads(threads < 1 ? 1 : threads), m_generation(0), m_running(0), m_open(false), m_quit(false), m_body(0),
       m_progress(0), m_n(0), m_grain(1), m_next(0), m_failed(false)
 {
     m_workers.reserve(m_threads - 1);
@@ -68,16 +90,6 @@ CWorkerPool::~CWorkerPool()
         m_workers[i].join();
 }
 
-void CWorkerPool::Fail(std::exception_ptr error)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_error)
-        m_error = error;
-    m_failed.store(true);
-    if (m_progress != 0)
-        m_progress->Abort();
-}
-
 void CWorkerPool::Work(int worker)
 {
     try {
@@ -93,10 +105,25 @@ void CWorkerPool::Work(int worker)
     } catch (const CWorkerAbort&) {
         // Another worker failed first; its exception is the one reported.
     } catch (...) {
+        std::lock_guard<std::mutex> lock(m_mutex);
         Fail(std::current_exception());
     }
 }
 
+// With m_mutex held: records the pass's first failure and tells the workers.
+void CWorkerPool::Fail(std::exception_ptr error)
+{
+    if (!m_error)
+        m_error = error;
+    m_failed.store(true);
+    if (m_progress != 0)
+        m_progress->Abort();
+}
+
+// A worker joins a pass only while it is open: one that wakes after the
+// calling thread has taken the last chunk and closed the pass goes back to
+// sleep, so the pass never waits for a thread that the system has not
+// scheduled yet.
 void CWorkerPool::WorkerLoop(int worker)
 {
     uint64_t seen = 0;
@@ -107,6 +134,9 @@ void CWorkerPool::WorkerLoop(int worker)
             if (m_quit)
                 return;
             seen = m_generation;
+            if (!m_open)
+                continue;
+            ++m_running;
         }
         Work(worker);
         {
@@ -115,6 +145,22 @@ void CWorkerPool::WorkerLoop(int worker)
                 m_done.notify_all();
         }
     }
+}
+
+// Publishes the pass's progress with m_mutex released (the callback may take
+// its time); a stop request it throws fails the pass.
+void CWorkerPool::PublishUnlocked(std::unique_lock<std::mutex>& lock)
+{
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+        m_progress->Publish();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    lock.lock();
+    if (error)
+        Fail(error);
 }
 
 void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgress* progress)
@@ -130,7 +176,8 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
         m_next.store(0);
         m_failed.store(false);
         m_error = std::exception_ptr();
-        m_running = (int)m_workers.size();
+        m_running = 0;
+        m_open = true;
         m_generation++;
     }
     if (!m_workers.empty())
@@ -139,20 +186,16 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        // While the other workers finish their chunks, the calling thread
-        // keeps reporting, so that what only it may check (an interrupt of a
-        // synchronous run) still ends the pass.
-        while (!m_done.wait_for(lock, std::chrono::milliseconds(20), [&] { return m_running == 0; })) {
-            if (progress == 0 || m_failed.load())
-                continue;
-            lock.unlock();
-            try {
-                progress->Check();
-            } catch (const CWorkerAbort&) {
-            } catch (...) {
-                Fail(std::current_exception());
+        m_open = false; // every chunk is taken: late workers stay out
+        for (;;) {
+            if (m_done.wait_for(lock, kPublishEvery, [&] { return m_running == 0; })) {
+                // The whole pass is counted: let the callback see the final total.
+                if (progress != 0 && !m_failed.load())
+                    PublishUnlocked(lock);
+                break;
             }
-            lock.lock();
+            if (progress != 0 && !m_failed.load())
+                PublishUnlocked(lock);
         }
         error = m_error;
         m_error = std::exception_ptr();

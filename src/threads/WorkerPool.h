@@ -7,8 +7,8 @@
 // built (DefaultThreadCount), owns a CWorkerPool for its run, and hands each
 // pass over its items to CWorkerPool::Run. Progress of all workers goes through
 // one CSharedProgress, which sums the units, publishes a monotone total through
-// the job's callback and turns a stop request (or another worker's failure)
-// into an exception in every worker within one report.
+// the job's callback from the owning thread only, and turns a stop request (or
+// another worker's failure) into an exception in every worker within one report.
 //
 // Determinism: Run hands out index ranges, never splits an item, so a result
 // that is computed per item is the same for any thread count.
@@ -39,6 +39,15 @@ struct CWorkerAbort
 };
 
 // One job's progress, shared by the workers of a pass.
+//
+// Only the owning thread (the one that built the object, which is worker 0 of
+// the pool it is handed to) ever calls the job's callback: the other workers
+// add their units to the shared total, and the owner publishes that total with
+// its own reports and, while it waits for the others, from CWorkerPool::Run.
+// So a callback that may only run on the caller's thread (one that talks to
+// the R session in a synchronous run) is never entered from a worker. A stop
+// request thrown by the callback fails the pass on the owner; the other
+// workers then stop at their next Add.
 class CSharedProgress
 {
 public:
@@ -46,25 +55,33 @@ public:
     // current: where the phase starts; msgid: the phase's code.
     CSharedProgress(update_progress_routine* routine, void* arg, double max, double current, int msgid);
 
-    // Adds units of finished work (whole numbers keep the total exact) and
-    // reports the new total. Thread-safe. Throws what the callback throws (a
-    // stop request), or CWorkerAbort once another worker has failed.
+    // Adds units of finished work (whole numbers keep the total exact);
+    // on the owning thread also reports the new total. Thread-safe. Throws
+    // what the callback throws (a stop request, owner only), or CWorkerAbort
+    // once the pass has failed.
     void Add(double units);
-    // Reports the current total again without adding: a stop check for loops
-    // that have nothing to count.
+    // Adds nothing: a stop check for loops that have nothing to count (on the
+    // owner through the callback, on the others through a failed pass).
     void Check() { Add(0.0); }
+    // Reports the current total if called on the owning thread; does nothing
+    // on any other thread. Throws what the callback throws.
+    void Publish();
     double Current() const;
     double Max() const { return m_max; }
+    bool IsOwner() const { return std::this_thread::get_id() == m_owner; }
 
     void Abort() { m_aborted.store(true); }
     bool Aborted() const { return m_aborted.load(); }
 
 private:
+    void Report(double current);
+
     update_progress_routine* m_routine;
     void* m_arg;
     double m_max;
     int m_msgid;
-    mutable std::mutex m_mutex; // orders the reports, so the published total never decreases
+    const std::thread::id m_owner;
+    mutable std::mutex m_mutex;
     double m_current;
     std::atomic<bool> m_aborted;
 };
@@ -85,12 +102,13 @@ public:
     int32_t Threads() const { return m_threads; }
 
     // Processes items [0, n) in chunks of `grain` items handed out in order to
-    // whichever worker is free, and returns when all are done. If a worker
-    // throws, the others are told through `progress` (when given) and stop
-    // taking chunks; once all have returned, the first exception is rethrown
-    // on the calling thread (a stop request is rethrown as itself). While the
-    // calling thread waits for the others it re-reports `progress` every
-    // 20 ms, so checks bound to that thread keep running.
+    // whichever worker is free, and returns when all are done. Chunk bounds
+    // are multiples of `grain` whatever the thread count. If a worker throws,
+    // the others are told through `progress` (when given) and stop taking
+    // chunks; once all have returned, the first exception is rethrown on the
+    // calling thread (a stop request is rethrown as itself). With `progress`,
+    // the calling thread publishes the total every 10 ms while it waits for
+    // the other workers, and once more at the end of a successful pass.
     void Run(int64_t n, int64_t grain, const Body& body, CSharedProgress* progress = 0);
 
 private:
@@ -99,8 +117,8 @@ private:
 
     void WorkerLoop(int worker);
     void Work(int worker);
-    // Records the pass's first failure and tells the other workers.
     void Fail(std::exception_ptr error);
+    void PublishUnlocked(std::unique_lock<std::mutex>& lock);
 
     int32_t m_threads;
     std::vector<std::thread> m_workers;
@@ -109,7 +127,8 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_done;
     uint64_t m_generation;
-    int m_running; // workers still in the current pass
+    int m_running; // workers inside the current pass
+    bool m_open;   // the current pass still takes workers
     bool m_quit;
 
     // The current pass.

@@ -117,7 +117,7 @@ test_that("FinishClusteringThread checks the outputs", {
 })
 
 test_that("a clustering too large for memory fails with the memory message", {
-  # 3,000,000 rows need a distance matrix of about 288 TB.
+  # 3,000,000 rows need a distance triangle of about 36 TB.
   x <- double(3e6)
   merge <- integer(2); height <- double(1); order <- integer(2)
   msg <- "Not enough memory. Your dataset may be too large."

@@ -15,24 +15,33 @@ test_that("observed and null statistics equal a direct computation from the data
   }
 })
 
-test_that("synchronous and background runs agree and a finished job reports its whole maximum", {
-  s <- odp_study(m = 80, B = 5)
+test_that("synchronous and background runs agree for any thread count and a finished job reports its whole maximum", {
+  s <- odp_study(m = 700, B = 3)
+  old <- .Call("SetThreadCount", 1L, PACKAGE = "lumo")
+  on.exit(.Call("SetThreadCount", old, PACKAGE = "lumo"))
   sync <- run_odp(s$arglist)
-  id <- run_odp(s$arglist, TRUE)
-  expect_type(id, "integer")
-  expect_length(id, 1)
-  p <- wait_job(id)
-  expect_equal(p$done, 1L)
-  expect_equal(p$canceled, 0L)
-  expect_identical(p$current, p$max)
-  m <- 80; m0 <- 80; B <- 5
-  expect_identical(p$max, (1834 + 10 * m + 367 * m + 445 * m * m) + (1834 + 10 * m + 367 * m0 + 386 * m * m0) +
-                     B * ((1834 + 10 * m0 + 367 * m + 445 * m0 * m) + (1834 + 10 * m0 + 367 * m0 + 373 * m0 * m0)))
-  bg <- .Call("GetODPResult", id, PACKAGE = "lumo")
-  expect_identical(bg, sync)
-  expect_identical(.Call("GetODPResult", id, PACKAGE = "lumo"), bg)
-  expect_equal(.Call("DeleteThread", id, PACKAGE = "lumo"), 0L)
-  expect_error(.Call("GetODPResult", id, PACKAGE = "lumo"), "Could not get thread information for thread id")
+  m <- 700; m0 <- 700; B <- 3
+  max <- (1834 + 10 * m + 367 * m + 445 * m * m) + (1834 + 10 * m + 367 * m0 + 386 * m * m0) +
+    B * ((1834 + 10 * m0 + 367 * m + 445 * m0 * m) + (1834 + 10 * m0 + 367 * m0 + 373 * m0 * m0))
+  for (threads in c(1L, 3L)) {
+    .Call("SetThreadCount", threads, PACKAGE = "lumo")
+    expect_identical(run_odp(s$arglist), sync)
+    id <- run_odp(s$arglist, TRUE)
+    # The job keeps the count it was built with.
+    .Call("SetThreadCount", 4L - threads, PACKAGE = "lumo")
+    expect_type(id, "integer")
+    expect_length(id, 1)
+    p <- wait_job(id)
+    expect_equal(p$done, 1L)
+    expect_equal(p$canceled, 0L)
+    expect_identical(p$current, p$max)
+    expect_identical(p$max, max)
+    bg <- .Call("GetODPResult", id, PACKAGE = "lumo")
+    expect_identical(bg, sync)
+    expect_identical(.Call("GetODPResult", id, PACKAGE = "lumo"), bg)
+    expect_equal(.Call("DeleteThread", id, PACKAGE = "lumo"), 0L)
+    expect_error(.Call("GetODPResult", id, PACKAGE = "lumo"), "Could not get thread information for thread id")
+  }
 })
 
 test_that("NA and empty startThread start a job; B = 0 and m0 = 0 give an empty lr0", {
@@ -55,12 +64,14 @@ test_that("NA and empty startThread start a job; B = 0 and m0 = 0 give an empty 
   expect_true(all(is.infinite(r$lr))) # no null genes: every denominator is 0
 })
 
-test_that("running, stopped and deleted jobs are reported as such", {
+test_that("running, stopped and deleted jobs are reported as such, with every thread stopped", {
+  old <- .Call("SetThreadCount", 2L, PACKAGE = "lumo")
+  on.exit(.Call("SetThreadCount", old, PACKAGE = "lumo"))
   big <- odp_study(m = 4000, B = 40, n1 = 10, n2 = 10)$arglist
   id <- run_odp(big, TRUE)
   expect_error(.Call("GetODPResult", id, PACKAGE = "lumo"), "Thread is still running")
   expect_equal(.Call("StopThread", id, PACKAGE = "lumo"), 0L)
-  p <- wait_job(id)
+  p <- wait_job(id, timeout = 2)
   expect_equal(p$canceled, 1L)
   expect_error(.Call("GetODPResult", id, PACKAGE = "lumo"), "Thread was canceled")
   .Call("DeleteThread", id, PACKAGE = "lumo")
