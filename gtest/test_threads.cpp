@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <new>
 #include <stdexcept>
 #include <unistd.h>
@@ -299,4 +300,46 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
         pool.Run(100, 3, [&](int64_t b, int64_t e, int) { sum += e - b; });
         EXPECT_EQ(sum.load(), 100);
     }
+}
+
+namespace
+{
+// Counts the reports, fails the test if one arrives on another thread than
+// the owner's, and asks for a stop at the third.
+struct OwnerOnly
+{
+    std::thread::id owner;
+    int calls;
+};
+
+void StopAtThirdReport(void* arg, double, double, int)
+{
+    OwnerOnly* o = static_cast<OwnerOnly*>(arg);
+    EXPECT_EQ(std::this_thread::get_id(), o->owner);
+    if (++o->calls >= 3)
+        throw CStopRequest();
+}
+} // namespace
+
+TEST(WorkerPool, ReportsComeFromTheOwnerWhichPassesAStopOnWhileItWaits)
+{
+    // The owner's own chunks are short; another worker's chunk never ends by
+    // itself, so only the owner's reports while it waits can stop it.
+    OwnerOnly o = {std::this_thread::get_id(), 0};
+    lumo::CWorkerPool pool(2);
+    lumo::CSharedProgress progress(StopAtThirdReport, &o, 1.0, 0.0, 8);
+    std::atomic<bool> endless(false);
+    EXPECT_THROW(pool.Run(50, 1, [&](int64_t, int64_t, int w) {
+        if (w == 0) {
+            usleep(1000);
+            return;
+        }
+        endless = true;
+        for (;;) {
+            progress.Check();
+            usleep(1000);
+        }
+    }, &progress), CStopRequest);
+    EXPECT_TRUE(endless.load());
+    EXPECT_EQ(o.calls, 3);
 }

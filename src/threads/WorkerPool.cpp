@@ -1,5 +1,7 @@
 #include "WorkerPool.h"
 
+#include <chrono>
+
 namespace lumo
 {
 
@@ -19,7 +21,8 @@ void SetDefaultThreadCount(int32_t n)
 
 CSharedProgress::CSharedProgress(update_progress_routine* routine, void* arg, double max, double current,
                                  int msgid)
-    : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_current(current), m_aborted(false)
+    : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_current(current), m_aborted(false),
+      m_owner(std::this_thread::get_id())
 {
 }
 
@@ -29,7 +32,7 @@ void CSharedProgress::Add(double units)
         throw CWorkerAbort();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_current += units;
-    if (m_routine != 0)
+    if (m_routine != 0 && std::this_thread::get_id() == m_owner)
         m_routine(m_arg, m_max, m_current, m_msgid);
 }
 
@@ -90,6 +93,29 @@ void CWorkerPool::Work(int worker)
     }
 }
 
+// The owner's report while the others work: a stop request (or any failure
+// of the callback) is recorded as the pass's error and stops the workers.
+void CWorkerPool::PollOwner(std::unique_lock<std::mutex>& lock)
+{
+    if (m_progress == 0 || m_failed.load())
+        return;
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+        m_progress->Check();
+    } catch (const CWorkerAbort&) {
+    } catch (...) {
+        error = std::current_exception();
+    }
+    lock.lock();
+    if (error) {
+        if (!m_error)
+            m_error = error;
+        m_failed.store(true);
+        m_progress->Abort();
+    }
+}
+
 void CWorkerPool::WorkerLoop(int worker)
 {
     uint64_t seen = 0;
@@ -132,7 +158,11 @@ void CWorkerPool::Run(int64_t n, int64_t grain, const Body& body, CSharedProgres
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [&] { return m_running == 0; });
+        const std::chrono::milliseconds poll(kPollMilliseconds);
+        while (!m_done.wait_for(lock, poll, [&] { return m_running == 0; }))
+            PollOwner(lock);
+        if (progress != 0 && !m_failed.load())
+            PollOwner(lock);
         error = m_error;
         m_error = std::exception_ptr();
         m_body = 0;

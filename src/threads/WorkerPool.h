@@ -10,6 +10,13 @@
 // the job's callback and turns a stop request (or another worker's failure)
 // into an exception in every worker within one report.
 //
+// Reports reach the job's callback only from the thread that owns the
+// progress (the one that built it and calls Run): the callback may need that
+// thread (an interrupt check on R's thread). Other workers add their units and
+// learn of a stop or failure through the shared flag; the owner publishes the
+// summed total when it adds, and every kPollMilliseconds while it waits for
+// the others.
+//
 // Determinism: Run hands out index ranges, never splits an item, so a result
 // that is computed per item is the same for any thread count.
 
@@ -46,9 +53,10 @@ public:
     // current: where the phase starts; msgid: the phase's code.
     CSharedProgress(update_progress_routine* routine, void* arg, double max, double current, int msgid);
 
-    // Adds units of finished work (whole numbers keep the total exact) and
-    // reports the new total. Thread-safe. Throws what the callback throws (a
-    // stop request), or CWorkerAbort once another worker has failed.
+    // Adds units of finished work (whole numbers keep the total exact); on
+    // the owning thread also reports the new total. Thread-safe. Throws what
+    // the callback throws (a stop request), or CWorkerAbort once another
+    // worker has failed.
     void Add(double units);
     // Reports the current total again without adding: a stop check for loops
     // that have nothing to count.
@@ -67,6 +75,7 @@ private:
     mutable std::mutex m_mutex; // orders the reports, so the published total never decreases
     double m_current;
     std::atomic<bool> m_aborted;
+    std::thread::id m_owner;
 };
 
 // A fixed set of worker threads that run passes over index ranges. The thread
@@ -88,14 +97,20 @@ public:
     // whichever worker is free, and returns when all are done. If a worker
     // throws, the others are told through `progress` (when given) and stop
     // taking chunks; once all have returned, the first exception is rethrown
-    // on the calling thread (a stop request is rethrown as itself).
+    // on the calling thread (a stop request is rethrown as itself). While the
+    // calling thread waits for the others it reports through `progress`
+    // every kPollMilliseconds, and once more when the pass is complete, so a
+    // stop request reaches the pass however long its chunks are.
     void Run(int64_t n, int64_t grain, const Body& body, CSharedProgress* progress = 0);
+
+    static const int kPollMilliseconds = 20;
 
 private:
     CWorkerPool(const CWorkerPool&);
     CWorkerPool& operator=(const CWorkerPool&);
 
     void WorkerLoop(int worker);
+    void PollOwner(std::unique_lock<std::mutex>& lock);
     void Work(int worker);
 
     int32_t m_threads;
