@@ -452,194 +452,347 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
         *pCurrent = current;
 }
 
-void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
-           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
-           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
+namespace
 {
-    const long32 mm = *m, nn = *n, NN = *N;
-    *iter = 1;
-    long32 nEM = mm;
+// Work between two stop checks of one worker inside the EM: the EM reports no
+// progress of its own, so the checks only let a stop request through.
+const double kEMCheckWork = 1 << 20;
+// Iterations every listed gene may take in the first pass; each further pass
+// allows kEMLimitGrowth times as many.
+const long32 kEMFirstLimit = 64;
+const long32 kEMLimitGrowth = 8;
 
-    for (long32 i = 0; i < mm; i++) {
-        gm[i] = 0.0;
-        lik0[i] = 0.0;
-        lik[i] = 1.0;
-        EM[i] = i;
-        for (long32 l = 0; l < NN; l++)
-            A0[i][l] = 0.0;
-    }
-    for (long32 i = 0; i < mm; i++) {
-        for (long32 j = 0; j < nn; j++)
-            gm[i] = dat[i][j] + gm[i];
-        gm[i] = gm[i] / (double)nn;
-    }
-    for (long32 i = 0; i < mm; i++)
-        for (long32 j = 0; j < nn; j++)
-            datC[i][j] = dat[i][j] - gm[i];
+// What every gene of one fit shares, and the fit's arrays (rows per gene).
+struct CEMFit
+{
+    double** dat;
+    double** H;
+    const int* idx;
+    const int* nGrp;
+    double eps;
+    double** fit;
+    double** alpha;
+    double** datC;
+    double* gm;
+    double** A0;
+    double** AA0;
+    double** AA;
+    double* lik0;
+    double* lik;
+    double* tau;
+    double* sig;
+    long32 m, n, N;
+    double halfN, halfM; // factors of the log-likelihood proxy
+    double iterationWork; // work of one gene's iteration, for the stop checks
+};
 
-    // Starting intercepts: each individual's mean of the centred data.
-    for (long32 i = 0; i < mm; i++) {
-        long32 c = 0;
+// A worker's scratch: one gene's data less its intercepts, and the work done
+// since its last stop check.
+struct CEMWorker
+{
+    std::vector<double> xa;
+    double work;
+};
+
+// Starting values of gene i: its mean, the centred data and each
+// individual's mean of it as the intercepts entering the first iteration.
+void StartGene(const CEMFit& f, long32 i)
+{
+    const long32 nn = f.n, NN = f.N;
+    const double* x = f.dat[i];
+    f.gm[i] = 0.0;
+    f.lik0[i] = 0.0;
+    f.lik[i] = 1.0;
+    for (long32 l = 0; l < NN; l++)
+        f.A0[i][l] = 0.0;
+    for (long32 j = 0; j < nn; j++)
+        f.gm[i] = x[j] + f.gm[i];
+    f.gm[i] = f.gm[i] / (double)nn;
+    for (long32 j = 0; j < nn; j++)
+        f.datC[i][j] = x[j] - f.gm[i];
+    long32 c = 0;
+    for (long32 l = 0; l < NN; l++) {
+        for (int t = 0; t < f.nGrp[l]; t++, c++)
+            f.A0[i][l] = f.datC[i][f.idx[c]] + f.A0[i][l];
+        f.A0[i][l] = f.A0[i][l] / (double)f.nGrp[l];
+        f.AA0[i][l] = f.A0[i][l] * f.A0[i][l];
+        f.alpha[i][l] = f.A0[i][l];
+        f.AA[i][l] = f.AA0[i][l];
+    }
+}
+
+// Iterates gene g from the state in its rows until its proxy changes by at
+// most eps (true) or it has taken `limit` iterations in all (false); `done`
+// counts them. A gene's iterations depend on no other gene, so genes can be
+// iterated in any order and on any thread with the same result.
+bool IterateGene(const CEMFit& f, long32 g, long32 limit, long32& done, CEMWorker& w,
+                 lumo::CSharedProgress* progress)
+{
+    const long32 nn = f.n, NN = f.N;
+    const int* nGrp = f.nGrp;
+    const int* idx = f.idx;
+    double** H = f.H;
+    const double* x = f.dat[g];
+    double* a = f.alpha[g];
+    double* aa = f.AA[g];
+    double* a0 = f.A0[g];
+    double* aa0 = f.AA0[g];
+    double* fit = f.fit[g];
+    double* xa = w.xa.data();
+
+    while (done < limit) {
+        // The moments of the previous iteration enter this one.
         for (long32 l = 0; l < NN; l++) {
-            for (int t = 0; t < nGrp[l]; t++, c++)
-                A0[i][l] = datC[i][idx[c]] + A0[i][l];
-            A0[i][l] = A0[i][l] / (double)nGrp[l];
-            AA0[i][l] = A0[i][l] * A0[i][l];
-            alpha[i][l] = A0[i][l];
-            AA[i][l] = AA0[i][l];
+            a[l] = a0[l];
+            aa[l] = aa0[l];
         }
-    }
 
-    // Iterate while more than one gene still changes; the cap guards against
-    // a set of genes that never settles.
-    std::vector<double> xa(nn > 0 ? nn : 1); // one gene's data less its intercepts
-    long32 performed = 0;
-    while (nEM > 1 && performed < kEMFitMaxIterations) {
-        // A long fit re-sends the caller's unchanged figures now and then, so
-        // that a stop request is honoured without waiting for the fit to end.
-        if (performed % kEMFitStopCheckInterval == kEMFitStopCheckInterval - 1 && pMax != 0 && pCurrent != 0)
-            do_callback(callback, callbackArg, *pMax, *pCurrent, 8);
-        for (long32 e = 0; e < nEM; e++) {
-            const long32 g = EM[e];
+        // Fit of the data less the intercepts; position c is the column.
+        {
+            long32 c = 0;
             for (long32 l = 0; l < NN; l++) {
-                alpha[g][l] = A0[g][l];
-                AA[g][l] = AA0[g][l];
-                A0[g][l] = 0.0;
-                AA0[g][l] = 0.0;
-            }
-            for (long32 j = 0; j < nn; j++)
-                fit[g][j] = 0.0;
-            tau[g] = 0.0;
-            sig[g] = 0.0;
-        }
-
-        for (long32 e = 0; e < nEM; e++) {
-            const long32 g = EM[e];
-            const double* x = dat[g];
-            const double* a = alpha[g];
-            double* f = fit[g];
-
-            // Fit of the data less the intercepts; position c is the column.
-            // The differences are formed once per gene, the same values the
-            // sum would form for every j.
-            {
-                long32 c = 0;
-                for (long32 l = 0; l < NN; l++) {
-                    const double al = a[l];
-                    for (int t = 0; t < nGrp[l]; t++, c++)
-                        xa[c] = x[c] - al;
-                }
-            }
-            // Four fitted values at a time, each summed over c in order:
-            // independent sums that the processor can overlap.
-            long32 j = 0;
-            for (; j + 4 <= nn; j += 4) {
-                const double *h0 = H[j], *h1 = H[j + 1], *h2 = H[j + 2], *h3 = H[j + 3];
-                double s0 = f[j], s1 = f[j + 1], s2 = f[j + 2], s3 = f[j + 3];
-                for (long32 c = 0; c < nn; c++) {
-                    const double d = xa[c];
-                    s0 = d * h0[c] + s0;
-                    s1 = d * h1[c] + s1;
-                    s2 = d * h2[c] + s2;
-                    s3 = d * h3[c] + s3;
-                }
-                f[j] = s0;
-                f[j + 1] = s1;
-                f[j + 2] = s2;
-                f[j + 3] = s3;
-            }
-            for (; j < nn; j++) {
-                const double* h = H[j];
-                double s = f[j];
-                for (long32 c = 0; c < nn; c++)
-                    s = xa[c] * h[c] + s;
-                f[j] = s;
-            }
-
-            // Intercept variance.
-            for (long32 l = 0; l < NN; l++)
-                tau[g] = AA[g][l] + tau[g];
-            tau[g] = tau[g] / (double)NN;
-
-            // Residual variance; position c is the column.
-            {
-                long32 c = 0;
-                for (long32 l = 0; l < NN; l++) {
-                    const double al = a[l];
-                    const double aa = AA[g][l];
-                    for (int t = 0; t < nGrp[l]; t++, c++) {
-                        const double r = x[c] - f[c];
-                        sig[g] = ((r * r + (r * (-2.0)) * al) + aa) + sig[g];
-                    }
-                }
-                sig[g] = sig[g] / (double)nn;
-            }
-
-            // Intercept means (through idx) and second moments.
-            {
-                long32 c = 0;
-                for (long32 l = 0; l < NN; l++) {
-                    double s = 0.0;
-                    for (int t = 0; t < nGrp[l]; t++, c++)
-                        s = (x[idx[c]] - f[idx[c]]) + s;
-                    A0[g][l] = s / (double)nGrp[l];
-                    const double w = (double)nGrp[l] * tau[g];
-                    A0[g][l] = (w / (w + sig[g])) * A0[g][l];
-                    AA0[g][l] = tau[g] * (1.0 - w / (w + sig[g])) + A0[g][l] * A0[g][l];
-                }
+                const double al = a[l];
+                for (int t = 0; t < nGrp[l]; t++, c++)
+                    xa[c] = x[c] - al;
             }
         }
-
-        for (long32 i = 0; i < mm; i++)
-            lik0[i] = lik[i];
-        // Log-likelihood proxy; both factors are integer halves, the second
-        // of the number of genes.
-        const double halfN = (double)((-NN) / 2);
-        const double halfM = (double)(mm / 2);
-        for (long32 e = 0; e < nEM; e++) {
-            const long32 g = EM[e];
-            lik[g] = halfN * std::log(tau[g]) - halfM * std::log(sig[g]);
+        // Four fitted values at a time, each summed over c in order from 0:
+        // independent sums that the processor can overlap.
+        long32 j = 0;
+        for (; j + 4 <= nn; j += 4) {
+            const double *h0 = H[j], *h1 = H[j + 1], *h2 = H[j + 2], *h3 = H[j + 3];
+            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            for (long32 c = 0; c < nn; c++) {
+                const double d = xa[c];
+                s0 = d * h0[c] + s0;
+                s1 = d * h1[c] + s1;
+                s2 = d * h2[c] + s2;
+                s3 = d * h3[c] + s3;
+            }
+            fit[j] = s0;
+            fit[j + 1] = s1;
+            fit[j + 2] = s2;
+            fit[j + 3] = s3;
         }
-        // A NaN change does not qualify, so such a gene leaves the list.
-        nEM = 0;
+        for (; j < nn; j++) {
+            const double* h = H[j];
+            double s = 0.0;
+            for (long32 c = 0; c < nn; c++)
+                s = xa[c] * h[c] + s;
+            fit[j] = s;
+        }
+
+        // Intercept variance.
+        double tau = 0.0;
+        for (long32 l = 0; l < NN; l++)
+            tau = aa[l] + tau;
+        tau = tau / (double)NN;
+
+        // Residual variance; position c is the column.
+        double sig = 0.0;
+        {
+            long32 c = 0;
+            for (long32 l = 0; l < NN; l++) {
+                const double al = a[l];
+                const double aal = aa[l];
+                for (int t = 0; t < nGrp[l]; t++, c++) {
+                    const double r = x[c] - fit[c];
+                    sig = ((r * r + (r * (-2.0)) * al) + aal) + sig;
+                }
+            }
+            sig = sig / (double)nn;
+        }
+
+        // Intercept means (through idx) and second moments.
+        {
+            long32 c = 0;
+            for (long32 l = 0; l < NN; l++) {
+                double s = 0.0;
+                for (int t = 0; t < nGrp[l]; t++, c++)
+                    s = (x[idx[c]] - fit[idx[c]]) + s;
+                const double w = (double)nGrp[l] * tau;
+                const double shrink = w / (w + sig);
+                const double mean = shrink * (s / (double)nGrp[l]);
+                a0[l] = mean;
+                aa0[l] = tau * (1.0 - shrink) + mean * mean;
+            }
+        }
+        f.tau[g] = tau;
+        f.sig[g] = sig;
+
+        // Log-likelihood proxy. A NaN change does not qualify as a change.
+        f.lik0[g] = f.lik[g];
+        f.lik[g] = f.halfN * std::log(tau) - f.halfM * std::log(sig);
+        done++;
+        if (progress != 0) {
+            w.work += f.iterationWork;
+            if (w.work >= kEMCheckWork) {
+                w.work = 0.0;
+                progress->Check();
+            }
+        }
+        if (!(std::fabs(f.lik[g] - f.lik0[g]) > f.eps))
+            return true;
+    }
+    return false;
+}
+
+// Genes per chunk of a pass over `count` genes: small enough to spread the
+// genes that iterate long over the workers.
+int64_t GeneGrain(long32 count, int32_t threads)
+{
+    const int64_t grain = (int64_t)count / (8 * (int64_t)threads);
+    return grain < 1 ? 1 : (grain > 64 ? 64 : grain);
+}
+
+// The random-intercept EM over the workers of pool; stop checks go through
+// progress (may be null). Every gene iterates on its own until it settles;
+// the fit as a whole ends after P iterations, P the first count after which
+// at most one gene has not settled (or the cap), and no gene takes more than
+// P. Passes with a growing limit find P without running the last gene far
+// past it; a gene that did run past P is run again from its start.
+void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPool& pool,
+              lumo::CSharedProgress* progress)
+{
+    const long32 mm = f.m, NN = f.N;
+    const int32_t threads = pool.Threads();
+    std::vector<CEMWorker> workers(threads);
+    for (CEMWorker& w : workers) {
+        w.xa.assign(f.n > 0 ? f.n : 1, 0.0);
+        w.work = 0.0;
+    }
+    pool.Run(mm, 256, [&](int64_t b, int64_t e, int) {
+        for (int64_t i = b; i < e; i++)
+            StartGene(f, (long32)i);
+    }, progress);
+
+    *iter = 1;
+    for (long32 i = 0; i < mm; i++)
+        EM[i] = i;
+    if (mm > 1) {
+        std::vector<long32> done(mm, 0);
+        std::vector<char> settled(mm, 0);
+        long32 nEM = mm; // genes that have not settled, ascending
+        long32 limit = std::min(kEMFirstLimit, kEMFitMaxIterations);
+        for (;;) {
+            const long32 passLimit = limit;
+            pool.Run(nEM, GeneGrain(nEM, threads), [&](int64_t b, int64_t e, int worker) {
+                for (int64_t k = b; k < e; k++) {
+                    const long32 g = EM[k];
+                    settled[g] = IterateGene(f, g, passLimit, done[g], workers[worker], progress);
+                }
+            }, progress);
+            long32 open = 0;
+            for (long32 k = 0; k < nEM; k++)
+                if (!settled[EM[k]])
+                    EM[open++] = EM[k];
+            nEM = open;
+            if (nEM <= 1 || limit >= kEMFitMaxIterations)
+                break;
+            limit = limit > kEMFitMaxIterations / kEMLimitGrowth ? kEMFitMaxIterations : limit * kEMLimitGrowth;
+        }
+
+        // P is the second largest count: a gene that has not settled has run
+        // to the limit, at least as far as any other.
+        long32 first = 0, second = 0;
         for (long32 i = 0; i < mm; i++) {
-            if (std::fabs(lik[i] - lik0[i]) > *eps) {
-                EM[nEM] = i;
-                nEM++;
+            if (done[i] > first) {
+                second = first;
+                first = done[i];
+            } else if (done[i] > second) {
+                second = done[i];
             }
         }
-        *iter = *iter + 1;
-        performed++;
+        const long32 P = second;
+        for (long32 i = 0; i < mm; i++) {
+            if (done[i] > P) {
+                // The one gene still changing after P iterations: rerun it
+                // to P from its start.
+                StartGene(f, i);
+                done[i] = 0;
+                IterateGene(f, i, P, done[i], workers[0], progress);
+                EM[0] = i;
+                nEM = 1;
+            } else if (done[i] < P) {
+                // Settled earlier; its proxy stayed unchanged since.
+                f.lik0[i] = f.lik[i];
+            }
+        }
+        *iter = 1 + P;
     }
 
     // Spread each individual's intercept over its observations' columns.
     for (long32 i = 0; i < mm; i++) {
         for (long32 l = 0; l < NN; l++)
-            atmp[l] = alpha[i][l];
+            atmp[l] = f.alpha[i][l];
         long32 c = 0;
         for (long32 l = 0; l < NN; l++)
-            for (int t = 0; t < nGrp[l]; t++, c++)
-                alpha[i][idx[c]] = atmp[l];
+            for (int t = 0; t < f.nGrp[l]; t++, c++)
+                f.alpha[i][f.idx[c]] = atmp[l];
     }
 }
 
-void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps, double** fit1, double** fit0,
-         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
-         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
-         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
-         double* pMax, double* pCurrent)
+CEMFit MakeEMFit(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
+                 double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
+                 double* sig, long32* m, long32* n, long32* N, int* nGrp)
+{
+    CEMFit f = {dat, H,   idx, nGrp, *eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig,
+                *m,  *n,  *N,  0.0,  0.0,  0.0};
+    // Both factors are integer halves, the second of the number of genes.
+    f.halfN = (double)((-f.N) / 2);
+    f.halfM = (double)(f.m / 2);
+    f.iterationWork = (double)f.n * (double)f.n + 6.0 * (double)f.n + 8.0 * (double)f.N + 64.0;
+    return f;
+}
+} // namespace
+
+void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
+               double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
+               double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+               lumo::CWorkerPool& pool, lumo::CSharedProgress* progress)
+{
+    CEMFit f = MakeEMFit(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, m, n, N, nGrp);
+    RunEMFit(f, EM, atmp, iter, pool, progress);
+}
+
+void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
+           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
+           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
+{
+    lumo::CWorkerPool pool(1);
+    if (callback != 0 && pMax != 0 && pCurrent != 0) {
+        lumo::CSharedProgress progress(callback, callbackArg, *pMax, *pCurrent, 8);
+        EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, iter, pool, &progress);
+    } else {
+        EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, iter, pool, 0);
+    }
+}
+
+void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
+             double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+             double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+             long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback,
+             void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool)
 {
     double max = pMax != 0 ? *pMax : 2.0;
     double current = pCurrent != 0 ? *pCurrent : 0.0;
     long32 iter = 0;
 
-    EMFit(dat, H1, ind, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
-          &iter, callback, callbackArg, &max, &current);
+    {
+        lumo::CSharedProgress progress(callback, callbackArg, max, current, 8);
+        EMFitPool(dat, H1, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, &iter, pool, callback != 0 ? &progress : 0);
+    }
     current += 1.0;
     do_callback(callback, callbackArg, max, current, 8);
-    EMFit(dat, H0, ind, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
-          &iter, callback, callbackArg, &max, &current);
+    {
+        lumo::CSharedProgress progress(callback, callbackArg, max, current, 8);
+        EMFitPool(dat, H0, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, &iter, pool, callback != 0 ? &progress : 0);
+    }
     current += 1.0;
     do_callback(callback, callbackArg, max, current, 8);
 
@@ -656,6 +809,17 @@ void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps
         F[i] = rss0[i] / rss1[i] - 1.0;
     if (pCurrent != 0)
         *pCurrent = current;
+}
+
+void FEM(double** dat, double** H1, double** H0, int*, int* idx, double* eps, double** fit1, double** fit0,
+         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
+         double* pMax, double* pCurrent)
+{
+    lumo::CWorkerPool pool(1);
+    FEMPool(dat, H1, H0, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig,
+            EM, atmp, m, n, N, nGrp, F, callback, callbackArg, pMax, pCurrent, pool);
 }
 
 const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,

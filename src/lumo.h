@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "threads/ProgressThreadDef.h"
+#include "threads/WorkerPool.h"
 
 // R's integer: every size and index the kernels exchange with R is 32-bit signed.
 typedef std::int32_t long32;
@@ -157,20 +158,25 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
 // is left as it stands.
 const long32 kEMFitMaxIterations = 1000000;
 
-// EMFit iterations between two re-sends of the caller's progress figures.
-const long32 kEMFitStopCheckInterval = 64;
-
 // Random-intercept fit of every gene by EM, until at most one gene's
 // log-likelihood proxy still changes by more than *eps between iterations.
 // On return fit holds the fitted curves, alpha (m x n) each observation's
 // intercept; *iter is 1 + the iterations performed. ind is not read. No
 // progress of its own is reported: when callback, pMax and pCurrent are all
-// given, every kEMFitStopCheckInterval iterations the unchanged figures
-// (*pMax, *pCurrent) are sent again, which lets a stop request through.
+// given, the unchanged figures (*pMax, *pCurrent) are sent again after a
+// bounded amount of work, which lets a stop request through.
 void EMFit(double** dat, double** H, int* ind, int* idx, double* eps, double** fit, double** alpha, double** datC,
            double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
            long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
            update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent);
+
+// EMFit with the genes spread over the workers of pool; the result is the
+// same for any number of workers. Stop checks go through progress (may be
+// null), which the calling thread owns.
+void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
+               double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
+               double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+               lumo::CWorkerPool& pool, lumo::CSharedProgress* progress);
 
 // EM fits of the full and the null model and F from the residuals after the
 // curve and the intercepts are removed. Adds into rss1 and rss0; advances
@@ -181,6 +187,14 @@ void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps
          double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
          long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
          double* pMax, double* pCurrent);
+
+// FEM with both fits spread over the workers of pool; the callback is called
+// only from the calling thread.
+void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
+             double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+             double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+             long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback,
+             void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool);
 
 // EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
 // m x n outputs), without progress. fitR is zero wherever no fit was
