@@ -357,17 +357,6 @@ template <class TSrc, class TDst> void CopyColumnMajor(TDst** a, const TSrc* src
     }
 }
 
-// Rate limit of the null kernels: report when the shared counter is on a
-// multiple of 1000, then restart it.
-inline void CounterTest(long32& iCurrent, update_progress_routine* callback, void* callbackArg, double max,
-                        double current)
-{
-    if (iCurrent % 1000 == 0) {
-        do_callback(callback, callbackArg, max, current, 8);
-        iCurrent = 0;
-    }
-}
-
 // What every null kernel holds for B iterations over m genes and n arrays:
 // the null-model fit and the two smoothers (copied from R's arrays), the null
 // data set with its two fits, and the per-gene sums and statistics.
@@ -823,8 +812,12 @@ void FEM(double** dat, double** H1, double** H0, int*, int* idx, double* eps, do
 }
 
 const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
-                                char* buf, int size)
+                                const double* eps, char* buf, int size)
 {
+    if (!(*eps > 0.0 && std::isfinite(*eps))) {
+        std::snprintf(buf, size, "eps must be a positive finite number, not %g", *eps);
+        return buf;
+    }
     if (*m < 0) {
         std::snprintf(buf, size, "m must be a non-negative size, not %d", (int)*m);
         return buf;
@@ -858,8 +851,8 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
     return 0;
 }
 
-void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter)
+void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads)
 {
     const long32 mm = *m, nn = *n, NN = *N;
     CDoubleMatrix dat(mm, nn), fit(mm, nn), alpha(mm, nn), datC(mm, nn);
@@ -876,8 +869,9 @@ void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps,
     ZeroRows(fit, mm, nn);
     ZeroRows(alpha, mm, nn);
 
-    EMFit(dat, H, ind, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
-          iter, 0, 0, 0, 0);
+    lumo::CWorkerPool pool(threads);
+    EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, iter,
+              pool, 0);
 
     for (long32 j = 0; j < nn; j++) {
         for (long32 i = 0; i < mm; i++) {
@@ -888,13 +882,77 @@ void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps,
     }
 }
 
+namespace
+{
+// Work units per chunk of a pass over (iteration, gene) pairs: a chunk ends
+// with a progress report, which is also the workers' stop check.
+const double kNullChunkUnits = 1 << 18;
+
+// F of one gene from its null data x: both fits summed over l in order from
+// 0, the residual sums over j in order from 0, as FNoEM does with cleared
+// accumulators. f1, f0 are the worker's rows for the fits.
+double GeneF(const double* x, double** H1, double** H0, double* f1, double* f0, long32 n)
+{
+    for (long32 j = 0; j < n; j++) {
+        const double* h1 = H1[j];
+        const double* h0 = H0[j];
+        double s1 = 0.0, s0 = 0.0;
+        for (long32 l = 0; l < n; l++) {
+            s1 = x[l] * h1[l] + s1;
+            s0 = x[l] * h0[l] + s0;
+        }
+        f1[j] = s1;
+        f0[j] = s0;
+    }
+    double rss1 = 0.0, rss0 = 0.0;
+    for (long32 j = 0; j < n; j++) {
+        const double d1 = x[j] - f1[j];
+        rss1 = d1 * d1 + rss1;
+        const double d0 = x[j] - f0[j];
+        rss0 = d0 * d0 + rss0;
+    }
+    return rss0 / rss1 - 1.0;
+}
+
+// Rows of one worker: null data, the two fits and (design without
+// intercept) the rebuilt residuals and the drawn reduced residuals.
+struct CNullRows
+{
+    std::vector<double> dat, f1, f0, res, drawn;
+    CNullRows(long32 n, long32 nr) : dat(n + 1), f1(n + 1), f0(n + 1), res(n + 1), drawn(nr + 1) {}
+};
+
+// Runs gene(k, i, rows) for every iteration k < B and gene i < m, F[i + k m]
+// receiving its result, over `threads` workers; every pair is worth `units`
+// of progress. Reports start at (max, 0) and end at the exact total.
+template <class Gene>
+void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F,
+                     update_progress_routine* callback, void* callbackArg, int32_t threads, const Gene& gene)
+{
+    const int64_t pairs = (int64_t)m * (int64_t)B;
+    lumo::CSharedProgress progress(callback, callbackArg, max, 0.0, 8);
+    if (pairs == 0)
+        return;
+    progress.Check();
+    lumo::CWorkerPool pool(threads);
+    std::vector<CNullRows> rows(pool.Threads(), CNullRows(n, nr));
+    const int64_t grain = units >= kNullChunkUnits ? 1 : (int64_t)(kNullChunkUnits / units);
+    pool.Run(pairs, grain, [&](int64_t b, int64_t e, int worker) {
+        CNullRows& r = rows[worker];
+        for (int64_t p = b; p < e; p++) {
+            const long32 k = (long32)(p / m), i = (long32)(p % m);
+            F[p] = gene(k, i, r);
+        }
+        progress.Add(units * (double)(e - b));
+    }, &progress);
+}
+} // namespace
+
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg)
+                double* F, update_progress_routine* callback, void* callbackArg, int32_t threads)
 {
     const long32 mm = *m, nn = *n, BB = *B;
-    double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
-    double current = 0.0;
-    long32 iCurrent = 0;
+    const double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
     CDoubleMatrix res(mm, nn);
@@ -902,99 +960,80 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
     CopyColumnMajor(res.get(), resR, mm, nn);
     CopyColumnMajor(v.get(), vR, BB, nn);
 
-    for (long32 k = 0; k < BB; k++) {
-        w.Clear();
-        const long32* vk = v[k];
-        for (long32 i = 0; i < mm; i++) {
-            const double* fi = w.fit[i];
-            const double* ri = res[i];
-            double* di = w.dat[i];
-            // The test sits in the array loop while the counter moves per
-            // gene: a gene on a multiple of 1000 reports once per array.
-            for (long32 j = 0; j < nn; j++) {
-                CounterTest(iCurrent, callback, callbackArg, max, current);
-                di[j] = fi[j] + ri[vk[j]];
-            }
-            current += 1.0;
-            iCurrent++;
-        }
-        FNoEM(w.dat, w.H1, w.H0, w.fit1, w.fit0, w.rss1, w.rss0, m, n, w.Ft, callback, callbackArg, &current, &max);
-        w.Store(F, k);
-    }
+    // Per pair: the null data, then n^2 + n steps of the F statistic.
+    const double units = (double)nn * (double)nn + (double)nn + 1.0;
+    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, threads,
+                    [&](long32 k, long32 i, CNullRows& r) {
+                        const long32* vk = v[k];
+                        const double* fi = w.fit[i];
+                        const double* ri = res[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = fi[j] + ri[vk[j]];
+                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
+                    });
 }
 
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int*, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg)
+                    update_progress_routine* callback, void* callbackArg, int32_t threads)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     const long32 nr = nn - NN; // reduced residuals per gene
-    double max = ((double)BB * (double)mm) * ((double)(nn + 1) * (double)(nn + 1) + ((double)nr * (double)nr + NN));
-    double current = 0.0;
-    long32 iCurrent = 0;
+    const double max =
+        ((double)BB * (double)mm) * ((double)(nn + 1) * (double)(nn + 1) + ((double)nr * (double)nr + NN));
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
-    CDoubleMatrix res0(mm, nr), res(mm, nn), wsqT(nr, nr);
+    CDoubleMatrix res0(mm, nr), wsqT(nr, nr);
     CLongMatrix v(BB, nr);
-    CDoubleVector drawn(nr); // one gene's resampled reduced residuals
     CopyColumnMajor(res0.get(), resR, mm, nr);
     // wsqT[j] is column j of wsq, so the sums below read it contiguously.
     for (long32 j = 0; j < nr; j++)
         std::copy(wsqR + (size_t)j * (size_t)nr, wsqR + (size_t)(j + 1) * (size_t)nr, wsqT[j]);
     CopyColumnMajor(v.get(), vR, BB, nr);
 
-    for (long32 k = 0; k < BB; k++) {
-        w.Clear();
-        ZeroRows(res, mm, nn);
-        const long32* vk = v[k];
-        for (long32 i = 0; i < mm; i++) {
-            double* ri = res[i];
-            const double* r0 = res0[i];
-            for (long32 l = 0; l < nr; l++)
-                drawn[l] = r0[vk[l]];
-            // Residuals of the included columns, rebuilt from the resampled
-            // reduced residuals.
-            for (long32 j = 0; j < nr; j++) {
-                // Accumulated in a register, in the order of the array sum;
-                // drawn and wsqT never share memory with res.
-                const double* wj = wsqT[j];
-                double s = ri[inc[j]];
-                for (long32 l = 0; l < nr; l++) {
-                    CounterTest(iCurrent, callback, callbackArg, max, current);
-                    iCurrent++;
-                    s = drawn[l] * wj[l] + s;
-                    current += 1.0;
-                }
-                ri[inc[j]] = s;
-            }
-            // Each individual's balancing column takes minus the sum of its
-            // residuals as they stand (its own current value included).
-            long32 c = 0;
-            for (long32 l = 0; l < NN; l++) {
-                CounterTest(iCurrent, callback, callbackArg, max, current);
-                double grpSum = 0.0;
-                for (int t = 0; t < nGrp[l]; t++, c++)
-                    grpSum = grpSum + ri[idx[c]];
-                ri[rmv[l]] = -grpSum;
-                iCurrent++;
-                current += 1.0;
-            }
-        }
-        for (long32 i = 0; i < mm; i++) {
-            for (long32 j = 0; j < nn; j++) {
-                CounterTest(iCurrent, callback, callbackArg, max, current);
-                iCurrent++;
-                w.dat[i][j] = w.fit[i][j] + res[i][j];
-            }
-        }
-        FNoEM(w.dat, w.H1, w.H0, w.fit1, w.fit0, w.rss1, w.rss0, m, n, w.Ft, callback, callbackArg, &current, &max);
-        w.Store(F, k);
-    }
+    // Per pair: nr^2 rebuilding steps, N balancing steps, then n^2 + n steps
+    // of the F statistic.
+    const double units = (double)nr * (double)nr + (double)NN + (double)nn * (double)nn + (double)nn;
+    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, threads,
+                    [&](long32 k, long32 i, CNullRows& r) {
+                        const long32* vk = v[k];
+                        const double* r0 = res0[i];
+                        double* ri = r.res.data();
+                        double* drawn = r.drawn.data();
+                        std::fill(ri, ri + nn, 0.0);
+                        for (long32 l = 0; l < nr; l++)
+                            drawn[l] = r0[vk[l]];
+                        // Residuals of the included columns, rebuilt from the
+                        // resampled reduced residuals.
+                        for (long32 j = 0; j < nr; j++) {
+                            const double* wj = wsqT[j];
+                            double s = ri[inc[j]];
+                            for (long32 l = 0; l < nr; l++)
+                                s = drawn[l] * wj[l] + s;
+                            ri[inc[j]] = s;
+                        }
+                        // Each individual's balancing column takes minus the
+                        // sum of its residuals as they stand (its own current
+                        // value included).
+                        long32 c = 0;
+                        for (long32 l = 0; l < NN; l++) {
+                            double grpSum = 0.0;
+                            for (int t = 0; t < nGrp[l]; t++, c++)
+                                grpSum = grpSum + ri[idx[c]];
+                            ri[rmv[l]] = -grpSum;
+                        }
+                        const double* fi = w.fit[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = fi[j] + ri[j];
+                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
+                    });
 }
 
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg)
+                  update_progress_routine* callback, void* callbackArg, int32_t threads)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     double max = (double)BB + (double)BB;
@@ -1028,6 +1067,13 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     saveIntArray("ind.txt", ind, nn);
     saveIntArray("idx.txt", idx, nn);
 
+    if (mm == 0) {
+        // Nothing to fit, however many iterations: all of the work is done.
+        if (BB > 0)
+            do_callback(callback, callbackArg, max, max, 8);
+        return;
+    }
+    lumo::CWorkerPool pool(threads);
     for (long32 k = 0; k < BB; k++) {
         w.Clear();
         const long32* vk = v[k];
@@ -1035,8 +1081,8 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
         for (long32 i = 0; i < mm; i++)
             for (long32 j = 0; j < nn; j++)
                 w.dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
-        FEM(w.dat, w.H1, w.H0, ind, idx, eps, w.fit1, w.fit0, alpha1, alpha0, w.rss1, w.rss0, datC, gm, A0, AA0, AA,
-            lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, w.Ft, callback, callbackArg, &max, &current);
+        FEMPool(w.dat, w.H1, w.H0, idx, eps, w.fit1, w.fit0, alpha1, alpha0, w.rss1, w.rss0, datC, gm, A0, AA0, AA,
+                lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, w.Ft, callback, callbackArg, &max, &current, pool);
         w.Store(F, k);
     }
     saveDblArray("F.txt", F, (long32)((long long)mm * BB));

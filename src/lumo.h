@@ -197,25 +197,29 @@ void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, doub
              void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool);
 
 // EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
-// m x n outputs), without progress. fitR is zero wherever no fit was
+// m x n outputs), without progress, over `threads` workers. fitR is zero wherever no fit was
 // computed. Sizes are not checked here: see CheckEMFitArguments. Throws
 // std::bad_alloc when the work arrays cannot be allocated.
 void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter);
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads = 1);
 
-// Null if EMFitColumnMajor may run on these sizes (m, n, N >= 0, N <= n,
-// nGrp[0..N-1] >= 0 summing to n, idx[0..n-1] in 0..n-1); otherwise the
-// reason. Writes at most size characters into buf.
+// Null if EMFitColumnMajor may run on these arguments (eps a positive finite
+// number; m, n, N >= 0, N <= n, nGrp[0..N-1] >= 0 summing to n, idx[0..n-1]
+// in 0..n-1); otherwise the reason. Writes at most size characters into buf.
 const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
-                                char* buf, int size);
+                                const double* eps, char* buf, int size);
 
 // Bootstrap null F statistics, B iterations over all m genes. Inputs are R's
 // column-major arrays; F (m x B) receives F[i + k*m] for gene i in iteration
 // k; v and v1 hold 0-based column numbers (B rows). Indices are not checked.
+// The work is spread over `threads` workers with the same F for any number;
+// the callback is called only from the calling thread. The independent and
+// no-intercept designs report the exact work done, pair by pair of
+// (iteration, gene), after every chunk of pairs.
 //
 // Independent samples: null data fit[i][j] + res[i][v[k][j]], F by FNoEM.
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg);
+                double* F, update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
 
 // Longitudinal without intercept: resR holds m x (n - N) reduced residuals,
 // rebuilt per gene through wsq ((n - N) x (n - N)) into the columns inc,
@@ -223,12 +227,12 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 // its residuals. vR is B x (n - N).
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int* ind, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg);
+                    update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
 
 // Longitudinal with random intercept: null data (fit + res[v]) + alpha[v1],
 // F by FEM with threshold *eps. Progress: maximum 2B, 2 per iteration.
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg);
+                  update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
 
 #endif

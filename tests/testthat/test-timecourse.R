@@ -64,12 +64,12 @@ test_that("no bootstrap iterations give an empty F", {
 })
 
 test_that("a finished job shows the progress figures of its design", {
-  # Independent: maximum (n + 1)^2 B m; the last report is FNoEM's at 13000.
+  # Independent: maximum (n + 1)^2 B m, the work done B m (n^2 + n + 1).
   cs <- tc_indep_case(m = 1000, tpts = c(0, 1), B = 2L)
   id <- .Call("RunTimecourseIndep", cs$args, TRUE, PACKAGE = "lumo")
   p <- wait_job(id)
   .Call("DeleteThread", id, PACKAGE = "lumo")
-  expect_identical(c(p$max, p$current, p$msgid), c(18000, 13000, 8))
+  expect_identical(c(p$max, p$current, p$msgid), c(18000, 14000, 8))
   # With intercept: two per iteration, ending at the maximum 2B.
   cs <- tc_int_case(B = 3L)
   id <- .Call("RunTimecourseInt", cs$args, TRUE, PACKAGE = "lumo")
