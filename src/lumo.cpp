@@ -337,6 +337,7 @@ void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, lo
 #include "debug.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace
@@ -475,14 +476,6 @@ struct CEMFit
     double iterationWork; // work of one gene's iteration, for the stop checks
 };
 
-// A worker's scratch: one gene's data less its intercepts, and the work done
-// since its last stop check.
-struct CEMWorker
-{
-    std::vector<double> xa;
-    double work;
-};
-
 // Starting values of gene i: its mean, the centred data and each
 // individual's mean of it as the intercepts entering the first iteration.
 void StartGene(const CEMFit& f, long32 i)
@@ -510,128 +503,237 @@ void StartGene(const CEMFit& f, long32 i)
     }
 }
 
-// Iterates gene g from the state in its rows until its proxy changes by at
-// most eps (true) or it has taken `limit` iterations in all (false); `done`
-// counts them. A gene's iterations depend on no other gene, so genes can be
-// iterated in any order and on any thread with the same result.
-bool IterateGene(const CEMFit& f, long32 g, long32 limit, long32& done, CEMWorker& w,
-                 lumo::CSharedProgress* progress)
+// Genes iterated side by side, one per lane of a vector: each lane does the
+// arithmetic of one gene's iteration in the same order as a gene on its own
+// would, so a gene's results do not depend on its neighbours; the lanes only
+// give the processor independent work while one gene's long chain of
+// dependent operations is in flight. Multiplications and additions stay
+// separate operations (no fused multiply-add), as in scalar code.
+const int kLanes = 4;
+typedef double vlane __attribute__((vector_size(kLanes * sizeof(double)), aligned(sizeof(double))));
+
+// One gene per lane, in struct-of-arrays form: the data x (n), the fit (n),
+// the intercept means and second moments entering the iteration (a, aa) and
+// computed by it (a0, aa0), N each.
+struct CEMLanes
 {
+    std::vector<double> store; // the arrays below, kLanes doubles per element
+    vlane *x, *xa, *fit, *a, *aa, *a0, *aa0;
+    vlane tau, sig;
+    long32 gene[kLanes]; // -1: the lane holds a copy of another and is idle
+    long32 done[kLanes];
+    double lik[kLanes], lik0[kLanes];
+    double work; // since the worker's last stop check
+
+    CEMLanes(long32 n, long32 N) : store((size_t)(3 * (n + 1) + 4 * (N + 1)) * kLanes, 0.0), tau(), sig(), work(0.0)
+    {
+        vlane* p = reinterpret_cast<vlane*>(store.data());
+        x = p;
+        xa = x + n + 1;
+        fit = xa + n + 1;
+        a = fit + n + 1;
+        aa = a + N + 1;
+        a0 = aa + N + 1;
+        aa0 = a0 + N + 1;
+        for (int w = 0; w < kLanes; w++) {
+            gene[w] = -1;
+            done[w] = 0;
+            lik[w] = lik0[w] = 0.0;
+        }
+    }
+
+private:
+    CEMLanes(const CEMLanes&);
+    CEMLanes& operator=(const CEMLanes&);
+};
+
+// The lane iteration is compiled for the widest vectors the processor offers
+// (chosen when the library is loaded) and never contracts a multiplication
+// and an addition into one fused operation, which would round differently:
+// AVX-512 has fused operations of its own.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define LUMO_LANE_ITERATION                                                                                          \
+    __attribute__((target_clones("avx512f", "avx2", "default"), optimize("fp-contract=off")))
+#elif defined(__GNUC__) && !defined(__clang__)
+#define LUMO_LANE_ITERATION __attribute__((optimize("fp-contract=off")))
+#else
+#define LUMO_LANE_ITERATION
+#endif
+
+// One EM iteration of every lane.
+LUMO_LANE_ITERATION
+void LaneIteration(const CEMFit& f, CEMLanes& L)
+{
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
     const long32 nn = f.n, NN = f.N;
     const int* nGrp = f.nGrp;
     const int* idx = f.idx;
-    double** H = f.H;
-    const double* x = f.dat[g];
-    double* a = f.alpha[g];
-    double* aa = f.AA[g];
-    double* a0 = f.A0[g];
-    double* aa0 = f.AA0[g];
-    double* fit = f.fit[g];
-    double* xa = w.xa.data();
+    const vlane* x = L.x;
+    vlane* xa = L.xa;
+    vlane* fit = L.fit;
+    vlane* a = L.a;
+    vlane* aa = L.aa;
+    vlane* a0 = L.a0;
+    vlane* aa0 = L.aa0;
+    const vlane zero = {};
 
-    while (done < limit) {
-        // The moments of the previous iteration enter this one.
-        for (long32 l = 0; l < NN; l++) {
-            a[l] = a0[l];
-            aa[l] = aa0[l];
+    // The moments of the previous iteration enter this one.
+    for (long32 l = 0; l < NN; l++) {
+        a[l] = a0[l];
+        aa[l] = aa0[l];
+    }
+    // Fit of the data less the intercepts; position c is the column; each
+    // fitted value summed over c in order from 0.
+    long32 c = 0;
+    for (long32 l = 0; l < NN; l++)
+        for (int t = 0; t < nGrp[l]; t++, c++)
+            xa[c] = x[c] - a[l];
+    for (long32 j = 0; j < nn; j++) {
+        const double* h = f.H[j];
+        vlane s = zero;
+        for (long32 k = 0; k < nn; k++)
+            s = xa[k] * h[k] + s;
+        fit[j] = s;
+    }
+    // Intercept variance.
+    vlane tau = zero;
+    for (long32 l = 0; l < NN; l++)
+        tau = aa[l] + tau;
+    tau = tau / (double)NN;
+    // Residual variance; position c is the column.
+    vlane sig = zero;
+    c = 0;
+    for (long32 l = 0; l < NN; l++) {
+        for (int t = 0; t < nGrp[l]; t++, c++) {
+            const vlane r = x[c] - fit[c];
+            sig = ((r * r + (r * -2.0) * a[l]) + aa[l]) + sig;
         }
+    }
+    sig = sig / (double)nn;
+    // Intercept means (through idx) and second moments.
+    c = 0;
+    for (long32 l = 0; l < NN; l++) {
+        vlane s = zero;
+        for (int t = 0; t < nGrp[l]; t++, c++)
+            s = (x[idx[c]] - fit[idx[c]]) + s;
+        const vlane w = (double)nGrp[l] * tau;
+        const vlane shrink = w / (w + sig);
+        const vlane mean = shrink * (s / (double)nGrp[l]);
+        a0[l] = mean;
+        aa0[l] = tau * (1.0 - shrink) + mean * mean;
+    }
+    L.tau = tau;
+    L.sig = sig;
+}
 
-        // Fit of the data less the intercepts; position c is the column.
-        {
-            long32 c = 0;
-            for (long32 l = 0; l < NN; l++) {
-                const double al = a[l];
-                for (int t = 0; t < nGrp[l]; t++, c++)
-                    xa[c] = x[c] - al;
+// Puts gene g, in the state its rows hold, into lane w.
+void LoadLane(const CEMFit& f, CEMLanes& L, int w, long32 g, long32 done)
+{
+    for (long32 c = 0; c < f.n; c++)
+        L.x[c][w] = f.dat[g][c];
+    for (long32 l = 0; l < f.N; l++) {
+        L.a0[l][w] = f.A0[g][l];
+        L.aa0[l][w] = f.AA0[g][l];
+    }
+    L.lik[w] = f.lik[g];
+    L.lik0[w] = f.lik0[g];
+    L.done[w] = done;
+    L.gene[w] = g;
+}
+
+// Copies lane `from` into the idle lane w, so that it computes on sound values.
+void CopyLane(const CEMFit& f, CEMLanes& L, int w, int from)
+{
+    for (long32 c = 0; c < f.n; c++)
+        L.x[c][w] = L.x[c][from];
+    for (long32 l = 0; l < f.N; l++) {
+        L.a0[l][w] = L.a0[l][from];
+        L.aa0[l][w] = L.aa0[l][from];
+    }
+    L.gene[w] = -1;
+}
+
+// Writes lane w (which has iterated at least once) back to its gene's rows.
+void StoreLane(const CEMFit& f, const CEMLanes& L, int w)
+{
+    const long32 g = L.gene[w];
+    for (long32 j = 0; j < f.n; j++)
+        f.fit[g][j] = L.fit[j][w];
+    for (long32 l = 0; l < f.N; l++) {
+        f.alpha[g][l] = L.a[l][w];
+        f.AA[g][l] = L.aa[l][w];
+        f.A0[g][l] = L.a0[l][w];
+        f.AA0[g][l] = L.aa0[l][w];
+    }
+    f.tau[g] = L.tau[w];
+    f.sig[g] = L.sig[w];
+    f.lik[g] = L.lik[w];
+    f.lik0[g] = L.lik0[w];
+}
+
+// Iterates the genes list[0..count-1] from the states in their rows, each
+// until its proxy changes by at most eps (settled[g] = 1) or it has taken
+// `limit` iterations in all; done[g] counts them. A gene's iterations depend
+// on no other gene, so the genes can be taken in any grouping, order and
+// thread with the same result.
+void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limit, long32* done, char* settled,
+                  CEMLanes& L, lumo::CSharedProgress* progress)
+{
+    if (count == 0)
+        return;
+    long32 next = 0;
+    int active = 0;
+    for (int w = 0; w < kLanes; w++) {
+        if (next < count) {
+            LoadLane(f, L, w, list[next], done[list[next]]);
+            next++;
+            active++;
+        } else {
+            CopyLane(f, L, w, 0);
+        }
+    }
+    while (active > 0) {
+        LaneIteration(f, L);
+        for (int w = 0; w < kLanes; w++) {
+            const long32 g = L.gene[w];
+            if (g < 0)
+                continue;
+            // Log-likelihood proxy; a NaN change does not qualify as a change.
+            L.lik0[w] = L.lik[w];
+            L.lik[w] = f.halfN * std::log(L.tau[w]) - f.halfM * std::log(L.sig[w]);
+            L.done[w]++;
+            const bool settles = !(std::fabs(L.lik[w] - L.lik0[w]) > f.eps);
+            if (!settles && L.done[w] < limit)
+                continue;
+            StoreLane(f, L, w);
+            done[g] = L.done[w];
+            settled[g] = settles;
+            if (next < count) {
+                LoadLane(f, L, w, list[next], done[list[next]]);
+                next++;
+            } else {
+                L.gene[w] = -1;
+                active--;
             }
         }
-        // Four fitted values at a time, each summed over c in order from 0:
-        // independent sums that the processor can overlap.
-        long32 j = 0;
-        for (; j + 4 <= nn; j += 4) {
-            const double *h0 = H[j], *h1 = H[j + 1], *h2 = H[j + 2], *h3 = H[j + 3];
-            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            for (long32 c = 0; c < nn; c++) {
-                const double d = xa[c];
-                s0 = d * h0[c] + s0;
-                s1 = d * h1[c] + s1;
-                s2 = d * h2[c] + s2;
-                s3 = d * h3[c] + s3;
-            }
-            fit[j] = s0;
-            fit[j + 1] = s1;
-            fit[j + 2] = s2;
-            fit[j + 3] = s3;
-        }
-        for (; j < nn; j++) {
-            const double* h = H[j];
-            double s = 0.0;
-            for (long32 c = 0; c < nn; c++)
-                s = xa[c] * h[c] + s;
-            fit[j] = s;
-        }
-
-        // Intercept variance.
-        double tau = 0.0;
-        for (long32 l = 0; l < NN; l++)
-            tau = aa[l] + tau;
-        tau = tau / (double)NN;
-
-        // Residual variance; position c is the column.
-        double sig = 0.0;
-        {
-            long32 c = 0;
-            for (long32 l = 0; l < NN; l++) {
-                const double al = a[l];
-                const double aal = aa[l];
-                for (int t = 0; t < nGrp[l]; t++, c++) {
-                    const double r = x[c] - fit[c];
-                    sig = ((r * r + (r * (-2.0)) * al) + aal) + sig;
-                }
-            }
-            sig = sig / (double)nn;
-        }
-
-        // Intercept means (through idx) and second moments.
-        {
-            long32 c = 0;
-            for (long32 l = 0; l < NN; l++) {
-                double s = 0.0;
-                for (int t = 0; t < nGrp[l]; t++, c++)
-                    s = (x[idx[c]] - fit[idx[c]]) + s;
-                const double w = (double)nGrp[l] * tau;
-                const double shrink = w / (w + sig);
-                const double mean = shrink * (s / (double)nGrp[l]);
-                a0[l] = mean;
-                aa0[l] = tau * (1.0 - shrink) + mean * mean;
-            }
-        }
-        f.tau[g] = tau;
-        f.sig[g] = sig;
-
-        // Log-likelihood proxy. A NaN change does not qualify as a change.
-        f.lik0[g] = f.lik[g];
-        f.lik[g] = f.halfN * std::log(tau) - f.halfM * std::log(sig);
-        done++;
         if (progress != 0) {
-            w.work += f.iterationWork;
-            if (w.work >= kEMCheckWork) {
-                w.work = 0.0;
+            L.work += f.iterationWork * kLanes;
+            if (L.work >= kEMCheckWork) {
+                L.work = 0.0;
                 progress->Check();
             }
         }
-        if (!(std::fabs(f.lik[g] - f.lik0[g]) > f.eps))
-            return true;
     }
-    return false;
 }
 
-// Genes per chunk of a pass over `count` genes: small enough to spread the
-// genes that iterate long over the workers.
+// Genes per chunk of a pass over `count` genes: enough to keep the lanes
+// full, small enough to spread the genes that iterate long over the workers.
 int64_t GeneGrain(long32 count, int32_t threads)
 {
-    const int64_t grain = (int64_t)count / (8 * (int64_t)threads);
-    return grain < 1 ? 1 : (grain > 64 ? 64 : grain);
+    const int64_t grain = (int64_t)count / (4 * (int64_t)threads);
+    return grain < 4 * kLanes ? 4 * kLanes : (grain > 1024 ? 1024 : grain);
 }
 
 // The random-intercept EM over the workers of pool; stop checks go through
@@ -645,11 +747,9 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
 {
     const long32 mm = f.m, NN = f.N;
     const int32_t threads = pool.Threads();
-    std::vector<CEMWorker> workers(threads);
-    for (CEMWorker& w : workers) {
-        w.xa.assign(f.n > 0 ? f.n : 1, 0.0);
-        w.work = 0.0;
-    }
+    std::vector<std::unique_ptr<CEMLanes>> workers;
+    for (int32_t t = 0; t < threads; t++)
+        workers.emplace_back(new CEMLanes(f.n, f.N));
     pool.Run(mm, 256, [&](int64_t b, int64_t e, int) {
         for (int64_t i = b; i < e; i++)
             StartGene(f, (long32)i);
@@ -666,10 +766,8 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
         for (;;) {
             const long32 passLimit = limit;
             pool.Run(nEM, GeneGrain(nEM, threads), [&](int64_t b, int64_t e, int worker) {
-                for (int64_t k = b; k < e; k++) {
-                    const long32 g = EM[k];
-                    settled[g] = IterateGene(f, g, passLimit, done[g], workers[worker], progress);
-                }
+                IterateGenes(f, EM + b, (long32)(e - b), passLimit, done.data(), settled.data(), *workers[worker],
+                             progress);
             }, progress);
             long32 open = 0;
             for (long32 k = 0; k < nEM; k++)
@@ -699,7 +797,7 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
                 // to P from its start.
                 StartGene(f, i);
                 done[i] = 0;
-                IterateGene(f, i, P, done[i], workers[0], progress);
+                IterateGenes(f, &i, 1, P, done.data(), settled.data(), *workers[0], progress);
                 EM[0] = i;
                 nEM = 1;
             } else if (done[i] < P) {
