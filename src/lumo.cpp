@@ -97,11 +97,6 @@ CDoubleMatrix::CDoubleMatrix(long32 rows, long32 cols)
 {
 }
 CDoubleMatrix::~CDoubleMatrix() { free_matrix(m_p, 0, m_rows - 1, 0, m_cols - 1); }
-CLongMatrix::CLongMatrix(long32 rows, long32 cols)
-    : m_p(Required(imatrix(0, rows - 1, 0, cols - 1))), m_rows(rows), m_cols(cols)
-{
-}
-CLongMatrix::~CLongMatrix() { free_imatrix(m_p, 0, m_rows - 1, 0, m_cols - 1); }
 
 void swapQK(long32 i, long32 j, double* w)
 {
@@ -357,6 +352,23 @@ template <class TSrc, class TDst> void CopyColumnMajor(TDst** a, const TSrc* src
             a[r][c] = (TDst)col[r];
     }
 }
+
+// The B x width column maps of the bootstrap iterations from R's
+// column-major array, one contiguous row per iteration (no table of row
+// pointers, so that a huge B with no columns costs nothing).
+struct CColumnMaps
+{
+    std::vector<long32> data;
+    const long32 width;
+
+    CColumnMaps(const int* vR, long32 B, long32 w) : data((size_t)B * (size_t)w), width(w)
+    {
+        for (long32 j = 0; j < w; j++)
+            for (long32 k = 0; k < B; k++)
+                data[(size_t)k * (size_t)w + (size_t)j] = vR[(size_t)k + (size_t)j * (size_t)B];
+    }
+    const long32* Row(long32 k) const { return data.data() + (size_t)k * (size_t)width; }
+};
 
 // What every null kernel holds for B iterations over m genes and n arrays:
 // the null-model fit and the two smoothers (copied from R's arrays), the null
@@ -1054,15 +1066,14 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
     CDoubleMatrix res(mm, nn);
-    CLongMatrix v(BB, nn);
+    const CColumnMaps v(vR, BB, nn);
     CopyColumnMajor(res.get(), resR, mm, nn);
-    CopyColumnMajor(v.get(), vR, BB, nn);
 
     // Per pair: the null data, then n^2 + n steps of the F statistic.
     const double units = (double)nn * (double)nn + (double)nn + 1.0;
     ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, threads,
                     [&](long32 k, long32 i, CNullRows& r) {
-                        const long32* vk = v[k];
+                        const long32* vk = v.Row(k);
                         const double* fi = w.fit[i];
                         const double* ri = res[i];
                         double* x = r.dat.data();
@@ -1083,19 +1094,18 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
     CDoubleMatrix res0(mm, nr), wsqT(nr, nr);
-    CLongMatrix v(BB, nr);
+    const CColumnMaps v(vR, BB, nr);
     CopyColumnMajor(res0.get(), resR, mm, nr);
     // wsqT[j] is column j of wsq, so the sums below read it contiguously.
     for (long32 j = 0; j < nr; j++)
         std::copy(wsqR + (size_t)j * (size_t)nr, wsqR + (size_t)(j + 1) * (size_t)nr, wsqT[j]);
-    CopyColumnMajor(v.get(), vR, BB, nr);
 
     // Per pair: nr^2 rebuilding steps, N balancing steps, then n^2 + n steps
     // of the F statistic.
     const double units = (double)nr * (double)nr + (double)NN + (double)nn * (double)nn + (double)nn;
     ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, threads,
                     [&](long32 k, long32 i, CNullRows& r) {
-                        const long32* vk = v[k];
+                        const long32* vk = v.Row(k);
                         const double* r0 = res0[i];
                         double* ri = r.res.data();
                         double* drawn = r.drawn.data();
@@ -1140,15 +1150,13 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     CNullWork w(fitR, H1R, H0R, mm, nn);
     CDoubleMatrix res(mm, nn), alpha(mm, nn), alpha1(mm, nn), alpha0(mm, nn), datC(mm, nn);
     CDoubleMatrix A0(mm, NN), AA0(mm, NN), AA(mm, NN);
-    CLongMatrix v(BB, nn), v1(BB, nn);
+    const CColumnMaps v(vR, BB, nn), v1(v1R, BB, nn);
     CDoubleVector gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
     CLongVector EM(mm);
     CDoubleVector atmp(NN);
 
     CopyColumnMajor(res.get(), resR, mm, nn);
     CopyColumnMajor(alpha.get(), alphaR, mm, nn);
-    CopyColumnMajor(v.get(), vR, BB, nn);
-    CopyColumnMajor(v1.get(), v1R, BB, nn);
     // Columns that idx never names keep an intercept of 0 in the residuals.
     ZeroRows(alpha1, mm, nn);
     ZeroRows(alpha0, mm, nn);
@@ -1174,8 +1182,8 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     lumo::CWorkerPool pool(threads);
     for (long32 k = 0; k < BB; k++) {
         w.Clear();
-        const long32* vk = v[k];
-        const long32* v1k = v1[k];
+        const long32* vk = v.Row(k);
+        const long32* v1k = v1.Row(k);
         for (long32 i = 0; i < mm; i++)
             for (long32 j = 0; j < nn; j++)
                 w.dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];

@@ -76,21 +76,6 @@ private:
     long32 m_rows, m_cols;
 };
 
-class CLongMatrix
-{
-public:
-    CLongMatrix(long32 rows, long32 cols);
-    ~CLongMatrix();
-    long32** get() const { return m_p; }
-    operator long32**() const { return m_p; }
-
-private:
-    CLongMatrix(const CLongMatrix&);
-    CLongMatrix& operator=(const CLongMatrix&);
-    long32** m_p;
-    long32 m_rows, m_cols;
-};
-
 // Sorts w[low..high] ascending in place (quicksort, pivot w[low]); n is the
 // largest index the upward scan may reach.
 void sortQK(long32 low, long32 high, long32 n, double* w);

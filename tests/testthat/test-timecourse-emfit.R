@@ -67,6 +67,10 @@ test_that("sizes and designs EMFitR cannot use are refused", {
   expect_error(emfit(dat, H, d, 1e-3, idx = idx), "idx[4] must be a column 0..11, not 12", fixed = TRUE)
   idx[4] <- -1L
   expect_error(emfit(dat, H, d, 1e-3, idx = idx), "idx[4] must be a column 0..11, not -1", fixed = TRUE)
+  # A threshold that is not positive would run the fit to its iteration cap
+  # (.C itself refuses NaN and infinite values).
+  for (eps in c(0, -1, -.Machine$double.xmin))
+    expect_error(emfit(dat, H, d, eps), "EMFitR: eps must be a positive finite number", fixed = TRUE)
 })
 
 test_that("EMFitR refuses vectors of the wrong storage type", {

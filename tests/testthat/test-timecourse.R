@@ -127,6 +127,27 @@ test_that("a stop reaches a job inside a long EM fit", {
   expect_lt(secs, 5)
 })
 
+test_that("a stop lands at once whatever the number of bootstrap iterations", {
+  # No genes and no arrays, the largest B: nothing to compute, however many
+  # iterations are asked for.
+  B <- .Machine$integer.max
+  indep <- list(B, 0L, 0L, 0L, 0L, 0L, 0L, 0L, 0L, 0L, double(0), integer(0), double(0), double(0), 0L, double(0))
+  long <- rep(list(0L), 27)
+  long[c(1, 5, 6, 23)] <- list(B, 0L, 0L, 0L)
+  long[c(10, 12, 19, 24, 25, 26, 27)] <- list(integer(0))
+  long[c(11, 13, 14, 17, 18, 20, 22)] <- list(double(0))
+  long[[21]] <- 1e-3
+  for (r in list(list("RunTimecourseIndep", indep), list("RunTimecourseNoInt", long),
+                 list("RunTimecourseInt", long))) {
+    secs <- system.time({
+      id <- .Call(r[[1]], r[[2]], TRUE, PACKAGE = "lumo")
+      .Call("StopThread", id, PACKAGE = "lumo")
+      .Call("DeleteThread", id, PACKAGE = "lumo")
+    })[["elapsed"]]
+    expect_lt(secs, 2, label = r[[1]])
+  }
+})
+
 test_that("an NA mode starts a background job and the result can be fetched twice", {
   cs <- tc_indep_case(B = 2L)
   id <- .Call("RunTimecourseIndep", cs$args, NA, PACKAGE = "lumo")
