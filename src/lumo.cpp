@@ -745,7 +745,7 @@ void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limi
 int64_t GeneGrain(long32 count, int32_t threads)
 {
     const int64_t grain = (int64_t)count / (4 * (int64_t)threads);
-    return grain < 4 * kLanes ? 4 * kLanes : (grain > 1024 ? 1024 : grain);
+    return grain < kLanes ? kLanes : (grain > 1024 ? 1024 : grain);
 }
 
 // The random-intercept EM over the workers of pool; stop checks go through
