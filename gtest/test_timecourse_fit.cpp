@@ -656,7 +656,9 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
         Study s(cs.timeMajor ? byTime : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
         auto x = cs.nullData ? RandomRows(cs.m, 12, 31) : s.Data(cs.m, 32);
         const SweepEM ref = SweepReference(x, s.H1, s.d, cs.eps);
-        for (int threads : {1, 2, 3}) {
+        // Thread counts, and lane widths as far as this processor has them.
+        for (auto run : {std::make_pair(1, 2), std::make_pair(1, 4), std::make_pair(2, 8), std::make_pair(3, 0)}) {
+            const int threads = run.first, lanes = SetEMLaneWidth(run.second);
             const long32 m = cs.m, n = 12, N = 3;
             Mat dat(x), H(s.H1), fit(m, n), alpha(m, n), datC(m, n), A0(m, N), AA0(m, N), AA(m, N);
             std::vector<double> gm(m + 1), lik0(m + 1), lik(m + 1), tau(m + 1), sig(m + 1), atmp(N);
@@ -667,7 +669,9 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
             lumo::CWorkerPool pool(threads);
             EMFitPool(dat, H, idx.data(), &eps, fit, alpha, datC, gm.data(), A0, AA0, AA, lik0.data(), lik.data(),
                       tau.data(), sig.data(), EM.data(), atmp.data(), &mm, &nn, &NN, nGrp.data(), &iter, pool, 0);
-            SCOPED_TRACE(std::string(cs.what) + ", threads " + std::to_string(threads));
+            SetEMLaneWidth(0);
+            SCOPED_TRACE(std::string(cs.what) + ", threads " + std::to_string(threads) + ", lanes " +
+                         std::to_string(lanes));
             ASSERT_EQ(ref.iter, iter);
             for (long32 i = 0; i < m; i++) {
                 for (long32 j = 0; j < n; j++) {

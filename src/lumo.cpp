@@ -332,6 +332,7 @@ void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, lo
 #include "debug.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -517,27 +518,42 @@ void StartGene(const CEMFit& f, long32 i)
 
 // Genes iterated side by side, one per lane of a vector: each lane does the
 // arithmetic of one gene's iteration in the same order as a gene on its own
-// would, so a gene's results do not depend on its neighbours; the lanes only
-// give the processor independent work while one gene's long chain of
-// dependent operations is in flight. Multiplications and additions stay
-// separate operations (no fused multiply-add), as in scalar code.
-const int kLanes = 4;
-typedef double vlane __attribute__((vector_size(kLanes * sizeof(double)), aligned(sizeof(double))));
-
-// One gene per lane, in struct-of-arrays form: the data x (n), the fit (n),
-// the intercept means and second moments entering the iteration (a, aa) and
-// computed by it (a0, aa0), N each.
-struct CEMLanes
+// would, so a gene's results depend neither on its neighbours nor on the
+// number of lanes; the lanes only give the processor independent work while
+// one gene's long chain of dependent operations is in flight. The number of
+// lanes W is that of the widest vectors the processor offers (2 on any
+// processor, 4 with AVX2, 8 with AVX-512), chosen at run time.
+// Multiplications and additions stay separate operations (no fused
+// multiply-add, which rounds differently), as in scalar code.
+typedef double vlane2 __attribute__((vector_size(2 * sizeof(double)), aligned(sizeof(double))));
+typedef double vlane4 __attribute__((vector_size(4 * sizeof(double)), aligned(sizeof(double))));
+typedef double vlane8 __attribute__((vector_size(8 * sizeof(double)), aligned(sizeof(double))));
+template <int W> struct CLane;
+template <> struct CLane<2>
 {
-    std::vector<double> store; // the arrays below, kLanes doubles per element
+    typedef vlane2 type;
+};
+template <> struct CLane<4>
+{
+    typedef vlane4 type;
+};
+template <> struct CLane<8>
+{
+    typedef vlane8 type;
+};
+
+template <int W> struct CEMLanes
+{
+    typedef typename CLane<W>::type vlane;
+    std::vector<double> store; // the arrays below, W doubles per element
     vlane *x, *xa, *fit, *a, *aa, *a0, *aa0;
     vlane tau, sig;
-    long32 gene[kLanes]; // -1: the lane holds a copy of another and is idle
-    long32 done[kLanes];
-    double lik[kLanes], lik0[kLanes];
+    long32 gene[W]; // -1: the lane holds a copy of another and is idle
+    long32 done[W];
+    double lik[W], lik0[W];
     double work; // since the worker's last stop check
 
-    CEMLanes(long32 n, long32 N) : store((size_t)(3 * (n + 1) + 4 * (N + 1)) * kLanes, 0.0), tau(), sig(), work(0.0)
+    CEMLanes(long32 n, long32 N) : store((size_t)(3 * (n + 1) + 4 * (N + 1)) * W, 0.0), tau(), sig(), work(0.0)
     {
         vlane* p = reinterpret_cast<vlane*>(store.data());
         x = p;
@@ -547,7 +563,7 @@ struct CEMLanes
         aa = a + N + 1;
         a0 = aa + N + 1;
         aa0 = a0 + N + 1;
-        for (int w = 0; w < kLanes; w++) {
+        for (int w = 0; w < W; w++) {
             gene[w] = -1;
             done[w] = 0;
             lik[w] = lik0[w] = 0.0;
@@ -559,26 +575,25 @@ private:
     CEMLanes& operator=(const CEMLanes&);
 };
 
-// The lane iteration is compiled for the widest vectors the processor offers
-// (chosen when the library is loaded) and never contracts a multiplication
-// and an addition into one fused operation, which would round differently:
-// AVX-512 has fused operations of its own.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define LUMO_LANE_ITERATION                                                                                          \
-    __attribute__((target_clones("avx512f", "avx2", "default"), optimize("fp-contract=off")))
-#elif defined(__GNUC__) && !defined(__clang__)
-#define LUMO_LANE_ITERATION __attribute__((optimize("fp-contract=off")))
+#if defined(__GNUC__) && !defined(__clang__)
+#define LUMO_NO_CONTRACT __attribute__((optimize("fp-contract=off")))
 #else
-#define LUMO_LANE_ITERATION
+#define LUMO_NO_CONTRACT
+#endif
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define LUMO_LANES_BY_PROCESSOR 1
+#define LUMO_TARGET(isa) __attribute__((target(isa)))
+#else
+#define LUMO_TARGET(isa)
 #endif
 
-// One EM iteration of every lane.
-LUMO_LANE_ITERATION
-void LaneIteration(const CEMFit& f, CEMLanes& L)
+// One EM iteration of every lane; compiled once per lane width below.
+template <int W> LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(const CEMFit& f, CEMLanes<W>& L)
 {
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
+    typedef typename CLane<W>::type vlane;
     const long32 nn = f.n, NN = f.N;
     const int* nGrp = f.nGrp;
     const int* idx = f.idx;
@@ -602,7 +617,24 @@ void LaneIteration(const CEMFit& f, CEMLanes& L)
     for (long32 l = 0; l < NN; l++)
         for (int t = 0; t < nGrp[l]; t++, c++)
             xa[c] = x[c] - a[l];
-    for (long32 j = 0; j < nn; j++) {
+    // Four fitted values at a time: independent sums that overlap.
+    long32 j = 0;
+    for (; j + 4 <= nn; j += 4) {
+        const double *h0 = f.H[j], *h1 = f.H[j + 1], *h2 = f.H[j + 2], *h3 = f.H[j + 3];
+        vlane s0 = zero, s1 = zero, s2 = zero, s3 = zero;
+        for (long32 k = 0; k < nn; k++) {
+            const vlane d = xa[k];
+            s0 = d * h0[k] + s0;
+            s1 = d * h1[k] + s1;
+            s2 = d * h2[k] + s2;
+            s3 = d * h3[k] + s3;
+        }
+        fit[j] = s0;
+        fit[j + 1] = s1;
+        fit[j + 2] = s2;
+        fit[j + 3] = s3;
+    }
+    for (; j < nn; j++) {
         const double* h = f.H[j];
         vlane s = zero;
         for (long32 k = 0; k < nn; k++)
@@ -640,8 +672,15 @@ void LaneIteration(const CEMFit& f, CEMLanes& L)
     L.sig = sig;
 }
 
+LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<2>& L) { LaneIterationBody<2>(f, L); }
+LUMO_TARGET("avx2") LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<4>& L) { LaneIterationBody<4>(f, L); }
+LUMO_TARGET("avx512f") LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<8>& L)
+{
+    LaneIterationBody<8>(f, L);
+}
+
 // Puts gene g, in the state its rows hold, into lane w.
-void LoadLane(const CEMFit& f, CEMLanes& L, int w, long32 g, long32 done)
+template <int W> void LoadLane(const CEMFit& f, CEMLanes<W>& L, int w, long32 g, long32 done)
 {
     for (long32 c = 0; c < f.n; c++)
         L.x[c][w] = f.dat[g][c];
@@ -656,7 +695,7 @@ void LoadLane(const CEMFit& f, CEMLanes& L, int w, long32 g, long32 done)
 }
 
 // Copies lane `from` into the idle lane w, so that it computes on sound values.
-void CopyLane(const CEMFit& f, CEMLanes& L, int w, int from)
+template <int W> void CopyLane(const CEMFit& f, CEMLanes<W>& L, int w, int from)
 {
     for (long32 c = 0; c < f.n; c++)
         L.x[c][w] = L.x[c][from];
@@ -668,7 +707,7 @@ void CopyLane(const CEMFit& f, CEMLanes& L, int w, int from)
 }
 
 // Writes lane w (which has iterated at least once) back to its gene's rows.
-void StoreLane(const CEMFit& f, const CEMLanes& L, int w)
+template <int W> void StoreLane(const CEMFit& f, const CEMLanes<W>& L, int w)
 {
     const long32 g = L.gene[w];
     for (long32 j = 0; j < f.n; j++)
@@ -690,14 +729,15 @@ void StoreLane(const CEMFit& f, const CEMLanes& L, int w)
 // `limit` iterations in all; done[g] counts them. A gene's iterations depend
 // on no other gene, so the genes can be taken in any grouping, order and
 // thread with the same result.
+template <int W>
 void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limit, long32* done, char* settled,
-                  CEMLanes& L, lumo::CSharedProgress* progress)
+                  CEMLanes<W>& L, lumo::CSharedProgress* progress)
 {
     if (count == 0)
         return;
     long32 next = 0;
     int active = 0;
-    for (int w = 0; w < kLanes; w++) {
+    for (int w = 0; w < W; w++) {
         if (next < count) {
             LoadLane(f, L, w, list[next], done[list[next]]);
             next++;
@@ -708,7 +748,7 @@ void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limi
     }
     while (active > 0) {
         LaneIteration(f, L);
-        for (int w = 0; w < kLanes; w++) {
+        for (int w = 0; w < W; w++) {
             const long32 g = L.gene[w];
             if (g < 0)
                 continue;
@@ -731,7 +771,7 @@ void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limi
             }
         }
         if (progress != 0) {
-            L.work += f.iterationWork * kLanes;
+            L.work += f.iterationWork * W;
             if (L.work >= kEMCheckWork) {
                 L.work = 0.0;
                 progress->Check();
@@ -742,10 +782,24 @@ void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limi
 
 // Genes per chunk of a pass over `count` genes: enough to keep the lanes
 // full, small enough to spread the genes that iterate long over the workers.
-int64_t GeneGrain(long32 count, int32_t threads)
+int64_t GeneGrain(long32 count, int32_t threads, int lanes)
 {
     const int64_t grain = (int64_t)count / (4 * (int64_t)threads);
-    return grain < kLanes ? kLanes : (grain > 1024 ? 1024 : grain);
+    return grain < lanes ? lanes : (grain > 1024 ? 1024 : grain);
+}
+
+std::atomic<int> g_laneWidth(0); // 0: by processor
+
+// Lanes of the widest vectors this processor offers.
+int ProcessorLaneWidth()
+{
+#ifdef LUMO_LANES_BY_PROCESSOR
+    if (__builtin_cpu_supports("avx512f"))
+        return 8;
+    if (__builtin_cpu_supports("avx2"))
+        return 4;
+#endif
+    return 2;
 }
 
 // The random-intercept EM over the workers of pool; stop checks go through
@@ -754,14 +808,15 @@ int64_t GeneGrain(long32 count, int32_t threads)
 // at most one gene has not settled (or the cap), and no gene takes more than
 // P. Passes with a growing limit find P without running the last gene far
 // past it; a gene that did run past P is run again from its start.
+template <int W>
 void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPool& pool,
               lumo::CSharedProgress* progress)
 {
     const long32 mm = f.m, NN = f.N;
     const int32_t threads = pool.Threads();
-    std::vector<std::unique_ptr<CEMLanes>> workers;
+    std::vector<std::unique_ptr<CEMLanes<W>>> workers;
     for (int32_t t = 0; t < threads; t++)
-        workers.emplace_back(new CEMLanes(f.n, f.N));
+        workers.emplace_back(new CEMLanes<W>(f.n, f.N));
     pool.Run(mm, 256, [&](int64_t b, int64_t e, int) {
         for (int64_t i = b; i < e; i++)
             StartGene(f, (long32)i);
@@ -777,7 +832,7 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
         long32 limit = std::min(kEMFirstLimit, kEMFitMaxIterations);
         for (;;) {
             const long32 passLimit = limit;
-            pool.Run(nEM, GeneGrain(nEM, threads), [&](int64_t b, int64_t e, int worker) {
+            pool.Run(nEM, GeneGrain(nEM, threads, W), [&](int64_t b, int64_t e, int worker) {
                 IterateGenes(f, EM + b, (long32)(e - b), passLimit, done.data(), settled.data(), *workers[worker],
                              progress);
             }, progress);
@@ -851,7 +906,29 @@ void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, do
                lumo::CWorkerPool& pool, lumo::CSharedProgress* progress)
 {
     CEMFit f = MakeEMFit(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, m, n, N, nGrp);
-    RunEMFit(f, EM, atmp, iter, pool, progress);
+    switch (EMLaneWidth()) {
+    case 8:
+        RunEMFit<8>(f, EM, atmp, iter, pool, progress);
+        break;
+    case 4:
+        RunEMFit<4>(f, EM, atmp, iter, pool, progress);
+        break;
+    default:
+        RunEMFit<2>(f, EM, atmp, iter, pool, progress);
+    }
+}
+
+int EMLaneWidth()
+{
+    const int w = g_laneWidth.load();
+    return w != 0 ? w : ProcessorLaneWidth();
+}
+
+int SetEMLaneWidth(int lanes)
+{
+    const int best = ProcessorLaneWidth();
+    g_laneWidth.store(lanes == 2 || (lanes == 4 && best >= 4) || (lanes == 8 && best >= 8) ? lanes : 0);
+    return EMLaneWidth();
 }
 
 void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,

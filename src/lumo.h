@@ -163,6 +163,13 @@ void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, do
                double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
                lumo::CWorkerPool& pool, lumo::CSharedProgress* progress);
 
+// Genes the EM iterates side by side on one thread: by default those of the
+// widest vectors the processor offers (2, 4 or 8). SetEMLaneWidth fixes the
+// number for tests and benchmarks (0 or a width the processor lacks: back to
+// the default) and returns the number now used. Results do not depend on it.
+int EMLaneWidth();
+int SetEMLaneWidth(int lanes);
+
 // EM fits of the full and the null model and F from the residuals after the
 // curve and the intercepts are removed. Adds into rss1 and rss0; advances
 // current by 2, reporting after each fit. pMax (default 2) and pCurrent may
