@@ -110,7 +110,8 @@ set_threads(all_threads)
 # all columns, so most genes have no individual effect left; their intercept
 # variance tends to 0 like 1/t and they need about trunc(N/2)/eps iterations.
 cat("\nEM iterations of one fit of 5,000 genes (null data: intercepts resampled over columns)\n")
-cat(sprintf("%12s %6s %10s %12s %12s\n", "individuals", "eps", "iter", "1 thread s", sprintf("%d threads s", all_threads)))
+cat(sprintf("%12s %6s %10s %12s %12s\n", "individuals", "eps", "iter", "1 thread s",
+            sprintf("%d threads s", all_threads)))
 for (Nv in c(4L, 10L)) {
   nv <- Nv * Tp; indv <- rep(seq_len(Nv), each = Tp); timev <- rep(seq_len(Tp) - 1, Nv)
   Hv <- proj(cbind(1, timev))

@@ -372,31 +372,18 @@ struct CColumnMaps
 };
 
 // What every null kernel holds for B iterations over m genes and n arrays:
-// the null-model fit and the two smoothers (copied from R's arrays), the null
-// data set with its two fits, and the per-gene sums and statistics.
+// the null-model fit and the two smoothers, copied from R's arrays.
 struct CNullWork
 {
-    const long32 m, n;
-    CDoubleMatrix fit, H1, H0, dat, fit1, fit0;
-    CDoubleVector rss1, rss0, Ft;
+    CDoubleMatrix fit, H1, H0;
 
-    CNullWork(const double* fitR, const double* H1R, const double* H0R, long32 m_, long32 n_)
-        : m(m_), n(n_), fit(m, n), H1(n, n), H0(n, n), dat(m, n), fit1(m, n), fit0(m, n), rss1(m), rss0(m), Ft(m)
+    CNullWork(const double* fitR, const double* H1R, const double* H0R, long32 m, long32 n)
+        : fit(m, n), H1(n, n), H0(n, n)
     {
         CopyColumnMajor(fit.get(), fitR, m, n);
         CopyColumnMajor(H1.get(), H1R, n, n);
         CopyColumnMajor(H0.get(), H0R, n, n);
     }
-    // Clears the accumulators the F kernels add into.
-    void Clear()
-    {
-        ZeroRows(fit1, m, n);
-        ZeroRows(fit0, m, n);
-        std::fill(rss1.get(), rss1.get() + m, 0.0);
-        std::fill(rss0.get(), rss0.get() + m, 0.0);
-    }
-    // Statistics of iteration k into column k of the m x B result.
-    void Store(double* F, long32 k) const { std::copy(Ft.get(), Ft.get() + m, F + (size_t)k * (size_t)m); }
 };
 } // namespace
 
@@ -588,7 +575,8 @@ private:
 #endif
 
 // One EM iteration of every lane; compiled once per lane width below.
-template <int W> LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(const CEMFit& f, CEMLanes<W>& L)
+template <int W>
+LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(const CEMFit& f, CEMLanes<W>& L)
 {
 #if defined(__clang__)
 #pragma clang fp contract(off)
@@ -1225,7 +1213,9 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     double current = 0.0;
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
+    CDoubleMatrix dat(mm, nn), fit1(mm, nn), fit0(mm, nn);
     CDoubleMatrix res(mm, nn), alpha(mm, nn), alpha1(mm, nn), alpha0(mm, nn), datC(mm, nn);
+    CDoubleVector rss1(mm), rss0(mm), Ft(mm);
     CDoubleMatrix A0(mm, NN), AA0(mm, NN), AA(mm, NN);
     const CColumnMaps v(vR, BB, nn), v1(v1R, BB, nn);
     CDoubleVector gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
@@ -1258,15 +1248,19 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     }
     lumo::CWorkerPool pool(threads);
     for (long32 k = 0; k < BB; k++) {
-        w.Clear();
+        // A single gene is never fitted: its fits stay 0.
+        ZeroRows(fit1, mm, nn);
+        ZeroRows(fit0, mm, nn);
+        std::fill(rss1.get(), rss1.get() + mm, 0.0);
+        std::fill(rss0.get(), rss0.get() + mm, 0.0);
         const long32* vk = v.Row(k);
         const long32* v1k = v1.Row(k);
         for (long32 i = 0; i < mm; i++)
             for (long32 j = 0; j < nn; j++)
-                w.dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
-        FEMPool(w.dat, w.H1, w.H0, idx, eps, w.fit1, w.fit0, alpha1, alpha0, w.rss1, w.rss0, datC, gm, A0, AA0, AA,
-                lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, w.Ft, callback, callbackArg, &max, &current, pool);
-        w.Store(F, k);
+                dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
+        FEMPool(dat, w.H1, w.H0, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik,
+                tau, sig, EM, atmp, m, n, N, nGrp, Ft, callback, callbackArg, &max, &current, pool);
+        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
     }
     saveDblArray("F.txt", F, (long32)((long long)mm * BB));
 }
