@@ -43,16 +43,6 @@ test_that("one gene or none: no iteration, starting intercepts and a zero fit", 
   expect_length(out$fit, 0)
 })
 
-test_that("a huge threshold stops after the first iteration", {
-  d <- tc_design()
-  H <- tc_proj(cbind(1, d$time))
-  dat <- em_data(6, d, 7)
-  out <- emfit(dat, H, d, 1e300)
-  expect_identical(out$iter, 2L)
-  ref <- tc_em_reference(dat, H, d$nGrp, d$idx, 1e300)
-  expect_equal(matrix(out$fit, 6), ref$fit, tolerance = 1e-12)
-})
-
 test_that("sizes and designs EMFitR cannot use are refused", {
   d <- tc_design()
   H <- tc_proj(cbind(1, d$time))
