@@ -189,9 +189,10 @@ void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, doub
              void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool);
 
 // EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
-// m x n outputs), without progress, over `threads` workers. fitR is zero wherever no fit was
-// computed. Sizes are not checked here: see CheckEMFitArguments. Throws
-// std::bad_alloc when the work arrays cannot be allocated.
+// m x n outputs), without progress, over `threads` workers. fitR is zero
+// wherever no fit was computed. Sizes are not checked here: see
+// CheckEMFitArguments. Throws std::bad_alloc when the work arrays cannot be
+// allocated.
 void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
                       long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads = 1);
 
