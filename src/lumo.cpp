@@ -782,6 +782,7 @@ std::atomic<int> g_laneWidth(0); // 0: by processor
 int ProcessorLaneWidth()
 {
 #ifdef LUMO_LANES_BY_PROCESSOR
+    __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f"))
         return 8;
     if (__builtin_cpu_supports("avx2"))
