@@ -44,15 +44,34 @@ void ExpectIteration(const std::vector<double>& expected, const std::vector<doub
         EXPECT_NEAR(expected[i], F[i + k * m], 1e-12 * std::max(1.0, std::fabs(expected[i]))) << i << " " << k;
 }
 
-// F, computed without a callback, ends at the m x B result, and a run that
-// reports progress produces the same bits.
+// F, computed without a callback on one thread, ends at the m x B result,
+// and runs that report progress, on any number of threads, produce the same
+// bits.
 template <class Case> void ExpectResultOnlyAndCallbackNeutral(const Case& t, const std::vector<double>& F)
 {
     EXPECT_EQ(kUnwritten, F[t.m * t.B]);
-    std::vector<Report> reports;
-    std::vector<double> G = t.Run(&Record, &reports);
-    for (size_t i = 0; i < F.size(); i++)
-        EXPECT_TRUE(SameBits(F[i], G[i])) << i;
+    for (int32_t threads : {1, 2, 3}) {
+        std::vector<Report> reports;
+        std::vector<double> G = t.Run(&Record, &reports, threads);
+        for (size_t i = 0; i < F.size(); i++)
+            ASSERT_TRUE(SameBits(F[i], G[i])) << i << " threads " << threads;
+    }
+}
+
+// Reports of a run: all with the kernel's maximum and message id, starting
+// at 0, never decreasing, the last one at `last`.
+void ExpectProgress(const std::vector<Report>& reports, double max, double last)
+{
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(0.0, reports.front().current);
+    for (size_t r = 0; r < reports.size(); r++) {
+        EXPECT_EQ(max, reports[r].max);
+        EXPECT_EQ(8, reports[r].msgid);
+        if (r > 0) {
+            EXPECT_GE(reports[r].current, reports[r - 1].current);
+        }
+    }
+    EXPECT_EQ(last, reports.back().current);
 }
 
 std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, long32 range, unsigned seed)
@@ -94,14 +113,15 @@ struct IndepCase
           v(RandomMaps(B_, n_, n_, seed + 2)), h(n_)
     {
     }
-    std::vector<double> Run(update_progress_routine* cb, void* arg) const
+    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads = 1) const
     {
         std::vector<double> fitR = ColumnMajor(fit), resR = ColumnMajor(res), H1R = ColumnMajor(h.H1),
                             H0R = ColumnMajor(h.H0);
         std::vector<int> vR = ColumnMajor(v);
         std::vector<double> F((size_t)m * B + 1, kUnwritten);
         long32 mm = m, nn = n, BB = B;
-        nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg);
+        nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg,
+                   threads);
         return F;
     }
 };
@@ -131,24 +151,24 @@ TEST(TimecourseNullIndep, NoIterationsWritesNothingAndReportsNothing)
 
 TEST(TimecourseNullIndep, ProgressFiguresOfARun)
 {
-    // m = 1000, n = 2, B = 2: maximum 3 * (2000 * 3). Per iteration the
-    // gene loop reports twice at its first gene (once per array) and FNoEM
-    // six times (6000 steps); current ends at B m (n^2 + n + 1) = 14000, the
-    // last report being FNoEM's at 13000.
+    // m = 1000, n = 2, B = 2: maximum (n + 1)^2 B m = 18000; the work done
+    // is B m (n^2 + n + 1) = 14000.
     IndepCase t(1000, 2, 2, 23);
-    std::vector<Report> reports;
-    t.Run(&Record, &reports);
-    ASSERT_EQ(16u, reports.size());
-    for (const Report& r : reports) {
-        EXPECT_EQ(18000.0, r.max);
-        EXPECT_EQ(8, r.msgid);
+    for (int32_t threads : {1, 3}) {
+        std::vector<Report> reports;
+        t.Run(&Record, &reports, threads);
+        ExpectProgress(reports, 18000.0, 14000.0);
     }
-    EXPECT_EQ(0.0, reports[0].current);
-    EXPECT_EQ(0.0, reports[1].current);
-    EXPECT_EQ(1000.0, reports[2].current);
-    EXPECT_EQ(7000.0, reports[8].current);
-    EXPECT_EQ(7000.0, reports[9].current);
-    EXPECT_EQ(13000.0, reports.back().current);
+    // Several chunks: 60 x 8 pairs of 1641 units. On one thread a report
+    // comes at least every 2^18 units; on more, the total is still exact.
+    IndepCase big(60, 40, 8, 24);
+    for (int32_t threads : {1, 2}) {
+        std::vector<Report> reports;
+        big.Run(&Record, &reports, threads);
+        ExpectProgress(reports, 41.0 * 41.0 * 480, 1641.0 * 480);
+        for (size_t r = 1; threads == 1 && r < reports.size(); r++)
+            EXPECT_LE(reports[r].current - reports[r - 1].current, 262144.0);
+    }
 }
 
 // ---------------------------------------------------------------- longitudinal design without intercept
@@ -188,7 +208,7 @@ struct NoIntCase
         wsq = RandomRows(nr, nr, seed + 2, 0.3);
         v = RandomMaps(B, nr, nr, seed + 3);
     }
-    std::vector<double> Run(update_progress_routine* cb, void* arg) const
+    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads = 1) const
     {
         std::vector<double> fitR = ColumnMajor(fit), resR = ColumnMajor(res0), wsqR = ColumnMajor(wsq),
                             H1R = ColumnMajor(h.H1), H0R = ColumnMajor(h.H0);
@@ -198,7 +218,8 @@ struct NoIntCase
         std::vector<double> F((size_t)m * B + 1, kUnwritten);
         long32 mm = m, nn = n, NN = N, BB = B;
         nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(),
-                       wsqR.data(), ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg);
+                       wsqR.data(), ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
+                       threads);
         return F;
     }
     // Residual row of gene i in iteration k.
@@ -269,20 +290,12 @@ TEST(TimecourseNullNoInt, NoIterationsAndProgressFigures)
     EXPECT_EQ(kUnwritten, F[0]);
     EXPECT_TRUE(reports.empty());
 
-    // m = 1, n = 16, N = 4, B = 1: maximum 17^2 + 12^2 + 4 = 437. The
-    // kernel's counter reports at its first step (current 0); FNoEM, with
-    // 272 steps, only at its first, when the 148 residual steps are done.
-    // That is the last report: current ends at 420, m (n + 1) below the
-    // maximum, without being reported.
+    // m = 1, n = 16, N = 4, B = 1: maximum 17^2 + 12^2 + 4 = 437; the work
+    // is 148 residual steps and 272 of the F statistic, m (n + 1) below.
     NoIntCase one(1, 1, 34);
     reports.clear();
     one.Run(&Record, &reports);
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(437.0, reports[0].max);
-    EXPECT_EQ(437.0, reports[1].max);
-    EXPECT_EQ(0.0, reports[0].current);
-    EXPECT_EQ(148.0, reports[1].current);
-    EXPECT_EQ(8, reports[1].msgid);
+    ExpectProgress(reports, 437.0, 420.0);
 }
 
 // ---------------------------------------------------------------- longitudinal design with intercept
@@ -307,7 +320,7 @@ struct IntCase
         v = RandomMaps(B, n, n, seed + 3);
         v1 = RandomMaps(B, n, n, seed + 4);
     }
-    std::vector<double> Run(update_progress_routine* cb, void* arg) const
+    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads = 1) const
     {
         std::vector<double> fitR = ColumnMajor(fit), resR = ColumnMajor(res), alphaR = ColumnMajor(alpha),
                             H1R = ColumnMajor(h.H1), H0R = ColumnMajor(h.H0);
@@ -316,44 +329,49 @@ struct IntCase
         long32 mm = m, nn = n, NN = N, BB = B;
         double e = eps;
         nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), alphaR.data(),
-                     ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg);
+                     ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, threads);
         return F;
     }
 };
 
 TEST(TimecourseNullInt, EachIterationIsFEMOfTheResampledData)
 {
-    IntCase t(5, 3, 41);
-    std::vector<double> F = t.Run(0, 0);
-    const long32 m = t.m, n = t.n, N = t.N;
-    for (long32 k = 0; k < t.B; k++) {
-        Mat dat(m, n), H1(t.h.H1), H0(t.h.H0), fit1(m, n), fit0(m, n), alpha1(m, n), alpha0(m, n), datC(m, n);
-        Mat A0(m, N), AA0(m, N), AA(m, N);
-        for (long32 i = 0; i < m; i++)
-            for (long32 j = 0; j < n; j++)
-                dat[i][j] = (t.fit[i][j] + t.res[i][t.v[k][j]]) + t.alpha[i][t.v1[k][j]];
-        std::vector<double> rss1(m, 0.0), rss0(m, 0.0), Ft(m), gm(m), lik0(m), lik(m), tau(m), sig(m), atmp(N);
-        std::vector<long32> EM(m);
-        std::vector<int> ng = t.nGrp, ix = t.idx;
-        long32 mm = m, nn = n, NN = N;
-        int ind = 0;
-        double eps = t.eps;
-        FEM(dat, H1, H0, &ind, ix.data(), &eps, fit1, fit0, alpha1, alpha0, rss1.data(), rss0.data(), datC,
-            gm.data(), A0, AA0, AA, lik0.data(), lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &mm,
-            &nn, &NN, ng.data(), Ft.data(), 0, 0, 0, 0);
-        for (long32 i = 0; i < m; i++)
-            EXPECT_TRUE(SameBits(Ft[i], F[i + k * m])) << i << " " << k;
+    // One gene is never fitted: its fits count as 0.
+    for (long32 genes : {5, 1}) {
+        IntCase t(genes, 3, 41);
+        std::vector<double> F = t.Run(0, 0);
+        const long32 m = t.m, n = t.n, N = t.N;
+        for (long32 k = 0; k < t.B; k++) {
+            Mat dat(m, n), H1(t.h.H1), H0(t.h.H0), fit1(m, n), fit0(m, n), alpha1(m, n), alpha0(m, n), datC(m, n);
+            Mat A0(m, N), AA0(m, N), AA(m, N);
+            for (long32 i = 0; i < m; i++)
+                for (long32 j = 0; j < n; j++)
+                    dat[i][j] = (t.fit[i][j] + t.res[i][t.v[k][j]]) + t.alpha[i][t.v1[k][j]];
+            std::vector<double> rss1(m, 0.0), rss0(m, 0.0), Ft(m), gm(m), lik0(m), lik(m), tau(m), sig(m), atmp(N);
+            std::vector<long32> EM(m);
+            std::vector<int> ng = t.nGrp, ix = t.idx;
+            long32 mm = m, nn = n, NN = N;
+            int ind = 0;
+            double eps = t.eps;
+            FEM(dat, H1, H0, &ind, ix.data(), &eps, fit1, fit0, alpha1, alpha0, rss1.data(), rss0.data(), datC,
+                gm.data(), A0, AA0, AA, lik0.data(), lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &mm,
+                &nn, &NN, ng.data(), Ft.data(), 0, 0, 0, 0);
+            for (long32 i = 0; i < m; i++)
+                EXPECT_TRUE(SameBits(Ft[i], F[i + k * m])) << i << " " << k;
+        }
+        EXPECT_EQ(kUnwritten, F[m * t.B]);
     }
-    EXPECT_EQ(kUnwritten, F[m * t.B]);
 }
 
 TEST(TimecourseNullInt, CallbackDoesNotChangeFAndCurrentEndsAtTwiceB)
 {
     IntCase t(6, 4, 42);
     std::vector<Report> reports;
-    std::vector<double> F = t.Run(0, 0), G = t.Run(&Record, &reports);
-    for (size_t i = 0; i < F.size(); i++)
+    std::vector<double> F = t.Run(0, 0), G = t.Run(&Record, &reports, 2), H = t.Run(0, 0, 3);
+    for (size_t i = 0; i < F.size(); i++) {
         EXPECT_TRUE(SameBits(F[i], G[i])) << i;
+        EXPECT_TRUE(SameBits(F[i], H[i])) << i;
+    }
     EXPECT_EQ(std::vector<double>({1, 2, 3, 4, 5, 6, 7, 8}), Advances(reports));
     for (const Report& r : reports)
         EXPECT_EQ(8.0, r.max);
@@ -364,6 +382,33 @@ TEST(TimecourseNullInt, CallbackDoesNotChangeFAndCurrentEndsAtTwiceB)
     F = none.Run(&Record, &reports);
     EXPECT_TRUE(reports.empty());
     EXPECT_EQ(kUnwritten, F[0]);
+}
+
+struct StopAtSecondReport
+{
+    int calls = 0;
+};
+
+void ThrowAtSecondReport(void* arg, double, double, int)
+{
+    if (++static_cast<StopAtSecondReport*>(arg)->calls == 2)
+        throw StopAtSecondReport();
+}
+
+TEST(TimecourseNullKernels, AStopFromTheCallbackEndsEveryDesignOnAnyThreads)
+{
+    IndepCase a(200, 12, 50, 61);
+    NoIntCase b(200, 50, 62);
+    IntCase c(200, 10, 63, 1e-6);
+    for (int32_t threads : {1, 2, 3}) {
+        StopAtSecondReport sa, sb, sc;
+        EXPECT_THROW(a.Run(&ThrowAtSecondReport, &sa, threads), StopAtSecondReport) << threads;
+        EXPECT_THROW(b.Run(&ThrowAtSecondReport, &sb, threads), StopAtSecondReport) << threads;
+        EXPECT_THROW(c.Run(&ThrowAtSecondReport, &sc, threads), StopAtSecondReport) << threads;
+        EXPECT_EQ(2, sa.calls);
+        EXPECT_EQ(2, sb.calls);
+        EXPECT_EQ(2, sc.calls);
+    }
 }
 
 TEST(TimecourseNullKernels, NoGenesGiveAnEmptyResult)

@@ -428,9 +428,9 @@ extern "C" void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps
 {
     char message[256];
     bool outOfMemory = false;
-    if (CheckEMFitArguments(m, n, N, nGrp, idx, message, sizeof(message)) == 0) {
+    if (CheckEMFitArguments(m, n, N, nGrp, idx, eps, message, sizeof(message)) == 0) {
         try {
-            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter);
+            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter, lumo::DefaultThreadCount());
             return;
         } catch (...) {
             outOfMemory = true;

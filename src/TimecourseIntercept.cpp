@@ -3,6 +3,8 @@
 #include "MathUtility.h"
 #include "RInterfaces.h"
 
+#include <cmath>
+
 // List positions (1-based) of the longitudinal design with intercept.
 namespace
 {
@@ -35,7 +37,11 @@ void CTimecourseIntercept::CheckArgList(SEXP arglist)
     ArgDouble(arglist, kAlpha, "alpha");
     ArgInteger(arglist, kInd, "ind");
     ArgInteger(arglist, kIdx, "idx");
-    ArgScalarDouble(arglist, kEps, "eps");
+    // The fit iterates until the proxy changes by at most eps: only a
+    // positive threshold lets it end before the iteration cap.
+    const double eps = ArgScalarDouble(arglist, kEps, "eps");
+    if (!(eps > 0.0 && std::isfinite(eps)))
+        Rf_error("arglist[[%d]] ('eps') must be a positive finite number, not %g", (int)kEps, eps);
     const long32 N = ArgSize(arglist, kIndividuals, "N");
     SEXP nGrp = ArgInteger(arglist, kNGrp, "nGrp");
     CheckIndividuals(kIndividuals, N, n);
@@ -119,7 +125,7 @@ void CTimecourseIntercept::Release()
 int CTimecourseIntercept::Go(pthread_t)
 {
     nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
-                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this);
+                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, m_threads);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

@@ -12,6 +12,10 @@
 class CTimecourseJob : public CProgressThread
 {
 protected:
+    // Captures the thread count the job will compute with.
+    CTimecourseJob() : m_threads(lumo::DefaultThreadCount()) {}
+    const int32_t m_threads;
+
     struct Sizes
     {
         long32 m, n, B;

@@ -130,11 +130,6 @@ CDoubleMatrix::CDoubleMatrix(long32 rows, long32 cols)
 {
 }
 CDoubleMatrix::~CDoubleMatrix() { free_matrix(m_p, 0, m_rows - 1, 0, m_cols - 1); }
-CLongMatrix::CLongMatrix(long32 rows, long32 cols)
-    : m_p(Required(imatrix(0, rows - 1, 0, cols - 1))), m_rows(rows), m_cols(cols)
-{
-}
-CLongMatrix::~CLongMatrix() { free_imatrix(m_p, 0, m_rows - 1, 0, m_cols - 1); }
 
 void swapQK(long32 i, long32 j, double* w)
 {
@@ -508,6 +503,8 @@ void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, lo
 #include "debug.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <vector>
 
 namespace
@@ -528,43 +525,36 @@ template <class TSrc, class TDst> void CopyColumnMajor(TDst** a, const TSrc* src
     }
 }
 
-// Rate limit of the null kernels: report when the shared counter is on a
-// multiple of 1000, then restart it.
-inline void CounterTest(long32& iCurrent, update_progress_routine* callback, void* callbackArg, double max,
-                        double current)
+// The B x width column maps of the bootstrap iterations from R's
+// column-major array, one contiguous row per iteration (no table of row
+// pointers, so that a huge B with no columns costs nothing).
+struct CColumnMaps
 {
-    if (iCurrent % 1000 == 0) {
-        do_callback(callback, callbackArg, max, current, 8);
-        iCurrent = 0;
+    std::vector<long32> data;
+    const long32 width;
+
+    CColumnMaps(const int* vR, long32 B, long32 w) : data((size_t)B * (size_t)w), width(w)
+    {
+        for (long32 j = 0; j < w; j++)
+            for (long32 k = 0; k < B; k++)
+                data[(size_t)k * (size_t)w + (size_t)j] = vR[(size_t)k + (size_t)j * (size_t)B];
     }
-}
+    const long32* Row(long32 k) const { return data.data() + (size_t)k * (size_t)width; }
+};
 
 // What every null kernel holds for B iterations over m genes and n arrays:
-// the null-model fit and the two smoothers (copied from R's arrays), the null
-// data set with its two fits, and the per-gene sums and statistics.
+// the null-model fit and the two smoothers, copied from R's arrays.
 struct CNullWork
 {
-    const long32 m, n;
-    CDoubleMatrix fit, H1, H0, dat, fit1, fit0;
-    CDoubleVector rss1, rss0, Ft;
+    CDoubleMatrix fit, H1, H0;
 
-    CNullWork(const double* fitR, const double* H1R, const double* H0R, long32 m_, long32 n_)
-        : m(m_), n(n_), fit(m, n), H1(n, n), H0(n, n), dat(m, n), fit1(m, n), fit0(m, n), rss1(m), rss0(m), Ft(m)
+    CNullWork(const double* fitR, const double* H1R, const double* H0R, long32 m, long32 n)
+        : fit(m, n), H1(n, n), H0(n, n)
     {
         CopyColumnMajor(fit.get(), fitR, m, n);
         CopyColumnMajor(H1.get(), H1R, n, n);
         CopyColumnMajor(H0.get(), H0R, n, n);
     }
-    // Clears the accumulators the F kernels add into.
-    void Clear()
-    {
-        ZeroRows(fit1, m, n);
-        ZeroRows(fit0, m, n);
-        std::fill(rss1.get(), rss1.get() + m, 0.0);
-        std::fill(rss0.get(), rss0.get() + m, 0.0);
-    }
-    // Statistics of iteration k into column k of the m x B result.
-    void Store(double* F, long32 k) const { std::copy(Ft.get(), Ft.get() + m, F + (size_t)k * (size_t)m); }
 };
 } // namespace
 
@@ -623,194 +613,522 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
         *pCurrent = current;
 }
 
-void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
-           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
-           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
+namespace
 {
-    const long32 mm = *m, nn = *n, NN = *N;
+// Work between two stop checks of one worker inside the EM: the EM reports no
+// progress of its own, so the checks only let a stop request through.
+const double kEMCheckWork = 1 << 20;
+// Iterations every listed gene may take in the first pass; each further pass
+// allows kEMLimitGrowth times as many.
+const long32 kEMFirstLimit = 64;
+const long32 kEMLimitGrowth = 8;
+
+// What every gene of one fit shares, and the fit's arrays (rows per gene).
+struct CEMFit
+{
+    double** dat;
+    double** H;
+    const int* idx;
+    const int* nGrp;
+    double eps;
+    double** fit;
+    double** alpha;
+    double** datC;
+    double* gm;
+    double** A0;
+    double** AA0;
+    double** AA;
+    double* lik0;
+    double* lik;
+    double* tau;
+    double* sig;
+    long32 m, n, N;
+    double halfN, halfM; // factors of the log-likelihood proxy
+    double iterationWork; // work of one gene's iteration, for the stop checks
+};
+
+// Starting values of gene i: its mean, the centred data and each
+// individual's mean of it as the intercepts entering the first iteration.
+void StartGene(const CEMFit& f, long32 i)
+{
+    const long32 nn = f.n, NN = f.N;
+    const double* x = f.dat[i];
+    f.gm[i] = 0.0;
+    f.lik0[i] = 0.0;
+    f.lik[i] = 1.0;
+    for (long32 l = 0; l < NN; l++)
+        f.A0[i][l] = 0.0;
+    for (long32 j = 0; j < nn; j++)
+        f.gm[i] = x[j] + f.gm[i];
+    f.gm[i] = f.gm[i] / (double)nn;
+    for (long32 j = 0; j < nn; j++)
+        f.datC[i][j] = x[j] - f.gm[i];
+    long32 c = 0;
+    for (long32 l = 0; l < NN; l++) {
+        for (int t = 0; t < f.nGrp[l]; t++, c++)
+            f.A0[i][l] = f.datC[i][f.idx[c]] + f.A0[i][l];
+        f.A0[i][l] = f.A0[i][l] / (double)f.nGrp[l];
+        f.AA0[i][l] = f.A0[i][l] * f.A0[i][l];
+        f.alpha[i][l] = f.A0[i][l];
+        f.AA[i][l] = f.AA0[i][l];
+    }
+}
+
+// Genes iterated side by side, one per lane of a vector: each lane does the
+// arithmetic of one gene's iteration in the same order as a gene on its own
+// would, so a gene's results depend neither on its neighbours nor on the
+// number of lanes; the lanes only give the processor independent work while
+// one gene's long chain of dependent operations is in flight. The number of
+// lanes W is that of the widest vectors the processor offers (2 on any
+// processor, 4 with AVX2, 8 with AVX-512), chosen at run time.
+// Multiplications and additions stay separate operations (no fused
+// multiply-add, which rounds differently), as in scalar code.
+typedef double vlane2 __attribute__((vector_size(2 * sizeof(double)), aligned(sizeof(double))));
+typedef double vlane4 __attribute__((vector_size(4 * sizeof(double)), aligned(sizeof(double))));
+typedef double vlane8 __attribute__((vector_size(8 * sizeof(double)), aligned(sizeof(double))));
+template <int W> struct CLane;
+template <> struct CLane<2>
+{
+    typedef vlane2 type;
+};
+template <> struct CLane<4>
+{
+    typedef vlane4 type;
+};
+template <> struct CLane<8>
+{
+    typedef vlane8 type;
+};
+
+template <int W> struct CEMLanes
+{
+    typedef typename CLane<W>::type vlane;
+    std::vector<double> store; // the arrays below, W doubles per element
+    vlane *x, *xa, *fit, *a, *aa, *a0, *aa0;
+    vlane tau, sig;
+    long32 gene[W]; // -1: the lane holds a copy of another and is idle
+    long32 done[W];
+    double lik[W], lik0[W];
+    double work; // since the worker's last stop check
+
+    CEMLanes(long32 n, long32 N) : store((size_t)(3 * (n + 1) + 4 * (N + 1)) * W, 0.0), tau(), sig(), work(0.0)
+    {
+        vlane* p = reinterpret_cast<vlane*>(store.data());
+        x = p;
+        xa = x + n + 1;
+        fit = xa + n + 1;
+        a = fit + n + 1;
+        aa = a + N + 1;
+        a0 = aa + N + 1;
+        aa0 = a0 + N + 1;
+        for (int w = 0; w < W; w++) {
+            gene[w] = -1;
+            done[w] = 0;
+            lik[w] = lik0[w] = 0.0;
+        }
+    }
+
+private:
+    CEMLanes(const CEMLanes&);
+    CEMLanes& operator=(const CEMLanes&);
+};
+
+#if defined(__GNUC__) && !defined(__clang__)
+#define LUMO_NO_CONTRACT __attribute__((optimize("fp-contract=off")))
+#else
+#define LUMO_NO_CONTRACT
+#endif
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define LUMO_LANES_BY_PROCESSOR 1
+#define LUMO_TARGET(isa) __attribute__((target(isa)))
+#else
+#define LUMO_TARGET(isa)
+#endif
+
+// One EM iteration of every lane; compiled once per lane width below.
+template <int W>
+LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(const CEMFit& f, CEMLanes<W>& L)
+{
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+    typedef typename CLane<W>::type vlane;
+    const long32 nn = f.n, NN = f.N;
+    const int* nGrp = f.nGrp;
+    const int* idx = f.idx;
+    const vlane* x = L.x;
+    vlane* xa = L.xa;
+    vlane* fit = L.fit;
+    vlane* a = L.a;
+    vlane* aa = L.aa;
+    vlane* a0 = L.a0;
+    vlane* aa0 = L.aa0;
+    const vlane zero = {};
+
+    // The moments of the previous iteration enter this one.
+    for (long32 l = 0; l < NN; l++) {
+        a[l] = a0[l];
+        aa[l] = aa0[l];
+    }
+    // Fit of the data less the intercepts; position c is the column; each
+    // fitted value summed over c in order from 0.
+    long32 c = 0;
+    for (long32 l = 0; l < NN; l++)
+        for (int t = 0; t < nGrp[l]; t++, c++)
+            xa[c] = x[c] - a[l];
+    // Four fitted values at a time: independent sums that overlap.
+    long32 j = 0;
+    for (; j + 4 <= nn; j += 4) {
+        const double *h0 = f.H[j], *h1 = f.H[j + 1], *h2 = f.H[j + 2], *h3 = f.H[j + 3];
+        vlane s0 = zero, s1 = zero, s2 = zero, s3 = zero;
+        for (long32 k = 0; k < nn; k++) {
+            const vlane d = xa[k];
+            s0 = d * h0[k] + s0;
+            s1 = d * h1[k] + s1;
+            s2 = d * h2[k] + s2;
+            s3 = d * h3[k] + s3;
+        }
+        fit[j] = s0;
+        fit[j + 1] = s1;
+        fit[j + 2] = s2;
+        fit[j + 3] = s3;
+    }
+    for (; j < nn; j++) {
+        const double* h = f.H[j];
+        vlane s = zero;
+        for (long32 k = 0; k < nn; k++)
+            s = xa[k] * h[k] + s;
+        fit[j] = s;
+    }
+    // Intercept variance.
+    vlane tau = zero;
+    for (long32 l = 0; l < NN; l++)
+        tau = aa[l] + tau;
+    tau = tau / (double)NN;
+    // Residual variance; position c is the column.
+    vlane sig = zero;
+    c = 0;
+    for (long32 l = 0; l < NN; l++) {
+        for (int t = 0; t < nGrp[l]; t++, c++) {
+            const vlane r = x[c] - fit[c];
+            sig = ((r * r + (r * -2.0) * a[l]) + aa[l]) + sig;
+        }
+    }
+    sig = sig / (double)nn;
+    // Intercept means (through idx) and second moments.
+    c = 0;
+    for (long32 l = 0; l < NN; l++) {
+        vlane s = zero;
+        for (int t = 0; t < nGrp[l]; t++, c++)
+            s = (x[idx[c]] - fit[idx[c]]) + s;
+        const vlane w = (double)nGrp[l] * tau;
+        const vlane shrink = w / (w + sig);
+        const vlane mean = shrink * (s / (double)nGrp[l]);
+        a0[l] = mean;
+        aa0[l] = tau * (1.0 - shrink) + mean * mean;
+    }
+    L.tau = tau;
+    L.sig = sig;
+}
+
+LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<2>& L) { LaneIterationBody<2>(f, L); }
+LUMO_TARGET("avx2") LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<4>& L) { LaneIterationBody<4>(f, L); }
+LUMO_TARGET("avx512f") LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<8>& L)
+{
+    LaneIterationBody<8>(f, L);
+}
+
+// Puts gene g, in the state its rows hold, into lane w.
+template <int W> void LoadLane(const CEMFit& f, CEMLanes<W>& L, int w, long32 g, long32 done)
+{
+    for (long32 c = 0; c < f.n; c++)
+        L.x[c][w] = f.dat[g][c];
+    for (long32 l = 0; l < f.N; l++) {
+        L.a0[l][w] = f.A0[g][l];
+        L.aa0[l][w] = f.AA0[g][l];
+    }
+    L.lik[w] = f.lik[g];
+    L.lik0[w] = f.lik0[g];
+    L.done[w] = done;
+    L.gene[w] = g;
+}
+
+// Copies lane `from` into the idle lane w, so that it computes on sound values.
+template <int W> void CopyLane(const CEMFit& f, CEMLanes<W>& L, int w, int from)
+{
+    for (long32 c = 0; c < f.n; c++)
+        L.x[c][w] = L.x[c][from];
+    for (long32 l = 0; l < f.N; l++) {
+        L.a0[l][w] = L.a0[l][from];
+        L.aa0[l][w] = L.aa0[l][from];
+    }
+    L.gene[w] = -1;
+}
+
+// Writes lane w (which has iterated at least once) back to its gene's rows.
+template <int W> void StoreLane(const CEMFit& f, const CEMLanes<W>& L, int w)
+{
+    const long32 g = L.gene[w];
+    for (long32 j = 0; j < f.n; j++)
+        f.fit[g][j] = L.fit[j][w];
+    for (long32 l = 0; l < f.N; l++) {
+        f.alpha[g][l] = L.a[l][w];
+        f.AA[g][l] = L.aa[l][w];
+        f.A0[g][l] = L.a0[l][w];
+        f.AA0[g][l] = L.aa0[l][w];
+    }
+    f.tau[g] = L.tau[w];
+    f.sig[g] = L.sig[w];
+    f.lik[g] = L.lik[w];
+    f.lik0[g] = L.lik0[w];
+}
+
+// Iterates the genes list[0..count-1] from the states in their rows, each
+// until its proxy changes by at most eps (settled[g] = 1) or it has taken
+// `limit` iterations in all; done[g] counts them. A gene's iterations depend
+// on no other gene, so the genes can be taken in any grouping, order and
+// thread with the same result.
+template <int W>
+void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limit, long32* done, char* settled,
+                  CEMLanes<W>& L, lumo::CSharedProgress* progress)
+{
+    if (count == 0)
+        return;
+    long32 next = 0;
+    int active = 0;
+    for (int w = 0; w < W; w++) {
+        if (next < count) {
+            LoadLane(f, L, w, list[next], done[list[next]]);
+            next++;
+            active++;
+        } else {
+            CopyLane(f, L, w, 0);
+        }
+    }
+    while (active > 0) {
+        LaneIteration(f, L);
+        for (int w = 0; w < W; w++) {
+            const long32 g = L.gene[w];
+            if (g < 0)
+                continue;
+            // Log-likelihood proxy; a NaN change does not qualify as a change.
+            L.lik0[w] = L.lik[w];
+            L.lik[w] = f.halfN * std::log(L.tau[w]) - f.halfM * std::log(L.sig[w]);
+            L.done[w]++;
+            const bool settles = !(std::fabs(L.lik[w] - L.lik0[w]) > f.eps);
+            if (!settles && L.done[w] < limit)
+                continue;
+            StoreLane(f, L, w);
+            done[g] = L.done[w];
+            settled[g] = settles;
+            if (next < count) {
+                LoadLane(f, L, w, list[next], done[list[next]]);
+                next++;
+            } else {
+                L.gene[w] = -1;
+                active--;
+            }
+        }
+        if (progress != 0) {
+            L.work += f.iterationWork * W;
+            if (L.work >= kEMCheckWork) {
+                L.work = 0.0;
+                progress->Check();
+            }
+        }
+    }
+}
+
+// Genes per chunk of a pass over `count` genes: enough to keep the lanes
+// full, small enough to spread the genes that iterate long over the workers.
+int64_t GeneGrain(long32 count, int32_t threads, int lanes)
+{
+    const int64_t grain = (int64_t)count / (4 * (int64_t)threads);
+    return grain < lanes ? lanes : (grain > 1024 ? 1024 : grain);
+}
+
+std::atomic<int> g_laneWidth(0); // 0: by processor
+
+// Lanes of the widest vectors this processor offers.
+int ProcessorLaneWidth()
+{
+#ifdef LUMO_LANES_BY_PROCESSOR
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f"))
+        return 8;
+    if (__builtin_cpu_supports("avx2"))
+        return 4;
+#endif
+    return 2;
+}
+
+// The random-intercept EM over the workers of pool; stop checks go through
+// progress (may be null). Every gene iterates on its own until it settles;
+// the fit as a whole ends after P iterations, P the first count after which
+// at most one gene has not settled (or the cap), and no gene takes more than
+// P. Passes with a growing limit find P without running the last gene far
+// past it; a gene that did run past P is run again from its start.
+template <int W>
+void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPool& pool,
+              lumo::CSharedProgress* progress)
+{
+    const long32 mm = f.m, NN = f.N;
+    const int32_t threads = pool.Threads();
+    std::vector<std::unique_ptr<CEMLanes<W>>> workers;
+    for (int32_t t = 0; t < threads; t++)
+        workers.emplace_back(new CEMLanes<W>(f.n, f.N));
+    pool.Run(mm, 256, [&](int64_t b, int64_t e, int) {
+        for (int64_t i = b; i < e; i++)
+            StartGene(f, (long32)i);
+    }, progress);
+
     *iter = 1;
-    long32 nEM = mm;
-
-    for (long32 i = 0; i < mm; i++) {
-        gm[i] = 0.0;
-        lik0[i] = 0.0;
-        lik[i] = 1.0;
-        EM[i] = i;
-        for (long32 l = 0; l < NN; l++)
-            A0[i][l] = 0.0;
-    }
-    for (long32 i = 0; i < mm; i++) {
-        for (long32 j = 0; j < nn; j++)
-            gm[i] = dat[i][j] + gm[i];
-        gm[i] = gm[i] / (double)nn;
-    }
     for (long32 i = 0; i < mm; i++)
-        for (long32 j = 0; j < nn; j++)
-            datC[i][j] = dat[i][j] - gm[i];
-
-    // Starting intercepts: each individual's mean of the centred data.
-    for (long32 i = 0; i < mm; i++) {
-        long32 c = 0;
-        for (long32 l = 0; l < NN; l++) {
-            for (int t = 0; t < nGrp[l]; t++, c++)
-                A0[i][l] = datC[i][idx[c]] + A0[i][l];
-            A0[i][l] = A0[i][l] / (double)nGrp[l];
-            AA0[i][l] = A0[i][l] * A0[i][l];
-            alpha[i][l] = A0[i][l];
-            AA[i][l] = AA0[i][l];
-        }
-    }
-
-    // Iterate while more than one gene still changes; the cap guards against
-    // a set of genes that never settles.
-    std::vector<double> xa(nn > 0 ? nn : 1); // one gene's data less its intercepts
-    long32 performed = 0;
-    while (nEM > 1 && performed < kEMFitMaxIterations) {
-        // A long fit re-sends the caller's unchanged figures now and then, so
-        // that a stop request is honoured without waiting for the fit to end.
-        if (performed % kEMFitStopCheckInterval == kEMFitStopCheckInterval - 1 && pMax != 0 && pCurrent != 0)
-            do_callback(callback, callbackArg, *pMax, *pCurrent, 8);
-        for (long32 e = 0; e < nEM; e++) {
-            const long32 g = EM[e];
-            for (long32 l = 0; l < NN; l++) {
-                alpha[g][l] = A0[g][l];
-                AA[g][l] = AA0[g][l];
-                A0[g][l] = 0.0;
-                AA0[g][l] = 0.0;
-            }
-            for (long32 j = 0; j < nn; j++)
-                fit[g][j] = 0.0;
-            tau[g] = 0.0;
-            sig[g] = 0.0;
+        EM[i] = i;
+    if (mm > 1) {
+        std::vector<long32> done(mm, 0);
+        std::vector<char> settled(mm, 0);
+        long32 nEM = mm; // genes that have not settled, ascending
+        long32 limit = std::min(kEMFirstLimit, kEMFitMaxIterations);
+        for (;;) {
+            const long32 passLimit = limit;
+            pool.Run(nEM, GeneGrain(nEM, threads, W), [&](int64_t b, int64_t e, int worker) {
+                IterateGenes(f, EM + b, (long32)(e - b), passLimit, done.data(), settled.data(), *workers[worker],
+                             progress);
+            }, progress);
+            long32 open = 0;
+            for (long32 k = 0; k < nEM; k++)
+                if (!settled[EM[k]])
+                    EM[open++] = EM[k];
+            nEM = open;
+            if (nEM <= 1 || limit >= kEMFitMaxIterations)
+                break;
+            limit = limit > kEMFitMaxIterations / kEMLimitGrowth ? kEMFitMaxIterations : limit * kEMLimitGrowth;
         }
 
-        for (long32 e = 0; e < nEM; e++) {
-            const long32 g = EM[e];
-            const double* x = dat[g];
-            const double* a = alpha[g];
-            double* f = fit[g];
-
-            // Fit of the data less the intercepts; position c is the column.
-            // The differences are formed once per gene, the same values the
-            // sum would form for every j.
-            {
-                long32 c = 0;
-                for (long32 l = 0; l < NN; l++) {
-                    const double al = a[l];
-                    for (int t = 0; t < nGrp[l]; t++, c++)
-                        xa[c] = x[c] - al;
-                }
-            }
-            // Four fitted values at a time, each summed over c in order:
-            // independent sums that the processor can overlap.
-            long32 j = 0;
-            for (; j + 4 <= nn; j += 4) {
-                const double *h0 = H[j], *h1 = H[j + 1], *h2 = H[j + 2], *h3 = H[j + 3];
-                double s0 = f[j], s1 = f[j + 1], s2 = f[j + 2], s3 = f[j + 3];
-                for (long32 c = 0; c < nn; c++) {
-                    const double d = xa[c];
-                    s0 = d * h0[c] + s0;
-                    s1 = d * h1[c] + s1;
-                    s2 = d * h2[c] + s2;
-                    s3 = d * h3[c] + s3;
-                }
-                f[j] = s0;
-                f[j + 1] = s1;
-                f[j + 2] = s2;
-                f[j + 3] = s3;
-            }
-            for (; j < nn; j++) {
-                const double* h = H[j];
-                double s = f[j];
-                for (long32 c = 0; c < nn; c++)
-                    s = xa[c] * h[c] + s;
-                f[j] = s;
-            }
-
-            // Intercept variance.
-            for (long32 l = 0; l < NN; l++)
-                tau[g] = AA[g][l] + tau[g];
-            tau[g] = tau[g] / (double)NN;
-
-            // Residual variance; position c is the column.
-            {
-                long32 c = 0;
-                for (long32 l = 0; l < NN; l++) {
-                    const double al = a[l];
-                    const double aa = AA[g][l];
-                    for (int t = 0; t < nGrp[l]; t++, c++) {
-                        const double r = x[c] - f[c];
-                        sig[g] = ((r * r + (r * (-2.0)) * al) + aa) + sig[g];
-                    }
-                }
-                sig[g] = sig[g] / (double)nn;
-            }
-
-            // Intercept means (through idx) and second moments.
-            {
-                long32 c = 0;
-                for (long32 l = 0; l < NN; l++) {
-                    double s = 0.0;
-                    for (int t = 0; t < nGrp[l]; t++, c++)
-                        s = (x[idx[c]] - f[idx[c]]) + s;
-                    A0[g][l] = s / (double)nGrp[l];
-                    const double w = (double)nGrp[l] * tau[g];
-                    A0[g][l] = (w / (w + sig[g])) * A0[g][l];
-                    AA0[g][l] = tau[g] * (1.0 - w / (w + sig[g])) + A0[g][l] * A0[g][l];
-                }
-            }
-        }
-
-        for (long32 i = 0; i < mm; i++)
-            lik0[i] = lik[i];
-        // Log-likelihood proxy; both factors are integer halves, the second
-        // of the number of genes.
-        const double halfN = (double)((-NN) / 2);
-        const double halfM = (double)(mm / 2);
-        for (long32 e = 0; e < nEM; e++) {
-            const long32 g = EM[e];
-            lik[g] = halfN * std::log(tau[g]) - halfM * std::log(sig[g]);
-        }
-        // A NaN change does not qualify, so such a gene leaves the list.
-        nEM = 0;
+        // P is the second largest count: a gene that has not settled has run
+        // to the limit, at least as far as any other.
+        long32 first = 0, second = 0;
         for (long32 i = 0; i < mm; i++) {
-            if (std::fabs(lik[i] - lik0[i]) > *eps) {
-                EM[nEM] = i;
-                nEM++;
+            if (done[i] > first) {
+                second = first;
+                first = done[i];
+            } else if (done[i] > second) {
+                second = done[i];
             }
         }
-        *iter = *iter + 1;
-        performed++;
+        const long32 P = second;
+        for (long32 i = 0; i < mm; i++) {
+            if (done[i] > P) {
+                // The one gene still changing after P iterations: rerun it
+                // to P from its start.
+                StartGene(f, i);
+                done[i] = 0;
+                IterateGenes(f, &i, 1, P, done.data(), settled.data(), *workers[0], progress);
+                EM[0] = i;
+                nEM = 1;
+            } else if (done[i] < P) {
+                // Settled earlier; its proxy stayed unchanged since.
+                f.lik0[i] = f.lik[i];
+            }
+        }
+        *iter = 1 + P;
     }
 
     // Spread each individual's intercept over its observations' columns.
     for (long32 i = 0; i < mm; i++) {
         for (long32 l = 0; l < NN; l++)
-            atmp[l] = alpha[i][l];
+            atmp[l] = f.alpha[i][l];
         long32 c = 0;
         for (long32 l = 0; l < NN; l++)
-            for (int t = 0; t < nGrp[l]; t++, c++)
-                alpha[i][idx[c]] = atmp[l];
+            for (int t = 0; t < f.nGrp[l]; t++, c++)
+                f.alpha[i][f.idx[c]] = atmp[l];
     }
 }
 
-void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps, double** fit1, double** fit0,
-         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
-         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
-         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
-         double* pMax, double* pCurrent)
+CEMFit MakeEMFit(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
+                 double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
+                 double* sig, long32* m, long32* n, long32* N, int* nGrp)
+{
+    CEMFit f = {dat, H,   idx, nGrp, *eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig,
+                *m,  *n,  *N,  0.0,  0.0,  0.0};
+    // Both factors are integer halves, the second of the number of genes.
+    f.halfN = (double)((-f.N) / 2);
+    f.halfM = (double)(f.m / 2);
+    f.iterationWork = (double)f.n * (double)f.n + 6.0 * (double)f.n + 8.0 * (double)f.N + 64.0;
+    return f;
+}
+} // namespace
+
+void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
+               double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
+               double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+               lumo::CWorkerPool& pool, lumo::CSharedProgress* progress)
+{
+    CEMFit f = MakeEMFit(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, m, n, N, nGrp);
+    switch (EMLaneWidth()) {
+    case 8:
+        RunEMFit<8>(f, EM, atmp, iter, pool, progress);
+        break;
+    case 4:
+        RunEMFit<4>(f, EM, atmp, iter, pool, progress);
+        break;
+    default:
+        RunEMFit<2>(f, EM, atmp, iter, pool, progress);
+    }
+}
+
+int EMLaneWidth()
+{
+    const int w = g_laneWidth.load();
+    return w != 0 ? w : ProcessorLaneWidth();
+}
+
+int SetEMLaneWidth(int lanes)
+{
+    const int best = ProcessorLaneWidth();
+    g_laneWidth.store(lanes == 2 || (lanes == 4 && best >= 4) || (lanes == 8 && best >= 8) ? lanes : 0);
+    return EMLaneWidth();
+}
+
+void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
+           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
+           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
+{
+    lumo::CWorkerPool pool(1);
+    if (callback != 0 && pMax != 0 && pCurrent != 0) {
+        lumo::CSharedProgress progress(callback, callbackArg, *pMax, *pCurrent, 8);
+        EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, iter, pool, &progress);
+    } else {
+        EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, iter, pool, 0);
+    }
+}
+
+void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
+             double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+             double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+             long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback,
+             void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool)
 {
     double max = pMax != 0 ? *pMax : 2.0;
     double current = pCurrent != 0 ? *pCurrent : 0.0;
     long32 iter = 0;
 
-    EMFit(dat, H1, ind, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
-          &iter, callback, callbackArg, &max, &current);
+    {
+        lumo::CSharedProgress progress(callback, callbackArg, max, current, 8);
+        EMFitPool(dat, H1, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, &iter, pool, callback != 0 ? &progress : 0);
+    }
     current += 1.0;
     do_callback(callback, callbackArg, max, current, 8);
-    EMFit(dat, H0, ind, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
-          &iter, callback, callbackArg, &max, &current);
+    {
+        lumo::CSharedProgress progress(callback, callbackArg, max, current, 8);
+        EMFitPool(dat, H0, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
+                  nGrp, &iter, pool, callback != 0 ? &progress : 0);
+    }
     current += 1.0;
     do_callback(callback, callbackArg, max, current, 8);
 
@@ -829,9 +1147,24 @@ void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps
         *pCurrent = current;
 }
 
-const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
-                                char* buf, int size)
+void FEM(double** dat, double** H1, double** H0, int*, int* idx, double* eps, double** fit1, double** fit0,
+         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
+         double* pMax, double* pCurrent)
 {
+    lumo::CWorkerPool pool(1);
+    FEMPool(dat, H1, H0, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig,
+            EM, atmp, m, n, N, nGrp, F, callback, callbackArg, pMax, pCurrent, pool);
+}
+
+const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
+                                const double* eps, char* buf, int size)
+{
+    if (!(*eps > 0.0 && std::isfinite(*eps))) {
+        std::snprintf(buf, size, "eps must be a positive finite number, not %g", *eps);
+        return buf;
+    }
     if (*m < 0) {
         std::snprintf(buf, size, "m must be a non-negative size, not %d", (int)*m);
         return buf;
@@ -865,8 +1198,8 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
     return 0;
 }
 
-void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter)
+void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads)
 {
     const long32 mm = *m, nn = *n, NN = *N;
     CDoubleMatrix dat(mm, nn), fit(mm, nn), alpha(mm, nn), datC(mm, nn);
@@ -883,8 +1216,9 @@ void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps,
     ZeroRows(fit, mm, nn);
     ZeroRows(alpha, mm, nn);
 
-    EMFit(dat, H, ind, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
-          iter, 0, 0, 0, 0);
+    lumo::CWorkerPool pool(threads);
+    EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, iter,
+              pool, 0);
 
     for (long32 j = 0; j < nn; j++) {
         for (long32 i = 0; i < mm; i++) {
@@ -895,130 +1229,173 @@ void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps,
     }
 }
 
+namespace
+{
+// Work units per chunk of a pass over (iteration, gene) pairs: a chunk ends
+// with a progress report, which is also the workers' stop check.
+const double kNullChunkUnits = 1 << 18;
+
+// F of one gene from its null data x: both fits summed over l in order from
+// 0, the residual sums over j in order from 0, as FNoEM does with cleared
+// accumulators. f1, f0 are the worker's rows for the fits.
+double GeneF(const double* x, double** H1, double** H0, double* f1, double* f0, long32 n)
+{
+    for (long32 j = 0; j < n; j++) {
+        const double* h1 = H1[j];
+        const double* h0 = H0[j];
+        double s1 = 0.0, s0 = 0.0;
+        for (long32 l = 0; l < n; l++) {
+            s1 = x[l] * h1[l] + s1;
+            s0 = x[l] * h0[l] + s0;
+        }
+        f1[j] = s1;
+        f0[j] = s0;
+    }
+    double rss1 = 0.0, rss0 = 0.0;
+    for (long32 j = 0; j < n; j++) {
+        const double d1 = x[j] - f1[j];
+        rss1 = d1 * d1 + rss1;
+        const double d0 = x[j] - f0[j];
+        rss0 = d0 * d0 + rss0;
+    }
+    return rss0 / rss1 - 1.0;
+}
+
+// Rows of one worker: null data, the two fits and (design without
+// intercept) the rebuilt residuals and the drawn reduced residuals.
+struct CNullRows
+{
+    std::vector<double> dat, f1, f0, res, drawn;
+    CNullRows(long32 n, long32 nr) : dat(n + 1), f1(n + 1), f0(n + 1), res(n + 1), drawn(nr + 1) {}
+};
+
+// Runs gene(k, i, rows) for every iteration k < B and gene i < m, F[i + k m]
+// receiving its result, over `threads` workers; every pair is worth `units`
+// of progress. Reports start at (max, 0) and end at the exact total.
+template <class Gene>
+void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F,
+                     update_progress_routine* callback, void* callbackArg, int32_t threads, const Gene& gene)
+{
+    const int64_t pairs = (int64_t)m * (int64_t)B;
+    lumo::CSharedProgress progress(callback, callbackArg, max, 0.0, 8);
+    if (pairs == 0)
+        return;
+    progress.Check();
+    lumo::CWorkerPool pool(threads);
+    std::vector<CNullRows> rows(pool.Threads(), CNullRows(n, nr));
+    const int64_t grain = units >= kNullChunkUnits ? 1 : (int64_t)(kNullChunkUnits / units);
+    pool.Run(pairs, grain, [&](int64_t b, int64_t e, int worker) {
+        CNullRows& r = rows[worker];
+        for (int64_t p = b; p < e; p++) {
+            const long32 k = (long32)(p / m), i = (long32)(p % m);
+            F[p] = gene(k, i, r);
+        }
+        progress.Add(units * (double)(e - b));
+    }, &progress);
+}
+} // namespace
+
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg)
+                double* F, update_progress_routine* callback, void* callbackArg, int32_t threads)
 {
     const long32 mm = *m, nn = *n, BB = *B;
-    double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
-    double current = 0.0;
-    long32 iCurrent = 0;
+    const double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
     CDoubleMatrix res(mm, nn);
-    CLongMatrix v(BB, nn);
+    const CColumnMaps v(vR, BB, nn);
     CopyColumnMajor(res.get(), resR, mm, nn);
-    CopyColumnMajor(v.get(), vR, BB, nn);
 
-    for (long32 k = 0; k < BB; k++) {
-        w.Clear();
-        const long32* vk = v[k];
-        for (long32 i = 0; i < mm; i++) {
-            const double* fi = w.fit[i];
-            const double* ri = res[i];
-            double* di = w.dat[i];
-            // The test sits in the array loop while the counter moves per
-            // gene: a gene on a multiple of 1000 reports once per array.
-            for (long32 j = 0; j < nn; j++) {
-                CounterTest(iCurrent, callback, callbackArg, max, current);
-                di[j] = fi[j] + ri[vk[j]];
-            }
-            current += 1.0;
-            iCurrent++;
-        }
-        FNoEM(w.dat, w.H1, w.H0, w.fit1, w.fit0, w.rss1, w.rss0, m, n, w.Ft, callback, callbackArg, &current, &max);
-        w.Store(F, k);
-    }
+    // Per pair: the null data, then n^2 + n steps of the F statistic.
+    const double units = (double)nn * (double)nn + (double)nn + 1.0;
+    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, threads,
+                    [&](long32 k, long32 i, CNullRows& r) {
+                        const long32* vk = v.Row(k);
+                        const double* fi = w.fit[i];
+                        const double* ri = res[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = fi[j] + ri[vk[j]];
+                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
+                    });
 }
 
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int*, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg)
+                    update_progress_routine* callback, void* callbackArg, int32_t threads)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     const long32 nr = nn - NN; // reduced residuals per gene
-    double max = ((double)BB * (double)mm) * ((double)(nn + 1) * (double)(nn + 1) + ((double)nr * (double)nr + NN));
-    double current = 0.0;
-    long32 iCurrent = 0;
+    const double max =
+        ((double)BB * (double)mm) * ((double)(nn + 1) * (double)(nn + 1) + ((double)nr * (double)nr + NN));
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
-    CDoubleMatrix res0(mm, nr), res(mm, nn), wsqT(nr, nr);
-    CLongMatrix v(BB, nr);
-    CDoubleVector drawn(nr); // one gene's resampled reduced residuals
+    CDoubleMatrix res0(mm, nr), wsqT(nr, nr);
+    const CColumnMaps v(vR, BB, nr);
     CopyColumnMajor(res0.get(), resR, mm, nr);
     // wsqT[j] is column j of wsq, so the sums below read it contiguously.
     for (long32 j = 0; j < nr; j++)
         std::copy(wsqR + (size_t)j * (size_t)nr, wsqR + (size_t)(j + 1) * (size_t)nr, wsqT[j]);
-    CopyColumnMajor(v.get(), vR, BB, nr);
 
-    for (long32 k = 0; k < BB; k++) {
-        w.Clear();
-        ZeroRows(res, mm, nn);
-        const long32* vk = v[k];
-        for (long32 i = 0; i < mm; i++) {
-            double* ri = res[i];
-            const double* r0 = res0[i];
-            for (long32 l = 0; l < nr; l++)
-                drawn[l] = r0[vk[l]];
-            // Residuals of the included columns, rebuilt from the resampled
-            // reduced residuals.
-            for (long32 j = 0; j < nr; j++) {
-                // Accumulated in a register, in the order of the array sum;
-                // drawn and wsqT never share memory with res.
-                const double* wj = wsqT[j];
-                double s = ri[inc[j]];
-                for (long32 l = 0; l < nr; l++) {
-                    CounterTest(iCurrent, callback, callbackArg, max, current);
-                    iCurrent++;
-                    s = drawn[l] * wj[l] + s;
-                    current += 1.0;
-                }
-                ri[inc[j]] = s;
-            }
-            // Each individual's balancing column takes minus the sum of its
-            // residuals as they stand (its own current value included).
-            long32 c = 0;
-            for (long32 l = 0; l < NN; l++) {
-                CounterTest(iCurrent, callback, callbackArg, max, current);
-                double grpSum = 0.0;
-                for (int t = 0; t < nGrp[l]; t++, c++)
-                    grpSum = grpSum + ri[idx[c]];
-                ri[rmv[l]] = -grpSum;
-                iCurrent++;
-                current += 1.0;
-            }
-        }
-        for (long32 i = 0; i < mm; i++) {
-            for (long32 j = 0; j < nn; j++) {
-                CounterTest(iCurrent, callback, callbackArg, max, current);
-                iCurrent++;
-                w.dat[i][j] = w.fit[i][j] + res[i][j];
-            }
-        }
-        FNoEM(w.dat, w.H1, w.H0, w.fit1, w.fit0, w.rss1, w.rss0, m, n, w.Ft, callback, callbackArg, &current, &max);
-        w.Store(F, k);
-    }
+    // Per pair: nr^2 rebuilding steps, N balancing steps, then n^2 + n steps
+    // of the F statistic.
+    const double units = (double)nr * (double)nr + (double)NN + (double)nn * (double)nn + (double)nn;
+    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, threads,
+                    [&](long32 k, long32 i, CNullRows& r) {
+                        const long32* vk = v.Row(k);
+                        const double* r0 = res0[i];
+                        double* ri = r.res.data();
+                        double* drawn = r.drawn.data();
+                        std::fill(ri, ri + nn, 0.0);
+                        for (long32 l = 0; l < nr; l++)
+                            drawn[l] = r0[vk[l]];
+                        // Residuals of the included columns, rebuilt from the
+                        // resampled reduced residuals.
+                        for (long32 j = 0; j < nr; j++) {
+                            const double* wj = wsqT[j];
+                            double s = ri[inc[j]];
+                            for (long32 l = 0; l < nr; l++)
+                                s = drawn[l] * wj[l] + s;
+                            ri[inc[j]] = s;
+                        }
+                        // Each individual's balancing column takes minus the
+                        // sum of its residuals as they stand (its own current
+                        // value included).
+                        long32 c = 0;
+                        for (long32 l = 0; l < NN; l++) {
+                            double grpSum = 0.0;
+                            for (int t = 0; t < nGrp[l]; t++, c++)
+                                grpSum = grpSum + ri[idx[c]];
+                            ri[rmv[l]] = -grpSum;
+                        }
+                        const double* fi = w.fit[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = fi[j] + ri[j];
+                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
+                    });
 }
 
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg)
+                  update_progress_routine* callback, void* callbackArg, int32_t threads)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     double max = (double)BB + (double)BB;
     double current = 0.0;
 
     CNullWork w(fitR, H1R, H0R, mm, nn);
+    CDoubleMatrix dat(mm, nn), fit1(mm, nn), fit0(mm, nn);
     CDoubleMatrix res(mm, nn), alpha(mm, nn), alpha1(mm, nn), alpha0(mm, nn), datC(mm, nn);
+    CDoubleVector rss1(mm), rss0(mm), Ft(mm);
     CDoubleMatrix A0(mm, NN), AA0(mm, NN), AA(mm, NN);
-    CLongMatrix v(BB, nn), v1(BB, nn);
+    const CColumnMaps v(vR, BB, nn), v1(v1R, BB, nn);
     CDoubleVector gm(mm), lik0(mm), lik(mm), tau(mm), sig(mm);
     CLongVector EM(mm);
     CDoubleVector atmp(NN);
 
     CopyColumnMajor(res.get(), resR, mm, nn);
     CopyColumnMajor(alpha.get(), alphaR, mm, nn);
-    CopyColumnMajor(v.get(), vR, BB, nn);
-    CopyColumnMajor(v1.get(), v1R, BB, nn);
     // Columns that idx never names keep an intercept of 0 in the residuals.
     ZeroRows(alpha1, mm, nn);
     ZeroRows(alpha0, mm, nn);
@@ -1035,16 +1412,27 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
     saveIntArray("ind.txt", ind, nn);
     saveIntArray("idx.txt", idx, nn);
 
+    if (mm == 0) {
+        // Nothing to fit, however many iterations: all of the work is done.
+        if (BB > 0)
+            do_callback(callback, callbackArg, max, max, 8);
+        return;
+    }
+    lumo::CWorkerPool pool(threads);
     for (long32 k = 0; k < BB; k++) {
-        w.Clear();
-        const long32* vk = v[k];
-        const long32* v1k = v1[k];
+        // A single gene is never fitted: its fits stay 0.
+        ZeroRows(fit1, mm, nn);
+        ZeroRows(fit0, mm, nn);
+        std::fill(rss1.get(), rss1.get() + mm, 0.0);
+        std::fill(rss0.get(), rss0.get() + mm, 0.0);
+        const long32* vk = v.Row(k);
+        const long32* v1k = v1.Row(k);
         for (long32 i = 0; i < mm; i++)
             for (long32 j = 0; j < nn; j++)
-                w.dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
-        FEM(w.dat, w.H1, w.H0, ind, idx, eps, w.fit1, w.fit0, alpha1, alpha0, w.rss1, w.rss0, datC, gm, A0, AA0, AA,
-            lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, w.Ft, callback, callbackArg, &max, &current);
-        w.Store(F, k);
+                dat[i][j] = (w.fit[i][j] + res[i][vk[j]]) + alpha[i][v1k[j]];
+        FEMPool(dat, w.H1, w.H0, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik,
+                tau, sig, EM, atmp, m, n, N, nGrp, Ft, callback, callbackArg, &max, &current, pool);
+        std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
     }
     saveDblArray("F.txt", F, (long32)((long long)mm * BB));
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "threads/ProgressThreadDef.h"
+#include "threads/WorkerPool.h"
 
 namespace lumo
 {
@@ -86,21 +87,6 @@ private:
     CDoubleMatrix(const CDoubleMatrix&);
     CDoubleMatrix& operator=(const CDoubleMatrix&);
     double** m_p;
-    long32 m_rows, m_cols;
-};
-
-class CLongMatrix
-{
-public:
-    CLongMatrix(long32 rows, long32 cols);
-    ~CLongMatrix();
-    long32** get() const { return m_p; }
-    operator long32**() const { return m_p; }
-
-private:
-    CLongMatrix(const CLongMatrix&);
-    CLongMatrix& operator=(const CLongMatrix&);
-    long32** m_p;
     long32 m_rows, m_cols;
 };
 
@@ -203,20 +189,32 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
 // is left as it stands.
 const long32 kEMFitMaxIterations = 1000000;
 
-// EMFit iterations between two re-sends of the caller's progress figures.
-const long32 kEMFitStopCheckInterval = 64;
-
 // Random-intercept fit of every gene by EM, until at most one gene's
 // log-likelihood proxy still changes by more than *eps between iterations.
 // On return fit holds the fitted curves, alpha (m x n) each observation's
 // intercept; *iter is 1 + the iterations performed. ind is not read. No
 // progress of its own is reported: when callback, pMax and pCurrent are all
-// given, every kEMFitStopCheckInterval iterations the unchanged figures
-// (*pMax, *pCurrent) are sent again, which lets a stop request through.
+// given, the unchanged figures (*pMax, *pCurrent) are sent again after a
+// bounded amount of work, which lets a stop request through.
 void EMFit(double** dat, double** H, int* ind, int* idx, double* eps, double** fit, double** alpha, double** datC,
            double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
            long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
            update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent);
+
+// EMFit with the genes spread over the workers of pool; the result is the
+// same for any number of workers. Stop checks go through progress (may be
+// null), which the calling thread owns.
+void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
+               double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
+               double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
+               lumo::CWorkerPool& pool, lumo::CSharedProgress* progress);
+
+// Genes the EM iterates side by side on one thread: by default those of the
+// widest vectors the processor offers (2, 4 or 8). SetEMLaneWidth fixes the
+// number for tests and benchmarks (0 or a width the processor lacks: back to
+// the default) and returns the number now used. Results do not depend on it.
+int EMLaneWidth();
+int SetEMLaneWidth(int lanes);
 
 // EM fits of the full and the null model and F from the residuals after the
 // curve and the intercepts are removed. Adds into rss1 and rss0; advances
@@ -228,26 +226,39 @@ void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps
          long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
          double* pMax, double* pCurrent);
 
-// EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
-// m x n outputs), without progress. fitR is zero wherever no fit was
-// computed. Sizes are not checked here: see CheckEMFitArguments. Throws
-// std::bad_alloc when the work arrays cannot be allocated.
-void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter);
+// FEM with both fits spread over the workers of pool; the callback is called
+// only from the calling thread.
+void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
+             double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
+             double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
+             long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback,
+             void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool);
 
-// Null if EMFitColumnMajor may run on these sizes (m, n, N >= 0, N <= n,
-// nGrp[0..N-1] >= 0 summing to n, idx[0..n-1] in 0..n-1); otherwise the
-// reason. Writes at most size characters into buf.
+// EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
+// m x n outputs), without progress, over `threads` workers. fitR is zero
+// wherever no fit was computed. Sizes are not checked here: see
+// CheckEMFitArguments. Throws std::bad_alloc when the work arrays cannot be
+// allocated.
+void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads = 1);
+
+// Null if EMFitColumnMajor may run on these arguments (eps a positive finite
+// number; m, n, N >= 0, N <= n, nGrp[0..N-1] >= 0 summing to n, idx[0..n-1]
+// in 0..n-1); otherwise the reason. Writes at most size characters into buf.
 const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
-                                char* buf, int size);
+                                const double* eps, char* buf, int size);
 
 // Bootstrap null F statistics, B iterations over all m genes. Inputs are R's
 // column-major arrays; F (m x B) receives F[i + k*m] for gene i in iteration
 // k; v and v1 hold 0-based column numbers (B rows). Indices are not checked.
+// The work is spread over `threads` workers with the same F for any number;
+// the callback is called only from the calling thread. The independent and
+// no-intercept designs report the exact work done, pair by pair of
+// (iteration, gene), after every chunk of pairs.
 //
 // Independent samples: null data fit[i][j] + res[i][v[k][j]], F by FNoEM.
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg);
+                double* F, update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
 
 // Longitudinal without intercept: resR holds m x (n - N) reduced residuals,
 // rebuilt per gene through wsq ((n - N) x (n - N)) into the columns inc,
@@ -255,12 +266,12 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 // its residuals. vR is B x (n - N).
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int* ind, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg);
+                    update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
 
 // Longitudinal with random intercept: null data (fit + res[v]) + alpha[v1],
 // F by FEM with threshold *eps. Progress: maximum 2B, 2 per iteration.
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg);
+                  update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
 
 #endif

@@ -43,16 +43,6 @@ test_that("one gene or none: no iteration, starting intercepts and a zero fit", 
   expect_length(out$fit, 0)
 })
 
-test_that("a huge threshold stops after the first iteration", {
-  d <- tc_design()
-  H <- tc_proj(cbind(1, d$time))
-  dat <- em_data(6, d, 7)
-  out <- emfit(dat, H, d, 1e300)
-  expect_identical(out$iter, 2L)
-  ref <- tc_em_reference(dat, H, d$nGrp, d$idx, 1e300)
-  expect_equal(matrix(out$fit, 6), ref$fit, tolerance = 1e-12)
-})
-
 test_that("sizes and designs EMFitR cannot use are refused", {
   d <- tc_design()
   H <- tc_proj(cbind(1, d$time))
@@ -67,6 +57,10 @@ test_that("sizes and designs EMFitR cannot use are refused", {
   expect_error(emfit(dat, H, d, 1e-3, idx = idx), "idx[4] must be a column 0..11, not 12", fixed = TRUE)
   idx[4] <- -1L
   expect_error(emfit(dat, H, d, 1e-3, idx = idx), "idx[4] must be a column 0..11, not -1", fixed = TRUE)
+  # A threshold that is not positive would run the fit to its iteration cap
+  # (.C itself refuses NaN and infinite values).
+  for (eps in c(0, -1, -.Machine$double.xmin))
+    expect_error(emfit(dat, H, d, eps), "EMFitR: eps must be a positive finite number", fixed = TRUE)
 })
 
 test_that("EMFitR refuses vectors of the wrong storage type", {

@@ -112,6 +112,9 @@ test_that("the design with intercept checks every length and index its kernel re
   expect_refused("RunTimecourseInt", with_elt(cs$args, 27, g), "('nGrp') adds up to 11; expected n = 12")
   expect_refused("RunTimecourseInt", with_elt(cs$args, 23, 13L), "may not exceed n")
   expect_refused("RunTimecourseInt", with_elt(cs$args, 21, NA_real_), "arglist[[21]] ('eps') must be a number")
+  for (eps in c(0, -1, Inf, -Inf))
+    expect_refused("RunTimecourseInt", with_elt(cs$args, 21, eps),
+                   "arglist[[21]] ('eps') must be a positive finite number")
   expect_refused("RunTimecourseInt", with_elt(cs$args, 21, 1L), "arglist[[21]] ('eps') must be a double vector")
   expect_refused("RunTimecourseInt", with_elt(cs$args, 10, 1.5), "arglist[[10]] ('ind') must be an integer vector")
   # Longer vectors than the kernel reads are accepted.

@@ -64,12 +64,12 @@ test_that("no bootstrap iterations give an empty F", {
 })
 
 test_that("a finished job shows the progress figures of its design", {
-  # Independent: maximum (n + 1)^2 B m; the last report is FNoEM's at 13000.
+  # Independent: maximum (n + 1)^2 B m, the work done B m (n^2 + n + 1).
   cs <- tc_indep_case(m = 1000, tpts = c(0, 1), B = 2L)
   id <- .Call("RunTimecourseIndep", cs$args, TRUE, PACKAGE = "lumo")
   p <- wait_job(id)
   .Call("DeleteThread", id, PACKAGE = "lumo")
-  expect_identical(c(p$max, p$current, p$msgid), c(18000, 13000, 8))
+  expect_identical(c(p$max, p$current, p$msgid), c(18000, 14000, 8))
   # With intercept: two per iteration, ending at the maximum 2B.
   cs <- tc_int_case(B = 3L)
   id <- .Call("RunTimecourseInt", cs$args, TRUE, PACKAGE = "lumo")
@@ -111,6 +111,27 @@ test_that("a stop reaches a job inside a long EM fit", {
   # Deleting waits for the worker, which must leave the fit promptly.
   secs <- system.time(.Call("DeleteThread", id, PACKAGE = "lumo"))[["elapsed"]]
   expect_lt(secs, 5)
+})
+
+test_that("a stop lands at once whatever the number of bootstrap iterations", {
+  # No genes and no arrays, the largest B: nothing to compute, however many
+  # iterations are asked for.
+  B <- .Machine$integer.max
+  indep <- list(B, 0L, 0L, 0L, 0L, 0L, 0L, 0L, 0L, 0L, double(0), integer(0), double(0), double(0), 0L, double(0))
+  long <- rep(list(0L), 27)
+  long[c(1, 5, 6, 23)] <- list(B, 0L, 0L, 0L)
+  long[c(10, 12, 19, 24, 25, 26, 27)] <- list(integer(0))
+  long[c(11, 13, 14, 17, 18, 20, 22)] <- list(double(0))
+  long[[21]] <- 1e-3
+  for (r in list(list("RunTimecourseIndep", indep), list("RunTimecourseNoInt", long),
+                 list("RunTimecourseInt", long))) {
+    secs <- system.time({
+      id <- .Call(r[[1]], r[[2]], TRUE, PACKAGE = "lumo")
+      .Call("StopThread", id, PACKAGE = "lumo")
+      .Call("DeleteThread", id, PACKAGE = "lumo")
+    })[["elapsed"]]
+    expect_lt(secs, 2, label = r[[1]])
+  }
 })
 
 test_that("an NA mode starts a background job and the result can be fetched twice", {
