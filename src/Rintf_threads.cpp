@@ -118,7 +118,7 @@ extern "C" SEXP DeleteThread(SEXP sthreadid)
 
 extern "C" SEXP SetThreadCount(SEXP sthreads)
 {
-    int n = GetJobIdArg(sthreads);
+    int n = Rf_asInteger(sthreads);
     if (n == NA_INTEGER || n < 1)
         Rf_error("thread count must be a positive whole number");
     int previous = lumo::DefaultThreadCount();
