@@ -36,7 +36,13 @@ private:
     void* const m_arg;
     const std::chrono::steady_clock::duration m_interval;
     std::chrono::steady_clock::time_point m_lastPoll; // owner only
+    std::chrono::steady_clock::time_point m_lastRead; // owner only: last look at the clock
     long m_polls;                                     // owner only
+    // Reports arrive in bursts of up to millions a second (the orderings);
+    // the clock is read only every m_stride-th of them, a stride that grows
+    // while reads come far faster than the interval and shrinks otherwise.
+    int m_calls;  // owner only
+    int m_stride; // owner only
     std::atomic<bool> m_interrupted;
 };
 
