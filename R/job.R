@@ -114,7 +114,11 @@ wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt 
       p <- poll_job(job)
       if (bar) {
         if (!identical(p$phase, shown) && !is.na(p$phase)) {
-          if (!is.null(pb)) close(pb)
+          # The previous phase is over: its bar ends full.
+          if (!is.null(pb)) {
+            utils::setTxtProgressBar(pb, 100)
+            close(pb)
+          }
           message(p$phase)
           pb <- utils::txtProgressBar(min = 0, max = 100, style = 3)
           shown <- p$phase
