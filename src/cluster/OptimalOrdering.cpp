@@ -75,7 +75,8 @@ const int kProbe = 16;
 }
 
 COptimalOrdering::COptimalOrdering()
-    : m_ppCosts(nullptr), m_iLeafCount(0), m_pNode(nullptr), m_pDistances(nullptr), m_iNodeCount(0),
+    : m_ppCosts(nullptr), m_iLeafCount(0), m_pNode(nullptr), m_pDistances(nullptr), m_pTriangle(nullptr),
+      m_ppRows(nullptr), m_iNodeCount(0),
       m_iNodeTracker(0.0), m_iNodeTrackerMax(0.0), m_bUsed(false)
 {
 }
@@ -193,6 +194,10 @@ void COptimalOrdering::CreateInternals(CClusterNode* pRoot, CMatrix* pDistances)
     m_iNodeCount = 2 * m_iLeafCount - 1;
     m_pNode = pRoot;
     m_pDistances = pDistances;
+    m_pTriangle = dynamic_cast<CUpperDiagonalMatrix*>(pDistances);
+    if (m_pTriangle != nullptr && m_pTriangle->GetSize() < m_iLeafCount)
+        m_pTriangle = nullptr;
+    m_ppRows = nullptr;
     // Rows start null so that a failed allocation leaves a table that
     // DeleteInternals can release.
     m_ppCosts = new double*[m_iLeafCount]();
@@ -218,12 +223,23 @@ void COptimalOrdering::DeleteInternals()
     }
     m_pNode = nullptr;
     m_pDistances = nullptr;
+    m_pTriangle = nullptr;
+    m_ppRows = nullptr;
     m_iLeafCount = 0;
 }
 
+// The cost table reads distances of leaf pairs many millions of times: once
+// the first read has run any pending refill of the matrix, the triangle's rows
+// are indexed directly (leaf indices are below its size, checked when built).
 double COptimalOrdering::Distance(int aPos, int bPos) const
 {
-    return m_pDistances->GetValue(m_leafAt[aPos], m_leafAt[bPos]);
+    const int a = m_leafAt[aPos], b = m_leafAt[bPos];
+    if (m_ppRows != nullptr)
+        return a < b ? m_ppRows[b][a] : m_ppRows[a][b];
+    const double value = m_pDistances->GetValue(a, b);
+    if (m_pTriangle != nullptr)
+        m_ppRows = m_pTriangle->DirectRows();
+    return value;
 }
 
 void COptimalOrdering::ComputeCosts()

@@ -5,6 +5,7 @@
 
 #include "CostMap.h"
 #include "Ordering.h"
+#include "UpperDiagonalMatrix.h"
 
 class CClusterNode;
 class CMatrix;
@@ -79,6 +80,10 @@ private:
     int m_iLeafCount;
     CClusterNode* m_pNode;
     CMatrix* m_pDistances;
+    // The distance triangle's rows once the matrix can be read directly (the
+    // common case after a clustering run); until then reads go through GetValue.
+    CUpperDiagonalMatrix* m_pTriangle;
+    mutable double* const* m_ppRows;
     int m_iNodeCount;
     // Progress counters are doubles: n * n overflows an int for n above 46,340.
     double m_iNodeTracker;

@@ -54,6 +54,10 @@ public:
     const double* Row(int r) const { return m_ppMatrix[r]; }
     double* Row(int r) { return m_ppMatrix[r]; }
     int GetSize() const { return m_iSize; }
+    // The rows of the values (row r holds slots 0 ... r) while no refill is
+    // pending and every node below the size sits in its own slot, so that a
+    // reader of many values can index them directly; null otherwise.
+    double* const* DirectRows() const { return m_bOwnSlots && !m_refill ? m_ppMatrix : nullptr; }
 
     // A function that rewrites the values (and slots) on the first checked
     // access; it stays pending when it throws.
