@@ -89,12 +89,3 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
     })
   run_job(job, background)
 }
-
-# "a, b, c" of the first few offending rows or columns, by name where they have one.
-name_list <- function(rows, names = NULL, max = 5L) {
-  shown <- as.character(rows)
-  if (!is.null(names)) shown <- ifelse(nzchar(names[rows]), names[rows], shown)
-  out <- paste(utils::head(shown, max), collapse = ", ")
-  if (length(rows) > max) out <- paste0(out, ", ... (", length(rows), " in all)")
-  out
-}

@@ -66,6 +66,7 @@
 #' @export
 impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay = NULL) {
   x <- expression_matrix(x, assay, allow_na = TRUE)
+  set_native_threads()
   p <- nrow(x)
   k <- check_count(k, "k", min = 1)
   if (k >= p)
@@ -123,9 +124,9 @@ knn_fill <- function(x, miss, k) {
   n <- ncol(x)
   x[miss] <- 0
   res <- .Fortran(C_knnimp, x = x, ximp = x, p = p, n = n, imiss = as.integer(miss),
-                  irmiss = as.integer(rowSums(miss) > 0), kn = k, workp = double(p),
-                  workn = double(max(n, k + 1L)), iworkp = integer(max(p, k + 1L)),
-                  iworkn = integer(n))
+                  irmiss = as.integer(rowSums(miss) > 0), kn = k,
+                  # knnimp keeps its work space to itself: its work arguments stay empty.
+                  workp = double(0), workn = double(0), iworkp = integer(0), iworkn = integer(0))
   list(x = matrix(res$ximp, p, n), unfilled = matrix(res$imiss == 2L, p, n))
 }
 

@@ -103,8 +103,7 @@ wait <- function(job, bar = interactive(), interval = 0.05, cancel_on_interrupt 
   check_job(job)
   check_flag(bar, "bar")
   check_flag(cancel_on_interrupt, "cancel_on_interrupt")
-  if (!is.numeric(interval) || length(interval) != 1L || is.na(interval) || interval <= 0)
-    stop("'interval' must be a positive number of seconds", call. = FALSE)
+  interval <- check_positive(interval, "interval")
   pb <- NULL
   shown <- NA_character_
   polls <- 0L

@@ -77,11 +77,10 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, background = FALSE,
   flat <- which(sigma <= 1e-10 * apply(abs(x), 1L, max))
   if (length(flat))
     stop("'x' has ", length(flat), " gene(s) that do not vary within the groups (rows ",
-         paste(utils::head(flat, 5L), collapse = ", "), if (length(flat) > 5L) ", ...",
-         "); remove them", call. = FALSE)
+         name_list(flat, rownames(x)), "); remove them", call. = FALSE)
 
   # Column maps first, so that set.seed fixes them whatever else draws numbers.
-  vv <- matrix(sample.int(n, B * n, replace = TRUE) - 1L, B, n)
+  vv <- draw_maps(B, n)
   m0 <- length(nii)
   args <- vector("list", 24L)
   for (i in 2:7) args[[i]] <- 0L

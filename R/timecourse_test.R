@@ -74,8 +74,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   flat <- which(rowSums((x - rowMeans(x))^2) <= 1e-20 * rowSums(x^2))
   if (length(flat))
     stop("'x' has ", length(flat), " constant gene(s) (rows ",
-         paste(utils::head(flat, 5L), collapse = ", "), if (length(flat) > 5L) ", ...",
-         "); remove them", call. = FALSE)
+         name_list(flat, rownames(x)), "); remove them", call. = FALSE)
 
   spline <- tryCatch(splines::ns(time, df = df), error = function(e) stop(rank_message(df), call. = FALSE))
   if (is.null(individual)) {
@@ -139,7 +138,7 @@ tc_independent <- function(x, spline, B) {
   args[[13]] <- as.double(H0)
   args[[14]] <- as.double(H1)
   args[[16]] <- as.double(x - x %*% H1)
-  v <- matrix(sample.int(n, B * n, replace = TRUE) - 1L, B, n)
+  v <- draw_maps(B, n)
   list(design = "independent samples", entry = "indep", args = args, maps = list(`12` = v),
        observed = f_statistic(x, H1, H0))
 }
@@ -179,7 +178,7 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
   args[[25]] <- as.integer(inc - 1L)
   args[[26]] <- seq_len(n) - 1L
   args[[27]] <- nGrp
-  v <- matrix(sample.int(nr, B * nr, replace = TRUE) - 1L, B, nr)
+  v <- draw_maps(B, nr)
   list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
        args = args, maps = list(`12` = v), observed = f_statistic(x, H1, H0))
 }
@@ -229,6 +228,7 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
             fit = double(m * n), alpha = double(m * n), m, n, N, nGrp, iter = 0L)
     list(fit = matrix(r$fit, m, n), alpha = matrix(r$alpha, m, n))
   }
+  set_native_threads()
   e1 <- em(H1)
   e0 <- em(H0)
   res1 <- x - e1$fit - e1$alpha
@@ -245,7 +245,7 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
   args[[23]] <- N
   args[[26]] <- idx
   args[[27]] <- nGrp
-  v <- matrix(sample.int(n, B * n, replace = TRUE) - 1L, B, n)
+  v <- draw_maps(B, n)
   # Baselines of whole individuals: each array takes the baseline of the
   # individual drawn in its individual's place (read at that individual's first array).
   first <- c(0L, cumsum(nGrp)[-N])

@@ -55,3 +55,18 @@ check_positive <- function(value, name) {
     stop("'", name, "' must be a positive finite number", call. = FALSE)
   as.double(value)
 }
+
+# "a, b, c" of the first few offending rows or columns, by name where they have one.
+name_list <- function(rows, names = NULL, max = 5L) {
+  shown <- as.character(rows)
+  if (!is.null(names)) shown <- ifelse(nzchar(names[rows]), names[rows], shown)
+  out <- paste(utils::head(shown, max), collapse = ", ")
+  if (length(rows) > max) out <- paste0(out, ", ... (", length(rows), " in all)")
+  out
+}
+
+# B bootstrap column maps of n columns (0-based), one map per row, drawn with
+# R's random number generator.
+draw_maps <- function(B, n) {
+  matrix(sample.int(n, B * n, replace = TRUE) - 1L, B, n)
+}

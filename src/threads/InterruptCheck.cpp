@@ -25,6 +25,8 @@ bool CInterruptCheck::Interrupted()
     m_lastRead = now;
     if (sinceRead < m_interval / 64 && m_stride < kMaxStride)
         m_stride *= 2;
+    else if (sinceRead > m_interval)
+        m_stride = 1; // reports have slowed down: look at the clock at every one again
     else if (sinceRead > m_interval / 8 && m_stride > 1)
         m_stride /= 2;
     if (now - m_lastPoll < m_interval)
