@@ -1,10 +1,20 @@
+// Helpers shared by the clustering and leaf-ordering tests.
 #ifndef LUMO_GTEST_CLUSTER_HELPERS_H
 #define LUMO_GTEST_CLUSTER_HELPERS_H
 
+#include <cmath>
+#include <random>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "ClusterException.h"
+#include "ClusterNode.h"
+#include "Matrix.h"
+#include "ProgressThread.h"
+
+typedef std::vector<double> Vec;
 
 // Runs f and returns the id and message of the CClusterException it threw
 // (released here), or (0, "") when it threw none.
@@ -18,6 +28,78 @@ template <typename F> std::pair<int, std::string> ClusterError(F f)
         return r;
     }
     return std::make_pair(0, std::string());
+}
+
+// Progress reports, and distance calls where a test records them, in order:
+// (0, a, b, 0) is Distance(a, b), (1, max, current, id) a report. A stop
+// request is thrown at report number stopAfter.
+typedef std::tuple<int, double, double, int> SEvent;
+struct SEvents
+{
+    std::vector<SEvent> list;
+    long stopAfter = -1, reports = 0;
+    static void Callback(void* arg, double max, double current, int msgid)
+    {
+        SEvents* e = static_cast<SEvents*>(arg);
+        if (e->reports == e->stopAfter)
+            throw CStopRequest();
+        ++e->reports;
+        e->list.push_back(SEvent(1, max, current, msgid));
+    }
+};
+
+// n rows of cols standard normal values.
+inline std::vector<Vec> NormalRows(int n, int cols, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> value(0.0, 1.0);
+    std::vector<Vec> data(n, Vec(cols));
+    for (Vec& v : data)
+        for (double& x : v)
+            x = value(rng);
+    return data;
+}
+
+// Dense symmetric matrix over leaf indices.
+class CFullMatrix : public CMatrix
+{
+public:
+    explicit CFullMatrix(int n) : m_n(n), m_v(static_cast<std::size_t>(n) * n, 0.0) {}
+    virtual void SetValue(int i, int j, double value) { m_v[Index(i, j)] = m_v[Index(j, i)] = value; }
+    virtual double GetValue(int i, int j) { return m_v[Index(i, j)]; }
+
+private:
+    std::size_t Index(int i, int j) const { return static_cast<std::size_t>(i) * m_n + j; }
+    int m_n;
+    std::vector<double> m_v;
+};
+
+// Leaf indices left to right, following the children (iteratively).
+inline std::vector<int> LeafWalk(CClusterNode* root)
+{
+    std::vector<int> out;
+    std::vector<CClusterNode*> stack(1, root);
+    while (!stack.empty())
+    {
+        CClusterNode* p = stack.back();
+        stack.pop_back();
+        if (p->IsLeaf())
+            out.push_back(p->GetIndex());
+        if (p->GetRightChild())
+            stack.push_back(p->GetRightChild());
+        if (p->GetLeftChild())
+            stack.push_back(p->GetLeftChild());
+    }
+    return out;
+}
+
+// Sum of the distances between neighbouring leaves.
+inline double PathCost(const std::vector<int>& order, CMatrix& d)
+{
+    double s = 0.0;
+    for (std::size_t i = 1; i < order.size(); ++i)
+        s += d.GetValue(order[i - 1], order[i]);
+    return s;
 }
 
 #endif
