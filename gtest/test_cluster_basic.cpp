@@ -1,12 +1,18 @@
 // Agglomerative clustering against a literal implementation of the pair
 // selection, on every distance path and thread count; failures, stop
-// requests and the leaf distances the matrix keeps after the run.
+// requests, the leaf distances the matrix keeps after the run, and the job
+// that clusters and orders on a worker.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <unistd.h>
 
 #include "BasicCluster.h"
 #include "ClusterThread.h"
+#include "EisenOrdering.h"
+#include "OptimalOrdering.h"
 #include "VectorDataFunctions.h"
 #include "cluster_helpers.h"
 
@@ -345,41 +351,31 @@ TEST(BasicCluster, BadArgumentsAndFunctions)
 }
 
 // A stop request in the fill or the merging unwinds and releases every node.
-TEST(BasicCluster, StopRequestUnwindsCleanly)
-{
-    const std::vector<Vec> data = NormalRows(120, 3, 7);
-    for (long stopAt : {0L, 3L, 12L, 25L})
-    {
-        SRun run(data);
-        CEuclidean euclid;
-        CCentroidLinkage centroid;
-        CBasicCluster c(&euclid, &centroid);
-        SEvents ev;
-        ev.stopAfter = stopAt;
-        c.SetCallback(SEvents::Callback, &ev);
-        EXPECT_THROW(c.Cluster(run.Data(), 120), CStopRequest);
-        for (int k = 0; k < 239; ++k)
-            ASSERT_EQ(c.GetNodeByIndex(k), nullptr);
-    }
-}
-
-// After the run the matrix computes the leaf distances again on its first
-// read, repeating the run's last report between passes; a stop request there
-// leaves the refill pending, so that a later read still gets it.
-TEST(BasicCluster, LeafDistanceRefill)
+// After a run the matrix computes the leaf distances again on its first read,
+// batched or pair by pair, repeating the run's last report between passes;
+// a stop there leaves the refill pending, so that a later read still gets it.
+TEST(BasicCluster, StopRequestsInTheRunAndTheRefill)
 {
     const std::vector<Vec> data = NormalRows(150, 4, 11);
-    for (bool batched : {true, false})
+    for (long stopAt : {0L, 5L, 12L, 30L, -1L, -2L}) // -1: batched refill, -2: pair by pair
     {
         SRun run(data);
         CEuclidean e;
         CRecordingDistance wrapped(&e, nullptr);
         CCentroidLinkage centroid;
-        CBasicCluster c(batched ? static_cast<CDistanceFunction*>(&e) : &wrapped, &centroid);
+        CBasicCluster c(stopAt == -2 ? static_cast<CDistanceFunction*>(&wrapped) : &e, &centroid);
         SEvents ev;
+        ev.stopAfter = stopAt;
         c.SetCallback(SEvents::Callback, &ev);
+        if (stopAt >= 0)
+        {
+            EXPECT_THROW(c.Cluster(run.Data(), run.n), CStopRequest);
+            for (int k = 0; k < 2 * run.n - 1; ++k)
+                ASSERT_EQ(c.GetNodeByIndex(k), nullptr);
+            continue;
+        }
         run.root = c.Cluster(run.Data(), run.n);
-        const std::vector<SEvent> runReports = ev.list;
+        std::vector<SEvent> expected = ev.list;
         ev.stopAfter = ev.reports + 3;
         EXPECT_THROW(c.GetDistanceMatrix()->GetValue(0, 1), CStopRequest);
         ev.stopAfter = -1;
@@ -387,8 +383,85 @@ TEST(BasicCluster, LeafDistanceRefill)
             for (int j = i + 1; j < run.n; ++j)
                 ASSERT_EQ(c.GetDistanceMatrix()->GetValue(j, i), e.Distance(c.GetNodeByIndex(i), c.GetNodeByIndex(j)));
         // 11,175 pairs: 11 reports, 3 of them before the stop.
-        std::vector<SEvent> expected = runReports;
-        expected.resize(runReports.size() + 3 + 11, runReports.back());
+        expected.resize(expected.size() + 3 + 11, expected.back());
         ASSERT_EQ(ev.list, expected);
     }
+}
+
+// A job that owns everything, as the entry points build it.
+static CClusterThread* NewJob(const std::vector<Vec>& rows, COrdering* pOrdering)
+{
+    Vec** ppRows = new Vec*[rows.size()];
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        ppRows[i] = new Vec(rows[i]);
+    CBasicCluster* pEngine = new CBasicCluster(new CEuclidean(), new CCentroidLinkage());
+    CClusterThread* pJob = new CClusterThread(pEngine, ppRows, (int)rows.size(), pOrdering, true);
+    if (pOrdering != nullptr)
+        pOrdering->SetCallback(&UpdateProgressThreadProgress, pJob);
+    pEngine->SetCallback(&UpdateProgressThreadProgress, pJob);
+    return pJob;
+}
+
+// An ordering that fails the way a too-large cost table does.
+class CHungryOrdering : public COrdering
+{
+public:
+    virtual void OrderLeaves(CClusterNode*, CMatrix*) { throw std::bad_alloc(); }
+    virtual std::uintmax_t GetMemoryRequirement(CClusterNode*, CMatrix*) { return 0; }
+};
+
+// An ordering that runs out of memory ends the job with status 1 and the
+// memory message; an owned ordering that ran is released at once.
+TEST(ClusterThread, OrderingOutOfMemoryAndRelease)
+{
+    CClusterThread* pHungry = NewJob({{0.0}, {1.0}, {5.0}}, new CHungryOrdering());
+    EXPECT_EQ(pHungry->Go(pthread_t()), 1);
+    EXPECT_EQ(pHungry->GetErrorMessage(), CLUSTER_MEMORY_MESSAGE);
+    EXPECT_NE(pHungry->GetResult(), nullptr); // the tree is still released with the job
+    delete pHungry;
+    CClusterThread* pJob = NewJob({{0.0}, {1.0}, {5.0}}, new COptimalOrdering());
+    EXPECT_EQ(pJob->Go(pthread_t()), 0);
+    EXPECT_EQ(pJob->GetOrdering(), nullptr);
+    delete pJob;
+}
+
+// A stop in every phase (0/1 clustering, 2 optimal ordering) ends the job
+// canceled; deleting a running job stops it before freeing what it uses.
+TEST(ClusterThread, StopInEveryPhaseAndDeleteWhileRunning)
+{
+    const std::vector<Vec> rows = NormalRows(900, 5, 2);
+    for (int phase : {0, 1, 2, -1})
+    {
+        CClusterThread* pJob = NewJob(rows, new COptimalOrdering());
+        ASSERT_EQ(pJob->Start(), 0);
+        while (pJob->GetProgressInfoMsgId() < std::abs(phase) && !pJob->GetIsFinished())
+            usleep(100);
+        if (phase >= 0)
+        {
+            EXPECT_EQ(pJob->Stop(), 0);
+            pJob->Join();
+            EXPECT_TRUE(pJob->GetIsCanceled()) << "phase " << phase;
+            EXPECT_FALSE(pJob->GetIsFinished()) << "phase " << phase;
+        }
+        CProgressThreadManager::Erase(pJob->GetJobId());
+        delete pJob;
+    }
+}
+
+// With bDeleteAll false the job releases only its result tree.
+TEST(ClusterThread, BorrowedObjectsStayWithTheCaller)
+{
+    SRun run({{0.0}, {1.0}, {5.0}, {6.0}});
+    CEuclidean dist;
+    CCentroidLinkage link;
+    CBasicCluster engine(&dist, &link);
+    CEisenOrdering ordering;
+    {
+        CClusterThread job(&engine, run.rows.data(), 4, &ordering, false);
+        EXPECT_EQ(job.Go(pthread_t()), 0);
+        EXPECT_EQ(LeafWalk(job.GetResult()), (std::vector<int>{0, 1, 2, 3}));
+        EXPECT_EQ(job.GetOrdering(), &ordering);
+    }
+    for (Vec* v : run.rows)
+        EXPECT_EQ(v->size(), 1u);
 }
