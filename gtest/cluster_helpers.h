@@ -79,8 +79,7 @@ inline std::vector<int> LeafWalk(CClusterNode* root)
 {
     std::vector<int> out;
     std::vector<CClusterNode*> stack(1, root);
-    while (!stack.empty())
-    {
+    while (!stack.empty()) {
         CClusterNode* p = stack.back();
         stack.pop_back();
         if (p->IsLeaf())

@@ -103,8 +103,7 @@ static SOutcome LiteralCluster(const std::vector<Vec>& data, bool correlation)
         int mini = -1, minj = -1;
         double current = 0.0, total = static_cast<double>((static_cast<long long>(n) * n) / 2), fMinDist = -1.0;
         for (int i = 0; i < n; ++i)
-            for (int j = i + 1; j < n; ++j, current += 1)
-            {
+            for (int j = i + 1; j < n; ++j, current += 1) {
                 if (static_cast<long long>(current) % 1000 == 0)
                     SEvents::Callback(&ev, total, current, 0);
                 const double fDist = dist(i, j);
@@ -113,8 +112,7 @@ static SOutcome LiteralCluster(const std::vector<Vec>& data, bool correlation)
             }
         current = 0.0;
         total = static_cast<double>(static_cast<long long>(n - 1) * n + (static_cast<long long>(n - 1) * n) / 2);
-        for (int iCurrent = n; iCurrent < iNodeCount; ++iCurrent)
-        {
+        for (int iCurrent = n; iCurrent < iNodeCount; ++iCurrent) {
             void* pData = centroid.CombineData(nodes[mini], nodes[minj]);
             nodes[iCurrent] = new CClusterNode(pData, iCurrent, nodes[mini], nodes[minj]);
             out.merges.push_back(std::make_pair(mini, minj));
@@ -122,8 +120,7 @@ static SOutcome LiteralCluster(const std::vector<Vec>& data, bool correlation)
                 break;
             used[mini] = used[minj] = 1;
             bool searchMin = true;
-            for (int i = 0; i < iCurrent; ++i, current += 1)
-            {
+            for (int i = 0; i < iCurrent; ++i, current += 1) {
                 if (static_cast<long long>(current) % 1000 == 0)
                     SEvents::Callback(&ev, total, current, 1);
                 const double fDist = used[i] ? -1.0 : dist(i, iCurrent);
@@ -142,8 +139,7 @@ static SOutcome LiteralCluster(const std::vector<Vec>& data, bool correlation)
                 out.leafDistances.push_back(at(i, j));
     });
     out.events = ev.list;
-    for (int k = iNodeCount - 1; k >= 0; --k)
-    {
+    for (int k = iNodeCount - 1; k >= 0; --k) {
         if (k >= n && nodes[k] != nullptr)
             delete static_cast<Vec*>(nodes[k]->GetData());
         delete nodes[k];
@@ -197,13 +193,11 @@ struct SCase
 // give the same merges, reports, failures and stored leaf distances.
 static void ExpectAgreement(const std::vector<SCase>& cases)
 {
-    for (const SCase& c : cases)
-    {
+    for (const SCase& c : cases) {
         const SOutcome pairwise = RunEngine(c.data, c.correlation, 0);
         ASSERT_EQ(pairwise.error.first, c.errorId) << c.label;
         ASSERT_FALSE(pairwise.nodesLeft) << c.label;
-        if (c.literal)
-        {
+        if (c.literal) {
             const SOutcome lit = LiteralCluster(c.data, c.correlation);
             ASSERT_EQ(lit.error.first, c.errorId) << c.label;
             ASSERT_EQ(pairwise.merges, lit.merges) << c.label;
@@ -214,8 +208,7 @@ static void ExpectAgreement(const std::vector<SCase>& cases)
         for (const SEvent& event : pairwise.events)
             if (std::get<0>(event) == 1)
                 reports.push_back(event);
-        for (int threads : {1, 2, 3})
-        {
+        for (int threads : {1, 2, 3}) {
             const SOutcome got = RunEngine(c.data, c.correlation, threads);
             const std::string label = c.label + ", " + std::to_string(threads) + " threads";
             ASSERT_EQ(got.error, pairwise.error) << label;
@@ -246,8 +239,7 @@ TEST(BasicClusterAgreement, RandomSets)
     std::mt19937 rng(20261206);
     std::uniform_int_distribution<int> rowsDist(2, 70), colsDist(1, 6);
     std::vector<SCase> cases;
-    for (int set = 0; set < 240; ++set)
-    {
+    for (int set = 0; set < 240; ++set) {
         const bool corr = set % 5 == 4;
         const int n = set % 80 == 0 ? 450 : set % 20 == 3 || set % 20 == 9 ? 250 : rowsDist(rng);
         cases.push_back({"set " + std::to_string(set), corr, 0, true,
@@ -331,8 +323,7 @@ TEST(BasicCluster, BadArgumentsAndFunctions)
     } cases[] = {{&euclid, &centroid, 1, false, 5}, {&euclid, &centroid, 0, false, 5}, {&euclid, &centroid, -4, false, 5},
                  {&euclid, &centroid, 3, true, 4},  {nullptr, &centroid, 3, false, 3},  {&euclid, nullptr, 3, false, 4},
                  {&euclid, &longer, 4, false, 5}};
-    for (const auto& b : cases)
-    {
+    for (const auto& b : cases) {
         SRun run({{0}, {1}, {5}, {9}});
         CBasicCluster c(b.dist, b.combine);
         EXPECT_EQ(ClusterError([&] { c.Cluster(b.nullData ? nullptr : run.Data(), b.n); }).first, b.id) << b.n;
@@ -350,8 +341,8 @@ TEST(BasicCluster, BadArgumentsAndFunctions)
 TEST(BasicCluster, StopRequestsInTheRunAndTheRefill)
 {
     const std::vector<Vec> data = NormalRows(150, 4, 11);
-    for (long stopAt : {0L, 5L, 12L, 30L, -1L, -2L}) // -1: batched refill, -2: pair by pair
-    {
+    // Stop at a report of the run; -1: the batched refill, -2: pair by pair.
+    for (long stopAt : {0L, 5L, 12L, 30L, -1L, -2L}) {
         SRun run(data);
         CEuclidean e;
         CRecordingDistance wrapped(&e, nullptr);
@@ -360,8 +351,7 @@ TEST(BasicCluster, StopRequestsInTheRunAndTheRefill)
         SEvents ev;
         ev.stopAfter = stopAt;
         c.SetCallback(SEvents::Callback, &ev);
-        if (stopAt >= 0)
-        {
+        if (stopAt >= 0) {
             EXPECT_THROW(c.Cluster(run.Data(), run.n), CStopRequest);
             for (int k = 0; k < 2 * run.n - 1; ++k)
                 ASSERT_EQ(c.GetNodeByIndex(k), nullptr);
@@ -437,14 +427,12 @@ TEST(ClusterThread, OutOfMemoryAndOwnership)
 TEST(ClusterThread, StopInEveryPhaseAndDeleteWhileRunning)
 {
     const std::vector<Vec> rows = NormalRows(900, 5, 2);
-    for (int phase : {0, 1, 2, -1})
-    {
+    for (int phase : {0, 1, 2, -1}) {
         CClusterThread* pJob = NewJob(rows, new COptimalOrdering());
         ASSERT_EQ(pJob->Start(), 0);
         while (pJob->GetProgressInfoMsgId() < std::abs(phase) && !pJob->GetIsFinished())
             usleep(100);
-        if (phase >= 0)
-        {
+        if (phase >= 0) {
             EXPECT_EQ(pJob->Stop(), 0);
             pJob->Join();
             EXPECT_TRUE(pJob->GetIsCanceled()) << "phase " << phase;

@@ -125,8 +125,7 @@ TEST(SafeInt, Boundaries)
         {[] { return SafeU64::Divide(7, 0); }, 0, "Divide argument out of range"},
         {[] { return SafeU64::Mod(7, 0); }, 0, "Mod argument out of range"},
     };
-    for (std::size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k)
-    {
+    for (std::size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k) {
         unsigned long long got = 0;
         EXPECT_EQ(RangeError([&] { got = cases[k].f(); }), cases[k].error) << "case " << k;
         EXPECT_EQ(got, cases[k].value) << "case " << k;

@@ -56,8 +56,7 @@ static void RandomTree(STree& t, int n, std::mt19937& rng, bool withData = false
     std::vector<CClusterNode*> forest;
     for (int i = 0; i < n; ++i)
         forest.push_back(t.Node(i, data()));
-    for (int next = n; forest.size() > 1; ++next)
-    {
+    for (int next = n; forest.size() > 1; ++next) {
         std::uniform_int_distribution<std::size_t> pick(0, forest.size() - 1);
         std::size_t a = pick(rng), b = pick(rng);
         while (b == a)
@@ -90,8 +89,7 @@ static double Mean(CClusterNode* p)
 TEST(EisenOrdering, RuleAtEveryNodeAndReports)
 {
     std::mt19937 rng(7);
-    for (int n : {1, 2, 25, 60})
-    {
+    for (int n : {1, 2, 25, 60}) {
         STree t;
         RandomTree(t, n, rng, true);
         std::vector<CClusterNode*> expectedLeft;
@@ -156,8 +154,7 @@ static double BruteForceOptimum(STree& t, CMatrix& d)
         if (!p->IsLeaf())
             internal.push_back(p);
     double best = PathCost(LeafWalk(t.root), d);
-    for (unsigned long k = 1; k < (1ul << internal.size()); ++k)
-    {
+    for (unsigned long k = 1; k < (1ul << internal.size()); ++k) {
         internal[__builtin_ctzl(k)]->SwapLeaves();
         best = std::min(best, PathCost(LeafWalk(t.root), d));
     }
@@ -185,21 +182,18 @@ static double ReferenceOptimum(const std::vector<CClusterNode*>& bottomUp, CMatr
         s[1] = LeafWalk(c->IsLeaf() ? c : c->GetRightChild());
     };
     double best = -1.0;
-    for (CClusterNode* v : bottomUp)
-    {
+    for (CClusterNode* v : bottomUp) {
         std::vector<int> l[2], r[2];
         sides(v->GetLeftChild(), l);
         sides(v->GetRightChild(), r);
-        for (int side = 0; side < 4; ++side) // u on one side of l, m on the other; w and k likewise on r
-        {
+        // u on one side of the left child, m on the other; w and k likewise on the right.
+        for (int side = 0; side < 4; ++side) {
             const int sa = side & 1, sb = side >> 1;
             for (int u : l[sa])
-                for (int w : r[sb])
-                {
+                for (int w : r[sb]) {
                     double c = -1.0;
                     for (int m : l[1 - sa])
-                        for (int k : r[1 - sb])
-                        {
+                        for (int k : r[1 - sb]) {
                             const double x = M[u][m] + d.GetValue(m, k) + M[k][w];
                             c = c < 0 || x < c ? x : c;
                         }
@@ -217,8 +211,7 @@ static double ReferenceOptimum(const std::vector<CClusterNode*>& bottomUp, CMatr
 TEST(OptimalOrdering, MatchesBruteForceOnSmallTrees)
 {
     std::mt19937 rng(2024);
-    for (int set = 0; set < 200; ++set)
-    {
+    for (int set = 0; set < 200; ++set) {
         const int n = 2 + set % 8;
         CFullMatrix d(n);
         PlaneDistances(d, NormalRows(n, 2, set));
@@ -249,8 +242,7 @@ TEST(OptimalOrdering, MatchesBruteForceOnSmallTrees)
 TEST(OptimalOrdering, MatchesAPlainDynamicProgrammeOnLargerTrees)
 {
     std::mt19937 rng(31);
-    for (int kind = 0; kind < 3; ++kind)
-    {
+    for (int kind = 0; kind < 3; ++kind) {
         const int n = kind == 1 ? 300 : 200;
         const std::vector<Vec> rows = NormalRows(n, 2, 31 + kind);
         CFullMatrix d(n);
@@ -293,8 +285,7 @@ TEST(OptimalOrdering, ReportsAndStopsInEachPhase)
     CFullMatrix d(n);
     PlaneDistances(d, NormalRows(n, 2, 11));
     std::size_t firstOf[5] = {0, 0, 0, 0, 0};
-    for (int stopIn = 0; stopIn <= 4; stopIn += stopIn == 0 ? 2 : 1)
-    {
+    for (int stopIn = 0; stopIn <= 4; stopIn += stopIn == 0 ? 2 : 1) {
         STree t;
         std::mt19937 trng(1);
         RandomTree(t, n, trng);
@@ -304,16 +295,14 @@ TEST(OptimalOrdering, ReportsAndStopsInEachPhase)
         ev.stopAfter = stopIn == 0 ? -1 : static_cast<long>(firstOf[stopIn]) + 1;
         COptimalOrdering oo;
         oo.SetCallback(&SEvents::Callback, &ev);
-        if (stopIn != 0)
-        {
+        if (stopIn != 0) {
             EXPECT_THROW(oo.OrderLeaves(t.root, &d), CStopRequest) << "phase " << stopIn;
             EXPECT_EQ(ClusterError([&] { oo.OrderLeaves(t.root, &d); }).first, 2);
             continue;
         }
         oo.OrderLeaves(t.root, &d);
         std::size_t count[5] = {0, 0, 0, 0, 0};
-        for (std::size_t i = 0; i < ev.list.size(); ++i)
-        {
+        for (std::size_t i = 0; i < ev.list.size(); ++i) {
             const int id = std::get<3>(ev.list[i]);
             ASSERT_TRUE(id >= 2 && id <= 4);
             firstOf[id] = count[id] == 0 ? i : firstOf[id];
