@@ -2,7 +2,6 @@
 #ifndef LUMO_GTEST_CLUSTER_HELPERS_H
 #define LUMO_GTEST_CLUSTER_HELPERS_H
 
-#include <cmath>
 #include <random>
 #include <string>
 #include <tuple>
@@ -11,7 +10,6 @@
 
 #include "ClusterException.h"
 #include "ClusterNode.h"
-#include "Matrix.h"
 #include "ProgressThread.h"
 
 typedef std::vector<double> Vec;
@@ -60,20 +58,6 @@ inline std::vector<Vec> NormalRows(int n, int cols, unsigned seed)
     return data;
 }
 
-// Dense symmetric matrix over leaf indices.
-class CFullMatrix : public CMatrix
-{
-public:
-    explicit CFullMatrix(int n) : m_n(n), m_v(static_cast<std::size_t>(n) * n, 0.0) {}
-    virtual void SetValue(int i, int j, double value) { m_v[Index(i, j)] = m_v[Index(j, i)] = value; }
-    virtual double GetValue(int i, int j) { return m_v[Index(i, j)]; }
-
-private:
-    std::size_t Index(int i, int j) const { return static_cast<std::size_t>(i) * m_n + j; }
-    int m_n;
-    std::vector<double> m_v;
-};
-
 // Leaf indices left to right, following the children (iteratively).
 inline std::vector<int> LeafWalk(CClusterNode* root)
 {
@@ -90,15 +74,6 @@ inline std::vector<int> LeafWalk(CClusterNode* root)
             stack.push_back(p->GetLeftChild());
     }
     return out;
-}
-
-// Sum of the distances between neighbouring leaves.
-inline double PathCost(const std::vector<int>& order, CMatrix& d)
-{
-    double s = 0.0;
-    for (std::size_t i = 1; i < order.size(); ++i)
-        s += d.GetValue(order[i - 1], order[i]);
-    return s;
 }
 
 #endif

@@ -4,14 +4,44 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <numeric>
 #include <pthread.h>
 
 #include "BasicCluster.h"
 #include "ClusterThread.h"
 #include "EisenOrdering.h"
+#include "Matrix.h"
 #include "OptimalOrdering.h"
 #include "VectorDataFunctions.h"
 #include "cluster_helpers.h"
+
+// Distances between points in the plane, as a dense symmetric matrix.
+class CFullMatrix : public CMatrix
+{
+public:
+    explicit CFullMatrix(const std::vector<Vec>& p) : m_n(p.size()), m_v(p.size() * p.size(), 0.0)
+    {
+        for (std::size_t i = 0; i < m_n; ++i)
+            for (std::size_t j = i + 1; j < m_n; ++j)
+                SetValue(i, j, std::hypot(p[i][0] - p[j][0], p[i][1] - p[j][1]));
+    }
+    virtual void SetValue(int i, int j, double value) { m_v[i * m_n + j] = m_v[j * m_n + i] = value; }
+    virtual double GetValue(int i, int j) { return m_v[i * m_n + j]; }
+
+private:
+    std::size_t m_n;
+    std::vector<double> m_v;
+};
+
+// Sum of the distances between neighbouring leaves.
+static double PathCost(const std::vector<int>& order, CMatrix& d)
+{
+    double s = 0.0;
+    for (std::size_t i = 1; i < order.size(); ++i)
+        s += d.GetValue(order[i - 1], order[i]);
+    return s;
+}
 
 // Owns every node (and data vector) of a hand-built tree; deletes them one by one.
 struct STree
@@ -67,23 +97,6 @@ static void RandomTree(STree& t, int n, std::mt19937& rng, bool withData = false
     }
 }
 
-// Distances between points in the plane.
-static void PlaneDistances(CFullMatrix& d, const std::vector<Vec>& p)
-{
-    for (std::size_t i = 0; i < p.size(); ++i)
-        for (std::size_t j = i + 1; j < p.size(); ++j)
-            d.SetValue(i, j, std::hypot(p[i][0] - p[j][0], p[i][1] - p[j][1]));
-}
-
-static double Mean(CClusterNode* p)
-{
-    const Vec& v = *static_cast<Vec*>(p->GetData());
-    double s = 0.0;
-    for (double x : v)
-        s += x;
-    return s / v.size();
-}
-
 // Every node ends with the child of the smaller mean of its own data on the
 // left; equal and NaN means keep the order. One report per internal node.
 TEST(EisenOrdering, RuleAtEveryNodeAndReports)
@@ -92,10 +105,14 @@ TEST(EisenOrdering, RuleAtEveryNodeAndReports)
     for (int n : {1, 2, 25, 60}) {
         STree t;
         RandomTree(t, n, rng, true);
+        auto mean = [](CClusterNode* p) {
+            const Vec& v = *static_cast<Vec*>(p->GetData());
+            return std::accumulate(v.begin(), v.end(), 0.0) / v.size();
+        };
         std::vector<CClusterNode*> expectedLeft;
         for (CClusterNode* p : t.nodes)
             if (!p->IsLeaf())
-                expectedLeft.push_back(Mean(p->GetLeftChild()) > Mean(p->GetRightChild()) ? p->GetRightChild()
+                expectedLeft.push_back(mean(p->GetLeftChild()) > mean(p->GetRightChild()) ? p->GetRightChild()
                                                                                              : p->GetLeftChild());
         SEvents ev;
         CEisenOrdering eo;
@@ -213,8 +230,7 @@ TEST(OptimalOrdering, MatchesBruteForceOnSmallTrees)
     std::mt19937 rng(2024);
     for (int set = 0; set < 200; ++set) {
         const int n = 2 + set % 8;
-        CFullMatrix d(n);
-        PlaneDistances(d, NormalRows(n, 2, set));
+        CFullMatrix d(NormalRows(n, 2, set));
         for (int i = 0; set % 5 == 0 && i < n; ++i)
             for (int j = i + 1; j < n; ++j)
                 d.SetValue(i, j, set % 10 == 0 ? std::floor(d.GetValue(i, j) * 3.0) : 1.5);
@@ -245,8 +261,7 @@ TEST(OptimalOrdering, MatchesAPlainDynamicProgrammeOnLargerTrees)
     for (int kind = 0; kind < 3; ++kind) {
         const int n = kind == 1 ? 300 : 200;
         const std::vector<Vec> rows = NormalRows(n, 2, 31 + kind);
-        CFullMatrix d(n);
-        PlaneDistances(d, rows);
+        CFullMatrix d(rows);
         STree t;
         CEuclidean euclid;
         CCentroidLinkage centroid;
@@ -282,8 +297,7 @@ TEST(OptimalOrdering, MatchesAPlainDynamicProgrammeOnLargerTrees)
 TEST(OptimalOrdering, ReportsAndStopsInEachPhase)
 {
     const int n = 40;
-    CFullMatrix d(n);
-    PlaneDistances(d, NormalRows(n, 2, 11));
+    CFullMatrix d(NormalRows(n, 2, 11));
     std::size_t firstOf[5] = {0, 0, 0, 0, 0};
     for (int stopIn = 0; stopIn <= 4; stopIn += stopIn == 0 ? 2 : 1) {
         STree t;
@@ -318,7 +332,7 @@ TEST(OptimalOrdering, ReportsAndStopsInEachPhase)
 // bounds: 7 among three leaves, or 0 twice.
 TEST(OptimalOrdering, BadCallsAndTrees)
 {
-    CFullMatrix d(3);
+    CFullMatrix d(NormalRows(3, 2, 0));
     STree t;
     CClusterNode* l[5] = {t.Node(0), t.Node(7), t.Node(1), t.Node(0), t.Node(1)};
     CClusterNode* bad = t.Node(3, nullptr, t.Node(4, nullptr, l[0], l[1]), l[2]);
@@ -339,8 +353,7 @@ TEST(OptimalOrdering, BadCallsAndTrees)
 TEST(DeepTree, OrderAndDeleteWithoutRecursion)
 {
     const int n = 3000;
-    CFullMatrix d(n);
-    PlaneDistances(d, NormalRows(n, 2, 99));
+    CFullMatrix d(NormalRows(n, 2, 99));
     STree t; // owns the leaves' data
     CClusterNode* chain = new CClusterNode(t.Data({0.5}), 0);
     for (int i = 1; i < n; ++i)
