@@ -64,12 +64,7 @@ TEST(VectorData, ArgumentChecks)
     CCentroidLinkage link;
     CAddVectors add;
     CUpperDiagonalMatrix m(3, 5), empty0(0);
-    const struct
-    {
-        std::function<void()> call;
-        int id;
-        std::string message;
-    } checks[] = {
+    const struct { std::function<void()> call; int id; std::string message; } checks[] = {
         {[&] { euclid.Distance(nullptr, &a); }, 4, "pNode1 is NULL"},
         {[&] { euclid.Distance(&a, nullptr); }, 4, "pNode2 is NULL"},
         {[&] { euclid.Distance(&none, &a); }, 4, "pData1 is NULL"},
@@ -103,12 +98,7 @@ TEST(SafeInt, Boundaries)
 {
     const std::string add = "Add argument out of range", mul = "Multiply argument out of range";
     const unsigned long long third = 6148914691236517205ULL; // kMax / 3
-    const struct
-    {
-        std::function<unsigned long long()> f;
-        unsigned long long value;
-        std::string error;
-    } cases[] = {
+    const struct { std::function<unsigned long long()> f; unsigned long long value; std::string error; } cases[] = {
         {[] { return SafeU64::Add(kMax, 1); }, 0, add},
         {[] { return SafeU64::Add(1ULL << 63, 1ULL << 63); }, 0, add},
         {[] { return SafeU64::Add(1ULL << 63, (1ULL << 63) - 1); }, kMax, ""},
