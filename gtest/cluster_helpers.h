@@ -46,15 +46,17 @@ struct SEvents
     }
 };
 
-// n rows of cols standard normal values.
-inline std::vector<Vec> NormalRows(int n, int cols, unsigned seed)
+// n rows of cols values: kind 1 standard normal, 0 normal * 100, 2 small
+// integers (full of ties and duplicates).
+inline std::vector<Vec> RandomRows(int n, int cols, unsigned seed, int kind = 1)
 {
     std::mt19937 rng(seed);
-    std::normal_distribution<double> value(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_int_distribution<int> small(0, 3);
     std::vector<Vec> data(n, Vec(cols));
     for (Vec& v : data)
         for (double& x : v)
-            x = value(rng);
+            x = kind == 2 ? small(rng) : normal(rng) * (kind == 0 ? 100.0 : 1.0);
     return data;
 }
 

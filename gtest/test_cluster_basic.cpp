@@ -220,19 +220,6 @@ static void ExpectAgreement(const std::vector<SCase>& cases)
     }
 }
 
-// n rows of cols values: kind 0 normal * 100, 1 normal, 2 small integers
-// (full of ties and duplicates).
-static std::vector<Vec> RandomSet(std::mt19937& rng, int n, int cols, int kind)
-{
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::uniform_int_distribution<int> small(0, 3);
-    std::vector<Vec> data(n, Vec(cols));
-    for (Vec& v : data)
-        for (double& x : v)
-            x = kind == 2 ? small(rng) : normal(rng) * (kind == 0 ? 100.0 : 1.0);
-    return data;
-}
-
 // Random sets of 2 to 450 rows, every fifth with the correlation distance.
 TEST(BasicClusterAgreement, RandomSets)
 {
@@ -243,7 +230,7 @@ TEST(BasicClusterAgreement, RandomSets)
         const bool corr = set % 5 == 4;
         const int n = set % 80 == 0 ? 450 : set % 20 == 3 || set % 20 == 9 ? 250 : rowsDist(rng);
         cases.push_back({"set " + std::to_string(set), corr, 0, true,
-                         RandomSet(rng, n, colsDist(rng) + (corr ? 2 : 0), corr ? 1 : set % 3)});
+                         RandomRows(n, colsDist(rng) + (corr ? 2 : 0), set, corr ? 1 : set % 3)});
     }
     ExpectAgreement(cases);
 }
@@ -252,18 +239,17 @@ TEST(BasicClusterAgreement, RandomSets)
 // or the merging.
 TEST(BasicClusterAgreement, LargeAndFailingSets)
 {
-    std::mt19937 rng(5);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<Vec> missing = RandomSet(rng, 700, 5, 1), constant = RandomSet(rng, 500, 4, 1);
+    std::vector<Vec> missing = RandomRows(700, 5, 1), constant = RandomRows(500, 4, 2);
     missing[400][3] = nan;       // the fill fails at the first pair that involves it
     constant[250] = Vec(4, 2.0); // no correlation with anything
     // 64 copies of a huge row merge level by level; the merged rows of 32
     // copies overflow to infinity, at a NaN distance from each other.
     std::vector<Vec> huge(64, Vec{1e307, 0.0});
-    for (const Vec& v : RandomSet(rng, 1200, 2, 1))
+    for (const Vec& v : RandomRows(1200, 2, 3))
         huge.push_back(v);
-    ExpectAgreement({{"1500 tied rows", false, 0, false, RandomSet(rng, 1500, 2, 2)},
-                     {"correlation, 1200 rows x 8", true, 0, false, RandomSet(rng, 1200, 8, 1)},
+    ExpectAgreement({{"1500 tied rows", false, 0, false, RandomRows(1500, 2, 4, 2)},
+                     {"correlation, 1200 rows x 8", true, 0, false, RandomRows(1200, 8, 5)},
                      {"missing value", false, 5, true, missing},
                      {"constant row", true, 5, true, constant},
                      {"overflowing centroids", false, 5, false, huge},
@@ -340,7 +326,7 @@ TEST(BasicCluster, BadArgumentsAndFunctions)
 // a stop there leaves the refill pending, so that a later read still gets it.
 TEST(BasicCluster, StopRequestsInTheRunAndTheRefill)
 {
-    const std::vector<Vec> data = NormalRows(150, 4, 11);
+    const std::vector<Vec> data = RandomRows(150, 4, 11);
     // Stop at a report of the run; -1: the batched refill, -2: pair by pair.
     for (long stopAt : {0L, 5L, 12L, 30L, -1L, -2L}) {
         SRun run(data);
@@ -426,7 +412,7 @@ TEST(ClusterThread, OutOfMemoryAndOwnership)
 // canceled; deleting a running job stops it before freeing what it uses.
 TEST(ClusterThread, StopInEveryPhaseAndDeleteWhileRunning)
 {
-    const std::vector<Vec> rows = NormalRows(900, 5, 2);
+    const std::vector<Vec> rows = RandomRows(900, 5, 2);
     for (int phase : {0, 1, 2, -1}) {
         CClusterThread* pJob = NewJob(rows, new COptimalOrdering());
         ASSERT_EQ(pJob->Start(), 0);

@@ -226,7 +226,7 @@ TEST(OptimalOrdering, MatchesBruteForceOnSmallTrees)
     std::mt19937 rng(2024);
     for (int set = 0; set < 200; ++set) {
         const int n = 2 + set % 8;
-        CFullMatrix d(NormalRows(n, 2, set));
+        CFullMatrix d(RandomRows(n, 2, set));
         for (int i = 0; set % 5 == 0 && i < n; ++i)
             for (int j = i + 1; j < n; ++j)
                 d.SetValue(i, j, set % 10 == 0 ? std::floor(d.GetValue(i, j) * 3.0) : 1.5);
@@ -256,7 +256,7 @@ TEST(OptimalOrdering, MatchesAPlainDynamicProgrammeOnLargerTrees)
     std::mt19937 rng(31);
     for (int kind = 0; kind < 3; ++kind) {
         const int n = kind == 1 ? 300 : 200;
-        const std::vector<Vec> rows = NormalRows(n, 2, 31 + kind);
+        const std::vector<Vec> rows = RandomRows(n, 2, 31 + kind);
         CFullMatrix d(rows);
         STree t;
         CEuclidean euclid;
@@ -293,7 +293,7 @@ TEST(OptimalOrdering, MatchesAPlainDynamicProgrammeOnLargerTrees)
 TEST(OptimalOrdering, ReportsAndStopsInEachPhase)
 {
     const int n = 40;
-    CFullMatrix d(NormalRows(n, 2, 11));
+    CFullMatrix d(RandomRows(n, 2, 11));
     std::size_t firstOf[5] = {0, 0, 0, 0, 0};
     for (int stopIn = 0; stopIn <= 4; stopIn += stopIn == 0 ? 2 : 1) {
         STree t;
@@ -328,7 +328,7 @@ TEST(OptimalOrdering, ReportsAndStopsInEachPhase)
 // bounds: 7 among three leaves, or 0 twice.
 TEST(OptimalOrdering, BadCallsAndTrees)
 {
-    CFullMatrix d(NormalRows(3, 2, 0));
+    CFullMatrix d(RandomRows(3, 2, 0));
     STree t;
     CClusterNode* l[5] = {t.Node(0), t.Node(7), t.Node(1), t.Node(0), t.Node(1)};
     CClusterNode* bad = t.Node(3, nullptr, t.Node(4, nullptr, l[0], l[1]), l[2]);
@@ -349,7 +349,7 @@ TEST(OptimalOrdering, BadCallsAndTrees)
 TEST(DeepTree, OrderAndDeleteWithoutRecursion)
 {
     const int n = 2000;
-    CFullMatrix d(NormalRows(n, 2, 99));
+    CFullMatrix d(RandomRows(n, 2, 99));
     STree t; // owns the leaves' data
     CClusterNode* chain = new CClusterNode(t.Data({0.5}), 0);
     for (int i = 1; i < n; ++i)
