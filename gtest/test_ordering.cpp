@@ -343,12 +343,12 @@ TEST(OptimalOrdering, BadCallsAndTrees)
     EXPECT_EQ(ClusterError([&] { nullMatrix.OrderLeaves(ok, nullptr); }).first, 4);
 }
 
-// A chain of 2,000 merges is as deep as it is wide: both orderings and the
-// deletion must work on a 32 KiB stack, which a recursion one frame per
+// A chain of 3,000 merges is as deep as it is wide: both orderings and the
+// deletion must work on a 128 KiB stack, which a recursion one frame per
 // level would overflow.
 TEST(DeepTree, OrderAndDeleteWithoutRecursion)
 {
-    const int n = 2000;
+    const int n = 3000;
     CFullMatrix d(RandomRows(n, 2, 99));
     STree t; // owns the leaves' data
     CClusterNode* chain = new CClusterNode(t.Data({0.5}), 0);
@@ -357,7 +357,7 @@ TEST(DeepTree, OrderAndDeleteWithoutRecursion)
     std::pair<CClusterNode*, CFullMatrix*> run(chain, &d);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 32 * 1024);
+    pthread_attr_setstacksize(&attr, 128 * 1024);
     pthread_t th;
     ASSERT_EQ(pthread_create(&th, &attr, [](void* arg) -> void* {
         auto* r = static_cast<std::pair<CClusterNode*, CFullMatrix*>*>(arg);
