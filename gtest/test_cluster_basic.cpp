@@ -1,51 +1,30 @@
-// Agglomerative clustering: worked examples, progress, failures, and agreement
-// with a literal implementation of the pair-selection rule.
+// Agglomerative clustering against a literal implementation of the pair
+// selection, on every distance path and thread count; failures, stop
+// requests, the leaf distances the matrix keeps after the run, and the job
+// that clusters and orders on a worker.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cstdlib>
 #include <limits>
-#include <random>
-#include <string>
-#include <tuple>
-#include <vector>
+#include <new>
+#include <unistd.h>
 
 #include "BasicCluster.h"
-#include "ClusterException.h"
-#include "cluster_helpers.h"
-#include "ClusterNode.h"
-#include "ProgressThread.h"
-#include "UpperDiagonalMatrix.h"
+#include "ClusterThread.h"
+#include "EisenOrdering.h"
+#include "OptimalOrdering.h"
 #include "VectorDataFunctions.h"
+#include "cluster_helpers.h"
 
-typedef std::vector<double> Vec;
-
-
-// Distance calls and progress reports in the order they happen.
-struct SEvents
-{
-    // (kind, a, b, c): kind 0 = Distance(a, b); kind 1 = report (max a, current b, id c).
-    std::vector<std::tuple<int, double, double, int>> list;
-    long stopAfterReports = -1;
-    long reports = 0;
-
-    static void Callback(void* arg, double max, double current, int msgid)
-    {
-        SEvents* e = static_cast<SEvents*>(arg);
-        if (e->stopAfterReports >= 0 && e->reports == e->stopAfterReports)
-            throw CStopRequest();
-        ++e->reports;
-        e->list.push_back(std::make_tuple(1, max, current, msgid));
-    }
-};
-
+// A distance behind a wrapper, which the engine can only call pair by pair.
 class CRecordingDistance : public CDistanceFunction
 {
 public:
     CRecordingDistance(CDistanceFunction* pInner, SEvents* pEvents) : m_pInner(pInner), m_pEvents(pEvents) {}
     virtual double Distance(CClusterNode* a, CClusterNode* b)
     {
-        if (m_pEvents != 0)
-            m_pEvents->list.push_back(std::make_tuple(0, a->GetIndex(), b->GetIndex(), 0));
+        if (m_pEvents != nullptr)
+            m_pEvents->list.push_back(SEvent(0, a->GetIndex(), b->GetIndex(), 0));
         return m_pInner->Distance(a, b);
     }
     virtual unsigned long long GetMemoryRequirement() { return m_pInner->GetMemoryRequirement(); }
@@ -60,41 +39,16 @@ struct SRun
 {
     std::vector<Vec*> rows;
     CClusterNode* root = nullptr;
-    int n = 0;
-
-    explicit SRun(const std::vector<Vec>& data)
+    int n;
+    explicit SRun(const std::vector<Vec>& data) : n(static_cast<int>(data.size()))
     {
         for (const Vec& v : data)
             rows.push_back(new Vec(v));
-        n = static_cast<int>(data.size());
     }
     void** Data() { return reinterpret_cast<void**>(rows.data()); }
-    void FreeTree()
-    {
-        if (root == nullptr)
-            return;
-        // Merged nodes' data vectors belong to the tree.
-        std::vector<CClusterNode*> stack(1, root), merged;
-        while (!stack.empty())
-        {
-            CClusterNode* p = stack.back();
-            stack.pop_back();
-            if (!p->IsLeaf())
-            {
-                merged.push_back(p);
-                stack.push_back(p->GetLeftChild());
-                stack.push_back(p->GetRightChild());
-            }
-        }
-        for (CClusterNode* p : merged)
-            delete static_cast<Vec*>(p->GetData());
-        root->RecursiveDelete();
-        delete root;
-        root = nullptr;
-    }
     ~SRun()
     {
-        FreeTree();
+        DeleteClusterTree(root); // with the merged nodes' data
         for (Vec* v : rows)
             delete v;
     }
@@ -104,500 +58,227 @@ static std::vector<std::pair<int, int>> Merges(CBasicCluster& c, int n)
 {
     std::vector<std::pair<int, int>> out;
     for (int k = n; k < 2 * n - 1; ++k)
-    {
-        CClusterNode* p = c.GetNodeByIndex(k);
-        out.push_back(std::make_pair(p->GetLeftChild()->GetIndex(), p->GetRightChild()->GetIndex()));
-    }
+        out.push_back(std::make_pair(c.GetNodeByIndex(k)->GetLeftChild()->GetIndex(),
+                                     c.GetNodeByIndex(k)->GetRightChild()->GetIndex()));
     return out;
 }
 
-TEST(BasicCluster, WorkedExample)
-{
-    SRun run({{0}, {1}, {5}});
-    CEuclidean euclid;
-    CCentroidLinkage centroid;
-    CBasicCluster c(&euclid, &centroid);
-    EXPECT_EQ(c.GetDistanceMatrix(), nullptr);
-    run.root = c.Cluster(run.Data(), 3);
-    ASSERT_NE(run.root, nullptr);
-    EXPECT_EQ(run.root->GetIndex(), 4);
-    EXPECT_EQ(c.GetNodeByIndex(4), run.root);
-    EXPECT_EQ(Merges(c, 3), (std::vector<std::pair<int, int>>{{0, 1}, {2, 3}}));
-    CClusterNode* n3 = c.GetNodeByIndex(3);
-    EXPECT_EQ(*static_cast<Vec*>(n3->GetData()), (Vec{0.5}));
-    EXPECT_EQ(*static_cast<Vec*>(run.root->GetData()), (Vec{2}));
-    EXPECT_EQ(static_cast<Vec*>(c.GetNodeByIndex(0)->GetData()), run.rows[0]);
-    CMatrix* m = c.GetDistanceMatrix();
-    EXPECT_EQ(m->GetValue(0, 1), 1.0);
-    EXPECT_EQ(m->GetValue(0, 2), 5.0);
-    EXPECT_EQ(m->GetValue(2, 1), 4.0);
-    // Distances to merged nodes are not kept after the run.
-    EXPECT_EQ(ClusterError([&] { m->GetValue(2, 3); }).first, 5);
-    EXPECT_EQ(c.GetCachedDistance(c.GetNodeByIndex(2), c.GetNodeByIndex(0)), 5.0);
-    EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(0, n3); }).second, "pNode1 is NULL");
-    EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(n3, 0); }).second, "pNode2 is NULL");
-    EXPECT_EQ(c.GetNodeByIndex(5), nullptr);
-    EXPECT_EQ(c.GetNodeByIndex(-1), nullptr);
-    EXPECT_EQ(c.GetNodeCount(), 5);
-}
-
-TEST(BasicCluster, TwoRowsAndTies)
-{
-    CEuclidean euclid;
-    CCentroidLinkage centroid;
-    {
-        SRun run({{3, 1}, {0, 5}});
-        CBasicCluster c(&euclid, &centroid);
-        run.root = c.Cluster(run.Data(), 2);
-        EXPECT_EQ(run.root->GetIndex(), 2);
-        EXPECT_EQ(Merges(c, 2), (std::vector<std::pair<int, int>>{{0, 1}}));
-    }
-    {
-        SRun run({{0}, {1}, {2}});
-        CBasicCluster c(&euclid, &centroid);
-        run.root = c.Cluster(run.Data(), 3);
-        EXPECT_EQ(Merges(c, 3), (std::vector<std::pair<int, int>>{{0, 1}, {2, 3}}));
-    }
-    {
-        // All rows equal: every distance is 0, pairs go in (i, j) order.
-        SRun run({{7}, {7}, {7}, {7}});
-        CBasicCluster c(&euclid, &centroid);
-        run.root = c.Cluster(run.Data(), 4);
-        EXPECT_EQ(Merges(c, 4), (std::vector<std::pair<int, int>>{{0, 1}, {2, 3}, {4, 5}}));
-    }
-}
-
-TEST(BasicCluster, ProgressOfThreeRows)
-{
-    SRun run({{0}, {1}, {5}});
-    CEuclidean euclid;
-    CCentroidLinkage centroid;
-    CBasicCluster c(&euclid, &centroid);
-    SEvents ev;
-    c.SetCallback(SEvents::Callback, &ev);
-    run.root = c.Cluster(run.Data(), 3);
-    std::vector<std::tuple<int, double, double, int>> expected = {
-        std::make_tuple(1, 4.0, 0.0, 0), std::make_tuple(1, 9.0, 0.0, 1), std::make_tuple(1, 9.0, 9.0, 1)};
-    EXPECT_EQ(ev.list, expected);
-}
-
-TEST(BasicCluster, SecondCallAndBadArguments)
-{
-    CEuclidean euclid;
-    CCentroidLinkage centroid;
-    SRun run({{0}, {1}, {5}});
-    CBasicCluster c(&euclid, &centroid);
-    run.root = c.Cluster(run.Data(), 3);
-    EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 3); }),
-              std::make_pair(2, std::string("cannot call Cluster more than once")));
-    EXPECT_EQ(c.GetNodeByIndex(4), run.root); // the first tree is untouched
-    EXPECT_EQ(Merges(c, 3), (std::vector<std::pair<int, int>>{{0, 1}, {2, 3}}));
-
-    CBasicCluster one(&euclid, &centroid);
-    EXPECT_EQ(ClusterError([&] { one.Cluster(run.Data(), 1); }).first, 5);
-    EXPECT_EQ(ClusterError([&] { one.Cluster(run.Data(), 0); }).first, 5);
-    EXPECT_EQ(ClusterError([&] { one.Cluster(run.Data(), -4); }).first, 5);
-    EXPECT_EQ(ClusterError([&] { one.Cluster(nullptr, 3); }).first, 4);
-
-    CBasicCluster noDistance(0, &centroid);
-    EXPECT_EQ(ClusterError([&] { noDistance.Cluster(run.Data(), 3); }),
-              std::make_pair(3, std::string("no distance function provided")));
-    EXPECT_EQ(noDistance.GetNodeByIndex(0), nullptr); // the leaves were released
-    EXPECT_EQ(ClusterError([&] { noDistance.Cluster(run.Data(), 3); }).first, 2);
-
-    CBasicCluster noCombine(&euclid, 0);
-    EXPECT_EQ(ClusterError([&] { noCombine.Cluster(run.Data(), 3); }).first, 4);
-}
-
-TEST(BasicCluster, FailuresReleaseTheTree)
-{
-    CEuclidean euclid;
-    CCentroidLinkage centroid;
-    {
-        // A row of another length fails inside the distance fill.
-        SRun run({{0, 1}, {1, 1}, {5}});
-        CBasicCluster c(&euclid, &centroid);
-        EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 3); }),
-                  std::make_pair(5, std::string("pData1->size() != pData2->size()")));
-        for (int k = 0; k < 5; ++k)
-            EXPECT_EQ(c.GetNodeByIndex(k), nullptr);
-    }
-    {
-        // Missing values give NaN distances, which end the run.
-        SRun run({{0}, {std::numeric_limits<double>::quiet_NaN()}, {5}});
-        CBasicCluster c(&euclid, &centroid);
-        EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 3); }).first, 5);
-    }
-    {
-        // Constant row under the correlation distance.
-        SRun run({{1, 2, 3}, {5, 5, 5}, {3, 1, 2}});
-        CCorrelation corr(3);
-        CBasicCluster c(&corr, &centroid);
-        EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 3); }).second,
-                  "correlation value was outside the range (-1, 1)");
-    }
-}
-
-// n rows of cols standard normal values.
-static std::vector<Vec> NormalRows(int n, int cols, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> value(0.0, 1.0);
-    std::vector<Vec> data(n, Vec(cols));
-    for (Vec& v : data)
-        for (double& x : v)
-            x = value(rng);
-    return data;
-}
-
-TEST(BasicCluster, StopRequestDuringMergingUnwindsCleanly)
-{
-    const std::vector<Vec> data = NormalRows(120, 3, 7);
-    for (long stopAt : {0L, 3L, 12L, 25L})
-    {
-        SRun run(data);
-        CEuclidean euclid;
-        CCentroidLinkage centroid;
-        CBasicCluster c(&euclid, &centroid);
-        SEvents ev;
-        ev.stopAfterReports = stopAt;
-        c.SetCallback(SEvents::Callback, &ev);
-        EXPECT_THROW(c.Cluster(run.Data(), 120), CStopRequest);
-        for (int k = 0; k < 239; ++k)
-            ASSERT_EQ(c.GetNodeByIndex(k), nullptr);
-    }
-}
-
-// ------------------------------------------------------------ literal reference
-// The pair-selection loop written out step by step as the clustering rule
-// states it: full distance fill, then after each merge the distances to the
-// new node, and a full rescan of the matrix whenever none of them is strictly
-// below the distance of the pair just merged.
-struct SLiteral
+// What a run produced: merges, events, the failure (id 0: none), the
+// distances between leaves afterwards, and whether a failed run left nodes.
+struct SOutcome
 {
     std::vector<std::pair<int, int>> merges;
-    std::vector<double> matrix; // (2n - 1)^2, NaN where never written
-    int size = 0;
+    std::vector<SEvent> events;
+    std::pair<int, std::string> error;
+    std::vector<double> leafDistances;
+    bool nodesLeft = false;
 };
 
-static SLiteral LiteralCluster(SRun& run, CDistanceFunction* pDist, SEvents* pEvents)
+// The clustering rule written out step by step: full distance fill, then
+// after each merge the distances to the new node, and a full rescan of the
+// matrix whenever none of them is strictly below the pair just merged.
+static SOutcome LiteralCluster(const std::vector<Vec>& data, bool correlation)
 {
-    const int n = run.n;
-    const int iNodeCount = 2 * n - 1;
-    SLiteral out;
-    out.size = iNodeCount;
-    out.matrix.assign(static_cast<std::size_t>(iNodeCount) * iNodeCount, std::numeric_limits<double>::quiet_NaN());
-    auto set = [&](int i, int j, double v) {
-        out.matrix[static_cast<std::size_t>(i) * iNodeCount + j] = v;
-        out.matrix[static_cast<std::size_t>(j) * iNodeCount + i] = v;
-    };
-    auto get = [&](int i, int j) { return out.matrix[static_cast<std::size_t>(i) * iNodeCount + j]; };
-    auto report = [&](double max, double current, int id) {
-        if (pEvents)
-            SEvents::Callback(pEvents, max, current, id);
-    };
+    SRun run(data);
+    const int n = run.n, iNodeCount = 2 * n - 1;
+    CEuclidean euclid;
+    CCorrelation corr(n);
     CCentroidLinkage centroid;
+    SEvents ev;
+    CRecordingDistance rec(correlation ? static_cast<CDistanceFunction*>(&corr) : &euclid, &ev);
+    std::vector<double> matrix(static_cast<std::size_t>(iNodeCount) * iNodeCount, 0.0);
+    auto at = [&](int i, int j) -> double& { return matrix[static_cast<std::size_t>(i) * iNodeCount + j]; };
     std::vector<CClusterNode*> nodes(iNodeCount, nullptr);
     std::vector<char> used(iNodeCount, 0);
     for (int i = 0; i < n; ++i)
         nodes[i] = new CClusterNode(run.rows[i], i);
-
-    int iCu = 0;
-    long long iTotal = (static_cast<long long>(n) * n) / 2;
-    double current = 0.0, total = static_cast<double>(iTotal);
-    double fMinDist = -1.0;
-    int mini = -1, minj = -1;
-    for (int i = 0; i < n; ++i)
-        for (int j = i + 1; j < n; ++j)
-        {
-            if (iCu % 1000 == 0)
-            {
-                report(total, current, 0);
-                iCu = 0;
-            }
-            double fDist = pDist->Distance(nodes[i], nodes[j]);
-            if (fMinDist < 0 || fDist < fMinDist)
-            {
-                fMinDist = fDist;
-                mini = i;
-                minj = j;
-            }
-            set(i, j, fDist);
-            current += 1;
-            iCu += 1;
-        }
-
-    int iCurrent = n;
-    iCu = 0;
-    iTotal = static_cast<long long>(n - 1) * n + (static_cast<long long>(n - 1) * n) / 2;
-    current = 0.0;
-    total = static_cast<double>(iTotal);
-    while (iCurrent < iNodeCount - 1)
-    {
-        void* pNewData = centroid.CombineData(nodes[mini], nodes[minj]);
-        nodes[iCurrent] = new CClusterNode(pNewData, iCurrent, nodes[mini], nodes[minj]);
-        out.merges.push_back(std::make_pair(mini, minj));
-        used[mini] = used[minj] = 1;
-        bool searchMin = true;
-        for (int i = 0; i < iCurrent; ++i)
-        {
-            if (iCu % 1000 == 0)
-            {
-                report(total, current, 1);
-                iCu = 0;
-            }
-            if (!used[i])
-            {
-                double fDist = pDist->Distance(nodes[i], nodes[iCurrent]);
-                set(i, iCurrent, fDist);
+    SOutcome out;
+    out.error = ClusterError([&] {
+        auto dist = [&](int i, int j) {
+            const double d = rec.Distance(nodes[i], nodes[j]);
+            if (!(d >= 0.0))
+                throw new CClusterException(5, "no ordered distance");
+            return at(i, j) = d;
+        };
+        int mini = -1, minj = -1;
+        double current = 0.0, total = static_cast<double>((static_cast<long long>(n) * n) / 2), fMinDist = -1.0;
+        for (int i = 0; i < n; ++i)
+            for (int j = i + 1; j < n; ++j, current += 1) {
+                if (static_cast<long long>(current) % 1000 == 0)
+                    SEvents::Callback(&ev, total, current, 0);
+                const double fDist = dist(i, j);
                 if (fMinDist < 0 || fDist < fMinDist)
-                {
-                    fMinDist = fDist;
-                    mini = i;
-                    minj = iCurrent;
-                    searchMin = false;
-                }
+                    std::tie(fMinDist, mini, minj) = std::make_tuple(fDist, i, j);
             }
-            current += 1;
-            iCu += 1;
-        }
-        if (searchMin)
-        {
-            fMinDist = -1.0;
-            for (int i = 0; i < iCurrent; ++i)
-            {
-                if (used[i])
-                    continue;
-                for (int j = i + 1; j <= iCurrent; ++j)
-                {
-                    if (used[j])
-                        continue;
-                    double fDist = get(i, j);
-                    if (fMinDist < 0 || fDist < fMinDist)
-                    {
-                        fMinDist = fDist;
-                        mini = i;
-                        minj = j;
-                    }
-                }
+        current = 0.0;
+        total = static_cast<double>(static_cast<long long>(n - 1) * n + (static_cast<long long>(n - 1) * n) / 2);
+        for (int iCurrent = n; iCurrent < iNodeCount; ++iCurrent) {
+            void* pData = centroid.CombineData(nodes[mini], nodes[minj]);
+            nodes[iCurrent] = new CClusterNode(pData, iCurrent, nodes[mini], nodes[minj]);
+            out.merges.push_back(std::make_pair(mini, minj));
+            if (iCurrent == iNodeCount - 1)
+                break;
+            used[mini] = used[minj] = 1;
+            bool searchMin = true;
+            for (int i = 0; i < iCurrent; ++i, current += 1) {
+                if (static_cast<long long>(current) % 1000 == 0)
+                    SEvents::Callback(&ev, total, current, 1);
+                const double fDist = used[i] ? -1.0 : dist(i, iCurrent);
+                if (!used[i] && (fMinDist < 0 || fDist < fMinDist))
+                    std::tie(fMinDist, mini, minj, searchMin) = std::make_tuple(fDist, i, iCurrent, false);
             }
+            fMinDist = searchMin ? -1.0 : fMinDist;
+            for (int i = 0; searchMin && i < iCurrent; ++i)
+                for (int j = i + 1; j <= iCurrent && !used[i]; ++j)
+                    if (!used[j] && (fMinDist < 0 || at(i, j) < fMinDist))
+                        std::tie(fMinDist, mini, minj) = std::make_tuple(at(i, j), i, j);
         }
-        iCurrent += 1;
-    }
-    void* pNewData = centroid.CombineData(nodes[mini], nodes[minj]);
-    nodes[iCurrent] = new CClusterNode(pNewData, iCurrent, nodes[mini], nodes[minj]);
-    out.merges.push_back(std::make_pair(mini, minj));
-    report(total, total, 1);
-
-    for (int k = iNodeCount - 1; k >= 0; --k)
-    {
-        if (k >= n)
+        SEvents::Callback(&ev, total, total, 1);
+        for (int i = 0; i < n; ++i)
+            for (int j = i + 1; j < n; ++j)
+                out.leafDistances.push_back(at(i, j));
+    });
+    out.events = ev.list;
+    for (int k = iNodeCount - 1; k >= 0; --k) {
+        if (k >= n && nodes[k] != nullptr)
             delete static_cast<Vec*>(nodes[k]->GetData());
         delete nodes[k];
     }
     return out;
 }
 
-// Compares the engine with the literal loop on one data set: merges, every
-// distance call and progress report in order, and the distances between
-// leaves that the matrix holds after the run.
-static void ExpectAgreement(const std::vector<Vec>& data, bool correlation, const std::string& label)
-{
-    const int n = static_cast<int>(data.size());
-    SEvents litEvents, engEvents;
-    SLiteral lit;
-    {
-        SRun run(data);
-        CEuclidean e;
-        CCorrelation corr(n);
-        CRecordingDistance rec(correlation ? static_cast<CDistanceFunction*>(&corr) : &e, &litEvents);
-        lit = LiteralCluster(run, &rec, &litEvents);
-    }
-    SRun run(data);
-    CEuclidean e;
-    CCorrelation corr(n);
-    CRecordingDistance rec(correlation ? static_cast<CDistanceFunction*>(&corr) : &e, &engEvents);
-    CCentroidLinkage centroid;
-    CBasicCluster c(&rec, &centroid);
-    c.SetCallback(SEvents::Callback, &engEvents);
-    run.root = c.Cluster(run.Data(), n);
-    ASSERT_EQ(Merges(c, n), lit.merges) << label;
-    ASSERT_EQ(engEvents.list, litEvents.list) << label;
-    CMatrix* m = c.GetDistanceMatrix();
-    for (int i = 0; i < n; ++i)
-        for (int j = i + 1; j < n; ++j)
-        {
-            double v = lit.matrix[static_cast<std::size_t>(i) * lit.size + j];
-            if (!std::isnan(v))
-            {
-                ASSERT_EQ(m->GetValue(i, j), v) << label << " at " << i << "," << j;
-                ASSERT_EQ(m->GetValue(j, i), v) << label << " at " << j << "," << i;
-            }
-        }
-}
-
-TEST(BasicClusterAgreement, RandomDataWithoutTies)
-{
-    std::mt19937 rng(20261206);
-    std::uniform_int_distribution<int> rowsDist(2, 70), colsDist(1, 6);
-    std::normal_distribution<double> value(0.0, 1.0);
-    for (int set = 0; set < 200; ++set)
-    {
-        int n = rowsDist(rng), cols = colsDist(rng);
-        if (set % 50 == 0)
-            n = 400 + set; // a few sets long enough for many progress reports
-        std::vector<Vec> data(n, Vec(cols));
-        for (Vec& v : data)
-            for (double& x : v)
-                x = value(rng) * (set % 3 == 0 ? 100.0 : 1.0);
-        ExpectAgreement(data, false, "euclidean set " + std::to_string(set));
-    }
-}
-
-TEST(BasicClusterAgreement, TieHeavyData)
-{
-    // Small integer grids: many equal distances, equal centroids, duplicates.
-    std::mt19937 rng(99);
-    std::uniform_int_distribution<int> rowsDist(2, 60), colsDist(1, 3), small(0, 3);
-    for (int set = 0; set < 200; ++set)
-    {
-        int n = rowsDist(rng), cols = colsDist(rng);
-        std::vector<Vec> data(n, Vec(cols));
-        for (Vec& v : data)
-            for (double& x : v)
-                x = small(rng);
-        ExpectAgreement(data, false, "tied set " + std::to_string(set));
-    }
-}
-
-TEST(BasicClusterAgreement, CorrelationDistance)
-{
-    std::mt19937 rng(5);
-    std::uniform_int_distribution<int> rowsDist(2, 50), colsDist(3, 8);
-    std::normal_distribution<double> value(0.0, 1.0);
-    for (int set = 0; set < 60; ++set)
-    {
-        int n = rowsDist(rng), cols = colsDist(rng);
-        std::vector<Vec> data(n, Vec(cols));
-        for (Vec& v : data)
-            for (double& x : v)
-                x = value(rng);
-        ExpectAgreement(data, true, "correlation set " + std::to_string(set));
-    }
-}
-
-// What a run produced: merges, progress reports, the failure (id 0: none)
-// and the distances between leaves that the matrix holds afterwards.
-struct SOutcome
-{
-    std::vector<std::pair<int, int>> merges;
-    std::vector<std::tuple<int, double, double, int>> reports;
-    std::pair<int, std::string> error;
-    std::vector<double> leafDistances;
-};
-
-// batched: the library's Euclidean or correlation distance, which the engine
-// evaluates many pairs at a time on `threads` threads; otherwise the same
-// distance behind a wrapper, which the engine can only call pair by pair.
-// Merge passes split into chunks of 64 nodes, so that moderate sizes
-// exercise the threads.
-static SOutcome RunLibraryDistance(const std::vector<Vec>& data, bool correlation, bool batched, int threads)
+// threads 0: the library's distance behind a wrapper (pair by pair, every
+// call recorded); otherwise the distance itself, evaluated in batches on
+// that many threads, merge passes split into chunks of 64 nodes.
+static SOutcome RunEngine(const std::vector<Vec>& data, bool correlation, int threads)
 {
     SRun run(data);
     CEuclidean e;
     CCorrelation corr(run.n);
     CDistanceFunction* pDist = correlation ? static_cast<CDistanceFunction*>(&corr) : &e;
-    CRecordingDistance wrapped(pDist, nullptr);
+    SEvents ev;
+    CRecordingDistance wrapped(pDist, &ev);
     CCentroidLinkage centroid;
-    CBasicCluster c(batched ? pDist : &wrapped, &centroid);
+    CBasicCluster c(threads == 0 ? &wrapped : pDist, &centroid);
     c.SetThreadCount(threads);
     c.SetMinimumChunk(64);
-    SEvents ev;
     c.SetCallback(SEvents::Callback, &ev);
     SOutcome out;
     out.error = ClusterError([&] { run.root = c.Cluster(run.Data(), run.n); });
-    out.reports = ev.list;
+    for (const SEvent& event : ev.list)
+        if (threads == 0 || std::get<0>(event) == 1)
+            out.events.push_back(event);
+    for (int k = 0; out.error.first != 0 && k < 2 * run.n - 1; ++k)
+        out.nodesLeft = out.nodesLeft || c.GetNodeByIndex(k) != nullptr;
     if (out.error.first != 0)
         return out;
     out.merges = Merges(c, run.n);
-    CMatrix* m = c.GetDistanceMatrix();
     for (int i = 0; i < run.n; ++i)
         for (int j = i + 1; j < run.n; ++j)
-            out.leafDistances.push_back(m->GetValue(j, i));
+            out.leafDistances.push_back(c.GetDistanceMatrix()->GetValue(j, i));
     return out;
 }
 
-// Batched evaluation on one to three threads must give exactly what the
-// pair-by-pair path gives: the same merges, reports, failures and stored
-// distances. The large sets split every pass among the threads.
-TEST(BasicClusterAgreement, BatchedEqualsPairByPair)
+struct SCase
 {
-    std::mt19937 rng(314);
-    std::uniform_int_distribution<int> rowsDist(2, 300), colsDist(1, 23), small(0, 2);
-    std::normal_distribution<double> value(0.0, 1.0);
-    auto randomSet = [&](int n, int cols, bool ties) {
-        std::vector<Vec> data(n, Vec(cols));
-        for (Vec& v : data)
-            for (double& x : v)
-                x = ties ? small(rng) : value(rng) * 1e3;
-        return data;
-    };
-    struct SSet
-    {
-        std::string label;
-        bool correlation;
-        int errorId; // expected failure, 0: none
-        std::vector<Vec> data;
-    };
-    std::vector<SSet> sets;
-    for (int set = 0; set < 30; ++set)
-        sets.push_back({"random set " + std::to_string(set), false, 0,
-                        randomSet(rowsDist(rng), colsDist(rng), set % 4 == 0)});
-    for (int set = 0; set < 10; ++set)
-        sets.push_back({"correlation set " + std::to_string(set), true, 0, randomSet(rowsDist(rng), 3 + set, false)});
-    sets.push_back({"1500 tied rows", false, 0, randomSet(1500, 2, true)});
-    sets.push_back({"2600 rows x 20", false, 0, randomSet(2600, 20, false)});
-    sets.push_back({"correlation, 1200 rows x 8", true, 0, randomSet(1200, 8, false)});
-    {
-        // A missing value: the fill fails at the first pair that involves it.
-        std::vector<Vec> data = randomSet(700, 5, false);
-        data[400][3] = std::numeric_limits<double>::quiet_NaN();
-        sets.push_back({"missing value", false, 5, data});
-    }
-    {
-        // A constant row has no correlation with anything.
-        std::vector<Vec> data = randomSet(500, 4, false);
-        data[250] = Vec(4, 2.0);
-        sets.push_back({"constant row", true, 5, data});
-    }
-    {
-        // 64 copies of a huge row merge level by level; the merged rows of
-        // 32 copies overflow to infinity, and the second of them is at a NaN
-        // distance from the first while 1200 ordinary rows are active.
-        std::vector<Vec> data(64, Vec{1e307, 0.0});
-        std::uniform_real_distribution<double> u(0.0, 1.0);
-        for (int k = 0; k < 1200; ++k)
-            data.push_back(Vec{u(rng), u(rng)});
-        sets.push_back({"overflowing centroids", false, 5, data});
-    }
-    for (const SSet& set : sets)
-    {
-        const SOutcome ref = RunLibraryDistance(set.data, set.correlation, false, 1);
-        ASSERT_EQ(ref.error.first, set.errorId) << set.label;
-        for (int threads : {1, 2, 3})
-        {
-            const SOutcome got = RunLibraryDistance(set.data, set.correlation, true, threads);
-            const std::string label = set.label + ", " + std::to_string(threads) + " threads";
-            ASSERT_EQ(got.error, ref.error) << label;
-            ASSERT_EQ(got.merges, ref.merges) << label;
-            ASSERT_EQ(got.reports, ref.reports) << label;
-            ASSERT_EQ(got.leafDistances, ref.leafDistances) << label;
+    std::string label;
+    bool correlation;
+    int errorId;  // expected failure, 0: none
+    bool literal; // small enough for the literal loop
+    std::vector<Vec> data;
+};
+
+// The engine pair by pair must make exactly the literal loop's distance calls
+// and reports and the same merges; batched on one to three threads it must
+// give the same merges, reports, failures and stored leaf distances.
+static void ExpectAgreement(const std::vector<SCase>& cases)
+{
+    for (const SCase& c : cases) {
+        const SOutcome pairwise = RunEngine(c.data, c.correlation, 0);
+        ASSERT_EQ(pairwise.error.first, c.errorId) << c.label;
+        ASSERT_FALSE(pairwise.nodesLeft) << c.label;
+        if (c.literal) {
+            const SOutcome lit = LiteralCluster(c.data, c.correlation);
+            ASSERT_EQ(lit.error.first, c.errorId) << c.label;
+            ASSERT_EQ(pairwise.merges, lit.merges) << c.label;
+            ASSERT_EQ(pairwise.events, lit.events) << c.label;
+            ASSERT_EQ(pairwise.leafDistances, lit.leafDistances) << c.label;
+        }
+        std::vector<SEvent> reports;
+        for (const SEvent& event : pairwise.events)
+            if (std::get<0>(event) == 1)
+                reports.push_back(event);
+        for (int threads : {1, 2, 3}) {
+            const SOutcome got = RunEngine(c.data, c.correlation, threads);
+            const std::string label = c.label + ", " + std::to_string(threads) + " threads";
+            ASSERT_EQ(got.error, pairwise.error) << label;
+            ASSERT_FALSE(got.nodesLeft) << label;
+            ASSERT_EQ(got.merges, pairwise.merges) << label;
+            ASSERT_EQ(got.events, reports) << label;
+            ASSERT_EQ(got.leafDistances, pairwise.leafDistances) << label;
         }
     }
 }
 
-namespace
+// Random sets of 2 to 450 rows, every fifth with the correlation distance.
+TEST(BasicClusterAgreement, RandomSets)
 {
+    std::mt19937 rng(20261206);
+    std::uniform_int_distribution<int> rowsDist(2, 70), colsDist(1, 6);
+    std::vector<SCase> cases;
+    for (int set = 0; set < 240; ++set) {
+        const bool corr = set % 5 == 4;
+        const int n = set % 80 == 0 ? 450 : set % 20 == 3 || set % 20 == 9 ? 250 : rowsDist(rng);
+        cases.push_back({"set " + std::to_string(set), corr, 0, true,
+                         RandomRows(n, colsDist(rng) + (corr ? 2 : 0), set, corr ? 1 : set % 3)});
+    }
+    ExpectAgreement(cases);
+}
+
+// Sets large enough for several fill passes, and sets that fail in the fill
+// or the merging.
+TEST(BasicClusterAgreement, LargeAndFailingSets)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Vec> missing = RandomRows(700, 5, 1), constant = RandomRows(500, 4, 2);
+    missing[400][3] = nan;       // the fill fails at the first pair that involves it
+    constant[250] = Vec(4, 2.0); // no correlation with anything
+    // 64 copies of a huge row merge level by level; the merged rows of 32
+    // copies overflow to infinity, at a NaN distance from each other.
+    std::vector<Vec> huge(64, Vec{1e307, 0.0});
+    for (const Vec& v : RandomRows(1200, 2, 3))
+        huge.push_back(v);
+    ExpectAgreement({{"1500 tied rows", false, 0, false, RandomRows(1500, 2, 4, 2)},
+                     {"correlation, 1200 rows x 8", true, 0, false, RandomRows(1200, 8, 5)},
+                     {"missing value", false, 5, true, missing},
+                     {"constant row", true, 5, true, constant},
+                     {"overflowing centroids", false, 5, false, huge},
+                     {"small, missing", false, 5, true, {{0}, {nan}, {5}}},
+                     {"small, constant row", true, 5, true, {{1, 2, 3}, {5, 5, 5}, {3, 1, 2}}},
+                     {"rows of two lengths", false, 5, true, {{0, 1}, {1, 1}, {5}}}});
+}
+
+// Three rows {0}, {1}, {5}: the matrix after the run (a merged node has no
+// distances any more), node lookup and cached distances.
+TEST(BasicCluster, WorkedExample)
+{
+    SRun run({{0}, {1}, {5}});
+    CEuclidean euclid;
+    CCentroidLinkage centroid;
+    CBasicCluster c(&euclid, &centroid);
+    CClusterNode lone(nullptr, 0);
+    EXPECT_EQ(c.GetDistanceMatrix(), nullptr);
+    EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(&lone, &lone); }).first, 4);
+    run.root = c.Cluster(run.Data(), 3);
+    EXPECT_EQ(*static_cast<Vec*>(run.root->GetData()), (Vec{2}));
+    EXPECT_EQ(ClusterError([&] { c.GetDistanceMatrix()->GetValue(2, 3); }).first, 5);
+    EXPECT_EQ(c.GetCachedDistance(c.GetNodeByIndex(2), c.GetNodeByIndex(0)), 5.0);
+    EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(0, &lone); }).second, "pNode1 is NULL");
+    EXPECT_EQ(ClusterError([&] { c.GetCachedDistance(&lone, 0); }).second, "pNode2 is NULL");
+    EXPECT_EQ(std::make_tuple(c.GetNodeByIndex(5), c.GetNodeByIndex(-1), c.GetNodeCount()),
+              std::make_tuple(static_cast<CClusterNode*>(nullptr), static_cast<CClusterNode*>(nullptr), 5));
+}
+
 // Merges into a vector one element too long.
 class CLongerVectors : public CCombineDataFunction
 {
@@ -610,47 +291,140 @@ public:
     }
     virtual unsigned long long GetMemoryRequirement() { return 0; }
 };
-} // namespace
 
-TEST(BasicCluster, MergedDataOfAnotherLengthIsRejected)
+// Bad arguments and functions fail with their id and release every node;
+// once leaves were built the object cannot be used again.
+TEST(BasicCluster, BadArgumentsAndFunctions)
 {
-    SRun run({{0}, {1}, {5}, {9}});
-    CEuclidean e;
+    CEuclidean euclid;
+    CCentroidLinkage centroid;
     CLongerVectors longer;
-    CBasicCluster c(&e, &longer);
-    EXPECT_EQ(ClusterError([&] { c.Cluster(run.Data(), 4); }),
-              std::make_pair(5, std::string("pData1->size() != pData2->size()")));
-    EXPECT_EQ(c.GetNodeByIndex(4), nullptr);
+    const struct
+    {
+        CDistanceFunction* dist;
+        CCombineDataFunction* combine;
+        int n;
+        bool nullData;
+        int id;
+    } cases[] = {{&euclid, &centroid, 1, false, 5}, {&euclid, &centroid, 0, false, 5}, {&euclid, &centroid, -4, false, 5},
+                 {&euclid, &centroid, 3, true, 4},  {nullptr, &centroid, 3, false, 3},  {&euclid, nullptr, 3, false, 4},
+                 {&euclid, &longer, 4, false, 5}};
+    for (const auto& b : cases) {
+        SRun run({{0}, {1}, {5}, {9}});
+        CBasicCluster c(b.dist, b.combine);
+        EXPECT_EQ(ClusterError([&] { c.Cluster(b.nullData ? nullptr : run.Data(), b.n); }).first, b.id) << b.n;
+        for (int k = 0; k < 7; ++k)
+            EXPECT_EQ(c.GetNodeByIndex(k), nullptr);
+        const int again = ClusterError([&] { run.root = c.Cluster(run.Data(), 4); }).first;
+        EXPECT_TRUE(b.n < 2 || b.nullData ? again == 0 : again == 2) << b.n;
+    }
 }
 
-// After the run the matrix computes the leaf distances again on its first
-// read, repeating the run's last report between passes; a stop request there
-// leaves the recomputation pending, so that a later read still gets it.
-TEST(BasicCluster, LeafDistancesAfterTheRun)
+// A stop request in the fill or the merging unwinds and releases every node.
+// After a run the matrix computes the leaf distances again on its first read,
+// batched or pair by pair, repeating the run's last report between passes;
+// a stop there leaves the refill pending, so that a later read still gets it.
+TEST(BasicCluster, StopRequestsInTheRunAndTheRefill)
 {
-    const std::vector<Vec> data = NormalRows(150, 4, 11);
-    for (bool batched : {true, false})
-    {
+    const std::vector<Vec> data = RandomRows(150, 4, 11);
+    // Stop at a report of the run; -1: the batched refill, -2: pair by pair.
+    for (long stopAt : {0L, 5L, 12L, 30L, -1L, -2L}) {
         SRun run(data);
         CEuclidean e;
         CRecordingDistance wrapped(&e, nullptr);
         CCentroidLinkage centroid;
-        CBasicCluster c(batched ? static_cast<CDistanceFunction*>(&e) : &wrapped, &centroid);
+        CBasicCluster c(stopAt == -2 ? static_cast<CDistanceFunction*>(&wrapped) : &e, &centroid);
         SEvents ev;
+        ev.stopAfter = stopAt;
         c.SetCallback(SEvents::Callback, &ev);
+        if (stopAt >= 0) {
+            EXPECT_THROW(c.Cluster(run.Data(), run.n), CStopRequest);
+            for (int k = 0; k < 2 * run.n - 1; ++k)
+                ASSERT_EQ(c.GetNodeByIndex(k), nullptr);
+            continue;
+        }
         run.root = c.Cluster(run.Data(), run.n);
-        const std::tuple<int, double, double, int> last = ev.list.back();
-        const std::size_t runReports = ev.list.size();
-        ev.stopAfterReports = ev.reports + 3;
+        std::vector<SEvent> expected = ev.list;
+        ev.stopAfter = ev.reports + 3;
         EXPECT_THROW(c.GetDistanceMatrix()->GetValue(0, 1), CStopRequest);
-        ev.stopAfterReports = -1;
-        CMatrix* m = c.GetDistanceMatrix();
+        ev.stopAfter = -1;
         for (int i = 0; i < run.n; ++i)
             for (int j = i + 1; j < run.n; ++j)
-                ASSERT_EQ(m->GetValue(j, i), e.Distance(c.GetNodeByIndex(i), c.GetNodeByIndex(j)));
+                ASSERT_EQ(c.GetDistanceMatrix()->GetValue(j, i), e.Distance(c.GetNodeByIndex(i), c.GetNodeByIndex(j)));
         // 11,175 pairs: 11 reports, 3 of them before the stop.
-        ASSERT_EQ(ev.list.size(), runReports + 3 + 11);
-        for (std::size_t k = runReports; k < ev.list.size(); ++k)
-            ASSERT_EQ(ev.list[k], last);
+        expected.resize(expected.size() + 3 + 11, expected.back());
+        ASSERT_EQ(ev.list, expected);
+    }
+}
+
+// A job that owns everything, as the entry points build it.
+static CClusterThread* NewJob(const std::vector<Vec>& rows, COrdering* pOrdering)
+{
+    Vec** ppRows = new Vec*[rows.size()];
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        ppRows[i] = new Vec(rows[i]);
+    CBasicCluster* pEngine = new CBasicCluster(new CEuclidean(), new CCentroidLinkage());
+    CClusterThread* pJob = new CClusterThread(pEngine, ppRows, (int)rows.size(), pOrdering, true);
+    if (pOrdering != nullptr)
+        pOrdering->SetCallback(&UpdateProgressThreadProgress, pJob);
+    pEngine->SetCallback(&UpdateProgressThreadProgress, pJob);
+    return pJob;
+}
+
+// An ordering that fails the way a too-large cost table does.
+class CHungryOrdering : public COrdering
+{
+public:
+    virtual void OrderLeaves(CClusterNode*, CMatrix*) { throw std::bad_alloc(); }
+    virtual std::uintmax_t GetMemoryRequirement(CClusterNode*, CMatrix*) { return 0; }
+};
+
+// An ordering that runs out of memory ends the job with status 1 and the
+// memory message; an owned ordering that ran is released at once, a borrowed
+// one (and the rows) stay with the caller.
+TEST(ClusterThread, OutOfMemoryAndOwnership)
+{
+    CClusterThread* pHungry = NewJob({{0.0}, {1.0}, {5.0}}, new CHungryOrdering());
+    EXPECT_EQ(pHungry->Go(pthread_t()), 1);
+    EXPECT_EQ(pHungry->GetErrorMessage(), CLUSTER_MEMORY_MESSAGE);
+    EXPECT_NE(pHungry->GetResult(), nullptr); // the tree is still released with the job
+    delete pHungry;
+    CClusterThread* pJob = NewJob({{0.0}, {1.0}, {5.0}}, new COptimalOrdering());
+    EXPECT_EQ(pJob->Go(pthread_t()), 0);
+    EXPECT_EQ(pJob->GetOrdering(), nullptr);
+    delete pJob;
+    SRun run({{0.0}, {1.0}, {5.0}, {6.0}});
+    CEuclidean dist;
+    CCentroidLinkage link;
+    CBasicCluster engine(&dist, &link);
+    CEisenOrdering ordering;
+    {
+        CClusterThread job(&engine, run.rows.data(), 4, &ordering, false);
+        EXPECT_EQ(job.Go(pthread_t()), 0);
+        EXPECT_EQ(LeafWalk(job.GetResult()), (std::vector<int>{0, 1, 2, 3}));
+        EXPECT_EQ(job.GetOrdering(), &ordering);
+    } // releases only the result tree
+    for (Vec* v : run.rows)
+        EXPECT_EQ(v->size(), 1u);
+}
+
+// A stop in every phase (0/1 clustering, 2 optimal ordering) ends the job
+// canceled; deleting a running job stops it before freeing what it uses.
+TEST(ClusterThread, StopInEveryPhaseAndDeleteWhileRunning)
+{
+    const std::vector<Vec> rows = RandomRows(900, 5, 2);
+    for (int phase : {0, 1, 2, -1}) {
+        CClusterThread* pJob = NewJob(rows, new COptimalOrdering());
+        ASSERT_EQ(pJob->Start(), 0);
+        while (pJob->GetProgressInfoMsgId() < std::abs(phase) && !pJob->GetIsFinished())
+            usleep(100);
+        if (phase >= 0) {
+            EXPECT_EQ(pJob->Stop(), 0);
+            pJob->Join();
+            EXPECT_TRUE(pJob->GetIsCanceled()) << "phase " << phase;
+            EXPECT_FALSE(pJob->GetIsFinished()) << "phase " << phase;
+        }
+        CProgressThreadManager::Erase(pJob->GetJobId());
+        delete pJob;
     }
 }

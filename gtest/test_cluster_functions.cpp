@@ -1,173 +1,250 @@
-// Distance and merge functions on node data vectors.
+// The parts of the clustering engine: argument checks of the distance and
+// merge functions and the matrix, checked arithmetic, memory accounting,
+// tree nodes and their leaf lists.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <functional>
 #include <limits>
-#include <memory>
-#include <string>
-#include <vector>
+#include <stdexcept>
+#include <unistd.h>
 
-#include "ClusterException.h"
-#include "cluster_helpers.h"
-#include "ClusterNode.h"
+#include "BasicCluster.h"
+#include "SafeInt.h"
+#include "UpperDiagonalMatrix.h"
 #include "VectorDataFunctions.h"
+#include "cluster_helpers.h"
 
-typedef std::vector<double> Vec;
+typedef CSafeInt<unsigned long long> SafeU64;
+static const unsigned long long kMax = ~0ULL;
 
-
-static std::pair<int, std::string> Err(int id, const char* m)
+// Runs f and returns the message of the std::out_of_range* it throws ("" if none).
+static std::string RangeError(const std::function<void()>& f)
 {
-    return std::make_pair(id, std::string(m));
-}
-
-TEST(Euclidean, Values)
-{
-    Vec x{0, 0}, y{3, 4};
-    CClusterNode a(&x, 0), b(&y, 1);
-    CEuclidean d;
-    EXPECT_EQ(d.Distance(&a, &b), 5.0);
-    EXPECT_EQ(d.Distance(&b, &a), 5.0);
-    EXPECT_EQ(d.Distance(&a, &a), 0.0);
-    EXPECT_EQ(d.GetMemoryRequirement(), 88u);
-}
-
-TEST(Euclidean, Errors)
-{
-    Vec x{1, 2}, y{1, 2, 3}, empty;
-    CClusterNode a(&x, 0), b(&y, 1), none(0, 2), e(&empty, 3);
-    CEuclidean d;
-    EXPECT_EQ(ClusterError([&] { d.Distance(0, &a); }), Err(4, "pNode1 is NULL"));
-    EXPECT_EQ(ClusterError([&] { d.Distance(&a, 0); }), Err(4, "pNode2 is NULL"));
-    EXPECT_EQ(ClusterError([&] { d.Distance(&none, &a); }), Err(4, "pData1 is NULL"));
-    EXPECT_EQ(ClusterError([&] { d.Distance(&a, &none); }), Err(4, "pData2 is NULL"));
-    EXPECT_EQ(ClusterError([&] { d.Distance(&e, &e); }), Err(5, "pData1->size() == 0"));
-    EXPECT_EQ(ClusterError([&] { d.Distance(&a, &b); }), Err(5, "pData1->size() != pData2->size()"));
-}
-
-TEST(Correlation, Values)
-{
-    Vec x{1, 2, 3}, y{2, 4, 6}, z{3, 2, 1}, w{1, 3, 2};
-    CClusterNode a(&x, 0), b(&y, 1), c(&z, 2), d(&w, 3);
-    CCorrelation corr(4);
-    EXPECT_NEAR(corr.Distance(&a, &b), 0.0, 1e-15);
-    EXPECT_NEAR(corr.Distance(&a, &c), 2.0, 1e-15);
-    EXPECT_NEAR(corr.Distance(&a, &d), 0.5, 1e-15);
-    // Cached statistics give the same values on repeated calls.
-    EXPECT_NEAR(corr.Distance(&d, &a), 0.5, 1e-15);
-    EXPECT_EQ(corr.GetMemoryRequirement(), 17u * 7u);
-}
-
-TEST(Correlation, RoundingGuardReturnsExactlyOne)
-{
-    // Search for a scaled copy whose correlation rounds above 1.
-    CCorrelation corr(200);
-    bool found = false;
-    for (int k = 0; k < 200 && !found; ++k)
-    {
-        Vec x, y;
-        for (int i = 0; i < 7; ++i)
-        {
-            double v = std::sin(1.0 + i * (k + 1) * 0.37) * 1e3 + 0.1 * k;
-            x.push_back(v);
-            y.push_back(v * 3.1 + 7.3);
-        }
-        double ax = 0, ay = 0;
-        for (int i = 0; i < 7; ++i)
-        {
-            ax += x[i];
-            ay += y[i];
-        }
-        ax /= 7;
-        ay /= 7;
-        double sxy = 0, sxx = 0, syy = 0;
-        for (int i = 0; i < 7; ++i)
-        {
-            sxy += (x[i] - ax) * (y[i] - ay);
-            sxx += (x[i] - ax) * (x[i] - ax);
-            syy += (y[i] - ay) * (y[i] - ay);
-        }
-        double r = sxy / (std::sqrt(sxx) * std::sqrt(syy));
-        if (r > 1.0)
-        {
-            found = true;
-            CCorrelation fresh(2);
-            CClusterNode a(&x, 0), b(&y, 1);
-            EXPECT_EQ(fresh.Distance(&a, &b), 0.0);
-        }
+    try {
+        f();
+    } catch (std::out_of_range* e) {
+        std::string m = e->what();
+        delete e;
+        return m;
     }
-    EXPECT_TRUE(found) << "no data set rounding above 1 was found";
+    return "";
 }
 
-TEST(Correlation, Errors)
+// The rounding guard of the correlation, and merged data weighted by the
+// rows below each node (or simply added).
+TEST(VectorData, RoundingGuardAndMergedData)
 {
-    const std::pair<int, std::string> outside = Err(5, "correlation value was outside the range (-1, 1)");
-    Vec x{1, 2, 3}, flat{5, 5, 5}, y{1, 2}, empty;
-    CClusterNode a(&x, 0), f(&flat, 1), b(&y, 2), none(0, 3), e(&empty, 4);
+    EXPECT_EQ(CCorrelation::DistanceOf(1.0 + 0x1p-52, 1.0, 1.0), 0.0);
+    EXPECT_EQ(CCorrelation::DistanceOf(-1.0 - 0x1p-52, 1.0, 1.0), 2.0);
+    EXPECT_TRUE(std::isnan(CCorrelation::DistanceOf(1.001, 1.0, 1.0)));
+    EXPECT_TRUE(std::isnan(CCorrelation::DistanceOf(-1.001, 1.0, 1.0)));
+    Vec s{0, 0}, t{9, 9}, u{0, 0}, m{3, 3};
+    CClusterNode ns(&s, 0), nt(&t, 1), nu(&u, 2), ntu(&m, 3, &nt, &nu);
+    CCentroidLinkage link;
+    CAddVectors add;
+    for (auto r : {std::make_pair(link.CombineData(&ns, &ntu), Vec{2, 2}),
+                   std::make_pair(link.CombineData(&ntu, &ns), Vec{2, 2}),
+                   std::make_pair(link.CombineData(&ns, &nt), Vec{4.5, 4.5}),
+                   std::make_pair(add.CombineData(&nt, &ntu), Vec{12, 12})})
+    {
+        EXPECT_EQ(*static_cast<Vec*>(r.first), r.second);
+        delete static_cast<Vec*>(r.first);
+    }
+}
+
+// Every argument check of the distance and merge functions and the matrix.
+TEST(VectorData, ArgumentChecks)
+{
+    const std::string outside = "correlation value was outside the range (-1, 1)";
+    const std::string sizes = "pData1->size() != pData2->size()", cache = "node index out of range of the correlation cache";
+    Vec x{1, 2, 3}, flat{5, 5, 5}, y{1, 2}, empty, nan{1, std::numeric_limits<double>::quiet_NaN(), 3};
+    CClusterNode a(&x, 0), fl(&flat, 1), b(&y, 2), none(nullptr, 3), em(&empty, 4), na(&nan, 1), far(&x, 5), neg(&x, -1);
+    CEuclidean euclid;
+    CCorrelation corr(3), noCache(0);
+    CCentroidLinkage link;
+    CAddVectors add;
+    CUpperDiagonalMatrix m(3, 5), empty0(0);
+    const struct { std::function<void()> call; int id; std::string message; } checks[] = {
+        {[&] { euclid.Distance(nullptr, &a); }, 4, "pNode1 is NULL"},
+        {[&] { euclid.Distance(&a, nullptr); }, 4, "pNode2 is NULL"},
+        {[&] { euclid.Distance(&none, &a); }, 4, "pData1 is NULL"},
+        {[&] { euclid.Distance(&a, &none); }, 4, "pData2 is NULL"},
+        {[&] { euclid.Distance(&em, &em); }, 5, "pData1->size() == 0"},
+        {[&] { euclid.Distance(&a, &b); }, 5, sizes},
+        {[&] { corr.Distance(&a, &fl); }, 5, outside},
+        {[&] { corr.Distance(&em, &em); }, 5, outside},
+        {[&] { corr.Distance(&na, &a); }, 5, outside},
+        {[&] { corr.Distance(&a, &b); }, 5, sizes},
+        {[&] { corr.Distance(&a, &none); }, 4, "pData2 is NULL"},
+        {[&] { corr.Distance(&a, &far); }, 5, cache},
+        {[&] { corr.Distance(&neg, &a); }, 5, cache},
+        {[&] { noCache.Distance(&a, &a); }, 5, cache},
+        {[&] { link.CombineData(&a, &b); }, 5, sizes},
+        {[&] { add.CombineData(&a, &b); }, 5, sizes},
+        {[&] { add.CombineData(&a, nullptr); }, 4, "pNode2 is NULL"},
+        {[&] { m.GetValue(0, 3); }, 5, "no distance is kept for this node"},
+        {[&] { m.GetValue(5, 0); }, 5, "matrix index out of range"},
+        {[&] { m.SetValue(0, -1, 1.0); }, 5, "matrix index out of range"},
+        {[&] { empty0.GetValue(0, 0); }, 5, "matrix index out of range"},
+        {[] { CUpperDiagonalMatrix bad(-2); }, 5, "matrix size is negative"},
+        {[] { CUpperDiagonalMatrix bad(4, 3); }, 5, "matrix size is negative"},
+    };
+    for (std::size_t k = 0; k < sizeof checks / sizeof checks[0]; ++k)
+        EXPECT_EQ(ClusterError(checks[k].call), std::make_pair(checks[k].id, checks[k].message)) << "check " << k;
+}
+
+// Overflow checks at the boundaries of 64-bit arithmetic (value 0 with a message: throws).
+TEST(SafeInt, Boundaries)
+{
+    const std::string add = "Add argument out of range", mul = "Multiply argument out of range";
+    const unsigned long long third = 6148914691236517205ULL; // kMax / 3
+    const struct { std::function<unsigned long long()> f; unsigned long long value; std::string error; } cases[] = {
+        {[] { return SafeU64::Add(kMax, 1); }, 0, add},
+        {[] { return SafeU64::Add(1ULL << 63, 1ULL << 63); }, 0, add},
+        {[] { return SafeU64::Add(1ULL << 63, (1ULL << 63) - 1); }, kMax, ""},
+        {[] { return SafeU64::Add(kMax, 0); }, kMax, ""},
+        {[] { return SafeU64::Multiply(0, kMax); }, 0, ""},
+        {[] { return SafeU64::Multiply(kMax, 0); }, 0, ""},
+        {[] { return SafeU64::Multiply(1ULL << 32, (1ULL << 32) - 1); }, kMax - ((1ULL << 32) - 1), ""},
+        {[] { return SafeU64::Multiply(1ULL << 32, 1ULL << 32); }, 0, mul},
+        {[] { return SafeU64::Multiply((1ULL << 32) + 1, (1ULL << 32) + 1); }, 0, mul}, // wraps above both
+        {[=] { return SafeU64::Multiply(3, third + 1); }, 0, mul},
+        {[=] { return SafeU64::Multiply(3, third); }, kMax, ""},
+        {[] { return SafeU64::Divide(7, 2); }, 3, ""},
+        {[] { return SafeU64::Mod(7, 2); }, 1, ""},
+        {[] { return SafeU64::Divide(7, 0); }, 0, "Divide argument out of range"},
+        {[] { return SafeU64::Mod(7, 0); }, 0, "Mod argument out of range"},
+    };
+    for (std::size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k) {
+        unsigned long long got = 0;
+        EXPECT_EQ(RangeError([&] { got = cases[k].f(); }), cases[k].error) << "case " << k;
+        EXPECT_EQ(got, cases[k].value) << "case " << k;
+    }
+}
+
+// A clustering object whose requirement is set by the test (kMax: overflows).
+class CFixedRequirement : public CBasicCluster
+{
+public:
+    explicit CFixedRequirement(unsigned long long req) : CBasicCluster(0, 0), m_req(req) {}
+    virtual unsigned long long GetMemoryRequirement(unsigned long long, unsigned long long)
+    {
+        return m_req == kMax ? SafeU64::Add(kMax, 1) : m_req;
+    }
+
+private:
+    unsigned long long m_req;
+};
+
+// The requirement of a run, its overflow checks, the probe blocks, and the
+// refusal of requirements beyond the machine.
+TEST(MemoryAccounting, RequirementAndCheck)
+{
+    CEuclidean euclid;
+    CCentroidLinkage centroid;
+    CAddVectors add;
     CCorrelation corr(3);
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&a, &f); }), outside);
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&f, &f); }), outside);
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&e, &e); }), outside);
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&a, &b); }), Err(5, "pData1->size() != pData2->size()"));
-    EXPECT_EQ(ClusterError([&] { corr.Distance(0, &a); }), Err(4, "pNode1 is NULL"));
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&a, 0); }), Err(4, "pNode2 is NULL"));
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&none, &a); }), Err(4, "pData1 is NULL"));
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&a, &none); }), Err(4, "pData2 is NULL"));
-    Vec nan{1, std::numeric_limits<double>::quiet_NaN(), 3};
-    CClusterNode n(&nan, 0);
-    CCorrelation corr2(2);
-    EXPECT_EQ(ClusterError([&] { corr2.Distance(&n, &a); }), outside);
-}
-
-TEST(Correlation, NodeIndexOutsideTheCache)
-{
-    Vec x{1, 2, 3}, y{3, 1, 2};
-    CClusterNode a(&x, 0), far(&y, 5), negative(&y, -1);
-    CCorrelation corr(3); // node indices 0 ... 4
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&a, &far); }).first, 5);
-    EXPECT_EQ(ClusterError([&] { corr.Distance(&negative, &a); }).first, 5);
-    CCorrelation none(0);
-    EXPECT_EQ(none.GetMemoryRequirement(), 0u);
-    EXPECT_EQ(ClusterError([&] { none.Distance(&a, &a); }).first, 5);
-}
-
-TEST(CentroidLinkage, WeightsByLeafCount)
-{
-    Vec x{0, 0}, y{9, 9}, z{0, 0}, m{3, 3};
-    CClusterNode a(&x, 0), b(&y, 1), c(&z, 2);
-    CClusterNode bc(&m, 3, &b, &c);
-    CCentroidLinkage link;
-    std::unique_ptr<Vec> r(static_cast<Vec*>(link.CombineData(&a, &bc)));
-    EXPECT_EQ(*r, (Vec{2, 2}));
-    std::unique_ptr<Vec> r2(static_cast<Vec*>(link.CombineData(&bc, &a)));
-    EXPECT_EQ(*r2, (Vec{2, 2}));
-    std::unique_ptr<Vec> r3(static_cast<Vec*>(link.CombineData(&a, &b)));
-    EXPECT_EQ(*r3, (Vec{4.5, 4.5}));
-    EXPECT_EQ(link.GetMemoryRequirement(), 88u);
-}
-
-TEST(CombineFunctions, Errors)
-{
-    Vec x{1, 2}, y{1, 2, 3};
-    CClusterNode a(&x, 0), b(&y, 1), none(0, 2);
-    CCentroidLinkage link;
-    CAddVectors add;
-    CCombineDataFunction* fs[] = {&link, &add};
-    for (CCombineDataFunction* f : fs)
-    {
-        EXPECT_EQ(ClusterError([&] { f->CombineData(0, &a); }), Err(4, "pNode1 is NULL"));
-        EXPECT_EQ(ClusterError([&] { f->CombineData(&a, 0); }), Err(4, "pNode2 is NULL"));
-        EXPECT_EQ(ClusterError([&] { f->CombineData(&none, &a); }), Err(4, "pData1 is NULL"));
-        EXPECT_EQ(ClusterError([&] { f->CombineData(&a, &none); }), Err(4, "pData2 is NULL"));
-        EXPECT_EQ(ClusterError([&] { f->CombineData(&a, &b); }), Err(5, "pData1->size() != pData2->size()"));
-    }
-}
-
-TEST(AddVectors, Sum)
-{
-    Vec x{1, 2}, y{10, 20};
-    CClusterNode a(&x, 0), b(&y, 1);
-    CAddVectors add;
-    std::unique_ptr<Vec> r(static_cast<Vec*>(add.CombineData(&a, &b)));
-    EXPECT_EQ(*r, (Vec{11, 22}));
+    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(5), 160u); // 15 values, 5 row pointers
+    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(4), 112u);
+    EXPECT_EQ(CUpperDiagonalMatrix::GetMemoryRequirement(0), 0u);
     EXPECT_EQ(add.GetMemoryRequirement(), 88u);
+    // 3 rows of 16 bytes: a triangle of 3 slots (72), 5 nodes of 65 + 16
+    // bytes (405), 4 leaf places of 268 + 16 bytes (1136), 400 fixed, and
+    // the functions (88 each, correlation 17 per node index).
+    const unsigned long long base = 72 + 405 + 1136 + 400;
+    EXPECT_EQ(CBasicCluster(&euclid, &centroid).GetMemoryRequirement(16, 3), base + 176);
+    EXPECT_EQ(CBasicCluster(&corr, &centroid).GetMemoryRequirement(16, 3), base + 85 + 88);
+    EXPECT_EQ(CBasicCluster(0, 0).GetMemoryRequirement(16, 3), base);
+    CBasicCluster e(&euclid, &centroid);
+    // Overflows of the formula, including a doubled row count that would wrap.
+    EXPECT_FALSE(RangeError([] { CUpperDiagonalMatrix::GetMemoryRequirement(1ULL << 31); }).empty());
+    for (auto sizes : {std::make_pair(8ULL, 1ULL << 40), std::make_pair(kMax - 8, 2ULL),
+                       std::make_pair(8ULL, (1ULL << 63) + 1), std::make_pair(8ULL, 0ULL)})
+        EXPECT_FALSE(RangeError([&] { e.GetMemoryRequirement(sizes.first, sizes.second); }).empty());
+
+    unsigned long long full = 0, rest = 0;
+    for (auto c : {std::make_tuple(2147483647ULL, 1ULL, 0ULL), std::make_tuple(2147483648ULL, 1ULL, 1ULL),
+                   std::make_tuple(100ULL, 0ULL, 100ULL), std::make_tuple(0ULL, 0ULL, 0ULL)})
+    {
+        CCluster::GetProbeBlocks(std::get<0>(c), &full, &rest);
+        EXPECT_EQ(std::make_pair(full, rest), std::make_pair(std::get<1>(c), std::get<2>(c))) << std::get<0>(c);
+    }
+
+    const std::pair<int, std::string> noMemory(1, "Not enough memory available to cluster.");
+    const unsigned long long physical =
+        static_cast<unsigned long long>(sysconf(_SC_PHYS_PAGES)) * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+    EXPECT_EQ(ClusterError([&] { e.CheckMemory(8 * 20, 1000); }).first, 0);
+    for (unsigned long long req : {2147483647ULL, 2147483648ULL})
+        EXPECT_TRUE(physical <= req || ClusterError([&] { CFixedRequirement(req).CheckMemory(0, 0); }).first == 0);
+    // Beyond the machine: refused even where the allocator overcommits.
+    for (unsigned long long req : {physical + 1, 1ULL << 62, kMax})
+        EXPECT_EQ(ClusterError([&] { CFixedRequirement(req).CheckMemory(0, 0); }), noMemory) << req;
+    for (unsigned long long rows : {1000000ULL, 1ULL << 40, 0ULL}) // a million rows: 32 TB of distances
+        EXPECT_EQ(ClusterError([&] { e.CheckMemory(8, rows); }), noMemory) << rows;
+}
+
+struct SCollect : public CClusterNodeFunction
+{
+    std::vector<int> seen;
+    virtual void Go(CClusterNode* pNode) { seen.push_back(pNode->GetIndex()); }
+};
+
+static std::vector<int> Indices(CClusterNodeVector* v)
+{
+    std::vector<int> out;
+    for (CClusterNodeVector_iterator it = v->begin(); it != v->end(); it++)
+        out.push_back((*it)->GetIndex());
+    return out;
+}
+
+// (a, (b, c)): leaf counts, parents, leaf lists, walks and membership; swaps
+// reorder the swapped node's lists but not its ancestors'.
+TEST(ClusterNode, ListsWalksAndSwaps)
+{
+    CClusterNode a{0, 0}, b{0, 1}, c{0, 2};
+    CClusterNode bc{0, 3, &b, &c};
+    CClusterNode root{0, 4, &a, &bc};
+    CClusterNode half(0, 5, &bc, nullptr), none(0, 6, nullptr, nullptr);
+    EXPECT_EQ(std::make_tuple(a.GetLeafCount(), root.GetLeafCount(), half.GetLeafCount()), std::make_tuple(0, 3, 2));
+    EXPECT_EQ(std::make_pair(b.GetParent(), root.GetParent()), std::make_pair(&bc, static_cast<CClusterNode*>(nullptr)));
+    EXPECT_TRUE(root.IsLeftLeaf(&a) && root.IsRightLeaf(&c) && half.IsLeftLeaf(&b) && none.IsLeaf());
+    EXPECT_FALSE(root.IsLeftLeaf(&b) || root.IsRightLeaf(&a) || root.IsRightLeaf(&bc) || a.IsLeftLeaf(&a) ||
+                 a.IsRightLeaf(&a) || half.IsRightLeaf(&b));
+    SCollect walk, leaves;
+    root.WalkTree(&walk);
+    EXPECT_EQ(walk.seen, (std::vector<int>{4, 0, 3, 1, 2}));
+    bc.SwapLeaves();
+    root.SwapLeaves();
+    EXPECT_EQ(Indices(bc.GetLeftLeaves()), (std::vector<int>{2}));
+    EXPECT_EQ(Indices(root.GetLeftLeaves()), (std::vector<int>{1, 2}));
+    root.WalkLeaves(&leaves);
+    EXPECT_EQ(leaves.seen, (std::vector<int>{2, 1, 0}));
+}
+
+// The fixed-capacity leaf list: overfilling, range inserts only at the end,
+// iterators that stop at the end and refuse to read past it.
+TEST(ClusterNodeVector, CapacityAndIterators)
+{
+    CClusterNodeVector empty(0), negative(-3), src(3), dst(3), small(2);
+    CClusterNode a(0, 0), b(0, 1), c(0, 2);
+    EXPECT_TRUE(empty.begin() == empty.end());
+    EXPECT_EQ(negative.capacity(), -3);
+    EXPECT_THROW(empty.push_back(nullptr), invalid_index);
+    EXPECT_THROW(*empty.begin(), invalid_index);
+    EXPECT_THROW(negative.push_back(nullptr), invalid_index);
+    EXPECT_THROW(CClusterNodeVector_iterator(nullptr, 0), std::bad_alloc);
+    src.push_back(&a);
+    src.insert(src.begin(), &b); // appends whatever the position
+    src.push_back(&c);
+    EXPECT_THROW(src.push_back(&a), invalid_index);
+    CClusterNodeVector_iterator end = src.end();
+    end++;
+    EXPECT_TRUE(end == src.end());
+    EXPECT_THROW(*end, invalid_index);
+    EXPECT_THROW(dst.insert(src.begin(), src.begin(), src.end()), invalid_index);
+    EXPECT_EQ(dst.size(), 0);
+    dst.insert(dst.end(), src.begin(), src.end());
+    EXPECT_EQ(Indices(&dst), (std::vector<int>{0, 1, 2}));
+    EXPECT_THROW(small.insert(small.end(), src.begin(), src.end()), invalid_index);
+    EXPECT_EQ(small.size(), 2);
 }
