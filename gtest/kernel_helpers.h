@@ -1,15 +1,50 @@
-#ifndef LUMO_GTEST_TIMECOURSE_HELPERS_H
-#define LUMO_GTEST_TIMECOURSE_HELPERS_H
+#ifndef LUMO_GTEST_KERNEL_HELPERS_H
+#define LUMO_GTEST_KERNEL_HELPERS_H
 
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "lumo.h"
 
-namespace tc
+namespace kh
 {
-// A 0-based offset matrix filled from rows (or a constant), as the kernels take it.
+// Progress reports as a kernel hands them to its callback. Reports from any
+// thread but the recorder's own are only counted (a callback may talk to R).
+struct Report
+{
+    double max, current;
+    int msgid;
+};
+
+struct Recorder
+{
+    std::vector<Report> reports;
+    std::thread::id owner = std::this_thread::get_id();
+    int foreign = 0;
+};
+
+inline void Record(void* arg, double max, double current, int msgid)
+{
+    Recorder* r = static_cast<Recorder*>(arg);
+    if (std::this_thread::get_id() != r->owner)
+        r->foreign++;
+    else
+        r->reports.push_back(Report{max, current, msgid});
+}
+
+// The currents at which progress moved on from start (long fits re-send).
+inline std::vector<double> Advances(const Recorder& r, double start = 0.0)
+{
+    std::vector<double> out;
+    for (const Report& x : r.reports)
+        if (x.current != start)
+            out.push_back(start = x.current);
+    return out;
+}
+
+// A 0-based matrix (constant or from rows) as the kernels take it.
 struct Mat
 {
     long32 rows, cols;
@@ -30,11 +65,13 @@ struct Mat
     operator double**() const { return m.get(); }
 };
 
-inline std::vector<std::vector<double>> RandomRows(long32 r, long32 c, unsigned seed, double sd = 1.0)
+typedef std::vector<std::vector<double>> Rows;
+
+inline Rows RandomRows(long32 r, long32 c, unsigned seed, double sd = 1.0)
 {
     std::mt19937 gen(seed);
     std::normal_distribution<double> norm(0.0, sd);
-    std::vector<std::vector<double>> v(r, std::vector<double>(c));
+    Rows v(r, std::vector<double>(c));
     for (auto& row : v)
         for (auto& x : row)
             x = norm(gen);
@@ -52,12 +89,11 @@ template <class T> std::vector<T> ColumnMajor(const std::vector<std::vector<T>>&
     return out;
 }
 
-// Projection matrix onto the columns of X (n x p, full column rank), by the
-// normal equations solved with Gauss-Jordan elimination.
-inline std::vector<std::vector<double>> Projection(const std::vector<std::vector<double>>& X)
+// Projection onto the columns of X (full column rank), by Gauss-Jordan on the normal equations.
+inline Rows Projection(const Rows& X)
 {
     const size_t n = X.size(), p = X[0].size();
-    std::vector<std::vector<double>> A(p, std::vector<double>(2 * p, 0.0));
+    Rows A(p, std::vector<double>(2 * p, 0.0));
     for (size_t a = 0; a < p; a++) {
         for (size_t b = 0; b < p; b++)
             for (size_t i = 0; i < n; i++)
@@ -65,18 +101,16 @@ inline std::vector<std::vector<double>> Projection(const std::vector<std::vector
         A[a][p + a] = 1.0;
     }
     for (size_t c = 0; c < p; c++) {
-        double piv = A[c][c];
+        const double piv = A[c][c];
         for (auto& x : A[c])
             x /= piv;
         for (size_t r = 0; r < p; r++) {
-            if (r == c)
-                continue;
-            double f = A[r][c];
-            for (size_t k = 0; k < 2 * p; k++)
+            const double f = A[r][c];
+            for (size_t k = 0; r != c && k < 2 * p; k++)
                 A[r][k] -= f * A[c][k];
         }
     }
-    std::vector<std::vector<double>> H(n, std::vector<double>(n, 0.0));
+    Rows H(n, std::vector<double>(n, 0.0));
     for (size_t i = 0; i < n; i++)
         for (size_t j = 0; j < n; j++)
             for (size_t a = 0; a < p; a++)
@@ -85,36 +119,7 @@ inline std::vector<std::vector<double>> Projection(const std::vector<std::vector
     return H;
 }
 
-// One progress report as a kernel hands it to the callback.
-struct Report
-{
-    double max, current;
-    int msgid;
-};
-
-inline void Record(void* arg, double max, double current, int msgid)
-{
-    static_cast<std::vector<Report>*>(arg)->push_back(Report{max, current, msgid});
-}
-
-// The currents at which the reported progress moved on from start; long EM
-// fits re-send unchanged figures in between.
-inline std::vector<double> Advances(const std::vector<Report>& reports, double start = 0.0)
-{
-    std::vector<double> out;
-    double last = start;
-    for (const Report& r : reports) {
-        if (r.current != last)
-            out.push_back(r.current);
-        last = r.current;
-    }
-    return out;
-}
-
-inline bool SameBits(double a, double b)
-{
-    return (std::isnan(a) && std::isnan(b)) || a == b;
-}
-} // namespace tc
+inline bool SameBits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+} // namespace kh
 
 #endif
