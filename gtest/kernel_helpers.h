@@ -17,7 +17,6 @@ struct Report
     double max, current;
     int msgid;
 };
-
 struct Recorder
 {
     std::vector<Report> reports;
@@ -44,28 +43,22 @@ inline std::vector<double> Advances(const Recorder& r, double start = 0.0)
     return out;
 }
 
-// A 0-based matrix (constant or from rows) as the kernels take it.
+typedef std::vector<std::vector<double>> Rows;
+
+// A 0-based matrix (constant, or copied from rows) as the kernels take it.
 struct Mat
 {
-    long32 rows, cols;
     CDoubleMatrix m;
-    Mat(long32 r, long32 c, double value = 0.0) : rows(r), cols(c), m(r, c)
+    Mat(long32 r, long32 c, double value = 0.0, const Rows* from = 0) : m(r, c)
     {
         for (long32 i = 0; i < r; i++)
             for (long32 j = 0; j < c; j++)
-                m.get()[i][j] = value;
+                m.get()[i][j] = from ? (*from)[i][j] : value;
     }
-    Mat(const std::vector<std::vector<double>>& v) : Mat((long32)v.size(), v.empty() ? 0 : (long32)v[0].size())
-    {
-        for (long32 i = 0; i < rows; i++)
-            for (long32 j = 0; j < cols; j++)
-                m.get()[i][j] = v[i][j];
-    }
+    Mat(const Rows& v, long32 cols = 0) : Mat((long32)v.size(), v.empty() ? cols : (long32)v[0].size(), 0.0, &v) {}
     double* operator[](long32 i) const { return m.get()[i]; }
     operator double**() const { return m.get(); }
 };
-
-typedef std::vector<std::vector<double>> Rows;
 
 inline Rows RandomRows(long32 r, long32 c, unsigned seed, double sd = 1.0)
 {

@@ -1,12 +1,11 @@
-// k-nearest-neighbour imputation and the two-means split against the one-row
-// loops written out, for every kernel and thread count.
+// k-nearest-neighbour imputation against the one-row loops written out, for
+// every kernel and thread count; edge cases of the two-means split.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <string>
 
 #include "kernel_helpers.h"
 #include "knnimpute.h"
@@ -68,6 +67,28 @@ bool SameBits(const std::vector<double>& a, const double* b)
 {
     return std::memcmp(a.data(), b, a.size() * sizeof(double)) == 0;
 }
+
+// One twomis call on rows, every output preset to -7.
+struct TwoRun
+{
+    long32 p, n, maxit, iter = -1;
+    double eps, ratio = -1;
+    std::vector<double> x0, dist;
+    std::vector<long32> imiss0, clust, nsize;
+
+    TwoRun(const std::vector<std::vector<double>>& rows, const std::vector<long32>& imiss, long32 maxit_,
+           double eps_, long32 s1, long32 s2)
+        : p((long32)rows.size()), n((long32)rows[0].size()), maxit(maxit_), eps(eps_), x0(2 * n, -7),
+          dist(2 * p, -7), imiss0(2 * n, -7), clust(2 * p, -7), nsize(2, -7)
+    {
+        const std::vector<double> x = ColumnMajor(rows);
+        const std::vector<long32> miss = imiss.empty() ? std::vector<long32>(p * n, 0) : imiss;
+        const long32 istart[2] = {s1, s2};
+        std::vector<long32> iworkp(p), iworkn(n);
+        twomis(x.data(), &p, &n, miss.data(), x0.data(), imiss0.data(), &maxit, &eps, istart, clust.data(),
+               nsize.data(), dist.data(), &ratio, &iter, iworkp.data(), iworkn.data());
+    }
+};
 } // namespace
 
 // Catches any kernel (blocked rows, bit words past 64 columns, tails) whose
@@ -184,72 +205,6 @@ TEST(KnnImpute, SameBitsAsTheOneRowImputationForAnyThreadCount)
             EXPECT_EQ(imiss, outMiss) << "p " << c.p << " threads " << threads;
         }
     }
-}
-
-namespace
-{
-std::string g_lastError;
-void RecordError(const char* msg) { g_lastError = msg; }
-} // namespace
-
-// Catches sizes refused after writing, or an empty matrix refused.
-TEST(KnnImpute, RefusesOutOfRangeSizesBeforeWriting)
-{
-    struct Case
-    {
-        long32 p, n, kn;
-        const char* error; // empty: accepted
-    } cases[] = {{3, 2, 3, "'kn'"}, {3, 2, 50, "p is 3"}, {3, 2, -1, "'kn'"}, {3, -1, 1, "'n'"}, {0, 2, 0, ""}};
-    SetKnnErrorHandler(&RecordError);
-    for (const Case& c : cases) {
-        std::vector<double> x(6, 1.5), ximp(x);
-        std::vector<long32> miss(6, 1), irmiss(3, 1);
-        g_lastError.clear();
-        knnimp(x.data(), ximp.data(), &c.p, &c.n, miss.data(), irmiss.data(), &c.kn, 0, 0, 0, 0);
-        EXPECT_NE(g_lastError.find(c.error), std::string::npos) << g_lastError;
-        EXPECT_EQ(g_lastError.empty(), !*c.error);
-        EXPECT_EQ(ximp, x);
-        EXPECT_EQ(miss, std::vector<long32>(6, 1));
-    }
-    SetKnnErrorHandler(0);
-}
-
-namespace
-{
-struct TwoRun
-{
-    long32 p, n, maxit, iter = -1;
-    double eps, ratio = -1;
-    std::vector<double> x0, dist;
-    std::vector<long32> imiss0, clust, nsize;
-
-    TwoRun(const std::vector<std::vector<double>>& rows, const std::vector<long32>& imiss, long32 maxit_,
-           double eps_, long32 s1, long32 s2)
-        : p((long32)rows.size()), n((long32)rows[0].size()), maxit(maxit_), eps(eps_), x0(2 * n, -7),
-          dist(2 * p, -7), imiss0(2 * n, -7), clust(2 * p, -7), nsize(2, -7)
-    {
-        const std::vector<double> x = ColumnMajor(rows);
-        const std::vector<long32> miss = imiss.empty() ? std::vector<long32>(p * n, 0) : imiss;
-        const long32 istart[2] = {s1, s2};
-        std::vector<long32> iworkp(p), iworkn(n);
-        twomis(x.data(), &p, &n, miss.data(), x0.data(), imiss0.data(), &maxit, &eps, istart, clust.data(),
-               nsize.data(), dist.data(), &ratio, &iter, iworkp.data(), iworkn.data());
-    }
-};
-} // namespace
-
-// Catches wrong centres, cluster lists or the ratio rule of the split.
-TEST(TwoMeans, SeparatesTwoGroupsAndReportsCentres)
-{
-    TwoRun r({{0, 0}, {10, 10}, {0.2, 0}, {10, 9.8}, {0, 0.4}}, {}, 10, 1e-6, 1, 2);
-    EXPECT_EQ(r.nsize, std::vector<long32>({3, 2}));
-    EXPECT_EQ(std::vector<long32>(r.clust.begin(), r.clust.begin() + 3), std::vector<long32>({1, 3, 5}));
-    EXPECT_EQ(std::vector<long32>(r.clust.begin() + 5, r.clust.begin() + 7), std::vector<long32>({2, 4}));
-    EXPECT_NEAR(r.x0[0], 0.2 / 3, 1e-12);
-    EXPECT_NEAR(r.x0[3], 9.9, 1e-12);
-    EXPECT_EQ(r.imiss0[0], 0);
-    EXPECT_LE(r.ratio, 1e-6);
-    EXPECT_GE(r.iter, 2);
 }
 
 // Catches a wrong iteration default or stopping rule, ties not going to the

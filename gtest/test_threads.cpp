@@ -31,29 +31,26 @@ public:
     std::atomic<int> m_cleanups{0};
 };
 
-// Reports progress `steps` times (forever when negative), then returns
-// status or throws what `ending` says.
+// Reports `steps` times (forever when negative), then returns status or
+// throws what `ending` says (1: runtime_error, 2: bad_alloc).
 class CTestJob : public CCountedJob
 {
 public:
-    enum Ending { RETURN, THROW_RUNTIME, THROW_BAD_ALLOC };
-    CTestJob(int steps, int status = 0, Ending ending = RETURN) : m_steps(steps), m_status(status), m_ending(ending) {}
+    CTestJob(int steps, int status = 0, int ending = 0) : m_steps(steps), m_status(status), m_ending(ending) {}
     int Go(pthread_t) override
     {
-        for (int i = 0; m_steps < 0 || i < m_steps; i++) {
+        for (int i = 0; m_steps < 0 || i < m_steps; i++, m_reports++) {
             UpdateProgressThreadProgress(this, 100.0, (double)i, 8);
-            m_reports++;
             if (m_steps < 0)
                 usleep(100);
         }
-        if (m_ending == THROW_RUNTIME)
+        if (m_ending == 1)
             throw std::runtime_error("kernel failed");
-        if (m_ending == THROW_BAD_ALLOC)
+        if (m_ending == 2)
             throw std::bad_alloc();
         return m_status;
     }
-    int m_steps, m_status;
-    Ending m_ending;
+    const int m_steps, m_status, m_ending;
     std::atomic<int> m_reports{0};
 };
 
@@ -67,12 +64,11 @@ public:
     {
         lumo::CWorkerPool pool(m_threads);
         lumo::CSharedProgress progress(&UpdateProgressThreadProgress, this, 1e15, 0.0, 6);
-        for (int p = 0; m_passes < 0 || p < m_passes; p++) {
+        for (int p = 0; m_passes < 0 || p < m_passes; p++)
             pool.Run(m_items, 3, [&](int64_t b, int64_t e, int) {
                 for (int64_t i = b; i < e; i++, m_units++)
                     progress.Add(1.0);
             }, &progress);
-        }
         return 0;
     }
     const int m_threads, m_passes;
@@ -87,39 +83,20 @@ void Destroy(CProgressThread* job)
 }
 } // namespace
 
-// Catches a run on its own thread that registers, a wrong clock, progress
-// not reaching the job, and a lost null check.
-TEST(Job, SynchronousRunReportsWithoutRegistration)
-{
-    const int before = CProgressThreadManager::Count();
-    CTestJob job(3, 0);
-    EXPECT_EQ(job.Go(pthread_t()), 0);
-    EXPECT_EQ(job.GetProgressInfoMax(), 100.0);
-    EXPECT_EQ(job.GetProgressInfoCurrent(), 2.0);
-    EXPECT_EQ(job.GetProgressInfoMsgId(), 8);
-    EXPECT_FALSE(job.GetIsStarted());
-    EXPECT_EQ(CProgressThreadManager::Count(), before);
-    EXPECT_EQ(job.Stop(), ESRCH); // nothing to stop
-    UpdateProgressThreadProgress(0, 1, 1, 1);
-    EXPECT_EQ(get_time_diff_milliseconds(0, CLOCKS_PER_SEC - 1), 0UL);
-    EXPECT_EQ(get_time_diff_milliseconds(100, 100 + CLOCKS_PER_SEC * 5 / 2), 2000UL);
-}
-
 // Catches wrong end states, statuses or messages of a job that returns,
 // throws, or is stopped after it finished, and cleanups run other than once.
 TEST(Job, EndingsGiveTheirStateStatusAndMessage)
 {
     const struct
     {
-        CTestJob::Ending ending;
-        int status;
+        int ending, status;
         bool stopAfterwards;
         int wantStatus;
         const char* message;
-    } cases[] = {{CTestJob::RETURN, 7, false, 7, ""},
-                 {CTestJob::RETURN, 0, true, 0, ""},
-                 {CTestJob::THROW_RUNTIME, 0, false, LUMO_STATUS_EXCEPTION, "kernel failed"},
-                 {CTestJob::THROW_BAD_ALLOC, 0, false, LUMO_STATUS_OUT_OF_MEMORY, "Out of memory"}};
+    } cases[] = {{0, 7, false, 7, ""},
+                 {0, 0, true, 0, ""},
+                 {1, 0, false, LUMO_STATUS_EXCEPTION, "kernel failed"},
+                 {2, 0, false, LUMO_STATUS_OUT_OF_MEMORY, "Out of memory"}};
     for (const auto& c : cases) {
         CTestJob* job = new CTestJob(5, c.status, c.ending);
         ASSERT_EQ(job->Start(), 0);
@@ -146,11 +123,20 @@ TEST(Job, EndingsGiveTheirStateStatusAndMessage)
     }
 }
 
-// Catches duplicate or reused ids, and a teardown that leaves a job, or a
-// pool's threads, running or destroys a job twice.
+// Catches a synchronous run that registers or loses progress, a wrong clock,
+// duplicate or reused ids, and a teardown that leaves a job, or a pool's
+// threads, running or destroys a job twice.
 TEST(Registry, IdsAreUniqueAndTeardownDestroysEveryJobOnce)
 {
-    CTestJob a(0), b(0);
+    CTestJob a(3, 0), b(0);
+    EXPECT_EQ(a.Go(pthread_t()), 0);
+    EXPECT_TRUE(a.GetProgressInfoMax() == 100.0 && a.GetProgressInfoCurrent() == 2.0 && a.GetProgressInfoMsgId() == 8);
+    EXPECT_FALSE(a.GetIsStarted());
+    EXPECT_EQ(CProgressThreadManager::Count(), 0);
+    EXPECT_EQ(a.Stop(), ESRCH); // nothing to stop
+    UpdateProgressThreadProgress(0, 1, 1, 1);
+    EXPECT_EQ(get_time_diff_milliseconds(0, CLOCKS_PER_SEC - 1), 0UL);
+    EXPECT_EQ(get_time_diff_milliseconds(100, 100 + CLOCKS_PER_SEC * 5 / 2), 2000UL);
     const int id = CProgressThreadManager::NextJobId();
     EXPECT_TRUE(CProgressThreadManager::SetProgressThread(id, &a));
     EXPECT_FALSE(CProgressThreadManager::SetProgressThread(id, &b));
@@ -214,7 +200,8 @@ void StopAtHalf(void*, double max, double current, int)
 } // namespace
 
 // Catches a failure or stop in one worker that does not end the others and
-// reach the caller, and a pool left unusable afterwards.
+// reach the caller, a pool left unusable afterwards, and a waiting caller
+// that stops publishing.
 TEST(WorkerPool, FailuresAndStopsReachTheCaller)
 {
     for (int threads : {1, 2, 4}) {
@@ -236,12 +223,8 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
         pool.Run(100, 3, [&](int64_t b, int64_t e, int) { sum += e - b; });
         EXPECT_EQ(sum.load(), 100);
     }
-}
-
-// Catches a caller that stops publishing while it waits: the stop raised
-// there must end a worker that would otherwise run for a minute.
-TEST(WorkerPool, StopRequestedWhileTheCallerWaitsEndsTheOtherWorkers)
-{
+    // The caller, done with its item, keeps publishing while it waits: a stop
+    // raised there ends a worker that would otherwise run for a minute.
     lumo::CWorkerPool pool(2);
     lumo::CSharedProgress progress(StopAtHalf, 0, 40.0, 0.0, 6);
     const auto start = std::chrono::steady_clock::now();
@@ -250,10 +233,8 @@ TEST(WorkerPool, StopRequestedWhileTheCallerWaitsEndsTheOtherWorkers)
             usleep(20000); // leaves item 1 to the other worker
             return;
         }
-        for (int i = 0; i < 60000; i++) {
+        for (int i = 0; i < 60000; i++, usleep(1000))
             progress.Add(1.0);
-            usleep(1000);
-        }
     }, &progress), CStopRequest);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }

@@ -49,45 +49,7 @@ Rows Trend(long32 n, int degree)
             X[c].push_back(std::pow((double)(c % 4), d));
     return Projection(X);
 }
-} // namespace
 
-// Catches wrong products, residual sums not added onto the caller's, a wrong
-// ratio, and reports other than at the first and every 1000th step across
-// both loops (the caller's counter advanced by m (n^2 + n)).
-TEST(TimecourseFNoEM, FitsProductsResidualSumsAndReports)
-{
-    const long32 m = 2, n = 22; // 968 product steps, then 44 residual steps
-    const Rows x = RandomRows(m, n, 1), h1 = RandomRows(n, n, 2), h0 = RandomRows(n, n, 3);
-    const Rows f1 = PlainFit(x, h1), f0 = PlainFit(x, h0);
-    for (bool figures : {false, true}) {
-        Mat dat(x), H1(h1), H0(h0), fit1(m, n, 10.0), fit0(m, n, -3.0);
-        std::vector<double> rss1(m, 7.0), rss0(m, 2.0), F(m);
-        long32 mm = m, nn = n;
-        double current = 5.0, max = 99.0, start = figures ? 5.0 : 0.0;
-        Recorder rec;
-        FNoEM(dat, H1, H0, fit1, fit0, rss1.data(), rss0.data(), &mm, &nn, F.data(), &Record, &rec,
-              figures ? &current : 0, figures ? &max : 0);
-        for (long32 i = 0; i < m; i++) {
-            std::vector<double> g1(fit1[i], fit1[i] + n), g0(fit0[i], fit0[i] + n);
-            for (long32 j = 0; j < n; j++) {
-                ExpectClose(f1[i][j] + 10.0, g1[j], "fit1");
-                ExpectClose(f0[i][j] - 3.0, g0[j], "fit0");
-            }
-            ExpectClose(7.0 + Rss(x[i], g1), rss1[i], "rss1");
-            ExpectClose(2.0 + Rss(x[i], g0), rss0[i], "rss0");
-            ExpectClose(rss0[i] / rss1[i] - 1, F[i], "F");
-        }
-        ASSERT_EQ(2u, rec.reports.size());
-        EXPECT_EQ(figures ? 99.0 : 2.0 * (22 + 22 * 22 + 1), rec.reports[0].max);
-        EXPECT_EQ(start, rec.reports[0].current);
-        EXPECT_EQ(start + 1000, rec.reports[1].current);
-        EXPECT_EQ(8, rec.reports[1].msgid);
-        EXPECT_EQ(5.0 + (figures ? 2 * (22 * 22 + 22) : 0), current);
-    }
-}
-
-namespace
-{
 // Three individuals at times 0..3 stored in columns idx; linear trend against a constant.
 struct Study
 {
@@ -195,7 +157,7 @@ struct EMWork
     double eps;
     int ind = 0;
     EMWork(const Rows& x, const Study& s, double eps_)
-        : m((long32)x.size()), dat(x.empty() ? Mat(0, 12) : Mat(x)), H1(s.H1), H0(s.H0), fit(m, n), fit0(m, n),
+        : m((long32)x.size()), dat(x, 12), H1(s.H1), H0(s.H0), fit(m, n), fit0(m, n),
           alpha(m, n), alpha0(m, n), datC(m, n), A0(m, N), AA0(m, N), AA(m, N), gm(m + 1), lik0(m + 1), lik(m + 1),
           tau(m + 1), sig(m + 1), atmp(N), rss1(m, 0.0), rss0(m, 0.0), F(m), EM(m + 1), nGrp(s.nGrp), idx(s.idx),
           eps(eps_)
@@ -207,95 +169,8 @@ struct EMWork
             A0, AA0, AA, lik0.data(), lik.data(), tau.data(), sig.data(), EM.data(), atmp.data(), &m, &n, &N,
             nGrp.data(), F.data(), cb, arg, 0, 0);
     }
-    void Fit(update_progress_routine* cb, void* arg, double* max, double* current)
-    {
-        EMFit(dat, H1, &ind, idx.data(), &eps, fit, alpha, datC, gm.data(), A0, AA0, AA, lik0.data(), lik.data(),
-              tau.data(), sig.data(), EM.data(), atmp.data(), &m, &n, &N, nGrp.data(), &iter, cb, arg, max, current);
-    }
 };
-} // namespace
 
-// Catches any change to the EM arithmetic, its order, the stopping rule (the
-// run ends once at most one gene is left), the iteration cap or the intercept
-// spreading, on any thread count and lane width.
-TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
-{
-    const struct
-    {
-        const char* what;
-        long32 m;
-        double eps;
-        bool nullData; // no individual effect: long fits that end at different iterations
-        bool timeMajor;
-    } cases[] = {
-        {"every gene settles at once", 7, 1e300, false, false}, {"intercepts to find", 9, 1e-6, false, false},
-        {"null data, one gene runs on", 40, 1e-3, true, false}, {"time-major columns", 25, 1e-4, true, true},
-        {"one gene", 1, 1e-3, true, false},                     {"no genes", 0, 1e-3, true, false},
-        {"two genes that never settle", 2, -1.0, false, false},
-    };
-    for (const auto& cs : cases) {
-        const Study s(cs.timeMajor);
-        const Rows x = cs.nullData ? RandomRows(cs.m, 12, 31) : s.Data(cs.m, 32);
-        const SweepEM ref(x, s.H1, s, cs.eps);
-        for (auto run : {std::make_pair(1, 2), std::make_pair(1, 4), std::make_pair(2, 8), std::make_pair(3, 0)}) {
-            const int lanes = SetEMLaneWidth(run.second); // as far as this processor has them
-            EMWork w(x, s, cs.eps);
-            lumo::CWorkerPool pool(run.first);
-            EMFitPool(w.dat, w.H1, w.idx.data(), &w.eps, w.fit, w.alpha, w.datC, w.gm.data(), w.A0, w.AA0, w.AA,
-                      w.lik0.data(), w.lik.data(), w.tau.data(), w.sig.data(), w.EM.data(), w.atmp.data(), &w.m, &w.n,
-                      &w.N, w.nGrp.data(), &w.iter, pool, 0);
-            SetEMLaneWidth(0);
-            SCOPED_TRACE(::testing::Message() << cs.what << ", threads " << run.first << ", lanes " << lanes);
-            ASSERT_EQ(ref.iter, w.iter);
-            const bool fitted = w.iter > 1;
-            for (long32 i = 0; i < w.m; i++) {
-                for (long32 j = 0; j < w.n; j++) {
-                    ASSERT_TRUE(SameBits(ref.alpha[i][j], w.alpha[i][j])) << "alpha " << i << "," << j;
-                    ASSERT_TRUE(!fitted || SameBits(ref.fit[i][j], w.fit[i][j])) << "fit " << i << "," << j;
-                }
-                for (long32 l = 0; l < w.N; l++)
-                    ASSERT_TRUE(SameBits(ref.A0[i][l], w.A0[i][l]) && SameBits(ref.AA0[i][l], w.AA0[i][l])) << i;
-                ASSERT_TRUE(SameBits(ref.lik[i], w.lik[i]) && SameBits(ref.lik0[i], w.lik0[i])) << "lik " << i;
-                ASSERT_TRUE(!fitted || (SameBits(ref.tau[i], w.tau[i]) && SameBits(ref.sig[i], w.sig[i]))) << i;
-            }
-        }
-    }
-}
-
-namespace
-{
-struct Stop
-{
-};
-void ThrowAtReport(void* arg, double, double, int)
-{
-    if (!arg || ++*static_cast<int*>(arg) == 2)
-        throw Stop();
-}
-} // namespace
-
-// Catches long fits that never call back (a stop could not get through) or
-// that report without, or other than, the caller's figures.
-TEST(TimecourseEMFit, LongFitsResendTheCallersFiguresSoThatAStopGetsThrough)
-{
-    const Study s;
-    EMWork w(s.Data(3, 20), s, -1.0);
-    double max = 40.0, current = 17.0;
-    Recorder rec, none;
-    w.Fit(&Record, &rec, &max, &current);
-    EXPECT_GE(rec.reports.size(), 100u); // two million gene-iterations: a re-send at least every 20,000
-    for (const Report& r : rec.reports)
-        EXPECT_TRUE(r.max == 40.0 && r.current == 17.0);
-    EXPECT_EQ(17.0, current);
-    w.Fit(&Record, &none, 0, 0);
-    EXPECT_TRUE(none.reports.empty());
-    EXPECT_THROW(w.Fit(&ThrowAtReport, 0, &max, &current), Stop);
-}
-
-// ---------------------------------------------------------------- bootstrap null F of the three designs
-
-namespace
-{
 std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
 {
     std::mt19937 gen(seed);
@@ -425,7 +300,98 @@ struct Int : NullCase
         return x;
     }
 };
+
+struct Stop
+{
+};
+void ThrowAtReport(void* arg, double, double, int)
+{
+    if (++*static_cast<int*>(arg) == 2)
+        throw Stop();
+}
 } // namespace
+
+// Catches wrong products, residual sums not added onto the caller's, a wrong
+// ratio, and reports other than at the first and every 1000th step across
+// both loops (the caller's counter advanced by m (n^2 + n)).
+TEST(TimecourseFNoEM, FitsProductsResidualSumsAndReports)
+{
+    const long32 m = 2, n = 22; // 968 product steps, then 44 residual steps
+    const Rows x = RandomRows(m, n, 1), h1 = RandomRows(n, n, 2), h0 = RandomRows(n, n, 3);
+    const Rows f1 = PlainFit(x, h1), f0 = PlainFit(x, h0);
+    for (bool figures : {false, true}) {
+        Mat dat(x), H1(h1), H0(h0), fit1(m, n, 10.0), fit0(m, n, -3.0);
+        std::vector<double> rss1(m, 7.0), rss0(m, 2.0), F(m);
+        long32 mm = m, nn = n;
+        double current = 5.0, max = 99.0, start = figures ? 5.0 : 0.0;
+        Recorder rec;
+        FNoEM(dat, H1, H0, fit1, fit0, rss1.data(), rss0.data(), &mm, &nn, F.data(), &Record, &rec,
+              figures ? &current : 0, figures ? &max : 0);
+        for (long32 i = 0; i < m; i++) {
+            std::vector<double> g1(fit1[i], fit1[i] + n), g0(fit0[i], fit0[i] + n);
+            for (long32 j = 0; j < n; j++) {
+                ExpectClose(f1[i][j] + 10.0, g1[j], "fit1");
+                ExpectClose(f0[i][j] - 3.0, g0[j], "fit0");
+            }
+            ExpectClose(7.0 + Rss(x[i], g1), rss1[i], "rss1");
+            ExpectClose(2.0 + Rss(x[i], g0), rss0[i], "rss0");
+            ExpectClose(rss0[i] / rss1[i] - 1, F[i], "F");
+        }
+        ASSERT_EQ(2u, rec.reports.size());
+        EXPECT_EQ(figures ? 99.0 : 2.0 * (22 + 22 * 22 + 1), rec.reports[0].max);
+        EXPECT_EQ(start, rec.reports[0].current);
+        EXPECT_EQ(start + 1000, rec.reports[1].current);
+        EXPECT_EQ(8, rec.reports[1].msgid);
+        EXPECT_EQ(5.0 + (figures ? 2 * (22 * 22 + 22) : 0), current);
+    }
+}
+
+// Catches any change to the EM arithmetic, its order, the stopping rule (the
+// run ends once at most one gene is left), the iteration cap or the intercept
+// spreading, on any thread count and lane width.
+TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
+{
+    const struct
+    {
+        const char* what;
+        long32 m;
+        double eps;
+        bool nullData; // no individual effect: long fits that end at different iterations
+        bool timeMajor;
+    } cases[] = {
+        {"every gene settles at once", 7, 1e300, false, false}, {"intercepts to find", 9, 1e-6, false, false},
+        {"null data, one gene runs on", 40, 1e-3, true, false}, {"time-major columns", 25, 1e-4, true, true},
+        {"one gene", 1, 1e-3, true, false},                     {"no genes", 0, 1e-3, true, false},
+        {"two genes that never settle", 2, -1.0, false, false},
+    };
+    for (const auto& cs : cases) {
+        const Study s(cs.timeMajor);
+        const Rows x = cs.nullData ? RandomRows(cs.m, 12, 31) : s.Data(cs.m, 32);
+        const SweepEM ref(x, s.H1, s, cs.eps);
+        for (auto run : {std::make_pair(1, 2), std::make_pair(1, 4), std::make_pair(2, 8), std::make_pair(3, 0)}) {
+            const int lanes = SetEMLaneWidth(run.second); // as far as this processor has them
+            EMWork w(x, s, cs.eps);
+            lumo::CWorkerPool pool(run.first);
+            EMFitPool(w.dat, w.H1, w.idx.data(), &w.eps, w.fit, w.alpha, w.datC, w.gm.data(), w.A0, w.AA0, w.AA,
+                      w.lik0.data(), w.lik.data(), w.tau.data(), w.sig.data(), w.EM.data(), w.atmp.data(), &w.m, &w.n,
+                      &w.N, w.nGrp.data(), &w.iter, pool, 0);
+            SetEMLaneWidth(0);
+            SCOPED_TRACE(::testing::Message() << cs.what << ", threads " << run.first << ", lanes " << lanes);
+            ASSERT_EQ(ref.iter, w.iter);
+            const bool fitted = w.iter > 1;
+            for (long32 i = 0; i < w.m; i++) {
+                for (long32 j = 0; j < w.n; j++) {
+                    ASSERT_TRUE(SameBits(ref.alpha[i][j], w.alpha[i][j])) << "alpha " << i << "," << j;
+                    ASSERT_TRUE(!fitted || SameBits(ref.fit[i][j], w.fit[i][j])) << "fit " << i << "," << j;
+                }
+                for (long32 l = 0; l < w.N; l++)
+                    ASSERT_TRUE(SameBits(ref.A0[i][l], w.A0[i][l]) && SameBits(ref.AA0[i][l], w.AA0[i][l])) << i;
+                ASSERT_TRUE(SameBits(ref.lik[i], w.lik[i]) && SameBits(ref.lik0[i], w.lik0[i])) << "lik " << i;
+                ASSERT_TRUE(!fitted || (SameBits(ref.tau[i], w.tau[i]) && SameBits(ref.sig[i], w.sig[i]))) << i;
+            }
+        }
+    }
+}
 
 // Catches wrong resampling, rebuilding or balancing of the null data, wrong
 // F (from plain fits; with intercept, from the sweep EM, a single gene never
