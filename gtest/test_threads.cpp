@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <numeric>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -81,6 +82,26 @@ void Destroy(CProgressThread* job)
     CProgressThreadManager::Erase(job->GetJobId());
     CProgressThreadManager::DestroyJob(job);
 }
+
+void StopAtHalf(void*, double max, double current, int)
+{
+    if (current * 2 >= max)
+        throw CStopRequest();
+}
+
+struct SPollLog
+{
+    pthread_t owner = pthread_self();
+    std::atomic<int> polls{0}, offOwner{0};
+};
+
+bool InterruptAtEighthPoll(void* arg)
+{
+    SPollLog* log = static_cast<SPollLog*>(arg);
+    if (!pthread_equal(pthread_self(), log->owner))
+        log->offOwner++;
+    return ++log->polls >= 8;
+}
 } // namespace
 
 // Catches wrong end states, statuses or messages of a job that returns,
@@ -109,12 +130,10 @@ TEST(Job, EndingsGiveTheirStateStatusAndMessage)
             EXPECT_EQ(job->Stop(), 0);
         }
         job->Join();
-        EXPECT_EQ(job->GetIsFinished(), !c.stopAfterwards);
-        EXPECT_EQ(job->GetIsCanceled(), c.stopAfterwards);
+        EXPECT_TRUE(job->GetIsFinished() != c.stopAfterwards && job->GetIsCanceled() == c.stopAfterwards);
         EXPECT_EQ(job->GetReturnStatus(), c.wantStatus);
         EXPECT_EQ(job->GetErrorMessage(), c.message);
-        EXPECT_TRUE(job->EndTimeSet());
-        EXPECT_EQ(job->m_cleanups, 1);
+        EXPECT_TRUE(job->EndTimeSet() && job->m_cleanups == 1);
         EXPECT_EQ(job->Stop(), ESRCH); // the worker is gone for good
         const SProgressSnapshot s = job->GetSnapshot();
         EXPECT_TRUE(s.Current == 4.0 && s.JobId == id && s.Finished == !c.stopAfterwards);
@@ -190,15 +209,6 @@ TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
     }
 }
 
-namespace
-{
-void StopAtHalf(void*, double max, double current, int)
-{
-    if (current * 2 >= max)
-        throw CStopRequest();
-}
-} // namespace
-
 // Catches a failure or stop in one worker that does not end the others and
 // reach the caller, a pool left unusable afterwards, and a waiting caller
 // that stops publishing.
@@ -239,23 +249,6 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
 
-namespace
-{
-struct SPollLog
-{
-    pthread_t owner = pthread_self();
-    std::atomic<int> polls{0}, offOwner{0};
-};
-
-bool InterruptAtEighthPoll(void* arg)
-{
-    SPollLog* log = static_cast<SPollLog*>(arg);
-    if (!pthread_equal(pthread_self(), log->owner))
-        log->offOwner++;
-    return ++log->polls >= 8;
-}
-} // namespace
-
 // Catches polls off the owner thread or more often than once per interval,
 // and an interrupt that leaves a worker running or is forgotten.
 TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
@@ -270,11 +263,8 @@ TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
         EXPECT_THROW(job.Go(pthread_t()), CStopRequest) << threads << " threads";
         EXPECT_GE(std::chrono::steady_clock::now() - t0, 8 * interval);
         job.SetInterruptCheck(0);
-        EXPECT_EQ(log.offOwner.load(), 0);
-        EXPECT_EQ(log.polls.load(), 8);
-        EXPECT_TRUE(job.IsStopRequested());
-        EXPECT_TRUE(check.Interrupted()); // stays set without polling again
-        EXPECT_EQ(check.Polls(), 8);
+        EXPECT_TRUE(log.offOwner == 0 && log.polls == 8 && job.IsStopRequested());
+        EXPECT_TRUE(check.Interrupted() && check.Polls() == 8); // stays set without polling again
         const int64_t units = job.m_units.load();
         usleep(2000);
         EXPECT_EQ(job.m_units.load(), units); // no worker is left
@@ -303,8 +293,7 @@ TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
             ASSERT_EQ(jobs.back()->Start(), 0);
         }
         std::vector<int> order(kJobs);
-        for (int j = 0; j < kJobs; j++)
-            order[j] = j;
+        std::iota(order.begin(), order.end(), 0);
         std::shuffle(order.begin(), order.end(), rng);
         for (int j : order) {
             CCountedJob* job = jobs[j];
