@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
+#include <iterator>
 #include <string>
 
 #include "kernel_helpers.h"
@@ -170,122 +170,68 @@ std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
     return v;
 }
 
-// One bootstrap problem: m genes, n arrays, B iterations, fits fit, residuals
-// res and column maps v (all from the seed). Run calls the design's kernel
-// and returns F (m x B, gene-fastest) with one guard entry after it; Null(k)
-// is the null data of iteration k.
+// One bootstrap problem of a design, all from the seed: m genes, n arrays, B
+// iterations, fits, residuals (nr per gene), column maps v, and wsq (without
+// intercept) or intercepts with their maps v1 (with intercept). Without
+// intercept: four individuals at times 0..3 stored time point by time point,
+// residuals rebuilt into the first 12 columns, the last time point balancing.
+enum Design { kIndep, kNoInt, kInt };
 struct NullCase
 {
-    long32 m, n, B;
-    Rows fit, res, H1, H0;
-    std::vector<std::vector<int>> v;
-    NullCase(long32 m_, long32 n_, long32 nr, long32 B_, unsigned seed)
-        : m(m_), n(n_), B(B_), fit(RandomRows(m_, n_, seed)), res(RandomRows(m_, nr, seed + 1, 0.5)),
-          H1(Trend(n_, 2)), H0(Trend(n_, 0)), v(RandomMaps(B_, nr, seed + 2))
+    Design d;
+    long32 m, n, B, nr;
+    Rows fit, res, extra, H1, H0;
+    std::vector<std::vector<int>> v, v1;
+    std::vector<int> nGrp, idx, rmv{12, 13, 14, 15, 0}, inc;
+    double eps;
+    NullCase(Design d_, long32 m_, long32 B_, unsigned seed, long32 n_ = 12, double eps_ = 1e-4)
+        : d(d_), m(m_), n(d_ == kNoInt ? 16 : n_), B(B_), nr(d_ == kNoInt ? 12 : n), fit(RandomRows(m, n, seed)),
+          res(RandomRows(m, nr, seed + 1, 0.5)),
+          extra(d == kNoInt ? RandomRows(12, 12, seed + 3, 0.3) : RandomRows(m, n, seed + 3, 1.5)),
+          H1(Trend(n, 2)), H0(Trend(n, 0)), v(RandomMaps(B, nr, seed + 2)), v1(RandomMaps(B, n, seed + 4)),
+          nGrp(d == kNoInt ? 4 : 3, 4), eps(eps_)
     {
-    }
-    virtual ~NullCase() {}
-    virtual void Kernel(double* F, update_progress_routine* cb, void* arg, int32_t threads) const = 0;
-    virtual Rows Null(long32 k) const = 0;
-    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads) const
-    {
-        std::vector<double> F((size_t)m * B + 1, kUnwritten);
-        Kernel(F.data(), cb, arg, threads);
-        return F;
-    }
-};
-
-// Independent samples: fit plus resampled residuals.
-struct Indep : NullCase
-{
-    Indep(long32 m, long32 n, long32 B, unsigned seed) : NullCase(m, n, n, B, seed) {}
-    void Kernel(double* F, update_progress_routine* cb, void* arg, int32_t threads) const override
-    {
-        std::vector<double> fitR = ColumnMajor(fit), resR = ColumnMajor(res), H1R = ColumnMajor(H1),
-                            H0R = ColumnMajor(H0);
-        std::vector<int> vR = ColumnMajor(v);
-        long32 mm = m, nn = n, BB = B;
-        nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F, cb, arg, threads);
-    }
-    Rows Null(long32 k) const override
-    {
-        Rows x(fit);
-        for (long32 i = 0; i < m; i++)
-            for (long32 j = 0; j < n; j++)
-                x[i][j] += res[i][v[k][j]];
-        return x;
-    }
-};
-
-// Longitudinal without intercept: four individuals at times 0..3 stored time
-// point by time point; residuals rebuilt with wsq into the first 12 columns,
-// the last time point balancing each individual.
-struct NoInt : NullCase
-{
-    Rows wsq;
-    std::vector<int> nGrp{4, 4, 4, 4}, idx, rmv{12, 13, 14, 15, 0}, inc;
-    NoInt(long32 m, long32 B, unsigned seed) : NullCase(m, 16, 12, B, seed), wsq(RandomRows(12, 12, seed + 3, 0.3))
-    {
-        for (int c = 0; c < 16; c++)
-            idx.push_back(4 * (c % 4) + c / 4);
+        for (int c = 0; c < n; c++)
+            idx.push_back(d == kNoInt ? 4 * (c % 4) + c / 4 : c);
         for (int c = 0; c <= 12; c++)
             inc.push_back(c % 12);
     }
-    void Kernel(double* F, update_progress_routine* cb, void* arg, int32_t threads) const override
+    // F (m x B, gene-fastest) and one guard entry after it.
+    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads) const
     {
-        std::vector<double> fitR = ColumnMajor(fit), resR = ColumnMajor(res), wsqR = ColumnMajor(wsq),
-                            H1R = ColumnMajor(H1), H0R = ColumnMajor(H0);
-        std::vector<int> vR = ColumnMajor(v), r = rmv, in = inc, ix = idx, ng = nGrp, ind(n, 0);
-        long32 mm = m, nn = n, NN = 4, BB = B;
-        nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(),
-                       wsqR.data(), ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F, cb, arg, threads);
+        std::vector<double> F((size_t)m * B + 1, kUnwritten), fitR = ColumnMajor(fit), resR = ColumnMajor(res),
+                            xR = ColumnMajor(extra), H1R = ColumnMajor(H1), H0R = ColumnMajor(H0);
+        std::vector<int> vR = ColumnMajor(v), v1R = ColumnMajor(v1), ix = idx, ng = nGrp, r = rmv, in = inc, ind(n);
+        long32 mm = m, nn = n, NN = (long32)nGrp.size(), BB = B;
+        double e = eps;
+        if (d == kIndep)
+            nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg,
+                       threads);
+        else if (d == kNoInt)
+            nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(),
+                           xR.data(), ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
+                           threads);
+        else
+            nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(),
+                         ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, threads);
+        return F;
     }
-    Rows Null(long32 k) const override
+    // The null data of iteration k.
+    Rows Null(long32 k) const
     {
         Rows x(fit);
         for (long32 i = 0; i < m; i++) {
             std::vector<double> r(n, 0.0);
-            for (long32 j = 0; j < 12; j++)
-                for (long32 l = 0; l < 12; l++)
-                    r[j] += res[i][v[k][l]] * wsq[l][j];
-            for (long32 l = 0; l < 4; l++)
+            for (long32 j = 0; j < nr; j++) {
+                r[j] = d == kNoInt ? 0.0 : res[i][v[k][j]];
+                for (long32 l = 0; d == kNoInt && l < nr; l++) // rebuilt with wsq
+                    r[j] += res[i][v[k][l]] * extra[l][j];
+            }
+            for (long32 l = 0; d == kNoInt && l < 4; l++)
                 r[rmv[l]] = -(r[idx[4 * l]] + r[idx[4 * l + 1]] + r[idx[4 * l + 2]]);
             for (long32 j = 0; j < n; j++)
-                x[i][j] += r[j];
+                x[i][j] = (fit[i][j] + r[j]) + (d == kInt ? extra[i][v1[k][j]] : 0.0);
         }
-        return x;
-    }
-};
-
-// Longitudinal with intercept: fit plus resampled residuals plus resampled
-// intercepts; F of each iteration from two EM fits.
-struct Int : NullCase
-{
-    Rows alpha;
-    std::vector<std::vector<int>> v1;
-    Study s{false, 2};
-    double eps;
-    Int(long32 m, long32 B, unsigned seed, double eps_ = 1e-4)
-        : NullCase(m, 12, 12, B, seed), alpha(RandomRows(m, 12, seed + 3, 1.5)), v1(RandomMaps(B, 12, seed + 4)),
-          eps(eps_)
-    {
-    }
-    void Kernel(double* F, update_progress_routine* cb, void* arg, int32_t threads) const override
-    {
-        std::vector<double> fitR = ColumnMajor(fit), resR = ColumnMajor(res), alphaR = ColumnMajor(alpha),
-                            H1R = ColumnMajor(s.H1), H0R = ColumnMajor(s.H0);
-        std::vector<int> vR = ColumnMajor(v), v1R = ColumnMajor(v1), ix = s.idx, ng = s.nGrp, ind(12, 0);
-        long32 mm = m, nn = 12, NN = 3, BB = B;
-        double e = eps;
-        nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), alphaR.data(),
-                     ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F, cb, arg, threads);
-    }
-    Rows Null(long32 k) const override
-    {
-        Rows x(fit);
-        for (long32 i = 0; i < m; i++)
-            for (long32 j = 0; j < 12; j++)
-                x[i][j] = (fit[i][j] + res[i][v[k][j]]) + alpha[i][v1[k][j]];
         return x;
     }
 };
@@ -390,18 +336,16 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
 // fitted), and results that depend on the thread count or a callback.
 TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
 {
-    const Indep indep(7, 8, 4, 21);
-    const NoInt noInt(6, 3, 31);
-    const Int withInt(5, 3, 41), oneGene(1, 2, 42);
-    for (const NullCase* c : {(const NullCase*)&indep, (const NullCase*)&noInt, (const NullCase*)&withInt,
-                              (const NullCase*)&oneGene}) {
-        const Int* em = dynamic_cast<const Int*>(c);
+    const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41}, {kInt, 1, 2, 42}};
+    for (const NullCase* c = cases; c != std::end(cases); c++) {
+        const bool em = c->d == kInt;
+        const Study s(false, 2);
         const std::vector<double> F = c->Run(0, 0, 1);
         for (long32 k = 0; k < c->B; k++) {
             const Rows x = c->Null(k);
             Rows f1 = PlainFit(x, c->H1), f0 = PlainFit(x, c->H0), a1(c->m), a0(c->m);
             if (em) { // fits of a single gene stay 0
-                const SweepEM e1(x, em->s.H1, em->s, em->eps), e0(x, em->s.H0, em->s, em->eps);
+                const SweepEM e1(x, s.H1, s, c->eps), e0(x, s.H0, s, c->eps);
                 f1 = e1.fit, f0 = e0.fit, a1 = e1.alpha, a0 = e0.alpha;
             }
             for (long32 i = 0; i < c->m; i++) {
@@ -425,9 +369,8 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
 // design on any thread count.
 TEST(TimecourseNull, EmptyRunsProgressAndStops)
 {
-    const Indep noGenes(0, 4, 3, 51), chunks(60, 40, 8, 24);
-    const NoInt noGenesN(0, 2, 53), oneN(1, 1, 34);
-    const Int noGenesI(0, 2, 52), twoI(4, 2, 44);
+    const NullCase noGenes(kIndep, 0, 3, 51, 4), chunks(kIndep, 60, 8, 24, 40), noGenesN(kNoInt, 0, 2, 53),
+        oneN(kNoInt, 1, 1, 34), noGenesI(kInt, 0, 2, 52), twoI(kInt, 4, 2, 44);
     const struct
     {
         const NullCase& c;
@@ -451,13 +394,11 @@ TEST(TimecourseNull, EmptyRunsProgressAndStops)
             EXPECT_TRUE(&c.c != &twoI || Advances(rec) == std::vector<double>({1, 2, 3, 4}));
         }
     }
-    const Indep a(200, 12, 50, 61);
-    const NoInt b(200, 50, 62);
-    const Int i(200, 10, 63, 1e-6);
-    for (const NullCase* c : {(const NullCase*)&a, (const NullCase*)&b, (const NullCase*)&i}) {
+    const NullCase big[] = {{kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6}};
+    for (const NullCase& c : big) {
         for (int32_t threads : {1, 2, 3}) {
             int calls = 0;
-            EXPECT_THROW(c->Run(&ThrowAtReport, &calls, threads), Stop) << threads;
+            EXPECT_THROW(c.Run(&ThrowAtReport, &calls, threads), Stop) << threads;
             EXPECT_EQ(2, calls);
         }
     }
