@@ -91,47 +91,6 @@ struct TwoRun
 };
 } // namespace
 
-// Catches any kernel (blocked rows, bit words past 64 columns, tails) whose
-// distances differ in a bit from the one-row loop, for the block and the
-// one-target routine of the two-means split.
-TEST(KnnDistance, EveryKernelGivesTheBitsOfTheOneRowLoop)
-{
-    struct Case
-    {
-        long32 p, n;
-        double missing;
-        int count; // targets in the block
-        bool integers;
-    } cases[] = {{37, 5, 0.1, 8, false}, {50, 70, 0.3, 3, false}, {20, 0, 0.0, 2, false},
-                 {30, 8, 0.85, 8, false}, {41, 13, 0.2, 5, true},  {9, 130, 0.5, 1, false}};
-    ASSERT_GE(lumo::KnnKernelCount(), 1);
-    for (const Case& c : cases) {
-        const Study s(c.p, c.n, c.missing, c.integers, 100 + c.p);
-        const lumo::CKnnRows rows(s.x.data(), s.imiss.data(), s.p, s.n);
-        lumo::CKnnBlock block(rows);
-        std::vector<long32> targets; // out of order, not adjacent
-        for (int t = 0; t < c.count; t++)
-            targets.push_back((7 * t + 3) % s.p);
-        for (int level = 0; level < lumo::KnnKernelCount(); level++) {
-            SCOPED_TRACE(::testing::Message() << "p " << c.p << " n " << c.n << " " << lumo::KnnKernelName(level));
-            block.Compute(targets.data(), c.count, level);
-            for (int t = 0; t < c.count; t++) {
-                const std::vector<double> ref = LiteralDistances(s.x, s.imiss, s.p, s.n, targets[t]);
-                EXPECT_TRUE(SameBits(ref, block.Distances(t))) << "target " << t;
-                std::vector<double> x0(s.n), dis(s.p);
-                std::vector<long32> imiss0(s.n), shared(s.p);
-                for (long32 j = 0; j < s.n; j++) {
-                    x0[j] = s.x[targets[t] + (size_t)j * s.p];
-                    imiss0[j] = s.imiss[targets[t] + (size_t)j * s.p];
-                }
-                lumo::KnnColumnDistances(x0.data(), s.x.data(), s.p, s.n, imiss0.data(), s.imiss.data(), dis.data(),
-                                         shared.data(), level);
-                EXPECT_TRUE(SameBits(ref, dis.data())) << "one target " << t;
-            }
-        }
-    }
-}
-
 // Catches an ordering that is not the first k of a stable sort: ties keep the
 // earlier index, a later value equal to the k-th never enters.
 TEST(KnnOrder, FirstKOfAStableSort)
@@ -158,19 +117,47 @@ TEST(KnnOrder, FirstKOfAStableSort)
     }
 }
 
-// Catches imputation that differs in a bit from distances, ordering and
-// averaging row by row (the row itself at the head left out), for 1..7
-// threads, unflagged rows, kn up to p - 1 and neighbours with nothing present.
-TEST(KnnImpute, SameBitsAsTheOneRowImputationForAnyThreadCount)
+// Catches any distance kernel (blocked rows, bit words past 64 columns,
+// tails) or the one-target routine of the two-means split differing in a bit
+// from the one-row loop, and imputation differing in a bit from distances,
+// ordering and averaging row by row (the row itself at the head left out),
+// for 1..7 threads, unflagged rows, kn up to p - 1 and ties.
+TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
 {
-    struct Case
+    const struct
     {
         long32 p, n, kn;
         double missing;
+        int count; // targets of a distance block
         bool integers;
-    } cases[] = {{120, 9, 5, 0.15, false}, {97, 6, 10, 0.3, true}, {40, 4, 39, 0.5, true}, {33, 3, 0, 0.2, false}};
-    for (const Case& c : cases) {
-        const Study s(c.p, c.n, c.missing, c.integers, 7 + c.p);
+    } cases[] = {{37, 5, 5, 0.1, 8, false},  {50, 70, 10, 0.3, 3, false}, {20, 0, 3, 0.0, 2, false},
+                 {30, 8, 4, 0.85, 8, false}, {41, 13, 10, 0.2, 5, true},  {9, 130, 2, 0.5, 1, false},
+                 {120, 9, 5, 0.15, 8, false}, {40, 4, 39, 0.5, 3, true},   {33, 3, 0, 0.2, 2, false}};
+    ASSERT_GE(lumo::KnnKernelCount(), 1);
+    for (const auto& c : cases) {
+        const Study s(c.p, c.n, c.missing, c.integers, 100 + c.p);
+        const lumo::CKnnRows rows(s.x.data(), s.imiss.data(), s.p, s.n);
+        lumo::CKnnBlock block(rows);
+        std::vector<long32> targets; // out of order, not adjacent
+        for (int t = 0; t < c.count; t++)
+            targets.push_back((7 * t + 3) % s.p);
+        for (int level = 0; level < lumo::KnnKernelCount(); level++) {
+            SCOPED_TRACE(::testing::Message() << "p " << c.p << " n " << c.n << " " << lumo::KnnKernelName(level));
+            block.Compute(targets.data(), c.count, level);
+            for (int t = 0; t < c.count; t++) {
+                const std::vector<double> ref = LiteralDistances(s.x, s.imiss, s.p, s.n, targets[t]);
+                EXPECT_TRUE(SameBits(ref, block.Distances(t))) << "target " << t;
+                std::vector<double> x0(s.n), dis(s.p);
+                std::vector<long32> imiss0(s.n), shared(s.p);
+                for (long32 j = 0; j < s.n; j++) {
+                    x0[j] = s.x[targets[t] + (size_t)j * s.p];
+                    imiss0[j] = s.imiss[targets[t] + (size_t)j * s.p];
+                }
+                lumo::KnnColumnDistances(x0.data(), s.x.data(), s.p, s.n, imiss0.data(), s.imiss.data(), dis.data(),
+                                         shared.data(), level);
+                EXPECT_TRUE(SameBits(ref, dis.data())) << "one target " << t;
+            }
+        }
         std::vector<long32> irmiss(s.p, 0); // every fourth row left unflagged whatever it misses
         for (long32 i = 0; i < s.p; i++)
             for (long32 j = 0; j < s.n; j++)
