@@ -10,8 +10,7 @@
 
 #include "lumo.h"
 
-// Catches arrays not valid over their whole offset range, rows not sharing
-// one row-major block, and empty ranges that fail or write out of bounds.
+// Catches offset ranges not fully valid, rows outside one block, failing empty ranges.
 TEST(OffsetArrays, RangesRowsAndEmptyRanges)
 {
     double* v = vector(-2, 3);
@@ -78,7 +77,7 @@ template <class Case> void FailInSmallAddressSpace(const Case& c)
 }
 } // namespace
 
-// Catches failed allocations that return garbage or report nothing or the wrong text.
+// Catches failed allocations that return garbage or report the wrong text or none.
 TEST(OffsetArraysDeathTest, FailedAllocationsReportThroughTheHook)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -91,8 +91,7 @@ struct TwoRun
 };
 } // namespace
 
-// Catches an ordering that is not the first k of a stable sort: ties keep the
-// earlier index, a later value equal to the k-th never enters.
+// Catches an ordering other than the first k of a stable sort (ties keep the earlier row).
 TEST(KnnOrder, FirstKOfAStableSort)
 {
     const long32 cases[][2] = {{7, 3}, {4, 2}, {2, 4}, {1, 1}, {50, 1}, {301, 11}, {64, 64}, {33, 0}};
@@ -117,11 +116,7 @@ TEST(KnnOrder, FirstKOfAStableSort)
     }
 }
 
-// Catches any distance kernel (blocked rows, bit words past 64 columns,
-// tails) or the one-target routine of the two-means split differing in a bit
-// from the one-row loop, and imputation differing in a bit from distances,
-// ordering and averaging row by row (the row itself at the head left out),
-// for 1..7 threads, unflagged rows, kn up to p - 1 and ties.
+// Catches any kernel, block shape, tail or thread count differing in a bit from the one-row loops.
 TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
 {
     const struct
@@ -194,8 +189,7 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
     }
 }
 
-// Catches a wrong iteration default or stopping rule, ties not going to the
-// second cluster, and an empty cluster whose centre is not marked missing.
+// Catches a wrong iteration default or stop rule, ties not in cluster 2, an unmarked empty centre.
 TEST(TwoMeans, EdgeCases)
 {
     TwoRun fiveIterations({{0}, {1}, {5}, {6}}, {}, 0, -1.0, 1, 4);

@@ -137,8 +137,7 @@ void StopOnTenthReport(void* arg, double, double, int)
 }
 } // namespace
 
-// Catches wrong progress units, entry reports, reports too far apart or off
-// the calling thread, writes beyond mi, and results depending on the pool.
+// Catches wrong progress units, sparse or foreign reports, writes beyond mi, pool-dependent sums.
 TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
 {
     Study s(1300, 4, 2, 3);
@@ -194,9 +193,7 @@ TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
     }
 }
 
-// Catches a changed exp on any instruction set (beyond 1e-12), wrong handling
-// of terms that underflow to zero or to subnormals, and a vector path that
-// silently falls back to the scalar one.
+// Catches any instruction set off the scalar exp by 1e-12 (underflow too) or silently scalar.
 TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
 {
     NullCase c(203, 9, 3, 150, 3, 21);
@@ -248,8 +245,7 @@ TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
     }
 }
 
-// Catches centring without groups (or not with them), wrong rescaling,
-// progress against the wrong maximum, and pooled resampling that differs.
+// Catches wrong centring, rescaling or maximum, and pooled resampling that differs.
 TEST(OdpKernels, NullStatisticsCentreOnlyWithGroups)
 {
     lumo::CWorkerPool pool(3);
@@ -271,7 +267,7 @@ TEST(OdpKernels, NullStatisticsCentreOnlyWithGroups)
     }
 }
 
-// Catches bootstrap iterations that are no stop check when there are no or few genes.
+// Catches bootstrap iterations that are no stop check when there are few or no genes.
 TEST(OdpKernels, TinyStudiesWithHugeBStopAtTheNextReport)
 {
     const long32 sizes[][2] = {{0, 0}, {1, 1}, {3, 2}};

@@ -104,8 +104,7 @@ bool InterruptAtEighthPoll(void* arg)
 }
 } // namespace
 
-// Catches wrong end states, statuses or messages of a job that returns,
-// throws, or is stopped after it finished, and cleanups run other than once.
+// Catches wrong states, statuses, messages or cleanup counts of every way a job ends.
 TEST(Job, EndingsGiveTheirStateStatusAndMessage)
 {
     const struct
@@ -142,9 +141,7 @@ TEST(Job, EndingsGiveTheirStateStatusAndMessage)
     }
 }
 
-// Catches a synchronous run that registers or loses progress, a wrong clock,
-// duplicate or reused ids, and a teardown that leaves a job, or a pool's
-// threads, running or destroys a job twice.
+// Catches registered synchronous runs, duplicate ids, and a teardown missing or doubling a job.
 TEST(Registry, IdsAreUniqueAndTeardownDestroysEveryJobOnce)
 {
     CTestJob a(3, 0), b(0);
@@ -178,8 +175,7 @@ TEST(Registry, IdsAreUniqueAndTeardownDestroysEveryJobOnce)
     EXPECT_EQ(CProgressThreadManager::Count(), 0);
 }
 
-// Catches items skipped or done twice, workers numbered past the count, and
-// progress that is inexact, goes backwards or is reported off the owner thread.
+// Catches items skipped or repeated, and progress inexact, backwards or off the owner thread.
 TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
 {
     const int64_t n = 10007;
@@ -209,9 +205,7 @@ TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
     }
 }
 
-// Catches a failure or stop in one worker that does not end the others and
-// reach the caller, a pool left unusable afterwards, and a waiting caller
-// that stops publishing.
+// Catches a failure or stop that does not end every worker and reach the caller.
 TEST(WorkerPool, FailuresAndStopsReachTheCaller)
 {
     for (int threads : {1, 2, 4}) {
@@ -249,8 +243,7 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
 
-// Catches polls off the owner thread or more often than once per interval,
-// and an interrupt that leaves a worker running or is forgotten.
+// Catches polls off the owner or too often, and an interrupt that leaves a worker running.
 TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
 {
     const auto interval = std::chrono::milliseconds(5);
@@ -271,10 +264,7 @@ TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
     }
 }
 
-// Many jobs, single-threaded and with pools, deleted while they report,
-// stopped then deleted, stopped and joined, or left to finish, at random
-// moments. Under ThreadSanitizer and AddressSanitizer this is where races
-// and use-after-free show up.
+// Catches races and use-after-free (sanitizer builds) in jobs stopped, polled, deleted at random.
 TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
 {
     enum Action { DELETE_RUNNING, STOP_THEN_DELETE, STOP_JOIN_CHECK, FINISH };

@@ -170,11 +170,9 @@ std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
     return v;
 }
 
-// One bootstrap problem of a design, all from the seed: m genes, n arrays, B
-// iterations, fits, residuals (nr per gene), column maps v, and wsq (without
-// intercept) or intercepts with their maps v1 (with intercept). Without
-// intercept: four individuals at times 0..3 stored time point by time point,
-// residuals rebuilt into the first 12 columns, the last time point balancing.
+// A bootstrap problem of a design from the seed: fits, residuals, column maps v, and
+// wsq (no intercept: 4 individuals x 4 times stored by time, the last balancing) or
+// intercepts with maps v1.
 enum Design { kIndep, kNoInt, kInt };
 struct NullCase
 {
@@ -246,9 +244,7 @@ void ThrowAtReport(void* arg, double, double, int)
 }
 } // namespace
 
-// Catches wrong products, residual sums not added onto the caller's, a wrong
-// ratio, and reports other than at the first and every 1000th step across
-// both loops (the caller's counter advanced by m (n^2 + n)).
+// Catches wrong fits, sums not added onto the caller's, a wrong F, reports off every 1000th step.
 TEST(TimecourseFNoEM, FitsProductsResidualSumsAndReports)
 {
     const long32 m = 2, n = 22; // 968 product steps, then 44 residual steps
@@ -281,9 +277,7 @@ TEST(TimecourseFNoEM, FitsProductsResidualSumsAndReports)
     }
 }
 
-// Catches any change to the EM arithmetic, its order, the stopping rule (the
-// run ends once at most one gene is left), the iteration cap or the intercept
-// spreading, on any thread count and lane width.
+// Catches any change to the EM's arithmetic, order or stop rule, on any threads and lanes.
 TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
 {
     const struct
@@ -331,9 +325,7 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
     }
 }
 
-// Catches wrong resampling, rebuilding or balancing of the null data, wrong
-// F (from plain fits; with intercept, from the sweep EM, a single gene never
-// fitted), and results that depend on the thread count or a callback.
+// Catches wrong null data or F in any design, and results that depend on threads or a callback.
 TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
 {
     const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41}, {kInt, 1, 2, 42}};
@@ -363,10 +355,7 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
     }
 }
 
-// Catches writes or reports without genes, wrong progress
-// figures (one thread: a report at least every 2^18 units; with intercept
-// one unit per fit), and a stop from the callback that does not end every
-// design on any thread count.
+// Catches work without genes, wrong progress figures, and stops that do not end a design.
 TEST(TimecourseNull, EmptyRunsProgressAndStops)
 {
     const NullCase noGenes(kIndep, 0, 3, 51, 4), chunks(kIndep, 60, 8, 24, 40), noGenesN(kNoInt, 0, 2, 53),
