@@ -33,16 +33,6 @@ inline void Record(void* arg, double max, double current, int msgid)
         r->reports.push_back(Report{max, current, msgid});
 }
 
-// The currents at which progress moved on from start (long fits re-send).
-inline std::vector<double> Advances(const Recorder& r, double start = 0.0)
-{
-    std::vector<double> out;
-    for (const Report& x : r.reports)
-        if (x.current != start)
-            out.push_back(start = x.current);
-    return out;
-}
-
 typedef std::vector<std::vector<double>> Rows;
 
 // A 0-based matrix (constant, or copied from rows) as the kernels take it.
