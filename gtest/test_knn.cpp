@@ -65,7 +65,7 @@ struct Study
 
 bool SameBits(const std::vector<double>& a, const double* b)
 {
-    return std::memcmp(a.data(), b, a.size() * sizeof(double)) == 0;
+    return a.empty() || std::memcmp(a.data(), b, a.size() * sizeof(double)) == 0;
 }
 
 // One twomis call on rows, every output preset to -7.
