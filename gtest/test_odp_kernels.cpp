@@ -1,166 +1,143 @@
-// ODP kernels: sums against a direct computation, progress accounting, the
-// bootstrap nulls, and a stop request arriving inside a kernel.
+// ODP kernels: progress accounting, every instruction set against the scalar
+// exp, the bootstrap nulls against their sums written out, and stops in
+// near-endless runs.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <climits>
-#include <random>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <hwy/targets.h>
 
-#include "lumo.h"
+#include "kernel_helpers.h"
 #include "threads/ProgressThread.h"
-#include "threads/WorkerPool.h"
+
+using namespace kh;
 
 namespace
 {
-// The reports of a kernel; a report from any thread but the one that made the
-// record counts as foreign.
-struct Calls
-{
-    std::vector<int> ids;
-    std::vector<double> currents;
-    double max = -1;
-    std::thread::id owner = std::this_thread::get_id();
-    int foreign = 0;
-};
-
-void Record(void* arg, double max, double current, int msgid)
-{
-    Calls* c = static_cast<Calls*>(arg);
-    if (std::this_thread::get_id() != c->owner) {
-        c->foreign++;
-        return;
-    }
-    c->ids.push_back(msgid);
-    c->currents.push_back(current);
-    c->max = max;
-}
-
 typedef void OdpKernel(long32, long32, long32, long32, double*, double*, double*, double*, int*, int*, double*,
                        update_progress_routine*, void*, double*, double*, lumo::CWorkerPool*);
 typedef double OdpEstimate(long32, long32, long32, long32);
 
-// A small study: sufficient statistics of random data, group means and sds.
+// A small study: sufficient statistics of random data in k groups, group means, sds.
 struct Study
 {
     long32 m, n, k;
-    std::vector<double> x, xx, xk, mu, sigma;
+    std::vector<double> xx, xk, mu, sigma;
     std::vector<int> nGrp, group, nii, ID;
 
-    Study(long32 m_, long32 n_, long32 k_, unsigned seed) : m(m_), n(n_), k(k_)
+    Study(long32 m_, long32 n_, long32 k_, unsigned seed)
+        : m(m_), n(n_), k(k_), xx(m_, 0.0), xk((size_t)m_ * k_, 0.0), mu(xk.size()), sigma(m_), nGrp(k_, 0),
+          group(n_), ID((size_t)n_ * k_, 0)
     {
-        std::mt19937 rng(seed);
-        std::normal_distribution<double> z(0.0, 1.0);
-        x.resize((size_t)m * n);
-        for (double& v : x)
-            v = z(rng);
-        group.resize(n);
-        nGrp.assign(k, 0);
-        ID.assign((size_t)n * k, 0);
+        const Rows x = RandomRows(m, n, seed);
         for (long32 j = 0; j < n; j++) {
-            group[j] = (int)(j % k);
-            nGrp[group[j]]++;
+            nGrp[group[j] = (int)(j % k)]++;
             ID[j + (size_t)group[j] * n] = 1;
         }
-        xx.assign(m, 0.0);
-        xk.assign((size_t)m * k, 0.0);
-        mu.assign((size_t)m * k, 0.0);
-        sigma.assign(m, 0.0);
         for (long32 i = 0; i < m; i++) {
             for (long32 j = 0; j < n; j++) {
-                xx[i] += X(i, j) * X(i, j);
-                xk[i + (size_t)group[j] * m] += X(i, j);
+                xx[i] += x[i][j] * x[i][j];
+                xk[i + (size_t)group[j] * m] += x[i][j];
             }
             for (long32 g = 0; g < k; g++)
                 mu[i + (size_t)g * m] = xk[i + (size_t)g * m] / nGrp[g];
-            double rss = 0;
-            for (long32 j = 0; j < n; j++) {
-                double r = X(i, j) - mu[i + (size_t)group[j] * m];
-                rss += r * r;
-            }
-            sigma[i] = std::sqrt(rss / (n - k)) + 0.1;
+            sigma[i] = 0.6 + 0.1 * (i % 9);
             nii.push_back((int)i);
         }
     }
-    double X(long32 i, long32 j) const { return x[i + (size_t)j * m]; }
 };
 
-// Alternative-model sum of gene i over reference genes, from the raw data.
-double DirectAlternative(const Study& s, long32 i)
-{
-    double sum = 0;
-    for (long32 j = 0; j < s.m; j++) {
-        double d2 = 0;
-        for (long32 c = 0; c < s.n; c++) {
-            double d = s.X(i, c) - s.mu[j + (size_t)s.group[c] * s.m];
-            d2 += d * d;
-        }
-        sum += std::pow(s.sigma[j], -(double)s.n) * std::exp(-d2 / (2 * s.sigma[j] * s.sigma[j]));
-    }
-    return sum;
-}
-
-double DirectNull(const Study& s, long32 i, const std::vector<double>& sd)
+double NullSum(double xx, long32 n, const std::vector<double>& sd)
 {
     double sum = 0;
     for (double v : sd)
-        sum += std::pow(v, -(double)s.n) * std::exp(-s.xx[i] / (2 * v * v));
+        sum += std::pow(v, -(double)n) * std::exp(-xx / (2 * v * v));
     return sum;
 }
-} // namespace
 
-TEST(OdpKernels, SumsEqualTheGaussianKernelsOfTheRawData)
-{
-    Study s(40, 9, 3, 7);
-    std::vector<double> num(s.m), den(s.m), den4(s.m);
-    double current = 0, max = 1e12;
-    odp1(s.m, s.m, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(), s.nii.data(),
-         num.data(), 0, 0, &current, &max);
-    // odp2 reads sd through nii: take every other gene as a null gene.
-    std::vector<int> nii;
-    std::vector<double> sd;
-    for (long32 i = 0; i < s.m; i += 2) {
-        nii.push_back((int)i);
-        sd.push_back(s.sigma[i]);
-    }
-    odp2(s.m, (long32)nii.size(), s.n, s.k, s.xx.data(), 0, 0, s.sigma.data(), 0, nii.data(), den.data(), 0, 0,
-         &current, &max);
-    odp4(s.m, (long32)sd.size(), s.n, s.k, s.xx.data(), 0, 0, sd.data(), 0, 0, den4.data(), 0, 0, &current, &max);
-    for (long32 i = 0; i < s.m; i++) {
-        EXPECT_NEAR(num[i] / DirectAlternative(s, i), 1.0, 1e-12) << i;
-        EXPECT_NEAR(den[i] / DirectNull(s, i, sd), 1.0, 1e-13) << i;
-        EXPECT_EQ(den[i], den4[i]) << i;
-    }
-    // odp3 is the same computation as odp1.
-    std::vector<double> num3(s.m);
-    odp3(s.m, s.m, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(), 0, num3.data(), 0,
-         0, &current, &max);
-    EXPECT_EQ(num, num3);
-}
-
-namespace
-{
-struct KernelCase
+const struct KernelCase
 {
     const char* name;
     OdpKernel* kernel;
     OdpEstimate* estimate;
     double units;
-};
-const KernelCase kKernels[] = {
+} kKernels[] = {
     {"odp1", odp1, odp1t, 445}, {"odp2", odp2, odp2t, 386}, {"odp3", odp3, odp3t, 445}, {"odp4", odp4, odp4t, 373}};
+
+double RelDiff(double a, double b) { return a == b ? 0.0 : std::fabs(a - b) / std::fabs(b); }
+
+// A bootstrap problem for nullODP: m0 null genes' residuals, their sds and B column maps.
+struct NullCase
+{
+    Study s;
+    long32 m0, B;
+    std::vector<double> res, sigma0;
+    std::vector<int> vv;
+    NullCase(long32 m, long32 n, long32 k, long32 m0_, long32 B_, unsigned seed)
+        : s(m, n, k, seed), m0(m0_), B(B_), res(ColumnMajor(RandomRows(m0_, n, seed + 1))), sigma0(m0_), vv(B_ * n)
+    {
+        std::mt19937 rng(seed);
+        for (long32 i = 0; i < m0; i++)
+            sigma0[i] = 0.8 + 0.01 * (i % 40);
+        for (int& v : vv)
+            v = (int)(rng() % n);
+    }
+    std::vector<double> Run(update_progress_routine* cb, void* arg, double* current, double* max,
+                            lumo::CWorkerPool* pool = 0)
+    {
+        std::vector<double> scr((size_t)m0 * B + 1, 7.0);
+        nullODP(s.m, m0, s.n, s.k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
+                s.nii.data(), s.nGrp.data(), scr.data(), cb, arg, current, max, pool);
+        return scr;
+    }
+    // The null statistics written out: resample columns, centre only with
+    // groups, rescale to the gene's sd, then the two sums.
+    std::vector<double> Direct() const
+    {
+        std::vector<double> out;
+        const long32 n = s.n;
+        for (long32 h = 0; h < B; h++) {
+            for (long32 i = 0; i < m0; i++) {
+                std::vector<double> d(n);
+                double mean = 0, ss = 0, xx = 0, num = 0;
+                for (long32 j = 0; j < n; j++)
+                    mean += (d[j] = res[i + (size_t)m0 * vv[h + (size_t)j * B]]) / n;
+                for (long32 j = 0; j < n; j++) {
+                    d[j] -= s.k > 1 ? mean : 0.0;
+                    ss += std::pow(s.k > 1 ? d[j] : d[j] - mean, 2);
+                }
+                std::vector<double> xk(s.k, 0.0);
+                for (long32 j = 0; j < n; j++) {
+                    d[j] = d[j] * s.sigma[s.nii[i]] / std::sqrt(ss / (n - 1));
+                    xx += d[j] * d[j];
+                    xk[s.group[j]] += d[j];
+                }
+                for (long32 r = 0; r < s.m; r++) {
+                    double d2 = xx;
+                    for (long32 g = 0; g < s.k; g++) {
+                        const double mu = s.mu[r + (size_t)g * s.m];
+                        d2 += s.nGrp[g] * mu * mu - 2 * xk[g] * mu;
+                    }
+                    num += std::pow(s.sigma[r], -(double)n) * std::exp(-d2 / (2 * s.sigma[r] * s.sigma[r]));
+                }
+                out.push_back(num / NullSum(xx, n, sigma0));
+            }
+        }
+        return out;
+    }
+};
+
+void StopOnTenthReport(void* arg, double, double, int)
+{
+    if (++*static_cast<int*>(arg) == 10)
+        throw CStopRequest();
+}
 } // namespace
 
-// Progress of every kernel, alone and on pools of several threads: the exact
-// estimate at the end, an entry report, then reports never backwards (on one
-// thread no more than 200000 pairs apart), all on the calling thread; and the
-// same sums to the bit for any thread count and without a callback.
+// Catches wrong progress units, sparse or foreign reports, writes beyond mi, pool-dependent sums.
 TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
 {
     Study s(1300, 4, 2, 3);
@@ -178,88 +155,58 @@ TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
             for (lumo::CWorkerPool* pool : pools) {
                 SCOPED_TRACE(::testing::Message() << kd.name << " mi " << mi << " mj " << mj << " threads "
                                                   << (pool ? pool->Threads() : 1));
-                std::vector<double> scr(s.m, 42.0), scr2(s.m, 42.0);
-                Calls calls;
-                double current = 1000, max = 5e9;
-                kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
-                          nii.data(), scr.data(), Record, &calls, &current, &max, pool);
-                EXPECT_EQ(current, 1000 + kd.estimate(mi, mj, s.n, s.k));
-                ASSERT_FALSE(calls.ids.empty());
-                EXPECT_EQ(calls.ids[0], 6);
-                EXPECT_EQ(calls.currents[0], 1000 + 1834 + 10.0 * mi);
-                EXPECT_EQ(calls.max, 5e9);
-                EXPECT_EQ(calls.ids.size() == 1, mi * mj == 0);
-                for (size_t r = 1; r < calls.ids.size(); r++) {
-                    EXPECT_EQ(calls.ids[r], 7);
-                    EXPECT_GE(calls.currents[r], calls.currents[r - 1]);
-                    if (pool == 0) { // with more threads the others' pairs arrive in between
-                        EXPECT_LE(calls.currents[r] - calls.currents[r - 1], kd.units * 200000);
+                for (bool withCallback : {true, false}) {
+                    std::vector<double> scr(s.m, 42.0);
+                    Recorder rec;
+                    double current = 1000, max = 5e9;
+                    kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
+                              nii.data(), scr.data(), withCallback ? Record : 0, &rec, &current, &max, pool);
+                    EXPECT_EQ(current, 1000 + kd.estimate(mi, mj, s.n, s.k));
+                    EXPECT_EQ(scr[mi < s.m ? mi : 0] == 42.0, mi < s.m); // nothing beyond mi is written
+                    for (long32 i = 0; mj == 0 && i < mi; i++)
+                        EXPECT_EQ(scr[i], 0.0);
+                    if (first.empty())
+                        first = scr;
+                    EXPECT_EQ(scr, first);
+                    if (!withCallback)
+                        continue;
+                    const std::vector<Report>& r = rec.reports;
+                    ASSERT_FALSE(r.empty());
+                    EXPECT_EQ(r[0].msgid, 6);
+                    EXPECT_EQ(r[0].current, 1000 + 1834 + 10.0 * mi);
+                    EXPECT_EQ(r.back().max, 5e9);
+                    EXPECT_EQ(r.size() == 1, mi * mj == 0);
+                    for (size_t q = 1; q < r.size(); q++) {
+                        EXPECT_EQ(r[q].msgid, 7);
+                        EXPECT_GE(r[q].current, r[q - 1].current);
+                        if (pool == 0) { // with more threads the others' pairs arrive in between
+                            EXPECT_LE(r[q].current - r[q - 1].current, kd.units * 200000);
+                        }
+                    }
+                    EXPECT_EQ(rec.foreign, 0);
+                    if (mi * mj > 0) { // all pairs published
+                        EXPECT_EQ(r.back().current, current - 367.0 * mj);
                     }
                 }
-                EXPECT_EQ(calls.foreign, 0);
-                if (mi * mj > 0) {
-                    EXPECT_EQ(calls.currents.back(), current - 367.0 * mj); // all pairs published
-                }
-                for (long32 i = 0; i < mi; i++)
-                    EXPECT_TRUE(mj > 0 || scr[i] == 0.0);
-                EXPECT_EQ(scr[mi < s.m ? mi : 0] == 42.0, mi < s.m); // nothing beyond mi is written
-                if (first.empty())
-                    first = scr;
-                EXPECT_EQ(scr, first);
-
-                double current2 = 1000;
-                kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
-                          nii.data(), scr2.data(), 0, 0, &current2, &max, pool);
-                EXPECT_EQ(current2, current);
-                EXPECT_EQ(scr, scr2);
             }
         }
     }
 }
 
-namespace
-{
-// Relative difference of a against the reference b; 0 when both are 0.
-double RelDiff(double a, double b)
-{
-    if (a == b)
-        return 0.0;
-    return std::fabs(a - b) / std::fabs(b);
-}
-} // namespace
-
-// The vector path, on every instruction set this processor runs, against the
-// scalar one (the C library's exp), on data whose
-// reference genes include tiny sds, so that many terms underflow (to zero or to
-// subnormal numbers) next to ordinary ones; one gene lies so far out that all
-// its terms underflow.
+// Catches any instruction set off the scalar exp by 1e-12 (underflow too) or silently scalar.
 TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
 {
-    Study s(203, 9, 3, 21);
+    NullCase c(203, 9, 3, 150, 3, 21);
+    Study& s = c.s;
     std::mt19937 rng(4);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    for (long32 i = 0; i < s.m; i++) {
-        const double r = u(rng);
-        // sd from 0.02 to 2: exponents down to about -10^4.
-        if (r < 0.3)
-            s.sigma[i] = 0.02 + 0.2 * u(rng);
-    }
-    // A gene far from every reference gene: every term underflows.
-    s.xx[5] = 1e7;
-    // Terms landing among the subnormal numbers: exponent about -720.
-    s.xx[6] = 1440.0 * s.sigma[0] * s.sigma[0];
-    const long32 m0 = 150, B = 3;
-    std::vector<double> res((size_t)m0 * s.n), sigma0(m0);
-    std::normal_distribution<double> z(0.0, 1.0);
-    for (double& v : res)
-        v = z(rng);
-    for (long32 i = 0; i < m0; i++)
-        sigma0[i] = s.sigma[i];
-    std::vector<int> vv((size_t)B * s.n);
-    for (int& v : vv)
-        v = (int)(rng() % s.n);
-
-    // All outputs of one path: the four kernels, then the null statistics.
+    for (long32 i = 0; i < s.m; i++)
+        if (u(rng) < 0.3)
+            s.sigma[i] = 0.02 + 0.2 * u(rng); // exponents down to about -10^4
+    for (long32 i = 0; i < c.m0; i++)
+        c.sigma0[i] = s.sigma[i];
+    s.xx[5] = 1e7;                                // every term underflows
+    s.xx[6] = 1440.0 * s.sigma[0] * s.sigma[0]; // terms among the subnormals
     auto run = [&](int path) {
         const int previous = lumo::SetOdpPath(path);
         EXPECT_EQ(lumo::OdpPath(), path);
@@ -271,21 +218,19 @@ TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
                       s.nii.data(), scr.data(), 0, 0, &current, &max, 0);
             out.insert(out.end(), scr.begin(), scr.end());
         }
-        std::vector<double> scr((size_t)m0 * B);
-        nullODP(s.m, m0, s.n, s.k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(),
-                s.ID.data(), s.nii.data(), s.nGrp.data(), scr.data(), 0, 0, 0, 0);
-        out.insert(out.end(), scr.begin(), scr.end());
+        const std::vector<double> null = c.Run(0, 0, 0, 0);
+        out.insert(out.end(), null.begin(), null.end());
         lumo::SetOdpPath(previous);
         return out;
     };
-    const std::vector<double> scalar = run(lumo::kOdpPathScalar);
+    const std::vector<double> scalar = run(lumo::kOdpPathScalar), direct = c.Direct();
+    for (size_t i = 0; i < direct.size(); i++) // the scalar path against the sums written out
+        EXPECT_NEAR(scalar[4 * s.m + i] / direct[i], 1.0, 1e-11) << i;
     EXPECT_EQ(scalar[5], 0.0);
     EXPECT_GT(scalar[6], 0.0);
-    // The vector path on every instruction set compiled in that this
-    // processor runs (a narrower one stands in for an older processor).
     ASSERT_EQ(lumo::OdpWidestPath(), lumo::kOdpPathVector);
     for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
-        hwy::SetSupportedTargetsForTest(target);
+        hwy::SetSupportedTargetsForTest(target); // a narrower set stands in for an older processor
         const std::string name = lumo::OdpPathName(lumo::kOdpPathVector);
         EXPECT_EQ(name, hwy::TargetName(target));
         const std::vector<double> vec = run(lumo::kOdpPathVector);
@@ -300,182 +245,39 @@ TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
     }
 }
 
-namespace
-{
-// The bootstrap null statistics written out plainly, for comparison.
-std::vector<double> DirectNullOdp(const Study& s, long32 m0, long32 B, const std::vector<double>& res,
-                                  const std::vector<double>& sigma0, const std::vector<int>& vv)
-{
-    std::vector<double> out;
-    const long32 n = s.n;
-    for (long32 h = 0; h < B; h++) {
-        for (long32 i = 0; i < m0; i++) {
-            std::vector<double> d(n);
-            double mean = 0;
-            for (long32 j = 0; j < n; j++) {
-                d[j] = res[i + (size_t)m0 * vv[h + (size_t)j * B]];
-                mean += d[j] / n;
-            }
-            double ss = 0;
-            for (long32 j = 0; j < n; j++) {
-                if (s.k > 1)
-                    d[j] -= mean;
-                double c = s.k > 1 ? d[j] : d[j] - mean;
-                ss += c * c;
-            }
-            double sc = std::sqrt(ss / (n - 1));
-            double xx = 0;
-            std::vector<double> xk(s.k, 0.0);
-            for (long32 j = 0; j < n; j++) {
-                d[j] = d[j] * s.sigma[s.nii[i]] / sc;
-                xx += d[j] * d[j];
-                xk[s.group[j]] += d[j];
-            }
-            double num = 0, den = 0;
-            for (long32 r = 0; r < s.m; r++) {
-                double d2 = xx;
-                for (long32 g = 0; g < s.k; g++) {
-                    double mu = s.mu[r + (size_t)g * s.m];
-                    d2 += s.nGrp[g] * mu * mu - 2 * xk[g] * mu;
-                }
-                num += std::pow(s.sigma[r], -(double)n) * std::exp(-d2 / (2 * s.sigma[r] * s.sigma[r]));
-            }
-            for (long32 r = 0; r < m0; r++)
-                den += std::pow(sigma0[r], -(double)n) * std::exp(-xx / (2 * sigma0[r] * sigma0[r]));
-            out.push_back(num / den);
-        }
-    }
-    return out;
-}
-} // namespace
-
+// Catches wrong centring, rescaling or maximum, and pooled resampling that differs.
 TEST(OdpKernels, NullStatisticsCentreOnlyWithGroups)
 {
+    lumo::CWorkerPool pool(3);
     for (long32 k = 1; k <= 3; k++) {
-        Study s(30, 7, k, 11 + k);
-        const long32 m0 = 20, B = 4;
-        std::mt19937 rng(5);
-        std::normal_distribution<double> z(0.0, 1.0);
-        std::vector<double> res((size_t)m0 * s.n), sigma0(m0);
-        for (double& v : res)
-            v = z(rng) + 0.5;
-        for (long32 i = 0; i < m0; i++)
-            sigma0[i] = 0.8 + 0.01 * i;
-        std::vector<int> vv((size_t)B * s.n);
-        for (int& v : vv)
-            v = (int)(rng() % s.n);
-        std::vector<double> scr((size_t)m0 * B);
-        Calls calls;
-        double current = 0;
-        double max = (double)B * (odp3t(m0, s.m, s.n, k) + odp4t(m0, m0, s.n, k));
-        nullODP(s.m, m0, s.n, k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
-                s.nii.data(), s.nGrp.data(), scr.data(), Record, &calls, &current, &max);
+        NullCase c(270, 7, k, k == 2 ? 260 : 20, 4, 11 + k); // 260 null genes: resampled on the pool
+        const long32 m = c.s.m, n = c.s.n, m0 = c.m0, B = c.B;
+        Recorder rec, own;
+        double current = 0, max = (double)B * (odp3t(m0, m, n, k) + odp4t(m0, m0, n, k));
+        const std::vector<double> scr = c.Run(Record, &rec, &current, &max);
         EXPECT_EQ(current, max);
-        EXPECT_EQ(calls.max, max);
-        std::vector<double> want = DirectNullOdp(s, m0, B, res, sigma0, vv);
-        ASSERT_EQ(want.size(), scr.size());
-        for (size_t i = 0; i < scr.size(); i++)
+        EXPECT_EQ(rec.reports.back().max, max);
+        const std::vector<double> want = c.Direct();
+        for (size_t i = 0; i < want.size(); i++)
             EXPECT_NEAR(scr[i] / want[i], 1.0, 1e-11) << "k " << k << " entry " << i;
-
-        // Null progress pointers: the kernel counts from 0 against its own maximum.
-        Calls own;
-        std::vector<double> scr2(scr.size());
-        nullODP(s.m, m0, s.n, k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
-                s.nii.data(), s.nGrp.data(), scr2.data(), Record, &own, 0, 0);
-        EXPECT_EQ(scr2, scr);
-        EXPECT_EQ(own.max, (double)m0 * (double)(s.m + m0) * (double)B);
+        EXPECT_EQ(scr.back(), 7.0);
+        // Without progress pointers the kernel counts from 0 against its own maximum.
+        EXPECT_EQ(c.Run(Record, &own, 0, 0, &pool), scr);
+        EXPECT_EQ(own.reports.back().max, (double)m0 * (double)(m + m0) * (double)B);
     }
 }
 
-TEST(OdpKernels, NullWithoutIterationsOrNullGenesWritesNothing)
-{
-    Study s(10, 4, 2, 1);
-    std::vector<double> res(40, 1.0), sigma0(10, 1.0), scr(40, 7.0);
-    std::vector<int> vv;
-    Calls calls;
-    double current = 123, max = 456;
-    nullODP(s.m, 10, s.n, s.k, 0, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
-            s.nii.data(), s.nGrp.data(), scr.data(), Record, &calls, &current, &max);
-    EXPECT_EQ(current, 123);
-    EXPECT_TRUE(calls.ids.empty());
-    EXPECT_EQ(scr, std::vector<double>(40, 7.0));
-
-    // m0 = 0: the kernels still run (and report) in every iteration.
-    std::vector<int> vv2(3 * s.n, 0);
-    nullODP(s.m, 0, s.n, s.k, 3, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv2.data(), s.ID.data(),
-            s.nii.data(), s.nGrp.data(), scr.data(), Record, &calls, &current, &max);
-    EXPECT_EQ(current, 123 + 3 * (odp3t(0, s.m, s.n, s.k) + odp4t(0, 0, s.n, s.k)));
-    EXPECT_EQ(calls.ids, std::vector<int>(6, 6));
-    EXPECT_EQ(scr, std::vector<double>(40, 7.0));
-}
-
-namespace
-{
-// A job that runs the bootstrap nulls of a study large enough to be stopped midway.
-class CNullOdpJob : public CProgressThread
-{
-public:
-    CNullOdpJob() : s(400, 10, 2, 9), m0(400), B(200), res((size_t)m0 * 10, 0.3), sigma0(m0, 1.0), vv(B * 10, 1),
-                    scr((size_t)m0 * B), reached(false)
-    {
-        for (size_t i = 0; i < res.size(); i++)
-            res[i] = std::sin((double)i);
-        for (size_t i = 0; i < vv.size(); i++)
-            vv[i] = (int)(i % 10);
-    }
-    int Go(pthread_t) override
-    {
-        double current = 0, max = 1;
-        reached = true;
-        lumo::CWorkerPool pool(3);
-        nullODP(s.m, m0, s.n, s.k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
-                s.nii.data(), s.nGrp.data(), scr.data(), UpdateProgressThreadProgress, this, &current, &max, &pool);
-        return 0;
-    }
-    Study s;
-    long32 m0, B;
-    std::vector<double> res, sigma0;
-    std::vector<int> vv;
-    std::vector<double> scr;
-    std::atomic<bool> reached;
-};
-} // namespace
-
-TEST(OdpKernels, StopRequestEndsTheJobInsideTheKernel)
-{
-    CNullOdpJob job;
-    ASSERT_EQ(job.Start(), 0);
-    while (job.GetProgressInfoCurrent() == 0.0)
-        sched_yield();
-    EXPECT_EQ(job.Stop(), 0);
-    job.Join();
-    EXPECT_TRUE(job.GetIsCanceled());
-    EXPECT_FALSE(job.GetIsFinished());
-    CProgressThreadManager::Erase(job.GetJobId());
-}
-
-namespace
-{
-void StopOnTenthReport(void* arg, double, double, int)
-{
-    if (++*static_cast<int*>(arg) == 10)
-        throw CStopRequest();
-}
-} // namespace
-
-// However few genes there are, every bootstrap iteration is a stop check: a
-// near-endless run with no or tiny genes stops at the report that asks.
+// Catches bootstrap iterations that are no stop check when there are few or no genes.
 TEST(OdpKernels, TinyStudiesWithHugeBStopAtTheNextReport)
 {
-    const long32 B = INT_MAX;
     const long32 sizes[][2] = {{0, 0}, {1, 1}, {3, 2}};
     for (const auto& sz : sizes) {
-        const long32 m = sz[0], m0 = sz[1], n = 0, k = 0;
+        const long32 m = sz[0], m0 = sz[1];
         std::vector<double> mu(1), sigma(3, 1.0), sigma0(2, 1.0), res(1), scr(64);
         std::vector<int> vv(1), ID(1), nii = {0, 1}, nGrp(1);
         int reports = 0;
-        EXPECT_THROW(nullODP(m, m0, n, k, B, res.data(), mu.data(), sigma.data(), sigma0.data(), vv.data(), ID.data(),
-                             nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0),
+        EXPECT_THROW(nullODP(m, m0, 0, 0, INT_MAX, res.data(), mu.data(), sigma.data(), sigma0.data(), vv.data(),
+                             ID.data(), nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0),
                      CStopRequest);
         EXPECT_EQ(reports, 10) << "m " << m;
     }
