@@ -14,7 +14,7 @@
 #include "EisenOrdering.h"
 #include "OptimalOrdering.h"
 #include "VectorDataFunctions.h"
-#include "cluster_helpers.h"
+#include "helpers.h"
 
 // A distance behind a wrapper, which the engine can only call pair by pair.
 class CRecordingDistance : public CDistanceFunction

@@ -12,7 +12,7 @@
 #include "SafeInt.h"
 #include "UpperDiagonalMatrix.h"
 #include "VectorDataFunctions.h"
-#include "cluster_helpers.h"
+#include "helpers.h"
 
 typedef CSafeInt<unsigned long long> SafeU64;
 static const unsigned long long kMax = ~0ULL;

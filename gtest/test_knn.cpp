@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "kernel_helpers.h"
+#include "helpers.h"
 #include "knnimpute.h"
 
 using kh::ColumnMajor;

@@ -10,7 +10,7 @@
 
 #include <hwy/targets.h>
 
-#include "kernel_helpers.h"
+#include "helpers.h"
 #include "threads/ProgressThread.h"
 
 using namespace kh;
@@ -32,7 +32,7 @@ struct Study
         : m(m_), n(n_), k(k_), xx(m_, 0.0), xk((size_t)m_ * k_, 0.0), mu(xk.size()), sigma(m_), nGrp(k_, 0),
           group(n_), ID((size_t)n_ * k_, 0)
     {
-        const Rows x = RandomRows(m, n, seed);
+        const Rows x = NormalRows(m, n, seed);
         for (long32 j = 0; j < n; j++) {
             nGrp[group[j] = (int)(j % k)]++;
             ID[j + (size_t)group[j] * n] = 1;
@@ -77,7 +77,7 @@ struct NullCase
     std::vector<double> res, sigma0;
     std::vector<int> vv;
     NullCase(long32 m, long32 n, long32 k, long32 m0_, long32 B_, unsigned seed)
-        : s(m, n, k, seed), m0(m0_), B(B_), res(ColumnMajor(RandomRows(m0_, n, seed + 1))), sigma0(m0_), vv(B_ * n)
+        : s(m, n, k, seed), m0(m0_), B(B_), res(ColumnMajor(NormalRows(m0_, n, seed + 1))), sigma0(m0_), vv(B_ * n)
     {
         std::mt19937 rng(seed);
         for (long32 i = 0; i < m0; i++)

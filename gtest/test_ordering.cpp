@@ -14,7 +14,7 @@
 #include "Matrix.h"
 #include "OptimalOrdering.h"
 #include "VectorDataFunctions.h"
-#include "cluster_helpers.h"
+#include "helpers.h"
 
 // Distances between points in the plane, as a dense symmetric matrix.
 class CFullMatrix : public CMatrix

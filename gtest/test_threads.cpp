@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-#include "kernel_helpers.h"
+#include "helpers.h"
 #include "threads/Clock.h"
 #include "threads/InterruptCheck.h"
 #include "threads/ProgressThread.h"

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "kernel_helpers.h"
+#include "helpers.h"
 
 using namespace kh;
 
@@ -65,7 +65,7 @@ struct Study
     // Data with an intercept per individual, for the EM to find.
     Rows Data(long32 m, unsigned seed) const
     {
-        Rows x = RandomRows(m, 12, seed), a = RandomRows(m, 3, seed + 1, 2.0);
+        Rows x = NormalRows(m, 12, seed), a = NormalRows(m, 3, seed + 1, 2.0);
         for (long32 i = 0; i < m; i++)
             for (int c = 0; c < 12; c++)
                 x[i][c] += a[i][c / 4] + 0.5 * (c % 4);
@@ -183,9 +183,9 @@ struct NullCase
     std::vector<int> nGrp, idx, rmv{12, 13, 14, 15, 0}, inc;
     double eps;
     NullCase(Design d_, long32 m_, long32 B_, unsigned seed, long32 n_ = 12, double eps_ = 1e-4)
-        : d(d_), m(m_), n(d_ == kNoInt ? 16 : n_), B(B_), nr(d_ == kNoInt ? 12 : n), fit(RandomRows(m, n, seed)),
-          res(RandomRows(m, nr, seed + 1, 0.5)),
-          extra(d == kNoInt ? RandomRows(12, 12, seed + 3, 0.3) : RandomRows(m, n, seed + 3, 1.5)),
+        : d(d_), m(m_), n(d_ == kNoInt ? 16 : n_), B(B_), nr(d_ == kNoInt ? 12 : n), fit(NormalRows(m, n, seed)),
+          res(NormalRows(m, nr, seed + 1, 0.5)),
+          extra(d == kNoInt ? NormalRows(12, 12, seed + 3, 0.3) : NormalRows(m, n, seed + 3, 1.5)),
           H1(Trend(n, 2)), H0(Trend(n, 0)), v(RandomMaps(B, nr, seed + 2)), v1(RandomMaps(B, n, seed + 4)),
           nGrp(d == kNoInt ? 4 : 3, 4), eps(eps_)
     {
@@ -248,7 +248,7 @@ void ThrowAtReport(void* arg, double, double, int)
 TEST(TimecourseFNoEM, FitsProductsResidualSumsAndReports)
 {
     const long32 m = 2, n = 22; // 968 product steps, then 44 residual steps
-    const Rows x = RandomRows(m, n, 1), h1 = RandomRows(n, n, 2), h0 = RandomRows(n, n, 3);
+    const Rows x = NormalRows(m, n, 1), h1 = NormalRows(n, n, 2), h0 = NormalRows(n, n, 3);
     const Rows f1 = PlainFit(x, h1), f0 = PlainFit(x, h0);
     for (bool figures : {false, true}) {
         Mat dat(x), H1(h1), H0(h0), fit1(m, n, 10.0), fit0(m, n, -3.0);
@@ -295,7 +295,7 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
     };
     for (const auto& cs : cases) {
         const Study s(cs.timeMajor);
-        const Rows x = cs.nullData ? RandomRows(cs.m, 12, 31) : s.Data(cs.m, 32);
+        const Rows x = cs.nullData ? NormalRows(cs.m, 12, 31) : s.Data(cs.m, 32);
         const SweepEM ref(x, s.H1, s, cs.eps);
         for (auto run : {std::make_pair(1, 2), std::make_pair(1, 4), std::make_pair(2, 8), std::make_pair(3, 0)}) {
             const int lanes = SetEMLaneWidth(run.second); // as far as this processor has them
