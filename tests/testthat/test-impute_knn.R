@@ -47,6 +47,8 @@ test_that("without blocks every missing value is its neighbours' mean", {
   x <- masked_study(80, 6, 0.15, 1)
   x[1:4, 6] <- NA   # rows whose neighbours may all lack column 6
   for (k in c(1L, 4L, 12L)) expect_matches_brute_force(x, k, list(seq_len(80)), maxp = Inf)
+  threads <- function(n) withr::with_options(list(lumo.threads = n), impute_knn(x, k = 4, rowmax = 1, colmax = 1))
+  expect_identical(threads(1), threads(3))
 })
 
 test_that("with blocks the neighbours come from the row's own block", {
