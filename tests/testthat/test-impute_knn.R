@@ -51,7 +51,7 @@ test_that("without blocks every missing value is its neighbours' mean", {
   expect_identical(threads(1), threads(3))
 })
 
-test_that("with blocks the neighbours come from the row's own block", {
+test_that("with blocks the neighbours come from the row's own block, and blocks follow separated groups", {
   x <- masked_study(150, 5, 0.1, 2, profiles = 6, spread = 1)
   for (maxp in c(20L, 60L)) {
     blocks <- lumo:::knn_blocks(x, is.na(x), 3L, maxp)
@@ -61,9 +61,7 @@ test_that("with blocks the neighbours come from the row's own block", {
     expect_gt(length(blocks), 150 / maxp)
     expect_matches_brute_force(x, 3L, blocks, maxp)
   }
-})
-
-test_that("blocks follow well separated groups of genes", {
+  # Well separated groups of genes become the blocks.
   set.seed(6)
   group <- sample(3, 120, replace = TRUE)
   x <- c(0, 10, 20)[group] + matrix(rnorm(120 * 4), 120, 4)

@@ -9,6 +9,8 @@ tc_job <- function(entry, args, mode = TRUE) {
   .Call("GetTimecourseResult", id, PACKAGE = "lumo")
 }
 put <- function(args, pos, value) { args[pos] <- list(value); args }
+refused <- function(entry, args, msg)
+  for (mode in c(FALSE, TRUE)) expect_error(tc_call(entry, args, mode), msg, fixed = TRUE, info = paste(entry, msg))
 designs <- list(RunTimecourseIndep = tc_indep_args(), RunTimecourseNoInt = tc_long_args(FALSE),
                 RunTimecourseInt = tc_long_args(TRUE))
 
@@ -34,16 +36,15 @@ test_that("every design returns F (genes x iterations) alike in sync, background
 })
 
 test_that("a finished job shows the progress figures of its design", {
-  # Independent: maximum (n + 1)^2 B m, the work done B m (n^2 + n + 1), phase 8.
-  id <- tc_call("RunTimecourseIndep", tc_indep_args(m = 1000, tpts = c(0, 1), B = 2L), TRUE)
-  p <- wait_job(id)
-  .Call("DeleteThread", id, PACKAGE = "lumo")
-  expect_identical(c(p$max, p$current, p$msgid), c(18000, 14000, 8))
-  # With intercept: two per iteration, ending at the maximum 2B.
-  id <- tc_call("RunTimecourseInt", tc_long_args(TRUE, B = 3L), TRUE)
-  p <- wait_job(id)
-  .Call("DeleteThread", id, PACKAGE = "lumo")
-  expect_identical(c(p$max, p$current, p$done), c(6, 6, 1))
+  figures <- function(entry, a) {
+    id <- tc_call(entry, a, TRUE)
+    on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
+    p <- wait_job(id)
+    c(p$max, p$current, p$msgid, p$done)
+  }
+  # Independent: maximum (n + 1)^2 B m, work done B m (n^2 + n + 1); with intercept: two per iteration.
+  expect_identical(figures("RunTimecourseIndep", tc_indep_args(m = 1000, tpts = c(0, 1), B = 2L)), c(18000, 14000, 8, 1))
+  expect_identical(figures("RunTimecourseInt", tc_long_args(TRUE, B = 3L)), c(6, 6, 8, 1))
 })
 
 test_that("a running job can be stopped, and deleted while running", {
@@ -87,73 +88,62 @@ test_that("a stop lands at once whatever the number of bootstrap iterations", {
 test_that("short lists, wrong types and bad sizes are refused in both modes for every design", {
   for (entry in names(designs)) {
     a <- designs[[entry]]
-    bad <- list(list(a[-length(a)], sprintf("length(arglist)>=%d", length(a))),
-                list(list(), sprintf("length(arglist)>=%d", length(a))),
-                list(1:30, "must be a list"), list(NULL, "must be a list"),
-                list(put(a, 11, as.integer(a[[11]])), "arglist[[11]] ('fit"),
-                list(put(a, 12, as.double(a[[12]])), "arglist[[12]] ('v') must be an integer vector"),
-                list(put(a, 13, NULL), "arglist[[13]] ('H0') must be a double vector"),
-                list(put(a, 14, "x"), "arglist[[14]] ('H1') must be a double vector"))
-    for (pos in c(1, 5, 6))
-      bad <- c(bad, list(list(put(a, pos, NA_integer_), sprintf("arglist[[%d]]", pos)),
-                         list(put(a, pos, -1L), "non-negative size"), list(put(a, pos, integer(0)), "is empty"),
-                         list(put(a, pos, as.double(a[[pos]])), "must be an integer vector")))
-    for (b in bad) for (mode in c(FALSE, TRUE))
-      expect_error(tc_call(entry, b[[1]], mode), b[[2]], fixed = TRUE, info = paste(entry, b[[2]]))
+    refused(entry, a[-length(a)], sprintf("length(arglist)>=%d", length(a)))
+    refused(entry, list(), sprintf("length(arglist)>=%d", length(a)))
+    refused(entry, 1:30, "must be a list")
+    refused(entry, NULL, "must be a list")
+    refused(entry, put(a, 11, as.integer(a[[11]])), "arglist[[11]] ('fit")
+    refused(entry, put(a, 12, as.double(a[[12]])), "arglist[[12]] ('v') must be an integer vector")
+    refused(entry, put(a, 13, NULL), "arglist[[13]] ('H0') must be a double vector")
+    refused(entry, put(a, 14, "x"), "arglist[[14]] ('H1') must be a double vector")
+    for (pos in c(1, 5, 6)) {
+      refused(entry, put(a, pos, NA_integer_), sprintf("arglist[[%d]]", pos))
+      refused(entry, put(a, pos, -1L), "non-negative size")
+      refused(entry, put(a, pos, integer(0)), "is empty")
+      refused(entry, put(a, pos, as.double(a[[pos]])), "must be an integer vector")
+    }
   }
 })
 
 test_that("each design names the vector of the wrong length, the index out of range or the bad group", {
   ia <- designs$RunTimecourseIndep; na <- designs$RunTimecourseNoInt; wa <- designs$RunTimecourseInt
   short <- function(a, pos) put(a, pos, a[[pos]][-1])
-  bad <- list(
-    list("RunTimecourseIndep", short(ia, 12), "length of 'v' is 47; expected 48"),
-    list("RunTimecourseIndep", put(ia, 11, c(ia[[11]], 0)), "length of 'fit0' is 361; expected 360"),
-    list("RunTimecourseIndep", put(ia, 16, double(0)), "length of 'res' is 0; expected 360"),
-    list("RunTimecourseIndep", put(ia, 13, 1), "length of 'H0' is 1"),
-    list("RunTimecourseIndep", put(ia, 14, 1), "length of 'H1' is 1"),
-    list("RunTimecourseIndep", put(put(ia, 14, 1), 16, 1), "length of 'res'"),   # the first broken rule
-    list("RunTimecourseNoInt", put(na, 23, 13L), "may not exceed n"),
-    list("RunTimecourseNoInt", put(na, 27, na[[27]] + 0:2), "('nGrp') adds up to"),
-    list("RunTimecourseNoInt", put(na, 27, c(NA, 4L, 4L)), "non-negative count"),
-    list("RunTimecourseNoInt", put(na, 27, c(9L, -1L, 4L)), "non-negative count"),
-    list("RunTimecourseInt", short(wa, 27), "length of 'nGrp' is 2; expected 3"),
-    list("RunTimecourseInt", put(wa, 27, c(4L, 4L, 3L)), "('nGrp') adds up to 11; expected n = 12"),
-    list("RunTimecourseInt", put(wa, 23, 13L), "may not exceed n"),
-    list("RunTimecourseInt", put(wa, 21, NA_real_), "arglist[[21]] ('eps') must be a number"),
-    list("RunTimecourseInt", put(wa, 21, 1L), "arglist[[21]] ('eps') must be a double vector"),
-    list("RunTimecourseInt", put(wa, 10, 1.5), "arglist[[10]] ('ind') must be an integer vector"),
-    list("RunTimecourseIndep", put(put(ia, 5, .Machine$integer.max), 6, 3L), "at most 2147483647 are supported"),
-    list("RunTimecourseInt", put(wa, 1, .Machine$integer.max), "at most 2147483647 are supported"))
-  for (eps in c(0, -1, Inf, -Inf))
-    bad <- c(bad, list(list("RunTimecourseInt", put(wa, 21, eps), "('eps') must be a positive finite number")))
+  refused("RunTimecourseIndep", short(ia, 12), "length of 'v' is 47; expected 48")
+  refused("RunTimecourseIndep", put(ia, 11, c(ia[[11]], 0)), "length of 'fit0' is 361; expected 360")
+  refused("RunTimecourseIndep", put(ia, 16, double(0)), "length of 'res' is 0; expected 360")
+  refused("RunTimecourseIndep", put(ia, 13, 1), "length of 'H0' is 1")
+  refused("RunTimecourseIndep", put(ia, 14, 1), "length of 'H1' is 1")
+  refused("RunTimecourseIndep", put(put(ia, 14, 1), 16, 1), "length of 'res'")   # the first broken rule
   for (v in list(12L, -1L, NA_integer_))
-    bad <- c(bad, list(list("RunTimecourseIndep", put(ia, 12, replace(ia[[12]], 5, v)),
-                            "arglist[[12]] ('v'): entry 5 is out of range")))
-  for (r in list(c(11, "fit"), c(18, "res"), c(12, "v"), c(19, "rmv"), c(25, "inc"), c(14, "H1"), c(13, "H0"),
-                 c(22, "wsq"), c(10, "ind"), c(26, "idm_"), c(27, "nGrp"))) {
-    len <- length(na[[as.integer(r[1])]])
-    bad <- c(bad, list(list("RunTimecourseNoInt", short(na, as.integer(r[1])),
-                            sprintf("length of '%s' is %d; expected %d", r[2], len - 1, len))))
+    refused("RunTimecourseIndep", put(ia, 12, replace(ia[[12]], 5, v)), "arglist[[12]] ('v'): entry 5 is out of range")
+  refused("RunTimecourseIndep", put(put(ia, 5, .Machine$integer.max), 6, 3L), "at most 2147483647 are supported")
+  refused("RunTimecourseNoInt", put(na, 23, 13L), "may not exceed n")
+  refused("RunTimecourseNoInt", put(na, 27, na[[27]] + 0:2), "('nGrp') adds up to")
+  refused("RunTimecourseNoInt", put(na, 27, c(NA, 4L, 4L)), "non-negative count")
+  refused("RunTimecourseNoInt", put(na, 27, c(9L, -1L, 4L)), "non-negative count")
+  lens <- c(fit = 11, res = 18, v = 12, rmv = 19, inc = 25, H1 = 14, H0 = 13, wsq = 22, ind = 10, idm_ = 26, nGrp = 27)
+  for (nm in names(lens)) {   # in the order the lengths are checked
+    len <- length(na[[lens[[nm]]]])
+    refused("RunTimecourseNoInt", short(na, lens[[nm]]), sprintf("length of '%s' is %d; expected %d", nm, len - 1, len))
   }
-  for (r in list(c(12, "v", 9), c(19, "rmv", 12), c(25, "inc", 12), c(26, "idx", 12))) {
-    pos <- as.integer(r[1])
-    bad <- c(bad, list(list("RunTimecourseNoInt", put(na, pos, replace(na[[pos]], 1, as.integer(r[3]))),
-                            sprintf("arglist[[%d]] ('%s'): entry 1 is out of range", pos, r[2]))))
-  }
-  for (r in list(c(11, "fit"), c(17, "res"), c(20, "alpha"), c(12, "v"), c(24, "v1"), c(13, "H0"), c(14, "H1"),
-                 c(26, "idx"), c(10, "ind"))) {
-    pos <- as.integer(r[1])
-    bad <- c(bad, list(list("RunTimecourseInt", short(wa, pos),
-                            sprintf("arglist[[%d]] ('%s') has length %d", pos, r[2], length(wa[[pos]]) - 1))))
-  }
-  for (r in list(c(12, "v"), c(24, "v1"), c(26, "idx"))) {
-    pos <- as.integer(r[1])
-    bad <- c(bad, list(list("RunTimecourseInt", put(wa, pos, replace(wa[[pos]], 2, 12L)),
-                            sprintf("arglist[[%d]] ('%s'): entry 2 is out of range", pos, r[2]))))
-  }
-  for (b in bad) for (mode in c(FALSE, TRUE))
-    expect_error(tc_call(b[[1]], b[[2]], mode), b[[3]], fixed = TRUE, info = b[[3]])
+  ranges <- list(v = c(12, 9), rmv = c(19, 12), inc = c(25, 12), idx = c(26, 12))   # position, first bad entry
+  for (nm in names(ranges)) refused("RunTimecourseNoInt", put(na, ranges[[nm]][1], replace(na[[ranges[[nm]][1]]], 1,
+    as.integer(ranges[[nm]][2]))), sprintf("arglist[[%d]] ('%s'): entry 1 is out of range", ranges[[nm]][1], nm))
+  refused("RunTimecourseInt", short(wa, 27), "length of 'nGrp' is 2; expected 3")
+  refused("RunTimecourseInt", put(wa, 27, c(4L, 4L, 3L)), "('nGrp') adds up to 11; expected n = 12")
+  refused("RunTimecourseInt", put(wa, 23, 13L), "may not exceed n")
+  refused("RunTimecourseInt", put(wa, 21, NA_real_), "arglist[[21]] ('eps') must be a number")
+  refused("RunTimecourseInt", put(wa, 21, 1L), "arglist[[21]] ('eps') must be a double vector")
+  for (eps in c(0, -1, Inf, -Inf)) refused("RunTimecourseInt", put(wa, 21, eps), "('eps') must be a positive finite number")
+  refused("RunTimecourseInt", put(wa, 10, 1.5), "arglist[[10]] ('ind') must be an integer vector")
+  refused("RunTimecourseInt", put(wa, 1, .Machine$integer.max), "at most 2147483647 are supported")
+  lens <- c(fit = 11, res = 17, alpha = 20, v = 12, v1 = 24, H0 = 13, H1 = 14, idx = 26, ind = 10)
+  for (nm in names(lens))
+    refused("RunTimecourseInt", short(wa, lens[[nm]]),
+            sprintf("arglist[[%d]] ('%s') has length %d", lens[[nm]], nm, length(wa[[lens[[nm]]]]) - 1))
+  for (nm in c("v", "v1", "idx"))
+    refused("RunTimecourseInt", put(wa, lens[[nm]], replace(wa[[lens[[nm]]]], 2, 12L)),
+            sprintf("arglist[[%d]] ('%s'): entry 2 is out of range", lens[[nm]], nm))
 })
 
 test_that("no arrays, no genes and vectors longer than needed are accepted", {
@@ -169,26 +159,6 @@ emfit <- function(dat, H, ind, idx, nGrp, eps, m = nrow(dat), n = ncol(dat), N =
   .C("EMFitR", as.double(dat), as.double(H), as.integer(ind), as.integer(idx), as.double(eps),
      fit = double(max(0, m * n)), alpha = double(max(0, m * n)), as.integer(m), as.integer(n), as.integer(N),
      as.integer(nGrp), iter = 0L, PACKAGE = "lumo")
-
-test_that("EMFitR's fits and intercepts, in R's column-major layout, equal the plain-R EM", {
-  set.seed(5)
-  time <- rep(0:2, 4); ind <- rep(1:4, each = 3)
-  H <- tc_proj(cbind(1, time))
-  dat <- matrix(rnorm(120), 10) + matrix(rnorm(40, sd = 2), 10)[, ind] + outer(rnorm(10), time)
-  for (byTime in c(FALSE, TRUE)) {
-    idx <- if (byTime) as.vector(matrix(0:11, 3, 4, byrow = TRUE)) else 0:11   # arrays stored time by time
-    for (eps in c(1e-2, 1e-5)) {
-      d <- dat; d[, idx + 1] <- dat
-      h <- H; h[idx + 1, idx + 1] <- H
-      out <- emfit(d, h, replace(ind, idx + 1, ind), idx, rep(3L, 4), eps)
-      ref <- tc_em_reference(d, h, rep(3L, 4), idx, eps)
-      expect_identical(out$iter, as.integer(ref$iter))
-      expect_gt(out$iter, 2L)
-      expect_equal(matrix(out$fit, 10), ref$fit, tolerance = 1e-12)
-      expect_equal(matrix(out$alpha, 10), ref$alpha, tolerance = 1e-12)
-    }
-  }
-})
 
 test_that("EMFitR refuses sizes, designs and storage types it cannot use", {
   ind <- rep(1:3, each = 4); dat <- matrix(rnorm(48), 4)
