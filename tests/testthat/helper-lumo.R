@@ -1,5 +1,4 @@
-# Shared fixtures: job polling, a child R for interrupts, one pair of SnowParam
-# workers, valid argument lists of the native analyses, and the plain-R EM.
+# Shared fixtures: job polling, interrupts, SnowParam workers, argument lists, the plain-R EM.
 
 # One pair of SnowParam workers, started on first use (starting costs seconds).
 snow_workers <- local({

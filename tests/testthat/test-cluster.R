@@ -1,5 +1,4 @@
-# The clustering entry points (Cluster, StartClusteringThread,
-# FinishClusteringThread): hclust layout of merge, height and order in both
+# Cluster, StartClusteringThread, FinishClusteringThread: hclust layout in both
 # paths, method codes, job control, and every refused argument.
 
 cluster_sync <- function(x, orderMethod = 0L, distanceMethod = 0L) {

@@ -1,10 +1,9 @@
 # impute_knn against brute-force neighbour means, with and without blocks, and
 # the rules for mostly missing rows and columns.
 
-# Brute force: for each row with missing values, the k other rows (of `pool`)
-# nearest by mean squared difference over shared observed columns (ties to the
-# earlier row); a missing value is the neighbours' mean of their observed
-# values, or NA when none has one.
+# Brute force: the k other rows of `pool` nearest by mean squared difference over
+# shared observed columns (ties to the earlier row); a missing value is the
+# neighbours' mean of their observed values, or NA when none has one.
 brute_force_knn <- function(x, k, pool = seq_len(nrow(x))) {
   out <- x
   for (i in pool[rowSums(is.na(x[pool, , drop = FALSE])) > 0]) {

@@ -126,9 +126,9 @@ test_that("each design names the vector of the wrong length, the index out of ra
     len <- length(na[[lens[[nm]]]])
     refused("RunTimecourseNoInt", short(na, lens[[nm]]), sprintf("length of '%s' is %d; expected %d", nm, len - 1, len))
   }
-  ranges <- list(v = c(12, 9), rmv = c(19, 12), inc = c(25, 12), idx = c(26, 12))   # position, first bad entry
-  for (nm in names(ranges)) refused("RunTimecourseNoInt", put(na, ranges[[nm]][1], replace(na[[ranges[[nm]][1]]], 1,
-    as.integer(ranges[[nm]][2]))), sprintf("arglist[[%d]] ('%s'): entry 1 is out of range", ranges[[nm]][1], nm))
+  for (r in list(list(12, "v", 9L), list(19, "rmv", 12L), list(25, "inc", 12L), list(26, "idx", 12L)))
+    refused("RunTimecourseNoInt", put(na, r[[1]], replace(na[[r[[1]]]], 1, r[[3]])),
+            sprintf("arglist[[%d]] ('%s'): entry 1 is out of range", r[[1]], r[[2]]))
   refused("RunTimecourseInt", short(wa, 27), "length of 'nGrp' is 2; expected 3")
   refused("RunTimecourseInt", put(wa, 27, c(4L, 4L, 3L)), "('nGrp') adds up to 11; expected n = 12")
   refused("RunTimecourseInt", put(wa, 23, 13L), "may not exceed n")
