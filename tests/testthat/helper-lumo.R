@@ -1,11 +1,12 @@
 # Shared fixtures: job polling, interrupts, SnowParam workers, argument lists, the plain-R EM.
 
-# One pair of SnowParam workers, started on first use (starting costs seconds).
+# One pair of SnowParam workers, started on first use; they get none of this
+# session's options (exporting them takes seconds once Bioconductor is loaded).
 snow_workers <- local({
   param <- NULL
   function() {
     if (is.null(param)) {
-      param <<- BiocParallel::SnowParam(2)
+      param <<- BiocParallel::SnowParam(2, exportglobals = FALSE)
       BiocParallel::bpstart(param)
       withr::defer(BiocParallel::bpstop(param), testthat::teardown_env())
     }
