@@ -1,95 +1,173 @@
-# Clustering through R: hclust layout of merge, height and order, the leaf
-# orderings, the two distances, and both the synchronous and the background path.
+# Cluster, StartClusteringThread, FinishClusteringThread: hclust layout in both
+# paths, method codes, job control, and every refused argument.
 
-three <- matrix(c(0, 1, 5), ncol = 1)
+cluster_sync <- function(x, orderMethod = 0L, distanceMethod = 0L) {
+  x <- as.matrix(x); n <- nrow(x)
+  merge <- integer(2L * (n - 1L)); height <- double(n - 1L); order <- integer(n)
+  res <- .Call("Cluster", as.double(x), n, ncol(x), merge, height, order, orderMethod, distanceMethod,
+               PACKAGE = "lumo")
+  list(merge = merge, height = height, order = order, result = res)
+}
 
-test_that("three rows without ordering give the tree in hclust layout", {
-  for (r in list(cluster_sync(three, 0L), cluster_job(three, 0L))) {
+cluster_job <- function(x, orderMethod = 0L, distanceMethod = 0L) {
+  x <- as.matrix(x); n <- nrow(x)
+  id <- .Call("StartClusteringThread", as.double(x), n, ncol(x), orderMethod, distanceMethod, PACKAGE = "lumo")
+  on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
+  wait_job(id)
+  merge <- integer(2L * (n - 1L)); height <- double(n - 1L); order <- integer(n)
+  res <- .Call("FinishClusteringThread", id, merge, height, order, PACKAGE = "lumo")
+  list(merge = merge, height = height, order = order, result = res)
+}
+
+start_big <- function(n, seed) {
+  set.seed(seed)
+  .Call("StartClusteringThread", rnorm(n * 10), as.integer(n), 10L, 2L, 0L, PACKAGE = "lumo")
+}
+
+test_that("three rows give the tree in hclust layout; only the synchronous weight ordering reads merge first", {
+  three <- matrix(c(0, 1, 5), ncol = 1)
+  for (r in list(cluster_sync(three), cluster_job(three))) {
     expect_identical(r$merge, c(-1L, -3L, -2L, 1L))
     expect_equal(r$height, c(1, 4.5))
     expect_identical(r$order, c(2L, 0L, 1L))
   }
-  s <- cluster_sync(three, 0L)
-  expect_type(s$result, "integer")
-  expect_length(s$result, 23L)
-  expect_identical(cluster_job(three, 0L)$result, integer(0))
+  expect_identical(cluster_sync(three)$result, integer(23))
+  expect_identical(cluster_job(three)$result, integer(0))
+  expect_identical(cluster_sync(three, 1L)[1:3], list(merge = c(-1L, -3L, -2L, 1L), height = c(1, 4.5), order = 0:2))
+  expect_identical(cluster_job(three, 1L)[1:3], list(merge = c(-1L, 1L, -2L, -3L), height = c(1, 4.5), order = 0:2))
 })
 
-test_that("the Eisen ordering reads merge before the ordering only in the synchronous path", {
-  s <- cluster_sync(three, 1L)
-  expect_identical(s$merge, c(-1L, -3L, -2L, 1L))
-  expect_equal(s$height, c(1, 4.5))
-  expect_identical(s$order, c(0L, 1L, 2L))
-  b <- cluster_job(three, 1L)
-  expect_identical(b$merge, c(-1L, 1L, -2L, -3L))
-  expect_equal(b$height, c(1, 4.5))
-  expect_identical(b$order, c(0L, 1L, 2L))
-})
-
-test_that("unknown order methods apply no ordering and unknown distances are Euclidean", {
+test_that("both paths give hclust's centroid tree, the same orders, and read the method codes alike", {
   set.seed(3)
-  x <- matrix(rnorm(40), 10, 4)
-  plain <- cluster_sync(x, 0L, 0L)
-  for (om in list(3L, NA_integer_, -1L, integer(0))) {
-    expect_identical(cluster_sync(x, om, 0L), plain)
+  for (n in c(2L, 17L)) {
+    x <- matrix(rnorm(n * 4), n, 4)
+    ref <- hclust(dist(x)^2, "centroid")
+    for (om in 0:2) for (dm in 0:1) {
+      s <- cluster_sync(x, om, dm); b <- cluster_job(x, om, dm)
+      expect_identical(b$order, s$order)
+      expect_identical(b$height, s$height)
+      expect_setequal(s$order, 0:(n - 1L))
+      if (om == 0L) expect_identical(b$merge, s$merge)   # the synchronous path reads merge before ordering
+      if (dm == 0L) {
+        expect_identical(merge_members(matrix(s$merge, ncol = 2)), merge_members(ref$merge))
+        expect_equal(s$height, sqrt(ref$height), tolerance = 1e-10)
+      }
+    }
   }
-  for (dm in list(2L, NA_integer_, 0, integer(0))) {
-    expect_identical(cluster_sync(x, 0L, dm), plain)
-  }
-  expect_equal(plain$height[plain$merge[1:9] < 0 & plain$merge[10:18] < 0][1],
-               min(dist(x)))
-  # Integer arguments are coerced: a double method is the same method.
-  expect_identical(cluster_sync(x, 1, 0), cluster_sync(x, 1L, 0L))
-  expect_identical(cluster_sync(x, 0L, 1), cluster_sync(x, 0L, 1L))
+  # Unknown order methods apply no ordering, unknown distances are Euclidean, doubles are read as codes.
+  plain <- cluster_sync(x)
+  for (om in list(3L, NA_integer_, -1L, integer(0))) expect_identical(cluster_sync(x, om, 0L), plain)
+  for (dm in list(2L, NA_integer_, 0, integer(0))) expect_identical(cluster_sync(x, 0L, dm), plain)
+  expect_identical(cluster_sync(x, 1, 1), cluster_sync(x, 1L, 1L))
 })
 
-test_that("correlation distance clusters by shape and rejects constant rows", {
-  x <- rbind(c(1, 2, 3, 4), c(2, 4, 6, 8.5), c(4, 3, 2, 1), c(8, 6, 4, 2.5))
-  r <- cluster_sync(x, 0L, 1L)
-  # Rows 1 and 2 rise, rows 3 and 4 fall: they pair up first, the root joins
-  # the two pairs at a distance near 2.
-  m <- matrix(r$merge, ncol = 2L)
-  expect_true(all(m[1:2, ] < 0))
-  expect_setequal(list(sort(-m[1, ]), sort(-m[2, ])), list(1:2, 3:4))
-  expect_equal(sort(r$height[1:2]), sort(1 - c(cor(x[1, ], x[2, ]), cor(x[3, ], x[4, ]))),
-               tolerance = 1e-12)
-  expect_gt(r$height[3], 1.9)
-  expect_identical(cluster_job(x, 0L, 1L), cluster_job(x, 0L, 1L))
+test_that("data without ordered distances end in an R error naming the fault, in both paths", {
+  for (bad in list(c(0, 1, NA, 5), c(0, 1, NaN, 5), c(0, Inf, -Inf, 5))) for (om in 0:2) {
+    expect_error(cluster_sync(matrix(bad, ncol = 1), om), "not a number")
+    expect_error(cluster_job(matrix(bad, ncol = 1), om), "An error occurred during clustering: .*not a number")
+  }
+  r <- cluster_sync(matrix(c(0, 1, Inf), ncol = 1))   # infinite but comparable distances are fine
+  expect_identical(r$merge[c(1, 3)], c(-1L, -2L))
+  expect_true(is.infinite(r$height[2]))
+  flat <- rbind(matrix(1:8, 2), 5)
+  msg <- "correlation value was outside the range (-1, 1)"
+  expect_error(cluster_sync(flat, 0L, 1L), msg, fixed = TRUE)
+  expect_error(cluster_job(flat, 0L, 1L), paste("An error occurred during clustering:", msg), fixed = TRUE)
+})
 
-  flat <- rbind(x, c(5, 5, 5, 5))
-  expect_error(cluster_sync(flat, 0L, 1L), "correlation value was outside the range (-1, 1)", fixed = TRUE)
-  id <- .Call("StartClusteringThread", as.double(flat), 5L, 4L, 0L, 1L, PACKAGE = "lumo")
+test_that("a running job is not finished, a stopped one is canceled, a deleted one is gone", {
+  id <- start_big(3000L, 1)
+  merge <- integer(2 * 2999); height <- double(2999); order <- integer(3000)
+  expect_error(.Call("FinishClusteringThread", id, merge, height, order, PACKAGE = "lumo"),
+               "Thread is still running", fixed = TRUE)
+  expect_true(all(merge == 0L) && all(order == 0L))
+  expect_identical(.Call("StopThread", id, PACKAGE = "lumo"), 0L)
+  expect_identical(.Call("GetProgressValues", id, PACKAGE = "lumo")$canceled, 1L)
+  expect_error(.Call("FinishClusteringThread", id, merge, height, order, PACKAGE = "lumo"),
+               "Thread was canceled", fixed = TRUE)
+  .Call("DeleteThread", id, PACKAGE = "lumo")
+  # Deleted during the optimal ordering: the delete waits for the job's threads.
+  id <- start_big(3000L, 2)
+  repeat {
+    p <- .Call("GetProgressValues", id, PACKAGE = "lumo")
+    if (p$msgid >= 2L || p$done == 1L) break
+    Sys.sleep(0.01)
+  }
+  expect_true(p$msgid >= 2L && p$done == 0L)
+  Sys.sleep(0.05)
+  expect_identical(.Call("DeleteThread", id, PACKAGE = "lumo"), 0L)
+  expect_error(.Call("GetProgressValues", id, PACKAGE = "lumo"), "Could not get information")
+  expect_error(.Call("FinishClusteringThread", id, merge, height, order, PACKAGE = "lumo"),
+               "Could not get information for thread id")
+})
+
+test_that("progress runs through clustering and the ordering phases; a result can be fetched twice", {
+  id <- start_big(400L, 3)
+  on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
+  seen <- integer(0)
+  repeat {
+    p <- .Call("GetProgressValues", id, PACKAGE = "lumo")
+    seen <- union(seen, p$msgid)
+    if (p$done == 1L) break
+  }
+  expect_identical(p$msgid, 4L)
+  expect_equal(p$current, p$max - 1)
+  expect_true(all(seen %in% 0:4))
+  fetch <- function(out = list(integer(798), double(399), integer(400))) {
+    .Call("FinishClusteringThread", id, out[[1]], out[[2]], out[[3]], PACKAGE = "lumo")
+    out
+  }
+  expect_identical(fetch(), fetch())
+  expect_setequal(fetch()[[3]], 0:399)
+})
+
+test_that("bad arguments are refused with an R error before anything is built", {
+  x <- as.double(1:12)
+  sync <- function(data = x, rows = 4L, cols = 3L, merge = integer(6), height = double(3), order = integer(4))
+    .Call("Cluster", data, rows, cols, merge, height, order, 0L, 0L, PACKAGE = "lumo")
+  start <- function(data = x, rows = 4L, cols = 3L)
+    .Call("StartClusteringThread", data, rows, cols, 0L, 0L, PACKAGE = "lumo")
+  both <- list(quote(f(rows = NA_integer_)), "rows is not defined", quote(f(rows = integer(0))), "rows is not defined",
+               quote(f(cols = NA)), "cols is not defined", quote(f(rows = 1L, cols = 12L)), "rows must be at least 2",
+               quote(f(rows = 0L)), "rows must be at least 2", quote(f(rows = -4L)), "rows must be at least 2",
+               quote(f(cols = 0L)), "cols must be positive", quote(f(cols = -3L)), "cols must be positive",
+               quote(f(rows = 5L)), "data has 12 values; rows x cols = 15 are needed",
+               quote(f(data = letters[1:12])), "data must be a numeric vector",
+               quote(f(data = as.list(x))), "data must be a numeric vector",
+               quote(f(data = NULL)), "data must be a numeric vector")
+  for (f in list(sync, start)) for (i in seq(1, length(both), 2))
+    expect_error(eval(both[[i]]), both[[i + 1]], fixed = TRUE, info = both[[i + 1]])
+  outputs <- list(quote(sync(merge = double(6))), "merge must be an integer vector",
+                  quote(sync(merge = integer(5))), "merge has length 5; 2 * (rows - 1) = 6 are needed",
+                  quote(sync(merge = NULL)), "merge must be an integer vector",
+                  quote(sync(height = integer(3))), "height must be a double vector",
+                  quote(sync(height = double(2))), "height has length 2",
+                  quote(sync(order = double(4))), "order must be an integer vector",
+                  quote(sync(order = integer(3))), "order has length 3")
+  for (i in seq(1, length(outputs), 2)) expect_error(eval(outputs[[i]]), outputs[[i + 1]], fixed = TRUE)
+  # Integer data, double sizes and a longer data vector are fine.
+  expect_identical(sync(data = 1:12), integer(23))
+  expect_identical(sync(data = as.double(1:20), rows = 4, cols = 3), integer(23))
+  # FinishClusteringThread checks its outputs and leaves the job intact.
+  id <- .Call("StartClusteringThread", rnorm(20), 10L, 2L, 2L, 0L, PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
   wait_job(id)
-  expect_error(.Call("FinishClusteringThread", id, integer(8), double(4), integer(5), PACKAGE = "lumo"),
-               "An error occurred during clustering: correlation value was outside the range (-1, 1)",
-               fixed = TRUE)
+  finish <- function(merge = integer(18), height = double(9), order = integer(10))
+    .Call("FinishClusteringThread", id, merge, height, order, PACKAGE = "lumo")
+  expect_error(finish(merge = double(18)), "merge must be an integer vector")
+  expect_error(finish(merge = integer(17)), "merge has length 17")
+  expect_error(finish(height = double(8)), "height has length 8")
+  expect_error(finish(order = 1:9), "order has length 9")
+  order <- integer(10)
+  expect_identical(finish(order = order), integer(0))
+  expect_setequal(order, 0:9)
 })
 
-test_that("the optimal ordering is optimal and agrees between the two paths", {
-  set.seed(11)
-  for (n in c(2L, 5L, 8L)) {
-    x <- matrix(rnorm(n * 3L), n, 3L)
-    d <- dist(x)
-    s <- cluster_sync(x, 2L)
-    expect_setequal(s$order, 0:(n - 1L))
-    expect_equal(path_length(d, s$order), best_path_length(matrix(s$merge, ncol = 2L), d))
-    b <- cluster_job(x, 2L)
-    expect_identical(b$order, s$order)
-    expect_equal(b$height, s$height)
-  }
-  x <- matrix(rnorm(200 * 5), 200, 5)
-  d <- dist(x)
-  opt <- cluster_sync(x, 2L)
-  expect_setequal(opt$order, 0:199)
-  expect_lte(path_length(d, opt$order), path_length(d, cluster_sync(x, 0L)$order))
-  expect_lte(path_length(d, opt$order), path_length(d, cluster_sync(x, 1L)$order))
-})
-
-test_that("missing values in the data end the clustering with an R error, not a crash", {
-  x <- matrix(c(0, 1, NA, 5, 6, 7), ncol = 1)
-  for (om in 0:2) {
-    expect_error(cluster_sync(x, om), "not a number", fixed = TRUE)
-  }
-  expect_error(cluster_job(x, 2L), "An error occurred during clustering: .*not a number")
+test_that("a clustering too large for memory fails with the memory message", {
+  # 3,000,000 rows need a distance triangle of about 36 TB.
+  x <- double(3e6)
+  msg <- "Not enough memory. Your dataset may be too large."
+  expect_error(.Call("Cluster", x, 3e6L, 1L, integer(2 * (3e6 - 1)), double(3e6 - 1), integer(3e6), 2L, 0L,
+                     PACKAGE = "lumo"), msg, fixed = TRUE)
+  expect_error(.Call("StartClusteringThread", x, 3e6L, 1L, 2L, 0L, PACKAGE = "lumo"), msg, fixed = TRUE)
 })

@@ -1,15 +1,5 @@
 # cluster_rows: the tree as a genuine hclust object, checked against stats.
 
-# Members of every merge step, as sorted leaf lists: independent of how each
-# merge is oriented.
-merge_members <- function(merge) {
-  members <- vector("list", nrow(merge))
-  for (i in seq_len(nrow(merge))) {
-    members[[i]] <- sort(unlist(lapply(merge[i, ], function(c) if (c < 0) -c else members[[c]])))
-  }
-  vapply(members, paste, "", collapse = " ")
-}
-
 test_that("the Euclidean tree is hclust's centroid tree on squared distances, for every ordering", {
   set.seed(21)
   x <- matrix(rnorm(60 * 4), 60, 4)
@@ -32,26 +22,34 @@ test_that("the Euclidean tree is hclust's centroid tree on squared distances, fo
   expect_error(cutree(hc, h = 1), "not sorted")
 })
 
-test_that("the weight ordering puts the child with the smaller mean first at every merge", {
-  set.seed(4)
-  x <- matrix(rnorm(30 * 3), 30, 3)
-  hc <- cluster_rows(x, ordering = "weight")
-  centroid <- function(code) if (code < 0) x[-code, ] else colMeans(x[members[[code]], , drop = FALSE])
-  members <- lapply(strsplit(merge_members(hc$merge), " "), as.integer)
-  for (i in seq_len(nrow(hc$merge))) {
-    expect_lte(mean(centroid(hc$merge[i, 1])), mean(centroid(hc$merge[i, 2])))
+test_that("the optimal ordering has the least path length over every orientation of the tree", {
+  set.seed(11)
+  x <- matrix(rnorm(9 * 3), 9, 3)
+  d <- as.matrix(dist(x))
+  path <- function(o) sum(d[cbind(o[-9], o[-1])])
+  hc <- cluster_rows(x, ordering = "optimal")
+  orders <- function(code) {
+    if (code < 0) return(list(-code))
+    l <- orders(hc$merge[code, 1]); r <- orders(hc$merge[code, 2])
+    out <- list()
+    for (a in l) for (b in r) out <- c(out, list(c(a, b), c(b, a)))
+    out
   }
+  expect_equal(path(hc$order), min(vapply(orders(8), path, 0)))
 })
 
-test_that("correlation distance is one minus the correlation of the centroids", {
+test_that("correlation heights are 1 - cor of the merged centroids; the weight ordering puts the smaller mean left", {
   set.seed(8)
-  x <- matrix(rnorm(12 * 6), 12, 6)
-  hc <- cluster_rows(x, distance = "correlation")
+  x <- matrix(rnorm(30 * 6), 30, 6)
+  hc <- cluster_rows(x, distance = "correlation", ordering = "weight")
   expect_identical(hc$dist.method, "correlation")
   members <- lapply(strsplit(merge_members(hc$merge), " "), as.integer)
   centroid <- function(code) if (code < 0) x[-code, ] else colMeans(x[members[[code]], , drop = FALSE])
-  h <- vapply(seq_len(11), function(i) 1 - cor(centroid(hc$merge[i, 1]), centroid(hc$merge[i, 2])), 0)
-  expect_equal(hc$height, h, tolerance = 1e-10)
+  for (i in seq_len(29)) {
+    l <- centroid(hc$merge[i, 1]); r <- centroid(hc$merge[i, 2])
+    expect_equal(hc$height[i], 1 - cor(l, r), tolerance = 1e-10)
+    expect_lte(mean(l), mean(r))
+  }
 })
 
 test_that("the result draws with plot and heatmap, also from a background job", {
@@ -61,6 +59,8 @@ test_that("the result draws with plot and heatmap, also from a background job", 
   expect_s3_class(job, "lumo_job")
   hc <- result(job)
   expect_identical(hc$order, cluster_rows(x, ordering = "optimal")$order)
+  one <- withr::with_options(list(lumo.threads = 1), cluster_rows(x, ordering = "optimal"))
+  expect_identical(one[c("merge", "height", "order")], hc[c("merge", "height", "order")])
   expect_null(hc$labels)
   pdf(NULL)
   on.exit(dev.off())

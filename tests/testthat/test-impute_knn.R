@@ -1,10 +1,9 @@
 # impute_knn against brute-force neighbour means, with and without blocks, and
 # the rules for mostly missing rows and columns.
 
-# Brute force: for each row with missing values, the k other rows (of `pool`)
-# nearest by mean squared difference over shared observed columns (ties to the
-# earlier row); a missing value is the neighbours' mean of their observed
-# values, or NA when none has one.
+# Brute force: the k other rows of `pool` nearest by mean squared difference over
+# shared observed columns (ties to the earlier row); a missing value is the
+# neighbours' mean of their observed values, or NA when none has one.
 brute_force_knn <- function(x, k, pool = seq_len(nrow(x))) {
   out <- x
   for (i in pool[rowSums(is.na(x[pool, , drop = FALSE])) > 0]) {
@@ -47,9 +46,11 @@ test_that("without blocks every missing value is its neighbours' mean", {
   x <- masked_study(80, 6, 0.15, 1)
   x[1:4, 6] <- NA   # rows whose neighbours may all lack column 6
   for (k in c(1L, 4L, 12L)) expect_matches_brute_force(x, k, list(seq_len(80)), maxp = Inf)
+  threads <- function(n) withr::with_options(list(lumo.threads = n), impute_knn(x, k = 4, rowmax = 1, colmax = 1))
+  expect_identical(threads(1), threads(3))
 })
 
-test_that("with blocks the neighbours come from the row's own block", {
+test_that("with blocks the neighbours come from the row's own block, and blocks follow separated groups", {
   x <- masked_study(150, 5, 0.1, 2, profiles = 6, spread = 1)
   for (maxp in c(20L, 60L)) {
     blocks <- lumo:::knn_blocks(x, is.na(x), 3L, maxp)
@@ -59,9 +60,7 @@ test_that("with blocks the neighbours come from the row's own block", {
     expect_gt(length(blocks), 150 / maxp)
     expect_matches_brute_force(x, 3L, blocks, maxp)
   }
-})
-
-test_that("blocks follow well separated groups of genes", {
+  # Well separated groups of genes become the blocks.
   set.seed(6)
   group <- sample(3, 120, replace = TRUE)
   x <- c(0, 10, 20)[group] + matrix(rnorm(120 * 4), 120, 4)

@@ -26,8 +26,8 @@ test_that("every lookup refuses NA, empty and unknown ids with one wording", {
 
 test_that("result fetchers refuse jobs of another kind with one wording", {
   x <- matrix(rnorm(200), 20)
-  jobs <- c("an ODP job" = .Call("RunODP", odp_study(m = 20, B = 2)$arglist, TRUE, PACKAGE = "lumo"),
-            "a time-course job" = .Call("RunTimecourseIndep", tc_indep_case()$args, TRUE, PACKAGE = "lumo"),
+  jobs <- c("an ODP job" = .Call("RunODP", odp_args(m = 20, B = 2), TRUE, PACKAGE = "lumo"),
+            "a time-course job" = .Call("RunTimecourseIndep", tc_indep_args(), TRUE, PACKAGE = "lumo"),
             "a clustering job" = .Call("StartClusteringThread", as.double(x), 20L, 10L, 0L, 0L, PACKAGE = "lumo"))
   on.exit(for (id in jobs) .Call("DeleteThread", id, PACKAGE = "lumo"))
   for (id in jobs) wait_job(id)
@@ -45,17 +45,15 @@ test_that("SIGINT ends a long synchronous run within a second, and the session g
   # Each run below takes far longer than the test waits (tens of seconds).
   # Afterwards a small run of the same kind must still give its full result.
   runs <- list(
-    list(helper = "helper-odp.R", build = "s <- odp_study(m = 4000, n1 = 10, n2 = 10, B = 40)",
-         call = ".Call('RunODP', s$arglist, FALSE, PACKAGE = 'lumo')", msg = "ODP computation was interrupted",
-         again = "length(.Call('RunODP', odp_study(m = 20, B = 2)$arglist, FALSE, PACKAGE = 'lumo')$lr0) == 40"),
-    list(helper = "helper-timecourse.R", build = "s <- tc_indep_case(m = 20000, tpts = rep(0:9, each = 4), B = 3000L)",
-         call = ".Call('RunTimecourseIndep', s$args, FALSE, PACKAGE = 'lumo')",
+    list(build = "s <- odp_args(m = 4000, n1 = 10, n2 = 10, B = 40)", entry = "RunODP",
+         msg = "ODP computation was interrupted",
+         again = "length(.Call('RunODP', odp_args(m = 20, B = 2), FALSE, PACKAGE = 'lumo')$lr0) == 40"),
+    list(build = "s <- tc_indep_args(m = 20000, tpts = rep(0:9, each = 4), B = 3000L)", entry = "RunTimecourseIndep",
          msg = "Timecourse computation was interrupted",
-         again = "length(.Call('RunTimecourseIndep', tc_indep_case()$args, FALSE, PACKAGE = 'lumo')$F) == 120")
-  )
+         again = "length(.Call('RunTimecourseIndep', tc_indep_args(), FALSE, PACKAGE = 'lumo')$F) == 120"))
   for (r in runs) {
-    setup <- c(sprintf("source(%s)", deparse(normalizePath(test_path(r$helper)))), r$build)
-    out <- interrupt_child(setup, r$call, r$again)
+    setup <- c(sprintf("source(%s)", deparse(normalizePath(test_path("helper-lumo.R")))), r$build)
+    out <- interrupt_child(setup, sprintf(".Call('%s', s, FALSE, PACKAGE = 'lumo')", r$entry), r$again)
     expect_identical(out$msg, r$msg)
     expect_lt(out$seconds, 1)
     expect_true(out$after)

@@ -1,0 +1,182 @@
+# Shared fixtures: job polling, interrupts, SnowParam workers, argument lists, the plain-R EM.
+
+# One pair of SnowParam workers, started on first use; they get none of this
+# session's options (exporting them takes seconds once Bioconductor is loaded).
+snow_workers <- local({
+  param <- NULL
+  function() {
+    if (is.null(param)) {
+      param <<- BiocParallel::SnowParam(2, exportglobals = FALSE)
+      BiocParallel::bpstart(param)
+      withr::defer(BiocParallel::bpstop(param), testthat::teardown_env())
+    }
+    param
+  }
+})
+
+# Polls a background job until it is done or canceled; fails after `timeout` seconds.
+wait_job <- function(id, timeout = 60) {
+  t0 <- Sys.time()
+  repeat {
+    p <- .Call("GetProgressValues", id, PACKAGE = "lumo")
+    if (p$done == 1L || p$canceled == 1L) return(p)
+    if (difftime(Sys.time(), t0, units = "secs") > timeout) stop("job did not finish")
+    Sys.sleep(0.01)
+  }
+}
+
+# Runs `call` (R code as text) in a child R after `setup`, sends it SIGINT
+# `delay` seconds in, and returns the error text, the seconds from the signal
+# to the error, and whether `again` still evaluated to TRUE afterwards.
+interrupt_child <- function(setup, call, again, delay = 0.5) {
+  dir <- tempfile("lumo-intr"); dir.create(dir)
+  on.exit(unlink(dir, recursive = TRUE))
+  f <- function(name) file.path(dir, name)
+  script <- c(
+    sprintf(".libPaths(c(%s, .libPaths()))", deparse(.libPaths()[1])),
+    "suppressMessages(library(lumo))",
+    setup,
+    sprintf("writeLines(as.character(Sys.getpid()), %s)", deparse(f("pid"))),
+    sprintf("msg <- tryCatch({ %s; 'finished' }, error = function(e) conditionMessage(e),", call),
+    "  interrupt = function(e) 'R interrupt')",
+    "ended <- Sys.time()",
+    sprintf("after <- tryCatch(isTRUE(%s), error = function(e) FALSE)", again),
+    sprintf("saveRDS(list(msg = msg, ended = ended, after = after), %s)", deparse(f("out.tmp"))),
+    sprintf("file.rename(%s, %s)", deparse(f("out.tmp")), deparse(f("out.rds"))))
+  writeLines(script, f("child.R"))
+  system2(file.path(R.home("bin"), "Rscript"), f("child.R"), wait = FALSE, stdout = f("log"), stderr = f("log"))
+  t0 <- Sys.time()
+  while (!file.exists(f("pid")) || length(readLines(f("pid"), warn = FALSE)) == 0) {
+    if (difftime(Sys.time(), t0, units = "secs") > 60) stop("child R did not start")
+    Sys.sleep(0.05)
+  }
+  pid <- readLines(f("pid"))
+  # A child that outlives a failed test is ended.
+  on.exit(if (!file.exists(f("out.rds"))) system2("kill", c("-KILL", pid)), add = TRUE, after = FALSE)
+  Sys.sleep(delay)
+  signalled <- Sys.time()
+  system2("kill", c("-INT", pid))
+  while (!file.exists(f("out.rds"))) {
+    if (difftime(Sys.time(), signalled, units = "secs") > 60) stop("child R did not end its call")
+    Sys.sleep(0.02)
+  }
+  out <- readRDS(f("out.rds"))
+  out$seconds <- as.numeric(difftime(out$ended, signalled, units = "secs"))
+  out
+}
+
+# A valid RunODP argument list: m genes (m0 of them null), two groups of n1 and
+# n2 arrays, B bootstrap iterations.
+odp_args <- function(m = 60, n1 = 4, n2 = 5, B = 3, m0 = m, seed = 1) {
+  set.seed(seed)
+  n <- n1 + n2
+  ID <- cbind(rep(1:0, c(n1, n2)), rep(0:1, c(n1, n2)))
+  xc <- matrix(rnorm(m * n), m, n)
+  xc <- xc - rowMeans(xc)
+  mu <- sweep(xc %*% ID, 2, c(n1, n2), "/")
+  res <- xc - mu %*% t(ID)
+  sigma <- sqrt(rowSums(res^2) / (n - 2))
+  sigma0 <- sqrt(rowSums(xc^2) / (n - 1))
+  nii <- sort(sample.int(m, m0)) - 1L
+  a <- rep(list(0L), 24)
+  a[[1]] <- as.integer(B)
+  a[8:15] <- list(rowSums(xc^2), as.double(xc %*% ID), as.double(mu), sigma, sigma0, as.double(mu), sigma,
+                  sigma0[nii + 1])
+  a[16:24] <- list(as.integer(ID), as.integer(c(n1, n2)), as.double(res[nii + 1, , drop = FALSE]),
+                   sample.int(n, B * n, replace = TRUE) - 1L, nii, as.integer(m), as.integer(n), 2L, as.integer(m0))
+  a
+}
+
+tc_proj <- function(X) X %*% solve(crossprod(X), t(X))
+
+# A valid RunTimecourseIndep argument list: m genes at the times tpts, B iterations.
+tc_indep_args <- function(m = 30, tpts = rep(0:5, each = 2), B = 4L, seed = 1) {
+  set.seed(seed)
+  n <- length(tpts)
+  a <- rep(list(0L), 16)
+  a[c(1, 5, 6)] <- list(as.integer(B), as.integer(m), as.integer(n))
+  a[11:14] <- list(rnorm(m * n), sample.int(n, n * B, replace = TRUE) - 1L, as.double(tc_proj(matrix(1, n, 1))),
+                   as.double(tc_proj(cbind(1, tpts))))
+  a[[16]] <- rnorm(m * n, sd = 0.5)
+  a
+}
+
+# A valid argument list of a longitudinal design, with random intercepts
+# (RunTimecourseInt) or without (RunTimecourseNoInt): N individuals with T
+# arrays each, stored individual by individual, m genes, B iterations.
+tc_long_args <- function(int, m = 8, N = 3, T = 4, B = 3L, eps = 1e-3, seed = 2) {
+  set.seed(seed)
+  n <- N * T; nr <- n - N
+  ind <- rep(seq_len(N), each = T)
+  a <- rep(list(0L), 27)
+  a[c(1, 5, 6, 10, 23, 26, 27)] <- list(as.integer(B), as.integer(m), as.integer(n), ind, as.integer(N),
+                                        0:(n - 1L), rep(as.integer(T), N))
+  a[[11]] <- rnorm(m * n)
+  a[[13]] <- as.double(tc_proj(matrix(1, n, 1)))
+  a[[14]] <- as.double(tc_proj(cbind(1, seq_len(n))))
+  if (int) {
+    a[c(12, 24)] <- list(sample.int(n, n * B, replace = TRUE) - 1L, sample.int(n, n * B, replace = TRUE) - 1L)
+    a[c(17, 20, 21)] <- list(rnorm(m * n, sd = 0.5), as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]), eps)
+  } else {
+    rmv <- seq_len(N) * as.integer(T) - 1L
+    a[c(12, 18, 19)] <- list(sample.int(nr, nr * B, replace = TRUE) - 1L, rnorm(m * nr, sd = 0.5), rmv)
+    a[c(22, 25)] <- list(rnorm(nr * nr, sd = 0.3), setdiff(0:(n - 1L), rmv))
+  }
+  a
+}
+
+# The random-intercept EM, gene by gene: each gene iterates until its
+# log-likelihood proxy changes by at most eps; the whole fit ends after the
+# first iteration at which at most one gene is still changing, and each gene
+# keeps the state of the last iteration it took part in.
+tc_em_reference <- function(dat, H, nGrp, idx, eps, cap = 1e5) {
+  m <- nrow(dat); n <- ncol(dat); N <- length(nGrp)
+  owner <- rep(seq_len(N), nGrp)
+  cols <- idx + 1
+  half_N <- trunc(-N / 2); half_m <- trunc(m / 2)
+  start <- function(x) {
+    a <- as.vector(tapply((x - mean(x))[cols], owner, mean))
+    list(a = a, aa = a^2)
+  }
+  step <- function(x, s) {
+    fit <- as.vector(H %*% (x - s$a[owner]))
+    tau <- mean(s$aa)
+    r <- x - fit
+    sig <- mean(r^2 - 2 * r * s$a[owner] + s$aa[owner])
+    w <- nGrp * tau
+    shrink <- w / (w + sig)
+    a <- shrink * as.vector(tapply((x - fit)[cols], owner, sum)) / nGrp
+    list(a = a, aa = tau * (1 - shrink) + a^2, fit = fit, tau = tau, sig = sig,
+         lik = half_N * log(tau) - half_m * log(sig))
+  }
+  settle <- rep(cap + 1, m)
+  for (g in seq_len(m)) {
+    s <- start(dat[g, ]); prev <- 1
+    for (t in seq_len(cap)) {
+      s <- step(dat[g, ], s)
+      if (!isTRUE(abs(s$lik - prev) > eps)) { settle[g] <- t; break }
+      prev <- s$lik
+    }
+  }
+  T <- 0
+  if (m > 1) {
+    T <- 1
+    while (T < cap && sum(settle > T) > 1) T <- T + 1
+  }
+  fit <- matrix(0, m, n); alpha <- matrix(0, m, n)
+  for (g in seq_len(m)) {
+    s <- start(dat[g, ]); entered <- s
+    for (t in seq_len(min(settle[g], T))) { entered <- s; s <- step(dat[g, ], s) }
+    if (min(settle[g], T) > 0) fit[g, ] <- s$fit
+    alpha[g, cols] <- entered$a[owner]
+  }
+  list(fit = fit, alpha = alpha, iter = T + 1)
+}
+
+# Leaf sets of every merge step as strings: independent of each merge's orientation.
+merge_members <- function(merge) {
+  members <- vector("list", nrow(merge))
+  for (i in seq_len(nrow(merge)))
+    members[[i]] <- sort(unlist(lapply(merge[i, ], function(c) if (c < 0) -c else members[[c]])))
+  vapply(members, paste, "", collapse = " ")
+}
