@@ -19,6 +19,7 @@ out=$top/build/mutants
 
 if [ "${1:-}" = compare ]; then
   old=${2:?usage: mutants.sh compare OLD.tsv NEW.tsv}; new=${3:?usage: mutants.sh compare OLD.tsv NEW.tsv}
+  [ -f "$old" ] && [ -f "$new" ] || { echo "no such run: $old or $new"; exit 2; }
   echo "killed: $(awk -F'\t' '$8 == "killed"' "$old" | wc -l) in $old, $(awk -F'\t' '$8 == "killed"' "$new" | wc -l) in $new"
   lost=$(awk -F'\t' 'NR == FNR { if ($8 == "killed") k[$1] = 1; next } ($1 in k) && $8 != "killed" { print }' "$old" "$new")
   if [ -n "$lost" ]; then
