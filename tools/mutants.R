@@ -51,7 +51,7 @@ matches <- function(pattern, line) {
 
 flip <- c("==" = "!=", "!=" = "==", "<" = ">=", ">" = "<=", "<=" = ">", ">=" = "<")
 shift <- c("<" = "<=", "<=" = "<", ">" = ">=", ">=" = ">")
-sign <- c("+" = "-", "-" = "+", "+=" = "-=", "-=" = "+=", "++" = "--", "--" = "++")
+negate <- c("+" = "-", "-" = "+", "+=" = "-=", "-=" = "+=", "++" = "--", "--" = "++")
 
 bump <- function(x) {
   if (grepl("^[0-9]+[uUlL]*$", x)) {
@@ -83,7 +83,7 @@ sites <- function(top) {
         add("bound", b, unname(shift[b$from]))
       }
       a <- matches("(?<= )(\\+|-|\\+=|-=)(?= )|(?<=[A-Za-z_\\]])(\\+\\+|--)(?=[;) ])|(?<=[(; ])(\\+\\+|--)(?=[A-Za-z_])", l)
-      add("arithmetic", a, unname(sign[a$from]))
+      add("arithmetic", a, unname(negate[a$from]))
       k <- matches("(?<![A-Za-z0-9_.])([0-9]+\\.?[0-9]*([eE][-+]?[0-9]+)?[uUlLfF]*)(?![A-Za-z0-9_.])", l)
       k <- k[!grepl("[fF]$", k$from), ]
       add("constant", k, vapply(k$from, bump, ""))
