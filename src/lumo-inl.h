@@ -25,17 +25,19 @@ namespace hn = hwy::HWY_NAMESPACE;
 // lane adds its terms in ascending j, so a gene's sum does not depend on its
 // neighbours, its lane or the chunk it is in. A partial vector at the end is
 // padded with zeros. Reports the pairs of each block of reference genes.
-template <bool Alternative> void Genes(const COdpTerms& t, long32 begin, long32 end)
+template <bool Alternative, bool LeaveOut> void Genes(const COdpTerms& t, long32 begin, long32 end)
 {
     const hn::ScalableTag<double> d;
     const long32 W = (long32)hn::Lanes(d);
     const long32 k = Alternative ? t.k : 0;
     const size_t mi = (size_t)t.mi, mj = (size_t)t.mj;
-    // Per vector of genes: xx, the running sums, then 2 xk for each group g.
-    std::vector<double> buf((size_t)(k + 2) * W);
+    // Per vector of genes: xx, the running sums, the reference gene each lane
+    // leaves out (-1: none), then 2 xk for each group g.
+    std::vector<double> buf((size_t)(k + 3) * W);
     double* bxx = buf.data();
     double* bscr = bxx + W;
-    double* bxk = bscr + W;
+    double* bself = bscr + W;
+    double* bxk = bself + W;
     for (long32 jb = 0; jb < t.mj; jb += t.jBlock) {
         const long32 je = t.mj - jb < t.jBlock ? t.mj : jb + t.jBlock;
         for (long32 i0 = begin; i0 < end; i0 += W) {
@@ -44,10 +46,12 @@ template <bool Alternative> void Genes(const COdpTerms& t, long32 begin, long32 
                 const bool in = l < lanes;
                 bxx[l] = in ? t.xx[i0 + l] : 0.0;
                 bscr[l] = in ? t.scr[i0 + l] : 0.0;
+                bself[l] = in && LeaveOut ? (double)t.self[i0 + l] : -1.0;
                 for (long32 g = 0; g < k; g++)
                     bxk[(size_t)g * W + l] = in ? 2.0 * t.xk[i0 + l + g * mi] : 0.0;
             }
             const auto x = hn::LoadU(d, bxx);
+            const auto self = hn::LoadU(d, bself);
             auto sum = hn::LoadU(d, bscr);
             for (long32 j = jb; j < je; j++) {
                 hn::Vec<decltype(d)> e;
@@ -59,7 +63,12 @@ template <bool Alternative> void Genes(const COdpTerms& t, long32 begin, long32 
                 } else {
                     e = hn::Mul(hn::Set(d, t.c[j]), x);
                 }
-                sum = hn::MulAdd(hn::Set(d, t.w[j]), hn::Exp(d, e), sum);
+                auto term = hn::Exp(d, e);
+                // A left-out reference gene adds w * 0 = +0 to its lane's sum,
+                // which leaves the sum as it was.
+                if (LeaveOut)
+                    term = hn::IfThenZeroElse(hn::Eq(self, hn::Set(d, (double)j)), term);
+                sum = hn::MulAdd(hn::Set(d, t.w[j]), term, sum);
             }
             hn::StoreU(sum, d, bscr);
             for (long32 l = 0; l < lanes; l++)
@@ -69,8 +78,10 @@ template <bool Alternative> void Genes(const COdpTerms& t, long32 begin, long32 
     }
 }
 
-void GenesAlternative(const COdpTerms& t, long32 begin, long32 end) { Genes<true>(t, begin, end); }
-void GenesNull(const COdpTerms& t, long32 begin, long32 end) { Genes<false>(t, begin, end); }
+void GenesAlternative(const COdpTerms& t, long32 begin, long32 end) { Genes<true, false>(t, begin, end); }
+void GenesNull(const COdpTerms& t, long32 begin, long32 end) { Genes<false, false>(t, begin, end); }
+void GenesAlternativeLeaveOut(const COdpTerms& t, long32 begin, long32 end) { Genes<true, true>(t, begin, end); }
+void GenesNullLeaveOut(const COdpTerms& t, long32 begin, long32 end) { Genes<false, true>(t, begin, end); }
 
 } // namespace HWY_NAMESPACE
 } // namespace lumo_odp

@@ -206,6 +206,9 @@ struct COdpTerms
     const double* c;
     const double* s3;
     double* scr;
+    // Reference gene left out of each gene's sum (self[i] for gene i), or
+    // null when every gene sums over all reference genes.
+    const int* self;
     double pairUnits;
     long32 jBlock; // reference genes per progress report
     lumo::CSharedProgress* progress;
@@ -222,7 +225,10 @@ template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, 
         const long32 je = t.mj - jb < t.jBlock ? t.mj : jb + t.jBlock;
         for (long32 i = begin; i < end; i++) {
             double sum = t.scr[i];
+            const long32 skip = t.self != 0 ? t.self[i] : -1;
             for (long32 j = jb; j < je; j++) {
+                if (j == skip)
+                    continue;
                 double e;
                 if (Model == kAlternative) {
                     double s2 = 0.0;
@@ -251,6 +257,8 @@ namespace lumo_odp
 {
 HWY_EXPORT(GenesAlternative);
 HWY_EXPORT(GenesNull);
+HWY_EXPORT(GenesAlternativeLeaveOut);
+HWY_EXPORT(GenesNullLeaveOut);
 } // namespace lumo_odp
 
 namespace
@@ -262,6 +270,14 @@ void OdpGenesVectorAlternative(const COdpTerms& t, long32 b, long32 e)
     HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternative)(t, b, e);
 }
 void OdpGenesVectorNull(const COdpTerms& t, long32 b, long32 e) { HWY_DYNAMIC_DISPATCH(lumo_odp::GenesNull)(t, b, e); }
+void OdpGenesVectorAlternativeLeaveOut(const COdpTerms& t, long32 b, long32 e)
+{
+    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternativeLeaveOut)(t, b, e);
+}
+void OdpGenesVectorNullLeaveOut(const COdpTerms& t, long32 b, long32 e)
+{
+    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesNullLeaveOut)(t, b, e);
+}
 
 // The best instruction set the processor runs among those compiled.
 int64_t BestOdpTarget()
@@ -272,11 +288,13 @@ int64_t BestOdpTarget()
 
 std::atomic<int> g_odpPath(-1);
 
-template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path)
+template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path, bool leaveOut)
 {
     if (path == lumo::kOdpPathScalar)
         return OdpGenesScalar<Model>;
-    return Model == kAlternative ? OdpGenesVectorAlternative : OdpGenesVectorNull;
+    if (Model == kAlternative)
+        return leaveOut ? OdpGenesVectorAlternativeLeaveOut : OdpGenesVectorAlternative;
+    return leaveOut ? OdpGenesVectorNullLeaveOut : OdpGenesVectorNull;
 }
 
 // The frame shared by the four kernels: entry report, per-reference-gene
@@ -286,7 +304,7 @@ template <OdpModel Model>
 void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
             const double* sigma, const int* nGrp, const int* nii, double* scr, update_progress_routine* callback,
             void* callbackArg, double* currentStart, const double* maxStart, double pairUnits,
-            lumo::CWorkerPool* pool)
+            lumo::CWorkerPool* pool, const int* self = 0)
 {
     const double max = *maxStart;
     double current = *currentStart + kOdpEntryUnits;
@@ -314,9 +332,9 @@ void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const do
         lumo::CSharedProgress progress(callback, callbackArg, max, current, 7);
         const long32 chunk = mi < kOdpGeneChunk ? mi : kOdpGeneChunk;
         const long32 jBlock = kOdpReportEvery / chunk;
-        const COdpTerms terms = {mi, mj, k, xx, xk, mu, w.data(), c.data(), s3.data(), scr, pairUnits,
+        const COdpTerms terms = {mi, mj, k, xx, xk, mu, w.data(), c.data(), s3.data(), scr, self, pairUnits,
                                  jBlock < 1 ? 1 : jBlock, &progress};
-        OdpGenesFn* genes = OdpGenesFor<Model>(lumo::OdpPath());
+        OdpGenesFn* genes = OdpGenesFor<Model>(lumo::OdpPath(), self != 0);
         if (pool != 0 && pool->Threads() > 1 && mi > chunk) {
             pool->Run(mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); },
                       &progress);
@@ -394,6 +412,22 @@ void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, doub
 {
     OdpSum<kNull>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
                   kOdp4PairUnits, pool);
+}
+
+void odp3x(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
+           const double* sigma, const int* nGrp, const int* self, double* scr, update_progress_routine* callback,
+           void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool)
+{
+    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, 0, scr, callback, callbackArg, currentStart,
+                         maxStart, kOdp3PairUnits, pool, self);
+}
+
+void odp4x(long32 mi, long32 mj, long32 n, const double* xx, const double* sigma, const int* self, double* scr,
+           update_progress_routine* callback, void* callbackArg, double* currentStart, double* maxStart,
+           lumo::CWorkerPool* pool)
+{
+    OdpSum<kNull>(mi, mj, n, 0, xx, 0, 0, sigma, 0, 0, scr, callback, callbackArg, currentStart, maxStart,
+                  kOdp4PairUnits, pool, self);
 }
 
 double odp1t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp1PairUnits); }

@@ -141,6 +141,54 @@ double odp4t(long32 mi, long32 mj, long32 n, long32 k);
 void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
              double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
              void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
+// odp3 and odp4 with one reference gene left out of every gene's sum: gene i
+// skips reference gene self[i] (a negative entry skips none). Same progress,
+// paths and thread rules as the kernels above.
+void odp3x(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
+           const double* sigma, const int* nGrp, const int* self, double* scr, update_progress_routine* callback,
+           void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
+void odp4x(long32 mi, long32 mj, long32 n, const double* xx, const double* sigma, const int* self, double* scr,
+           update_progress_routine* callback, void* callbackArg, double* currentStart, double* maxStart,
+           lumo::CWorkerPool* pool = 0);
+
+// A scaled inverse-chi-square prior of a gene's variance: df prior degrees of
+// freedom (0: no prior, the variance is the gene's own estimate; +Inf: every
+// gene has variance var) and scale var. With d residual degrees of freedom and
+// residual sum of squares ss, a gene's posterior variance is
+// (df * var + ss) / (df + d).
+struct COdpVariancePrior
+{
+    double df;
+    double var;
+};
+double OdpPosteriorVariance(const COdpVariancePrior& prior, double ss, double d);
+
+// ODP statistics of B null data sets drawn from the fitted variances, each
+// gene scored as the observed genes are. For null gene i (gene nii[i]) in
+// iteration h:
+//   - its variance v is drawn from its posterior under the prior `draw` given
+//     its residual sum of squares rss[i] (n - k degrees of freedom):
+//     v = (draw.df * draw.var + rss[i]) / chi2(draw.df + n - k);
+//   - its null data are x = sqrt(v) (z - mean(z)), z standard normal (n);
+//   - its statistic is the alternative-model sum over every other gene's
+//     model (mu, sigma; gene nii[i]'s own left out) plus the likelihood of x
+//     under its own fit (group means, sd from OdpPosteriorVariance(alt, RSS of
+//     x, n - k)), over the null-model sum over every other null gene (sd
+//     sigma0[l], l != i) plus the likelihood of x under its own null fit (sd
+//     from OdpPosteriorVariance(null, sum of squares of x, n - 1)).
+// The observed statistic of a gene is the same sum with its own fits, which
+// are the models (mu, sigma, sigma0) of the gene itself.
+// keys (B x 2, column-major) fix the random streams: iteration h draws gene
+// nii[i] from the stream (keys[h], keys[h + B], nii[i]), so the null data
+// depend neither on the thread count nor on the other genes. ID (n x k) is the
+// group indicator, nGrp the group sizes. scr[i + h*m0] receives the
+// statistic. Progress as nullODP (the units of odp3t and odp4t per iteration).
+void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double* rss, const double* mu,
+                 const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
+                 const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
+                 const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
+                 double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
+
 // Kept for callers of the old interface; does nothing.
 void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,
          long32* m0, int* nii, double* scr, update_progress_routine* callback, void* callbackArg,

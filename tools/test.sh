@@ -8,7 +8,7 @@ bash tools/deps.sh
 
 # src/Makevars lists the objects one by one (no GNU make extensions): a source
 # file missing from it would build under CMake but be absent from the package.
-unlisted=$(cd src && for f in *.cpp threads/*.cpp cluster/*.cpp; do
+unlisted=$(cd src && for f in *.cpp threads/*.cpp cluster/*.cpp kernels/*.cpp; do
   grep -qE "(^|[[:space:]])${f%.cpp}\.o([[:space:]]|$)" Makevars || echo "$f"
 done)
 if [ -n "$unlisted" ]; then
