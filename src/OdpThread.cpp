@@ -34,7 +34,8 @@ COdpThread::COdpThread(SEXP arglist)
       m_pXK(0), m_xklen(0), m_pMu(0), m_mulen(0), m_pSigma(0), m_sigmalen(0), m_pSigma0(0), m_sigma0len(0),
       m_pMuBS(0), m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0),
       m_idlen(0), m_pNGrp(0), m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0),
-      m_m(0), m_n(0), m_k(0), m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount())
+      m_m(0), m_n(0), m_k(0), m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount()), m_nullKind(kOdpNullResampled),
+      m_draw(), m_alt(), m_null(), m_pKeys(0), m_keyslen(0)
 {
     try {
         if (Rf_length(arglist) < 24)
@@ -57,6 +58,16 @@ COdpThread::COdpThread(SEXP arglist)
         m_n = IntegerArgValue(arglist, 22);
         m_k = IntegerArgValue(arglist, 23);
         m_m0 = IntegerArgValue(arglist, 24);
+        // Elements 25 to 27, when element 25 asks for the drawn null: the
+        // three priors (df, var pairs) and the B x 2 keys of the streams.
+        if (Rf_length(arglist) >= 25 && IntegerArgValue(arglist, 25) == kOdpNullDrawn) {
+            m_nullKind = kOdpNullDrawn;
+            const double* priors = REAL(VECTOR_ELT(arglist, 25));
+            m_draw = COdpVariancePrior{priors[0], priors[1]};
+            m_alt = COdpVariancePrior{priors[2], priors[3]};
+            m_null = COdpVariancePrior{priors[4], priors[5]};
+            m_pKeys = CopyArg<int>(arglist, 27, &m_keyslen);
+        }
 
         m_observedResultSize = m_m;
         m_pObservedResult = new double[m_m > 0 ? m_m : 1];
@@ -97,6 +108,8 @@ void COdpThread::FreeArrays()
     delete[] m_pNii;
     delete[] m_pObservedResult;
     delete[] m_pNullResult;
+    delete[] m_pKeys;
+    m_pKeys = 0;
     m_pXX = m_pXK = m_pMu = m_pSigma = m_pSigma0 = m_pMuBS = m_pSigmaBS = m_pSigma0BS = m_pRes = 0;
     m_pID = m_pNGrp = m_pVV = m_pNii = 0;
     m_pObservedResult = m_pNullResult = 0;
@@ -128,8 +141,18 @@ int COdpThread::Go(pthread_t)
     odp1(m_m, m_m, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma, m_pNGrp, m_pNii, m_pObservedResult,
          UpdateProgressThreadProgress, this, &current, &max, &pool);
     DivideVector(m_pObservedResult, scr.data(), m_observedResultSize);
-    nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
-            m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, &pool);
+    if (m_nullKind == kOdpNullDrawn) {
+        std::vector<double> rss(m_m0 > 0 ? m_m0 : 1, 0.0);
+        for (long32 c = 0; c < m_n; c++)
+            for (long32 i = 0; i < m_m0; i++)
+                rss[i] += m_pRes[i + (size_t)c * m_m0] * m_pRes[i + (size_t)c * m_m0];
+        nullODPDraw(m_m, m_m0, m_n, m_k, m_B, rss.data(), m_pMu, m_pSigma, m_pSigma0BS, m_pID, m_pNii, m_pNGrp,
+                    m_draw, m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current,
+                    &max, &pool);
+    } else {
+        nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
+                m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, &pool);
+    }
     // The kernels report at entry and every 200000 pairs; one last report lets
     // R see the finished job at exactly its announced maximum.
     UpdateProgressThreadProgress(this, max, current, 7);

@@ -6,6 +6,14 @@
 #include "lumo.h"
 #include "threads/ProgressThread.h"
 
+// Null data sets of an ODP job. An argument list of 24 elements asks for the
+// resampled null; element 25 chooses.
+enum
+{
+    kOdpNullResampled = 0,
+    kOdpNullDrawn = 1
+};
+
 // Background job of the ODP analysis: the observed statistic of every gene
 // (alternative-model sum over all genes divided by the null-model sum over the
 // null genes) and the statistics of B bootstrap null data sets. The job owns
@@ -72,6 +80,12 @@ private:
     long32 m_B;
     long32 m_m0;
     int32_t m_threads;
+    // The null: kOdpNullResampled (columns of the residuals, rescaled) or
+    // kOdpNullDrawn (nullODPDraw with the priors and keys below).
+    int m_nullKind;
+    COdpVariancePrior m_draw, m_alt, m_null;
+    int* m_pKeys;
+    int m_keyslen;
 };
 
 #endif

@@ -12,6 +12,7 @@
 #include "threads/ProgressThread.h"
 
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <new>
@@ -245,6 +246,34 @@ static void CheckLengthRule(SEXP arglist, int pos, const char* name, const char*
         Rf_error("arglist[[%d]] ('%s') has length %.0f; %s requires %.0f", pos, name, len, rule, expected);
 }
 
+// Elements 25 to 27 of the ODP argument list: the kind of null, and for the
+// drawn null the priors and the keys of the random streams.
+static void ValidateOdpDrawArgs(SEXP arglist, long32 B, long32 m0, long32 n, long32 k)
+{
+    const long32 kind = ArgSize(arglist, 25, "null");
+    if (kind != kOdpNullResampled && kind != kOdpNullDrawn)
+        Rf_error("arglist[[25]] ('null') must be %d (resampled) or %d (drawn), not %d", kOdpNullResampled,
+                 kOdpNullDrawn, (int)kind);
+    if (kind != kOdpNullDrawn)
+        return;
+    CheckArgListLength(arglist, 27);
+    SEXP priors = ArgDouble(arglist, 26, "priors");
+    if (Rf_length(priors) != 6)
+        Rf_error("arglist[[26]] ('priors') must hold 6 numbers (df and variance of three priors), not %d",
+                 Rf_length(priors));
+    for (int p = 0; p < 6; p += 2) {
+        const double df = REAL(priors)[p], var = REAL(priors)[p + 1];
+        if (ISNAN(df) || df < 0 || (df > 0 && !(std::isfinite(var) && var > 0)))
+            Rf_error("arglist[[26]] ('priors'): prior %d needs df >= 0 and, with df > 0, a positive finite "
+                     "variance",
+                     p / 2 + 1);
+    }
+    if (m0 > 0 && n - k < 1)
+        Rf_error("the drawn null needs more arrays than groups (n = %d, k = %d)", (int)n, (int)k);
+    ArgInteger(arglist, 27, "keys");
+    CheckLengthRule(arglist, 27, "keys", "B x 2 keys", SizeProduct(B, 2));
+}
+
 // Every check of the ODP argument list, before anything is built: the R
 // types, the sizes, the length rules of the job and every length and index
 // the kernels read.
@@ -300,6 +329,8 @@ static void ValidateOdpArgs(SEXP arglist)
         if (INTEGER(nii)[i] > largest)
             largest = INTEGER(nii)[i];
     CheckMinLength(arglist, 12, "sigma0", largest + 1);
+    if (Rf_length(arglist) >= 25)
+        ValidateOdpDrawArgs(arglist, B, m0, n, k);
 }
 
 static SEXP GetODPResultListOfJob(CProgressThread* job)

@@ -1,5 +1,5 @@
-# The RunODP entry point: result layout, the three run modes, job control and
-# every kind of bad argument list.
+# The RunODP entry point: result layout, the three run modes, job control,
+# the drawn null of elements 25 to 27 and every kind of bad argument list.
 
 run_odp <- function(arglist, start = FALSE) .Call("RunODP", arglist, start, PACKAGE = "lumo")
 
@@ -95,4 +95,40 @@ test_that("bad argument lists are refused in both modes with an error naming the
   for (cs in cases) for (mode in c(FALSE, TRUE))
     expect_error(run_odp(cs[[1]], mode), cs[[2]], fixed = TRUE, info = cs[[2]])
   expect_length(run_odp(good)$lr, 12)   # the refused calls left nothing behind
+})
+
+# A list asking for the drawn null: priors (draw, alternative, null) and B x 2 keys.
+odp_draw_args <- function(..., priors = c(4, 0.5, 4, 0.5, 0, 0), keys = NULL) {
+  a <- odp_args(...)
+  a[[25]] <- 1L
+  a[[26]] <- priors
+  a[[27]] <- if (is.null(keys)) seq_len(2L * a[[1]]) * 7919L else keys
+  a
+}
+
+test_that("the drawn null is fixed by its keys, not by the maps or the thread count, and refuses bad priors", {
+  a <- odp_draw_args(m = 300, m0 = 280, B = 3)
+  old <- .Call("SetThreadCount", 1L, PACKAGE = "lumo")
+  on.exit(.Call("SetThreadCount", old, PACKAGE = "lumo"))
+  one <- run_odp(a)
+  .Call("SetThreadCount", 3L, PACKAGE = "lumo")
+  expect_identical(run_odp(a), one)
+  expect_identical(run_odp(replace(a, 19, list(rev(a[[19]])))), one)          # maps unread
+  expect_identical(run_odp(replace(a, 25, list(0L)))$lr0, run_odp(a[1:24])$lr0) # 0: the resampled null
+  expect_identical(run_odp(a[1:24])$lr, one$lr)                                 # the observed statistic is shared
+  other <- run_odp(replace(a, 27, list(a[[27]] + 1L)))
+  expect_false(any(other$lr0 == one$lr0))
+  expect_true(all(is.finite(one$lr0) & one$lr0 > 0))
+  put <- function(pos, value) { a[pos] <- list(value); a }
+  cases <- list(
+    list(put(25, 2L), "arglist[[25]] ('null') must be 0 (resampled) or 1 (drawn), not 2"),
+    list(a[1:26], "length(arglist)>=27"),
+    list(put(26, c(4, 0.5)), "arglist[[26]] ('priors') must hold 6 numbers"),
+    list(put(26, c(4, 0, 0, 0, 0, 0)), "prior 1 needs df >= 0"),
+    list(put(26, c(4, 1, -1, 1, 0, 0)), "prior 2 needs df >= 0"),
+    list(put(26, c(4, 1, 4, 1, NaN, 1)), "prior 3 needs df >= 0"),
+    list(put(27, as.double(a[[27]])), "arglist[[27]] ('keys') must be an integer vector"),
+    list(put(27, a[[27]][-1]), "arglist[[27]] ('keys') has length 5; B x 2 keys requires 6"))
+  for (cs in cases) expect_error(run_odp(cs[[1]]), cs[[2]], fixed = TRUE, info = cs[[2]])
+  expect_identical(run_odp(put(26, c(Inf, 0.5, Inf, 0.5, 0, 0)))$lr, one$lr)   # an infinite df is a fixed variance
 })
