@@ -58,8 +58,8 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
                          ordering = c("none", "weight", "optimal"),
                          background = FALSE, assay = NULL) {
   call <- match.call()
-  distance <- match.arg(distance)
-  ordering <- match.arg(ordering)
+  distance <- check_choice(distance, "distance", c("euclidean", "correlation"))
+  ordering <- check_choice(ordering, "ordering", c("none", "weight", "optimal"))
   check_flag(background, "background")
   x <- expression_matrix(x, assay)
   n <- nrow(x)

@@ -43,6 +43,15 @@ check_count <- function(value, name, min = 0, max = .Machine$integer.max) {
   as.integer(value)
 }
 
+# One of `choices`: the first when `value` is the default vector itself, else a
+# single string among them (no partial matching).
+check_choice <- function(value, name, choices) {
+  if (identical(value, choices)) return(choices[1L])
+  if (!is.character(value) || length(value) != 1L || is.na(value) || !value %in% choices)
+    stop("'", name, "' must be one of ", paste0('"', choices, '"', collapse = ", "), call. = FALSE)
+  value
+}
+
 check_flag <- function(value, name) {
   if (!is.logical(value) || length(value) != 1L || is.na(value))
     stop("'", name, "' must be TRUE or FALSE", call. = FALSE)

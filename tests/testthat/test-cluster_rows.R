@@ -77,8 +77,8 @@ test_that("bad inputs are refused with messages naming the argument", {
     list(quote(cluster_rows(x[1, , drop = FALSE])), "'x' must have at least two rows"),
     list(quote(cluster_rows(letters)), "'x' must be a numeric matrix"),
     list(quote(cluster_rows(replace(x, 3, NA))), "'x' contains missing values"),
-    list(quote(cluster_rows(x, distance = "manhattan")), "'arg' should be one of"),
-    list(quote(cluster_rows(x, ordering = "random")), "'arg' should be one of"),
+    list(quote(cluster_rows(x, distance = "manhattan")), "'distance' must be one of \"euclidean\", \"correlation\""),
+    list(quote(cluster_rows(x, ordering = "random")), "'ordering' must be one of"),
     list(quote(cluster_rows(x, background = NA)), "'background' must be TRUE or FALSE"),
     list(quote(cluster_rows(flat, "correlation")), "'x' has constant rows \\(e\\)"),
     list(quote(cluster_rows(x[, 1, drop = FALSE], "correlation")), "at least two columns"))
