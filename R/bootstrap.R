@@ -77,21 +77,24 @@ run_bootstrap <- function(kind, entry, args, maps, B, finish, background, BPPARA
   finish(parts)
 }
 
-# Bootstrap p-value of each observed statistic: the share of the pooled null
-# statistics at or above it (NA without null statistics).
+# Bootstrap p-value of each observed statistic: (1 + the number of pooled null
+# statistics at or above it) / (1 + their number), never 0 (NA without null
+# statistics).
 bootstrap_pvalues <- function(observed, null) {
   if (length(null) == 0L) return(rep(NA_real_, length(observed)))
   null <- sort(null)
-  (length(null) - findInterval(observed, null, left.open = TRUE)) / length(null)
+  (1 + length(null) - findInterval(observed, null, left.open = TRUE)) / (1 + length(null))
 }
 
-# q-values and pi0 from qvalue; when its pi0 estimate fails (few p-values),
-# the conservative pi0 = 1 (without local FDRs, which need a density estimate).
-qvalues <- function(p) {
+# q-values of the p-values `p` by the FDR step `fdr` ("BH": Benjamini-Hochberg
+# adjusted p-values; "qvalue": Storey's q-values), and qvalue's estimate of
+# pi0. When that estimate fails (few p-values) pi0 is the conservative 1.
+fdr_qvalues <- function(p, fdr) {
   ok <- !is.na(p)
   q <- rep(NA_real_, length(p))
   if (!any(ok)) return(list(q = q, pi0 = NA_real_))
   fit <- tryCatch(qvalue::qvalue(p[ok]), error = function(e) qvalue::qvalue(p[ok], pi0 = 1, lfdr.out = FALSE))
-  q[ok] <- fit$qvalues
+  q[ok] <- if (fdr == "BH") stats::p.adjust(p[ok], "BH") else fit$qvalues
   list(q = q, pi0 = fit$pi0)
 }
+

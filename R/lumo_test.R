@@ -8,14 +8,24 @@
 #'     \code{p.value} and \code{q.value};}
 #'   \item{\code{null}}{the pooled bootstrap null statistics;}
 #'   \item{\code{pi0}}{the estimated share of truly null genes (from \pkg{qvalue});}
-#'   \item{\code{method}, \code{design}, \code{B}}{the test, a short description of its
-#'     design and the number of bootstrap iterations;}
+#'   \item{\code{method}, \code{design}, \code{B}, \code{fdr}}{the test, a short description
+#'     of its design, the number of bootstrap iterations and the FDR step of the q-values;}
 #'   \item{\code{call}}{the call.}
 #' }
-#' Each p-value is the share of the pooled null statistics at or above the gene's
-#' statistic; with \code{B = 0} there are none and p- and q-values are \code{NA}.
-#' q-values come from \code{qvalue::qvalue}; when its estimate of pi0 fails (as it does
-#' on a handful of p-values) the conservative \code{pi0 = 1} is used.
+#' Each p-value is (1 + the number of pooled null statistics at or above the gene's
+#' statistic) / (1 + the number of null statistics), so it is never 0 and a gene above
+#' every null statistic gets the smallest p-value the bootstrap can give. With
+#' \code{B = 0} there are no null statistics and p- and q-values are \code{NA}.
+#'
+#' The q-values follow the \code{fdr} argument of the test. \code{"BH"} (the default)
+#' gives Benjamini-Hochberg adjusted p-values (\code{p.adjust(p, "BH")}), whose FDR
+#' control does not rest on an estimate of the share of null genes. \code{"qvalue"} gives
+#' Storey's q-values from \code{qvalue::qvalue}, which gain power by the estimated
+#' share of null genes pi0; that estimate assumes a flat p-value density for null
+#' genes, and on real arrays an array-wide effect that splits the groups can tilt that
+#' density and pull pi0 far below 1, with many false discoveries. \code{pi0} is
+#' qvalue's estimate in both cases; when it fails (as it does on a handful of p-values)
+#' the conservative \code{pi0 = 1} is used.
 #'
 #' \code{top_genes} returns the \code{n} most significant genes: the rows of the table
 #' sorted by p-value, ties broken by the larger statistic. \code{summary} counts the
@@ -40,19 +50,24 @@
 NULL
 
 # Builds the result from the observed and pooled null statistics.
-new_lumo_test <- function(method, design, statistic, null, genes, B, call) {
+new_lumo_test <- function(method, design, statistic, null, genes, B, fdr, call) {
   p <- bootstrap_pvalues(statistic, null)
-  q <- qvalues(p)
+  q <- fdr_qvalues(p, fdr)
   table <- data.frame(gene = genes, statistic = statistic, p.value = p, q.value = q$q,
                       stringsAsFactors = FALSE)
   structure(list(table = table, null = null, pi0 = q$pi0, method = method, design = design,
-                 B = as.integer(B), call = call),
+                 B = as.integer(B), fdr = fdr, call = call),
             class = "lumo_test")
 }
 
 # Gene labels: the row names, else the row numbers.
 gene_names <- function(x) {
   if (is.null(rownames(x))) as.character(seq_len(nrow(x))) else rownames(x)
+}
+
+# The FDR step as printed (results saved before it was recorded used qvalue).
+fdr_label <- function(fdr) {
+  if (is.null(fdr) || fdr == "qvalue") "qvalue" else "Benjamini-Hochberg"
 }
 
 check_lumo_test <- function(fit, arg = "fit") {
@@ -77,7 +92,8 @@ print.lumo_test <- function(x, ...) {
   t <- x$table
   cat(sprintf("%s: %d genes, %s, B = %d\n", x$method, nrow(t), x$design, x$B))
   if (x$B > 0L && nrow(t) > 0L) {
-    cat(sprintf("pi0 = %.3f; genes with q <= 0.05: %d\n", x$pi0, sum(t$q.value <= 0.05, na.rm = TRUE)))
+    cat(sprintf("pi0 = %.3f; genes with q <= 0.05 (%s): %d\n", x$pi0, fdr_label(x$fdr),
+                sum(t$q.value <= 0.05, na.rm = TRUE)))
   }
   cat("Top genes:\n")
   print(top_genes(x, 6), row.names = FALSE, digits = 4)
@@ -93,7 +109,7 @@ summary.lumo_test <- function(object, ...) {
                   q.value = vapply(cut, function(a) sum(t$q.value <= a, na.rm = TRUE), 0))
   colnames(counts) <- paste("<=", cut)
   structure(list(method = object$method, design = object$design, genes = nrow(t), B = object$B,
-                 pi0 = object$pi0, counts = counts),
+                 pi0 = object$pi0, fdr = object$fdr, counts = counts),
             class = "summary.lumo_test")
 }
 
@@ -101,7 +117,7 @@ summary.lumo_test <- function(object, ...) {
 #' @export
 print.summary.lumo_test <- function(x, ...) {
   cat(sprintf("%s: %d genes, %s, B = %d, pi0 = %.3f\n", x$method, x$genes, x$design, x$B, x$pi0))
-  cat("Genes at or below each cut-off:\n")
+  cat(sprintf("Genes at or below each cut-off (q-values: %s):\n", fdr_label(x$fdr)))
   print(x$counts)
   invisible(x)
 }

@@ -25,9 +25,9 @@
 #'     individuals drawn with replacement.}
 #' }
 #' The column maps are drawn with R's random number generator, so \code{set.seed}
-#' reproduces a run. Each p-value is the share of all pooled null statistics (genes x
-#' iterations) at or above the gene's statistic; the q-values come from
-#' \code{qvalue::qvalue}. Constant genes are refused.
+#' reproduces a run. Each p-value is (1 + the number of pooled null statistics, genes x
+#' iterations, at or above the gene's statistic) / (1 + their number); see
+#' \code{\link{lumo_test}} for the q-values. Constant genes are refused.
 #'
 #' @inheritSection odp_test Parallel backends
 #' @inheritParams odp_test
@@ -38,6 +38,8 @@
 #' @param intercept For longitudinal studies: \code{"none"} gives each individual a
 #'   fixed baseline, \code{"random"} a random one fitted by EM.
 #' @param eps Convergence threshold of the EM fits (random intercepts).
+#' @param fdr The FDR step of the q-values: \code{"BH"} (Benjamini-Hochberg, the
+#'   default) or \code{"qvalue"} (see \code{\link{lumo_test}}).
 #' @return A \code{\link{lumo_test}} object, or with \code{background = TRUE} a
 #'   \code{\link{lumo_job}} whose \code{result()} is that object.
 #' @seealso \code{\link{lumo_test}} for the result, \code{\link{odp_test}}.
@@ -57,7 +59,7 @@
 #' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 5)
 #' @export
 timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("none", "random"),
-                            B = 100, eps = 1e-3, background = FALSE,
+                            B = 100, eps = 1e-3, fdr = c("BH", "qvalue"), background = FALSE,
                             BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
   cl <- match.call()
   x <- expression_matrix(x, assay)
@@ -65,7 +67,8 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   if (!is.numeric(time) || length(time) != n || !all(is.finite(time)))
     stop("'time' must be a numeric vector of finite times, one per array (", n, ")", call. = FALSE)
   df <- check_count(df, "df", min = 1)
-  intercept <- match.arg(intercept)
+  intercept <- check_choice(intercept, "intercept", c("none", "random"))
+  fdr <- check_choice(fdr, "fdr", c("BH", "qvalue"))
   B <- check_count(B, "B")
   eps <- check_positive(eps, "eps")
   check_flag(background, "background")
@@ -95,7 +98,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   observed <- study$observed
   finish <- function(parts) {
     new_lumo_test("Time-course test", sprintf("%s, spline df = %d", study$design, df), observed,
-                  unlist(lapply(parts, `[[`, "F")), genes, B, cl)
+                  unlist(lapply(parts, `[[`, "F")), genes, B, fdr, cl)
   }
   run_bootstrap("time-course test", study$entry, study$args, study$maps, B, finish, background,
                 BPPARAM)

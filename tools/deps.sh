@@ -11,13 +11,14 @@ rpkg() {
 if command -v Rscript >/dev/null 2>&1; then
   rpkg testthat r-cran-testthat
   rpkg qvalue r-bioc-qvalue
+  rpkg limma r-bioc-limma
   rpkg BiocParallel r-bioc-biocparallel
   rpkg knitr r-cran-knitr
   rpkg rmarkdown r-cran-rmarkdown
   rpkg Biobase r-bioc-biobase
   rpkg SummarizedExperiment r-bioc-summarizedexperiment
 else
-  need+=(r-cran-testthat r-bioc-qvalue r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
+  need+=(r-cran-testthat r-bioc-qvalue r-bioc-limma r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
          r-bioc-summarizedexperiment)
 fi
 command -v pandoc >/dev/null 2>&1 || need+=(pandoc)

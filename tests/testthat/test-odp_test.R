@@ -1,56 +1,92 @@
-# odp_test against the ODP written out from Gaussian likelihoods, its bootstrap
-# redone in plain R from the same seed, and its refusals of bad input.
+# odp_test against the ODP written out from Gaussian likelihoods, its drawn null
+# redone in plain R, the calibration of its p-values, and its refusals of bad input.
 
-# Observed and bootstrap ODP statistics from raw likelihoods (dnorm products).
-odp_reference <- function(x, group, null, B, seed) {
-  g <- as.integer(factor(group)); n <- ncol(x); k <- max(g); m <- nrow(x)
+# The fitted models: group means of the centred data, residual and total
+# variances, moderated by limma's squeezeVar or the genes' own.
+odp_models <- function(x, group, moderate) {
+  g <- as.integer(factor(group)); n <- ncol(x); k <- max(g)
   xc <- x - rowMeans(x)
   mu <- t(apply(xc, 1, function(r) tapply(r, g, mean)))
-  res <- xc - mu[, g]
-  sig <- sqrt(rowSums(res^2) / (n - k))
-  sig0 <- sqrt(rowSums(xc^2) / (n - 1))
-  stat <- function(d) {
-    alt <- sum(vapply(seq_len(m), function(j) prod(dnorm(d, mu[j, g], sig[j])), 0))
-    alt / sum(vapply(null, function(j) prod(dnorm(d, 0, sig0[j])), 0))
-  }
-  set.seed(seed)
-  vv <- matrix(sample.int(n, B * n, replace = TRUE), B, n)
-  nulls <- unlist(lapply(seq_len(B), function(h) vapply(null, function(i) {
-    d <- res[i, vv[h, ]]
-    d <- d - mean(d)
-    stat(d * sig[i] / sqrt(sum(d^2) / (n - 1)))
-  }, 0)))
-  list(observed = unname(apply(xc, 1, stat)), null = nulls)
+  rss <- rowSums((xc - mu[, g])^2)
+  ss0 <- rowSums(xc^2)
+  p1 <- limma::squeezeVar(rss / (n - k), n - k)
+  p0 <- limma::squeezeVar(ss0 / (n - 1), n - 1)
+  post <- function(p, ss, d) if (moderate) (p$df.prior * p$var.prior + ss) / (p$df.prior + d) else ss / d
+  list(g = g, n = n, k = k, xc = xc, mu = mu, rss = rss, p1 = p1, post = post,
+       sig = sqrt(if (moderate) p1$var.post else rss / (n - k)),
+       sig0 = sqrt(if (moderate) p0$var.post else ss0 / (n - 1)),
+       own = function(d) {   # likelihoods of data d under their own fits
+         m <- tapply(d, g, mean)[g]
+         w <- sum((d - m)^2); t <- sum(d^2)
+         c(prod(dnorm(d, m, sqrt(post(p1, w, n - k)))), prod(dnorm(d, 0, sqrt(post(p0, t, n - 1)))))
+       })
 }
 
-test_that("odp_test matches the likelihood ODP, its bootstrap and bootstrap p- and q-values", {
+# The ODP of data d from raw likelihoods (dnorm products), leaving out the
+# reference models of gene `self` (0: none) and adding d's own fits instead.
+odp_stat <- function(models, d, null, self = 0) {
+  M <- models
+  alt <- vapply(setdiff(seq_len(nrow(M$mu)), self), function(j) prod(dnorm(d, M$mu[j, M$g], M$sig[j])), 0)
+  nul <- vapply(setdiff(null, self), function(j) prod(dnorm(d, 0, M$sig0[j])), 0)
+  own <- if (self > 0) M$own(d) else c(0, 0)
+  (sum(alt) + own[1]) / (sum(nul) + own[2])
+}
+
+test_that("odp_test matches the likelihood ODP, moderated or not, with p = (1 + #null >= s) / (1 + #null) and the chosen FDR step", {
   set.seed(11)
   cases <- list(
-    list(m = 30, group = rep(c("a", "b"), c(4, 4)), null_genes = NULL, B = 3),
-    list(m = 24, group = c(3, 1, 2, 3, 1, 2, 3, 1, 2), null_genes = c(rep(TRUE, 16), rep(FALSE, 8)), B = 2),
-    list(m = 6, group = factor(rep(c("x", "y"), 3), levels = c("y", "x", "z")), null_genes = c(5, 2, 2), B = 1),
-    list(m = 4, group = rep(1:2, 3), null_genes = 3, B = 1)
+    list(m = 30, group = rep(c("a", "b"), c(4, 4)), null_genes = NULL, B = 3, moderate = TRUE,
+         fdr = "qvalue"),
+    list(m = 24, group = c(3, 1, 2, 3, 1, 2, 3, 1, 2), null_genes = c(rep(TRUE, 16), rep(FALSE, 8)), B = 2,
+         moderate = TRUE),
+    list(m = 6, group = factor(rep(c("x", "y"), 3), levels = c("y", "x", "z")), null_genes = c(5, 2, 2), B = 1,
+         moderate = FALSE),
+    list(m = 40, group = rep(1:2, 4), null_genes = 3:40, B = 2, moderate = FALSE)
   )
   for (cs in cases) {
     n <- length(cs$group)
-    x <- matrix(rnorm(cs$m * n, sd = 2), cs$m, n) + 5
+    x <- matrix(rnorm(cs$m * n), cs$m, n) * sqrt(0.3 / rchisq(cs$m, 3)) + 5
     x[1:3, cs$group == cs$group[1]] <- x[1:3, cs$group == cs$group[1]] + 3
     rownames(x) <- paste0("gene", seq_len(cs$m))
     null <- if (is.null(cs$null_genes)) seq_len(cs$m) else if (is.logical(cs$null_genes))
       which(cs$null_genes) else sort(unique(cs$null_genes))
-    seed <- sample.int(1000, 1)
-    set.seed(seed)
-    fit <- odp_test(x, cs$group, B = cs$B, null_genes = cs$null_genes)
-    ref <- odp_reference(x, cs$group, null, cs$B, seed)
+    fdr <- if (is.null(cs$fdr)) "BH" else cs$fdr
+    fit <- suppressWarnings(odp_test(x, cs$group, B = cs$B, null_genes = cs$null_genes, moderate = cs$moderate,
+                                     fdr = fdr))
+    M <- odp_models(x, cs$group, cs$moderate)
     t <- fit$table
     expect_identical(t$gene, rownames(x))
-    expect_equal(t$statistic, ref$observed, tolerance = 1e-9)
-    expect_equal(fit$null, ref$null, tolerance = 1e-9)
-    p <- vapply(t$statistic, function(s) mean(fit$null >= s), 0)
+    expect_equal(t$statistic, unname(apply(M$xc, 1, odp_stat, models = M, null = null)), tolerance = 1e-9)
+    expect_length(fit$null, length(null) * cs$B)
+    p <- vapply(t$statistic, function(s) (1 + sum(fit$null >= s)) / (1 + length(fit$null)), 0)
     expect_identical(t$p.value, p)
     q <- tryCatch(qvalue::qvalue(p), error = function(e) qvalue::qvalue(p, pi0 = 1, lfdr.out = FALSE))
-    expect_equal(t$q.value, q$qvalues)
+    expect_equal(t$q.value, if (fdr == "BH") p.adjust(p, "BH") else q$qvalues)
     expect_equal(fit$pi0, q$pi0)
+  }
+})
+
+test_that("the null statistics have the distribution of the drawn null written out, and null p-values are uniform", {
+  # Heavy-tailed variances as in real arrays, three small groups, no gene changed.
+  set.seed(31)
+  m <- 300; group <- rep(1:3, each = 3); n <- 9
+  x <- matrix(rnorm(m * n), m, n) * sqrt(3 * 0.08 / rchisq(m, 3))
+  for (moderate in c(TRUE, FALSE)) {
+    set.seed(5)
+    fit <- odp_test(x, group, B = 10, moderate = moderate)
+    # The same recipe in plain R with R's own random numbers: each gene's variance
+    # drawn from its posterior, normal data centred, scored against the other genes'
+    # models and its own fits.
+    M <- odp_models(x, group, moderate)
+    d0 <- M$p1$df.prior; s0 <- M$p1$var.prior
+    set.seed(6)
+    ref <- unlist(lapply(1:4, function(h) vapply(seq_len(m), function(i) {
+      z <- rnorm(n)
+      odp_stat(M, sqrt((d0 * s0 + M$rss[i]) / rchisq(1, d0 + n - 3)) * (z - mean(z)), seq_len(m), self = i)
+    }, 0)))
+    expect_gt(ks.test(fit$null, ref)$p.value, 1e-3)
+    # p-values tie where genes share a count of null statistics above them.
+    expect_gt(suppressWarnings(ks.test(fit$table$p.value, "punif"))$p.value, 1e-3)
   }
 })
 
@@ -61,7 +97,7 @@ test_that("odp_test follows set.seed and is the same on any backend and thread c
   run <- function(seed = 7, B = 5, BPPARAM = BiocParallel::SerialParam(), threads = 2) {
     withr::local_options(lumo.threads = threads)
     set.seed(seed)
-    odp_test(x, rep(1:2, 3), B = B, BPPARAM = BPPARAM)
+    suppressWarnings(odp_test(x, rep(1:2, 3), B = B, BPPARAM = BPPARAM))
   }
   serial <- run()
   expect_identical(run(), serial)
@@ -78,7 +114,7 @@ test_that("odp_test reads SummarizedExperiment and ExpressionSet objects", {
   set.seed(4)
   x <- matrix(rnorm(40 * 6), 40, 6, dimnames = list(paste0("g", 1:40), paste0("s", 1:6)))
   g <- rep(1:2, 3)
-  run <- function(data, ...) { set.seed(1); odp_test(data, g, B = 2, ...)$table }
+  run <- function(data, ...) { set.seed(1); suppressWarnings(odp_test(data, g, B = 2, ...)$table) }
   se <- SummarizedExperiment::SummarizedExperiment(assays = list(raw = x * 0, norm = x))
   expect_identical(run(se, assay = "norm"), run(x))
   expect_identical(run(Biobase::ExpressionSet(x)), run(x))
@@ -94,6 +130,7 @@ test_that("odp_test refuses bad input before anything runs, naming the argument"
     list(quote(odp_test(rbind(x, 1), g)), "do not vary within the groups \\(rows 11\\)"),
     list(quote(odp_test(x, g[-1])), "'group' must be a vector or factor with one entry per array"),
     list(quote(odp_test(x, replace(g, 2, NA))), "'group' contains missing values"),
+    list(quote(odp_test(x, addNA(factor(replace(g, 2, NA))))), "'group' contains missing values"),
     list(quote(odp_test(x, rep(1, 6))), "'group' must name at least two groups"),
     list(quote(odp_test(x, c(1, 1, 1, 2, 2, 3))), "at least two arrays.*: 3"),
     list(quote(odp_test(x, g, B = -1)), "'B' must be at least 0"),
@@ -102,10 +139,27 @@ test_that("odp_test refuses bad input before anything runs, naming the argument"
     list(quote(odp_test(x, g, null_genes = rep(FALSE, 10))), "'null_genes' must select at least one gene"),
     list(quote(odp_test(x, g, null_genes = TRUE)), "'null_genes' needs one TRUE/FALSE per gene"),
     list(quote(odp_test(x, g, null_genes = "g1")), "'null_genes' names genes that are not row names"),
+    list(quote(odp_test(`rownames<-`(x, rep(c("a", "b"), 5)), g, null_genes = c("a", "b"))),
+         "row names of 'x' are not unique: a, b"),
+    list(quote(odp_test(x, g, fdr = "BY")), "'fdr' must be one of \"BH\", \"qvalue\""),
+    list(quote(odp_test(x, g, moderate = "yes")), "'moderate' must be TRUE or FALSE"),
     list(quote(odp_test(x, g, background = NA)), "'background' must be TRUE or FALSE"),
     list(quote(odp_test(x, g, BPPARAM = 2)), "'BPPARAM' must be a BiocParallel backend"),
     list(quote(odp_test(x, g, background = TRUE, BPPARAM = BiocParallel::SnowParam(2))),
          "'background = TRUE' .* needs 'BPPARAM = BiocParallel::SerialParam\\(\\)'")
   )
   for (b in bad) expect_error(eval(b[[1]]), b[[2]], info = deparse(b[[1]]))
+})
+
+test_that("odp_test warns when a design is below what its null is calibrated for", {
+  set.seed(9)
+  cases <- list(
+    list(m = 120, group = rep(1:2, 2), warns = "fewer than 3 degrees of freedom"),
+    list(m = 60, group = rep(1:2, 4), warns = "below 100 genes"),
+    list(m = 120, group = rep(1:2, 3), warns = NA)
+  )
+  for (cs in cases) {
+    x <- matrix(rnorm(cs$m * length(cs$group)), cs$m)
+    expect_warning(odp_test(x, cs$group, B = 0), cs$warns)
+  }
 })
