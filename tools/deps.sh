@@ -30,6 +30,8 @@ command -v make >/dev/null 2>&1 || need+=(make)
 if [ "${LUMO_BENCH_DEPS:-0}" = 1 ]; then
   rpkg fastcluster r-cran-fastcluster
   rpkg seriation r-cran-seriation
+  rpkg ALL r-bioc-all
+  rpkg lme4 r-cran-lme4
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
