@@ -7,8 +7,8 @@ expression_matrix <- function(x, assay = NULL, allow_na = FALSE, arg = "x") {
   if (methods::is(x, "SummarizedExperiment")) {
     if (!requireNamespace("SummarizedExperiment", quietly = TRUE))
       stop("reading '", arg, "' needs the SummarizedExperiment package", call. = FALSE)
-    x <- if (is.null(assay)) SummarizedExperiment::assay(x, 1L) else SummarizedExperiment::assay(x, assay)
-    x <- as.matrix(x)
+    assay <- check_assay(assay, x, arg)
+    x <- as.matrix(SummarizedExperiment::assay(x, assay))
   } else if (methods::is(x, "ExpressionSet")) {
     if (!requireNamespace("Biobase", quietly = TRUE))
       stop("reading '", arg, "' needs the Biobase package", call. = FALSE)
@@ -30,6 +30,23 @@ expression_matrix <- function(x, assay = NULL, allow_na = FALSE, arg = "x") {
     stop("'", arg, "' has more than 2^31 - 1 entries", call. = FALSE)
   storage.mode(x) <- "double"
   x
+}
+
+# The assay of the SummarizedExperiment x to read: `assay` as a name or number of
+# one of its assays, the first when NULL.
+check_assay <- function(assay, x, arg = "x") {
+  count <- length(SummarizedExperiment::assays(x))
+  if (count == 0L) stop("'", arg, "' has no assays", call. = FALSE)
+  if (is.null(assay)) return(1L)
+  have <- SummarizedExperiment::assayNames(x)
+  if (is.character(assay) && length(assay) == 1L && !is.na(assay) && nzchar(assay) && assay %in% have)
+    return(assay)
+  if (is.numeric(assay) && length(assay) == 1L && !is.na(assay) && assay == round(assay) &&
+      assay >= 1 && assay <= count) return(as.integer(assay))
+  listed <- seq_len(count)
+  if (!is.null(have)) listed <- ifelse(nzchar(have), paste0(listed, ' ("', have, '")'), listed)
+  stop("'assay' must be the name or number of an assay of '", arg, "'; its assays are ",
+       paste(listed, collapse = ", "), call. = FALSE)
 }
 
 # A single whole number >= min (and <= max).

@@ -118,6 +118,13 @@ test_that("odp_test reads SummarizedExperiment and ExpressionSet objects", {
   se <- SummarizedExperiment::SummarizedExperiment(assays = list(raw = x * 0, norm = x))
   expect_identical(run(se, assay = "norm"), run(x))
   expect_identical(run(Biobase::ExpressionSet(x)), run(x))
+  # An assay that is not there is named, with the assays that are.
+  listed <- "'assay' must be the name or number of an assay of 'x'; its assays are 1 \\(\"raw\"\\), 2 \\(\"norm\"\\)$"
+  bad <- list(list(se, "nrm", listed), list(se, 3, listed), list(se, 0, listed), list(se, 1.5, listed),
+              list(se, NA, listed), list(se, c("raw", "norm"), listed),
+              list(SummarizedExperiment::SummarizedExperiment(assays = list(x)), "a", "its assays are 1$"),
+              list(SummarizedExperiment::SummarizedExperiment(), NULL, "'x' has no assays"))
+  for (b in bad) expect_error(odp_test(b[[1]], g, B = 2, assay = b[[2]]), b[[3]], info = deparse(b[[2]]))
 })
 
 test_that("odp_test refuses bad input before anything runs, naming the argument", {
