@@ -30,6 +30,7 @@
 #' @param x A numeric matrix of genes (rows) x arrays (columns) without missing
 #'   values (see \code{\link{impute_knn}}), a data frame of numeric columns, a
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. At least two rows.
+#'   Row names are optional, but none may be \code{NA}.
 #' @param distance \code{"euclidean"} or \code{"correlation"} (one minus the Pearson
 #'   correlation; every row must vary, and there must be at least two columns).
 #' @param ordering Leaf ordering: \code{"none"}, \code{"weight"} (by mean value) or

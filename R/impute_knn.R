@@ -39,7 +39,7 @@
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns) with \code{NA} for
 #'   missing values, a data frame of numeric columns, a \code{SummarizedExperiment}
-#'   or an \code{ExpressionSet}.
+#'   or an \code{ExpressionSet}. Row names are optional, but none may be \code{NA}.
 #' @param k Number of neighbours, at least 1 and less than the number of rows
 #'   taking part in the imputation (rows with at most \code{rowmax} missing).
 #' @param rowmax Largest fraction of missing values of a row imputed from its

@@ -65,7 +65,7 @@
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns), a
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. No missing values (see
-#'   \code{impute_knn}).
+#'   \code{impute_knn}). Row names are optional, but none may be \code{NA}.
 #' @param group The group of each array: a vector or factor of length \code{ncol(x)},
 #'   with at least two groups of at least two arrays each.
 #' @param B Number of bootstrap iterations (0 gives statistics without p-values).

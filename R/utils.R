@@ -22,6 +22,11 @@ expression_matrix <- function(x, assay = NULL, allow_na = FALSE, arg = "x") {
     stop("'", arg, "' must be a numeric matrix of genes (rows) x arrays (columns)", call. = FALSE)
   if (nrow(x) < 1L || ncol(x) < 1L)
     stop("'", arg, "' must have at least one row and one column", call. = FALSE)
+  # A row without a name cannot be told apart in the results (gene tables, tree labels).
+  unnamed <- which(is.na(rownames(x)))
+  if (length(unnamed))
+    stop("'", arg, "' has missing row names (rows ", name_list(unnamed), "); name every row, or drop ",
+         "the row names with rownames(", arg, ") <- NULL", call. = FALSE)
   if (!allow_na && anyNA(x))
     stop("'", arg, "' contains missing values; impute them first (see impute_knn)", call. = FALSE)
   if (any(is.infinite(x)))

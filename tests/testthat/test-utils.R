@@ -1,0 +1,25 @@
+# The checks every exported function taking 'x' shares: the same input is
+# refused the same way by all of them, before any native work (B is far
+# too large to finish if the bootstrap ran).
+
+test_that("every function taking 'x' refuses missing row names, listing the rows", {
+  set.seed(3)
+  x <- matrix(rnorm(40 * 6), 40, 6, dimnames = list(paste0("g", 1:40), NULL))
+  calls <- list(
+    odp_test = function(x) odp_test(x, rep(1:2, 3), B = 1e6),
+    timecourse_test = function(x) timecourse_test(x, 1:6, B = 1e6),
+    timecourse_random = function(x) timecourse_test(x, rep(1:3, 2), individual = rep(1:2, each = 3),
+                                                    intercept = "random", df = 1, B = 1e6),
+    cluster_rows = function(x) cluster_rows(x),
+    impute_knn = function(x) impute_knn(replace(x, 2, NA), k = 3)
+  )
+  cases <- list(list(rows = 1, shown = "rows 1\\)"), list(rows = c(7, 9), shown = "rows 7, 9\\)"),
+                list(rows = 1:40, shown = "rows 1, 2, 3, 4, 5, \\.\\.\\. \\(40 in all\\)\\)"))
+  for (f in names(calls)) {
+    for (cs in cases) {
+      y <- x
+      rownames(y)[cs$rows] <- NA
+      expect_error(calls[[f]](y), paste0("'x' has missing row names \\(", cs$shown), info = f)
+    }
+  }
+})
