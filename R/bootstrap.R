@@ -26,10 +26,10 @@ with_maps <- function(args, maps, rows) {
 
 # Runs the iterations `rows` synchronously in this process: the work of one
 # BiocParallel worker. `threads` shares the cores among the workers.
-run_null_share <- function(rows, args, maps, entry, threads) {
+run_null_share <- function(rows, args, maps, entry, threads, genes) {
   old <- options(lumo.threads = threads)
   on.exit(options(old))
-  set_native_threads()
+  set_native_threads(genes)
   .Call(native_entries(entry)$run, with_maps(args, maps, rows), FALSE)
 }
 
@@ -57,23 +57,23 @@ check_bpparam <- function(BPPARAM, background) {
   invisible(BPPARAM)
 }
 
-# Runs the analysis' native job over all B iterations and returns
-# finish(parts), where parts are the native result lists in iteration order.
+# Runs the analysis' native job over all B iterations of `genes` genes and
+# returns finish(parts), where parts are the native result lists in iteration order.
 # With SerialParam (or nothing to share) the job runs in this session, in the
 # background or waited for with a progress bar; otherwise the iterations are
 # shared among the backend's workers.
-run_bootstrap <- function(kind, entry, args, maps, B, finish, background, BPPARAM) {
+run_bootstrap <- function(kind, entry, args, maps, B, genes, finish, background, BPPARAM) {
   native <- native_entries(entry)
   if (is_serial(BPPARAM) || B == 0L) {
     full <- with_maps(args, maps, seq_len(B))
     job <- start_job(kind, function() .Call(native$run, full, TRUE),
-                     function(id) finish(list(.Call(native$fetch, id))))
+                     function(id) finish(list(.Call(native$fetch, id))), work = genes)
     return(run_job(job, background))
   }
   shares <- split_iterations(B, BiocParallel::bpnworkers(BPPARAM))
   threads <- max(1L, lumo_thread_count() %/% length(shares))
   parts <- BiocParallel::bplapply(shares, run_null_share, args = args, maps = maps, entry = entry,
-                                  threads = threads, BPPARAM = BPPARAM)
+                                  threads = threads, genes = genes, BPPARAM = BPPARAM)
   finish(parts)
 }
 

@@ -87,6 +87,6 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
       structure(list(merge = matrix(merge, ncol = 2L), height = height, order = order + 1L,
                      labels = labels, method = "centroid", call = call, dist.method = distance),
                 class = "hclust")
-    })
+    }, work = n)
   run_job(job, background)
 }

@@ -66,8 +66,8 @@
 #' @export
 impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay = NULL) {
   x <- expression_matrix(x, assay, allow_na = TRUE)
-  set_native_threads()
   p <- nrow(x)
+  set_native_threads(p)
   k <- check_count(k, "k", min = 1)
   if (k >= p)
     stop("'k' (", k, ") must be smaller than the number of rows of 'x' (", p, ")", call. = FALSE)

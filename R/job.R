@@ -43,9 +43,10 @@ job_phases <- c("computing distances", "merging clusters", "optimal ordering: co
                 "time-course statistics")
 
 # Starts a native job and wraps it. `start` is a function that starts the job
-# and returns its id; `collect(id)` turns the finished job into the result.
-start_job <- function(kind, start, collect) {
-  set_native_threads()
+# and returns its id; `collect(id)` turns the finished job into the result;
+# `work` is the number of rows (genes) the job shares among its threads.
+start_job <- function(kind, start, collect, work) {
+  set_native_threads(work)
   id <- start()
   job <- new.env(parent = emptyenv())
   job$id <- id

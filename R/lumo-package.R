@@ -16,13 +16,19 @@
 #' \code{\link{lumo_job}}.
 #'
 #' @section Threads:
-#' Every analysis uses all cores by default (\code{parallel::detectCores()}). Set
-#' \code{options(lumo.threads = n)} to use \code{n} threads; \code{1} runs each analysis
-#' on a single thread. Results are identical for any thread count.
+#' Every analysis uses all cores by default (\code{parallel::detectCores()}, counted
+#' when the package loads). Set \code{options(lumo.threads = n)} to use at most \code{n}
+#' threads; \code{1} runs each analysis on a single thread. An analysis never starts
+#' more threads than there are cores, nor more than it has rows (genes) to share among
+#' them. Results are identical for any thread count.
 #'
 #' @keywords internal
 #' @useDynLib lumo, .registration = TRUE, .fixes = "C_"
 "_PACKAGE"
+
+.onLoad <- function(libname, pkgname) {
+  machine$cores <- count_cores()
+}
 
 .onUnload <- function(libpath) {
   library.dynam.unload("lumo", libpath)

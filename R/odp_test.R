@@ -153,7 +153,7 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   }
   # The column maps of element 19 are not read by the drawn null; the keys of element 27 are.
   maps <- list(`19` = matrix(0L, B, n), `27` = keys)
-  run_bootstrap("ODP test", "odp", args, maps, B, finish, background, BPPARAM)
+  run_bootstrap("ODP test", "odp", args, maps, B, m, finish, background, BPPARAM)
 }
 
 # Two keys per bootstrap iteration for the native random streams.

@@ -100,7 +100,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
     new_lumo_test("Time-course test", sprintf("%s, spline df = %d", study$design, df), observed,
                   unlist(lapply(parts, `[[`, "F")), genes, B, fdr, cl)
   }
-  run_bootstrap("time-course test", study$entry, study$args, study$maps, B, finish, background,
+  run_bootstrap("time-course test", study$entry, study$args, study$maps, B, m, finish, background,
                 BPPARAM)
 }
 
@@ -231,7 +231,7 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
             fit = double(m * n), alpha = double(m * n), m, n, N, nGrp, iter = 0L)
     list(fit = matrix(r$fit, m, n), alpha = matrix(r$alpha, m, n))
   }
-  set_native_threads()
+  set_native_threads(m)
   e1 <- em(H1)
   e0 <- em(H0)
   res1 <- x - e1$fit - e1$alpha

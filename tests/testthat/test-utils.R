@@ -23,3 +23,32 @@ test_that("every function taking 'x' refuses missing row names, listing the rows
     }
   }
 })
+
+test_that("option lumo.threads must be a positive whole number, Inf included", {
+  x <- matrix(rnorm(12), 4, 3)
+  for (bad in list(0, -1, 2.5, Inf, -Inf, NA, NaN, "2", c(1, 2), TRUE))
+    expect_error(withr::with_options(list(lumo.threads = bad), cluster_rows(x)),
+                 "option 'lumo.threads' must be a positive whole number", info = deparse(bad))
+})
+
+test_that("a job gets no more threads than the option, the cores and its rows", {
+  cores <- parallel::detectCores()
+  threads <- function() .Call("GetThreadCount", PACKAGE = "lumo")
+  old <- threads()
+  on.exit(.Call("SetThreadCount", old, PACKAGE = "lumo"))
+  set.seed(5)
+  cases <- list(list(option = 1000, rows = 3), list(option = 1000, rows = 200), list(option = 1, rows = 200),
+                list(option = NULL, rows = 2), list(option = NULL, rows = 200), list(option = 2, rows = 2))
+  runs <- list(cluster_rows = function(x) cluster_rows(x),
+               impute_knn = function(x) impute_knn(replace(x, 1, NA), k = 1),
+               odp_test = function(x) suppressWarnings(odp_test(x, rep(1:2, 3), B = 1)),
+               timecourse_test = function(x) timecourse_test(x, 1:6, df = 1, B = 1))
+  for (f in names(runs)) {
+    for (cs in cases) {
+      x <- matrix(rnorm(cs$rows * 6), cs$rows, 6)
+      withr::with_options(list(lumo.threads = cs$option), runs[[f]](x))
+      expect_identical(threads(), as.integer(min(cs$option, cores, cs$rows)),
+                       info = sprintf("%s, option %s, %d rows", f, format(cs$option), cs$rows))
+    }
+  }
+})
