@@ -39,10 +39,26 @@ split_iterations <- function(B, workers) {
   unname(split(seq_len(B), ((seq_len(B) - 1L) * parts) %/% B))
 }
 
-# The column maps (B x arrays) and the null statistics (B x genes) are R vectors.
+# The column maps (B x arrays) and the null statistics (B x genes) are R
+# vectors, so neither may exceed 2^31 - 1 entries; and the memory they need at
+# once must not exceed the machine's physical memory, the bound cluster_rows
+# also refuses by. At their peak the null statistics exist natively, as the
+# fetched R vector, pooled and sorted (four copies of B x genes doubles), and
+# the column maps (up to two per iteration) in R, in the job's argument list and
+# natively.
 check_bootstrap_size <- function(B, arrays, genes) {
   if (as.double(B) * max(arrays, genes) > .Machine$integer.max)
     stop("'B' is too large: B x ", max(arrays, genes), " must stay below 2^31", call. = FALSE)
+  need <- as.double(B) * (4 * 8 * genes + 3 * 2 * 4 * arrays)
+  have <- physical_memory()
+  if (have > 0 && need > have)
+    stop("'B' = ", B, " needs about ", format_bytes(need), " of memory for the null statistics of ", genes,
+         " genes, more than this machine's ", format_bytes(have), "; lower 'B'", call. = FALSE)
+}
+
+# Bytes as "12.3 GB" or "456 MB".
+format_bytes <- function(bytes) {
+  if (bytes >= 1e9) sprintf("%.1f GB", bytes / 1e9) else sprintf("%.0f MB", bytes / 1e6)
 }
 
 is_serial <- function(BPPARAM) methods::is(BPPARAM, "SerialParam")

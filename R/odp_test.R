@@ -68,7 +68,9 @@
 #'   \code{impute_knn}). Row names are optional, but none may be \code{NA}.
 #' @param group The group of each array: a vector or factor of length \code{ncol(x)},
 #'   with at least two groups of at least two arrays each.
-#' @param B Number of bootstrap iterations (0 gives statistics without p-values).
+#' @param B Number of bootstrap iterations (0 gives statistics without p-values). A
+#'   \code{B} whose null statistics would need more memory than the machine has is
+#'   refused before anything runs.
 #' @param null_genes The genes whose null models form the denominator and whose
 #'   bootstrap statistics form the null distribution: row numbers, a logical vector or
 #'   row names. \code{NULL} takes all genes.

@@ -26,6 +26,12 @@ lumo_thread_count <- function(work = Inf) {
   as.integer(max(1, min(n, core_count(), work)))
 }
 
+# The machine's physical memory in bytes (0 when it cannot be told).
+physical_memory <- function() {
+  if (is.null(machine$memory)) machine$memory <- .Call(C_GetPhysicalMemory)
+  machine$memory
+}
+
 # Hands the thread count of a job sharing `work` items to the native library;
 # jobs capture it when they are built.
 set_native_threads <- function(work = Inf) {

@@ -437,3 +437,8 @@ extern "C" SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMe
     UNPROTECT(2);
     return result;
 }
+
+extern "C" SEXP GetPhysicalMemory(void)
+{
+    return Rf_ScalarReal((double)CCluster::PhysicalMemory());
+}

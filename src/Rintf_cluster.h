@@ -17,6 +17,8 @@ SEXP FinishClusteringThread(SEXP sthreadid, SEXP sexpMerge, SEXP sexpHeight, SEX
 // Clusters on the calling thread and fills merge, height and order.
 SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMerge, SEXP sexpHeight, SEXP sexpOrder,
              SEXP sexpOrderMethod, SEXP sexpDistanceMethod);
+// The machine's physical memory in bytes as a double (0 when it cannot be told).
+SEXP GetPhysicalMemory(void);
 }
 
 // Leaf orderings selectable from R; any other value means none.

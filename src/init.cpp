@@ -60,6 +60,7 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(StartClusteringThread, 5),
     CALLDEF(FinishClusteringThread, 4),
     CALLDEF(Cluster, 8),
+    CALLDEF(GetPhysicalMemory, 0),
     {NULL, NULL, 0}};
 
 // Argument types of the .C and .Fortran routines: R refuses a call whose

@@ -27,8 +27,7 @@ void CCluster::GetProbeBlocks(unsigned long long memReq, unsigned long long* pFu
     CSafeInt<unsigned long long>::Add(*pFullBlocks, *pRemainder != 0 ? 1 : 0);
 }
 
-// Physical memory of the machine in bytes, or 0 when it cannot be told.
-static unsigned long long PhysicalMemory()
+unsigned long long CCluster::PhysicalMemory()
 {
 #if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
     long pages = sysconf(_SC_PHYS_PAGES);

@@ -56,6 +56,9 @@ public:
     // Throws std::out_of_range* when the block count overflows.
     static void GetProbeBlocks(unsigned long long memReq, unsigned long long* pFullBlocks,
                                unsigned long long* pRemainder);
+    // Physical memory of the machine in bytes, or 0 when it cannot be told: no
+    // requirement above it can be met. Other analyses refuse by the same bound.
+    static unsigned long long PhysicalMemory();
 
 protected:
     CDistanceFunction* m_pDistance;

@@ -52,3 +52,16 @@ test_that("a job gets no more threads than the option, the cores and its rows", 
     }
   }
 })
+
+test_that("a bootstrap whose null statistics exceed the machine's memory is refused up front, naming B", {
+  have <- .Call("GetPhysicalMemory", PACKAGE = "lumo")
+  # B x genes must stay below 2^31 for the memory bound to be what refuses.
+  skip_if(have == 0 || have > 40e9, "physical memory unknown or too large to exceed here")
+  m <- 2000
+  B <- ceiling(1.5 * have / (32 * m))
+  x <- matrix(rnorm(m * 6), m, 6)
+  calls <- list(odp_test = function(B) odp_test(x, rep(1:2, 3), B = B),
+                timecourse_test = function(B) timecourse_test(x, 1:6, B = B))
+  for (f in names(calls))
+    expect_error(calls[[f]](B), sprintf("'B' = %d needs about [0-9.]+ GB of memory .* of 2000 genes", B), info = f)
+})
