@@ -15,6 +15,12 @@
 #'     kept, so it can be asked for again.
 #' }
 #' A job is also freed when its R object is garbage-collected, so jobs never leak.
+#'
+#' A \code{lumo_job} belongs to the R session that started it. Saved (\code{saveRDS},
+#' \code{save}) and read back, in this session or another, or copied with
+#' \code{serialize}, it controls no job: \code{print} says so, and every other verb
+#' fails with "this job belongs to another R session" and never touches a job of the
+#' session. To keep an analysis, save its \code{result()}.
 #' Without \code{background}, the analyses run the same job and wait for it; an
 #' interrupt (Ctrl-C) during that wait cancels the job.
 #'
@@ -49,6 +55,7 @@ start_job <- function(kind, start, collect, work) {
   set_native_threads(work)
   id <- start()
   job <- new.env(parent = emptyenv())
+  job$handle <- .Call(C_GetJobHandle)
   job$id <- id
   job$kind <- kind
   job$collect <- collect
@@ -61,7 +68,7 @@ start_job <- function(kind, start, collect, work) {
 
 # Frees the native job (stopping and joining it first if it still runs).
 release_job <- function(job, state = "cancelled") {
-  if (is.null(job$state)) {
+  if (is.null(job$state) && is_live(job)) {
     job$state <- state
     try(.Call(C_DeleteThread, job$id), silent = TRUE)
   }
@@ -174,6 +181,10 @@ result <- function(job) {
 #' @rdname lumo_job
 #' @export
 print.lumo_job <- function(x, ...) {
+  if (!is_live(x)) {
+    cat(sprintf("<lumo job %s: %s>\n  from another R session: it controls no job\n", format(x$id), format(x$kind)))
+    return(invisible(x))
+  }
   p <- poll_job(x)
   cat(sprintf("<lumo job %d: %s>\n", x$id, x$kind))
   cat(sprintf("  state: %s", p$state))
@@ -186,5 +197,14 @@ print.lumo_job <- function(x, ...) {
 }
 
 check_job <- function(job) {
-  if (!inherits(job, "lumo_job")) stop("'job' must be a lumo_job", call. = FALSE)
+  if (!inherits(job, "lumo_job") || !is.environment(job)) stop("'job' must be a lumo_job", call. = FALSE)
+  if (!is_live(job))
+    stop("this job belongs to another R session (it was saved and restored, or copied); ",
+         "it controls no job here. Save result(job) to keep an analysis", call. = FALSE)
+}
+
+# Whether the job object was made in this session: its handle, an external
+# pointer, comes back with another (NULL) address from saveRDS / readRDS.
+is_live <- function(job) {
+  identical(job$handle, .Call(C_GetJobHandle))
 }

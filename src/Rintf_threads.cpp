@@ -130,3 +130,9 @@ extern "C" SEXP GetThreadCount(void)
 {
     return Rf_ScalarInteger(lumo::DefaultThreadCount());
 }
+
+extern "C" SEXP GetJobHandle(void)
+{
+    static int anchor = 0;
+    return R_MakeExternalPtr(&anchor, R_NilValue, R_NilValue);
+}

@@ -12,6 +12,10 @@ SEXP DeleteThread(SEXP sthreadid);
 // Sets the thread count of jobs built from now on; returns the previous one.
 SEXP SetThreadCount(SEXP sthreads);
 SEXP GetThreadCount(void);
+// The handle an R job object keeps: an external pointer with the same non-NULL
+// address at every call in this session. Saved and restored (in any session),
+// it comes back with a NULL address, so a restored object is told from a live one.
+SEXP GetJobHandle(void);
 }
 
 // First element of sthreadid coerced to integer (NA_INTEGER when absent).

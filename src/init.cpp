@@ -46,6 +46,7 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(DeleteThread, 1),
     CALLDEF(SetThreadCount, 1),
     CALLDEF(GetThreadCount, 0),
+    CALLDEF(GetJobHandle, 0),
     // ---- ODP entries
     CALLDEF(GetLumoLibraryVersion, 0),
     CALLDEF(RunODP, 2),

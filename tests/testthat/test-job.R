@@ -44,3 +44,53 @@ test_that("a garbage-collected job is deleted", {
   gc()
   expect_error(.Call("GetProgressValues", id, PACKAGE = "lumo"), "Could not get information")
 })
+
+test_that("a saved and restored or copied job controls no job, and the original is unharmed", {
+  set.seed(30)
+  x <- matrix(rnorm(200 * 6), 200, 6)
+  set.seed(1)
+  direct <- odp_test(x, rep(1:2, 3), B = 4)
+  copies <- list(
+    readRDS = function(job) { f <- tempfile(); on.exit(unlink(f)); saveRDS(job, f); readRDS(f) },
+    serialize = function(job) unserialize(serialize(job, NULL)))
+  verbs <- list(progress = progress, wait = wait, cancel = cancel, result = result)
+  for (how in names(copies)) {
+    for (verb in names(verbs)) {
+      set.seed(1)
+      job <- odp_test(x, rep(1:2, 3), B = 4, background = TRUE)
+      copy <- copies[[how]](job)
+      info <- paste(how, verb)
+      expect_error(verbs[[verb]](copy), "^this job belongs to another R session", info = info)
+      expect_output(print(copy), "from another R session: it controls no job", info = info)
+      rm(copy)
+      gc()
+      expect_identical(result(job)$table, direct$table, info = info)
+    }
+  }
+})
+
+test_that("a job restored in another session never touches that session's jobs", {
+  skip_if(system.file(package = "lumo") == "", "the other session needs lumo installed")
+  f <- tempfile(fileext = ".rds")
+  on.exit(unlink(f))
+  saveRDS(long_odp_job(), f)
+  # The other session starts jobs until its own has the id of the saved one.
+  script <- c(
+    sprintf(".libPaths(c(%s, .libPaths()))", deparse(.libPaths()[1])),
+    "suppressMessages(library(lumo))",
+    sprintf("saved <- readRDS(%s)", deparse(f)),
+    "set.seed(1); x <- matrix(rnorm(600), 100, 6)",
+    "repeat {",
+    "  own <- odp_test(x, rep(1:2, 3), B = 3, background = TRUE)",
+    "  if (own$id >= saved$id) break",
+    "  cancel(own)",
+    "}",
+    "stopifnot(identical(saved$id, own$id))",
+    "for (verb in list(progress, cancel, wait, result))",
+    "  cat(tryCatch({ verb(saved); 'ran' }, error = conditionMessage), '\\n')",
+    "cat(progress(own)$state, nrow(result(own)$table), '\\n')")
+  out <- system2(file.path(R.home("bin"), "Rscript"), c("-e", shQuote(paste(script, collapse = "\n"))),
+                 stdout = TRUE, stderr = TRUE)
+  expect_length(grep("^this job belongs to another R session", out), 4L)
+  expect_true(any(grepl("^(running|done) 100 $", out)), info = paste(out, collapse = "\n"))
+})
