@@ -167,9 +167,14 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
             std::vector<long32> pos(m), ind(s.n);
             std::vector<double> nndist(m), row(s.n);
             porder(&m, dist.data(), &s.p, pos.data(), nndist.data());
+            // The kn nearest other than row i itself, wherever it ranks.
+            std::vector<long32> nb;
+            for (long32 r = 0; r < m && (long32)nb.size() < c.kn; r++)
+                if (pos[r] != i + 1)
+                    nb.push_back(pos[r]);
             for (long32 j = 0; j < s.n; j++)
                 ind[j] = s.imiss[i + (size_t)j * s.p];
-            misave(s.x.data(), row.data(), &s.p, &s.n, ind.data(), s.imiss.data(), pos.data() + 1, &c.kn);
+            misave(s.x.data(), row.data(), &s.p, &s.n, ind.data(), s.imiss.data(), nb.data(), &c.kn);
             for (long32 j = 0; j < s.n; j++) {
                 if (ind[j] == 0)
                     continue;

@@ -434,9 +434,16 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
             const int count = (int)std::min<size_t>(lumo::KNN_BLOCK, targets.size() - first);
             work.block.Compute(targets.data() + first, count, level);
             for (int t = 0; t < count; t++) {
+                const long32 i = targets[first + t];
                 porder(&m, work.block.Distances(t), &p, work.pos.data(), work.nndist.data());
-                // The first of the ordered rows is normally the target row itself.
-                FillRow(rows, targets[first + t], work.pos.data() + 1, kn, ximp, imiss);
+                // The neighbours are the kn nearest rows other than the target
+                // row, which is left out by its number, not by its place: an
+                // earlier row at distance 0 ranks before it.
+                long32 kept = 0;
+                for (long32 r = 0; r < m && kept < kn; r++)
+                    if (work.pos[r] != i + 1)
+                        work.pos[kept++] = work.pos[r];
+                FillRow(rows, i, work.pos.data(), kn, ximp, imiss);
             }
         }
     };

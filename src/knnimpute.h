@@ -20,7 +20,10 @@
 extern "C" {
 
 // Imputes the missing entries of the rows flagged in irmiss: each one becomes
-// the mean of its column over the row's kn nearest neighbour rows. Writes
+// the mean of its column over the row's kn nearest neighbour rows: the kn
+// rows other than itself at the smallest distances, ties going to the earlier
+// row (the row itself is left out by its number, so a duplicate of it is a
+// neighbour like any other). Writes
 // ximp and imiss. The flagged rows are shared out over
 // lumo::DefaultThreadCount() threads; every row is computed by one thread in
 // the same way, so the result does not depend on the thread count. workp,

@@ -46,6 +46,15 @@ test_that("without blocks every missing value is its neighbours' mean", {
   x <- masked_study(80, 6, 0.15, 1)
   x[1:4, 6] <- NA   # rows whose neighbours may all lack column 6
   for (k in c(1L, 4L, 12L)) expect_matches_brute_force(x, k, list(seq_len(80)), maxp = Inf)
+  # Rounded values with duplicated rows: a row at distance 0 before the one
+  # imputed is its neighbour, and the row itself never is.
+  set.seed(8)
+  y <- round(masked_study(60, 5, 0, 3, spread = 1))
+  y[c(10, 30, 50), ] <- y[rep(c(5, 6), c(1, 2)), ]
+  y[cbind(c(10, 30, 50, 41, 42), c(2, 4, 1, 3, 3))] <- NA
+  for (k in c(1L, 2L, 5L)) expect_matches_brute_force(y, k, list(seq_len(60)), maxp = Inf)
+  z <- rbind(c(0, 0, 0, 0), c(1, 5, 1, 1), c(1, 9, 1, 1.5), c(1, NA, 1, 1), c(4, 0, 4, 4), c(5, 1, 5, 5))
+  expect_identical(vapply(1:2, function(k) impute_knn(z, k = k, maxp = Inf)[4, 2], 0), c(5, 7))
   threads <- function(n) withr::with_options(list(lumo.threads = n), impute_knn(x, k = 4, rowmax = 1, colmax = 1))
   expect_identical(threads(1), threads(3))
 })
