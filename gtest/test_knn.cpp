@@ -153,40 +153,44 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
                 EXPECT_TRUE(SameBits(ref, dis.data())) << "one target " << t;
             }
         }
-        std::vector<long32> irmiss(s.p, 0); // every fourth row left unflagged whatever it misses
-        for (long32 i = 0; i < s.p; i++)
-            for (long32 j = 0; j < s.n; j++)
-                irmiss[i] |= s.imiss[i + (size_t)j * s.p] != 0 && i % 4 != 3;
-        std::vector<double> ximp(s.x);
-        std::vector<long32> imiss(s.imiss);
+        // knnimp takes the indicators 0 and 1 only: the present -1 become 0.
+        Study q = s;
+        for (long32& v : q.imiss)
+            v = v > 0 ? 1 : 0;
+        std::vector<long32> irmiss(q.p, 0); // every fourth row left unflagged whatever it misses
+        for (long32 i = 0; i < q.p; i++)
+            for (long32 j = 0; j < q.n; j++)
+                irmiss[i] |= q.imiss[i + (size_t)j * q.p] != 0 && i % 4 != 3;
+        std::vector<double> ximp(q.x);
+        std::vector<long32> imiss(q.imiss);
         const long32 m = c.kn + 1;
-        for (long32 i = 0; i < s.p; i++) {
+        for (long32 i = 0; i < q.p; i++) {
             if (!irmiss[i])
                 continue;
-            const std::vector<double> dist = LiteralDistances(s.x, s.imiss, s.p, s.n, i);
-            std::vector<long32> pos(m), ind(s.n);
-            std::vector<double> nndist(m), row(s.n);
-            porder(&m, dist.data(), &s.p, pos.data(), nndist.data());
+            const std::vector<double> dist = LiteralDistances(q.x, q.imiss, q.p, q.n, i);
+            std::vector<long32> pos(m), ind(q.n);
+            std::vector<double> nndist(m), row(q.n);
+            porder(&m, dist.data(), &q.p, pos.data(), nndist.data());
             // The kn nearest other than row i itself, wherever it ranks.
             std::vector<long32> nb;
             for (long32 r = 0; r < m && (long32)nb.size() < c.kn; r++)
                 if (pos[r] != i + 1)
                     nb.push_back(pos[r]);
-            for (long32 j = 0; j < s.n; j++)
-                ind[j] = s.imiss[i + (size_t)j * s.p];
-            misave(s.x.data(), row.data(), &s.p, &s.n, ind.data(), s.imiss.data(), nb.data(), &c.kn);
-            for (long32 j = 0; j < s.n; j++) {
+            for (long32 j = 0; j < q.n; j++)
+                ind[j] = q.imiss[i + (size_t)j * q.p];
+            misave(q.x.data(), row.data(), &q.p, &q.n, ind.data(), q.imiss.data(), nb.data(), &c.kn);
+            for (long32 j = 0; j < q.n; j++) {
                 if (ind[j] == 0)
                     continue;
-                ximp[i + (size_t)j * s.p] = row[j];
-                imiss[i + (size_t)j * s.p] = ind[j] == 2 ? 2 : imiss[i + (size_t)j * s.p];
+                ximp[i + (size_t)j * q.p] = row[j];
+                imiss[i + (size_t)j * q.p] = ind[j] == 2 ? 2 : imiss[i + (size_t)j * q.p];
             }
         }
         for (int threads : {1, 2, 3, 7}) {
             lumo::SetDefaultThreadCount(threads);
-            std::vector<double> out(s.x);
-            std::vector<long32> outMiss(s.imiss);
-            knnimp(s.x.data(), out.data(), &s.p, &s.n, outMiss.data(), irmiss.data(), &c.kn, 0, 0, 0, 0);
+            std::vector<double> out(q.x);
+            std::vector<long32> outMiss(q.imiss);
+            knnimp(q.x.data(), out.data(), &q.p, &q.n, outMiss.data(), irmiss.data(), &c.kn, 0, 0, 0, 0);
             lumo::SetDefaultThreadCount(1);
             EXPECT_TRUE(SameBits(ximp, out.data())) << "p " << c.p << " threads " << threads;
             EXPECT_EQ(imiss, outMiss) << "p " << c.p << " threads " << threads;

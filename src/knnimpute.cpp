@@ -64,7 +64,7 @@ static bool SizesValid(long32 p, long32 n, char* msg, int msgSize)
     return true;
 }
 
-bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize)
+bool KnnimpArgsValid(long32 p, long32 n, long32 kn, const long32* imiss, char* msg, int msgSize)
 {
     if (!SizesValid(p, n, msg, msgSize))
         return false;
@@ -72,6 +72,17 @@ bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize)
     if (kn < 0 || (p > 0 && kn > p - 1)) {
         std::snprintf(msg, msgSize, "'kn' is %d; it must lie between 0 and p - 1 (p is %d)", (int)kn, (int)p);
         return false;
+    }
+    // Rows are imputed side by side from one copy of the indicators, so an
+    // entry's indicator may not change its meaning while they are: it is 0
+    // (present) or 1 (missing), never another value such as -1 or 2.
+    const size_t count = (size_t)p * (size_t)n;
+    for (size_t k = 0; k < count; k++) {
+        if (imiss[k] != 0 && imiss[k] != 1) {
+            std::snprintf(msg, msgSize, "'imiss' is %d at row %d, column %d; it must be 0 (present) or 1 (missing)",
+                          (int)imiss[k], (int)(k % (size_t)p) + 1, (int)(k / (size_t)p) + 1);
+            return false;
+        }
     }
     return true;
 }
@@ -532,7 +543,7 @@ void knnimp(const double* x, double* ximp, const long32* p, const long32* n, lon
             const long32* irmiss, const long32* kn, double*, double*, long32*, long32*)
 {
     char msg[160];
-    if (!KnnimpArgsValid(*p, *n, *kn, msg, sizeof msg)) {
+    if (!KnnimpArgsValid(*p, *n, *kn, imiss, msg, sizeof msg)) {
         Reject(msg);
         return;
     }

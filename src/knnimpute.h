@@ -30,9 +30,10 @@ extern "C" {
 // workn, iworkp and iworkn belong to the calling convention and are left
 // untouched: the routine keeps its own work space (a row-major copy of x with
 // its presence flags, about 9 p n bytes, and 8 p doubles per thread).
-// Arguments outside p, n >= 0 and 0 <= kn <= p - 1, and a shortage of memory
-// for the work space, are reported through the error handler before anything
-// is written.
+// Its indicators in imiss must be 0 (present) or 1 (missing) on entry.
+// Arguments outside p, n >= 0, 0 <= kn <= p - 1 and those indicators, and a
+// shortage of memory for the work space, are reported through the error
+// handler before anything is written.
 void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
             const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
             long32* iworkn);
@@ -138,7 +139,7 @@ private:
 // Each returns true when the sizes are acceptable; otherwise it writes a
 // message naming the offending argument into msg (at most msgSize bytes) and
 // returns false.
-bool KnnimpArgsValid(long32 p, long32 n, long32 kn, char* msg, int msgSize);
+bool KnnimpArgsValid(long32 p, long32 n, long32 kn, const long32* imiss, char* msg, int msgSize);
 bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int msgSize);
 
 // Receives the message of a rejected call. The R build installs a handler that
