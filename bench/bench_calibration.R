@@ -1,6 +1,6 @@
 # Calibration, realised FDR and power of odp_test against limma on the same data.
 #
-#   R_LIBS=.Rlib Rscript bench/bench_calibration.R          # the full run (about 12 minutes on 2 cores)
+#   R_LIBS=.Rlib Rscript bench/bench_calibration.R          # the full run (about 5 minutes on 2 quiet cores)
 #   R_LIBS=.Rlib Rscript bench/bench_calibration.R quick    # fewer seeds, B = 50, 20 permutations
 #
 # Simulated studies: 2,000 genes whose variances follow the scaled inverse-chi-square
@@ -176,7 +176,7 @@ cat(sprintf("  bar: %s\n", if (sum(shuffled[, "odp_test"] > 0) <= sum(shuffled[,
 # ---------------------------------------------------------------- time course, complete null
 # 24 arrays: 6 individuals x 4 times, each gene with its own sd (the prior above) and,
 # for the longitudinal designs, its own baselines per individual.
-tc_seeds <- if (quick) 2L else 5L
+tc_seeds <- if (quick) 2L else 10L
 ind <- rep(1:6, each = 4)
 tm <- rep(0:3, 6) + rep(seq(0, 1, length.out = 6), each = 4)
 tc_designs <- list(
