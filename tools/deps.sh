@@ -17,9 +17,10 @@ if command -v Rscript >/dev/null 2>&1; then
   rpkg rmarkdown r-cran-rmarkdown
   rpkg Biobase r-bioc-biobase
   rpkg SummarizedExperiment r-bioc-summarizedexperiment
+  rpkg batchtools r-cran-batchtools
 else
   need+=(r-cran-testthat r-bioc-qvalue r-bioc-limma r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
-         r-bioc-summarizedexperiment)
+         r-bioc-summarizedexperiment r-cran-batchtools)
 fi
 command -v pandoc >/dev/null 2>&1 || need+=(pandoc)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
