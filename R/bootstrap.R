@@ -25,10 +25,13 @@ with_maps <- function(args, maps, rows) {
 }
 
 # Runs the iterations `rows` synchronously in this process: the work of one
-# BiocParallel worker. `threads` shares the cores among the workers.
+# BiocParallel worker. `threads` shares the cores among workers on this
+# machine; NULL leaves a worker on a node of its own its own cores.
 run_null_share <- function(rows, args, maps, entry, threads, genes) {
-  old <- options(lumo.threads = threads)
-  on.exit(options(old))
+  if (!is.null(threads)) {
+    old <- options(lumo.threads = threads)
+    on.exit(options(old))
+  }
   set_native_threads(genes)
   .Call(native_entries(entry)$run, with_maps(args, maps, rows), FALSE)
 }
@@ -61,6 +64,11 @@ format_bytes <- function(bytes) {
   if (bytes >= 1e9) sprintf("%.1f GB", bytes / 1e9) else sprintf("%.0f MB", bytes / 1e6)
 }
 
+# Whether the backend's workers run on other machines: a scheduler's jobs.
+on_other_nodes <- function(BPPARAM) {
+  methods::is(BPPARAM, "BatchtoolsParam") && !BPPARAM$cluster %in% c("socket", "multicore", "interactive")
+}
+
 is_serial <- function(BPPARAM) methods::is(BPPARAM, "SerialParam")
 
 check_bpparam <- function(BPPARAM, background) {
@@ -87,7 +95,7 @@ run_bootstrap <- function(kind, entry, args, maps, B, genes, finish, background,
     return(run_job(job, background))
   }
   shares <- split_iterations(B, BiocParallel::bpnworkers(BPPARAM))
-  threads <- max(1L, lumo_thread_count() %/% length(shares))
+  threads <- if (on_other_nodes(BPPARAM)) NULL else max(1L, lumo_thread_count() %/% length(shares))
   parts <- BiocParallel::bplapply(shares, run_null_share, args = args, maps = maps, entry = entry,
                                   threads = threads, genes = genes, BPPARAM = BPPARAM)
   finish(parts)

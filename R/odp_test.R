@@ -56,12 +56,13 @@
 #'
 #' @section Parallel backends:
 #' With \code{BPPARAM} other than \code{SerialParam}, the iterations are shared among the
-#' backend's workers, each running the native job on its share of the iterations (the
-#' cores are divided among the workers). The keys of the null data are drawn once in this
-#' session, so the
-#' result is identical for every backend. Every worker also computes the observed
-#' statistics, which cost about one iteration. Such runs wait for the workers and
-#' cannot run in the background.
+#' backend's workers, each running the native job on its share of the iterations. Workers
+#' on this machine divide its cores among them; the jobs of a scheduler
+#' (\code{BatchtoolsParam} with a cluster such as \code{"slurm"}) use the cores of their
+#' own nodes. The keys of the null data are drawn once in this session, so the result is
+#' identical for every backend (see the vignette for a cluster set-up). Every worker
+#' also computes the observed statistics, which cost about one iteration. Such runs wait
+#' for the workers and cannot run in the background.
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns), a
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. No missing values (see
