@@ -18,11 +18,13 @@ if command -v Rscript >/dev/null 2>&1; then
   rpkg Biobase r-bioc-biobase
   rpkg SummarizedExperiment r-bioc-summarizedexperiment
   rpkg batchtools r-cran-batchtools
+  rpkg pkgdown r-cran-pkgdown
 else
   need+=(r-cran-testthat r-bioc-qvalue r-bioc-limma r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
-         r-bioc-summarizedexperiment r-cran-batchtools)
+         r-bioc-summarizedexperiment r-cran-batchtools r-cran-pkgdown)
 fi
 command -v pandoc >/dev/null 2>&1 || need+=(pandoc)
+command -v chromium >/dev/null 2>&1 || need+=(chromium)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of lumo: the R-free core under CTest (plainly and under the
-# sanitizers), the testthat suite through R, and R CMD check.
+# sanitizers), the testthat suite through R, R CMD check, and the documentation
+# site in a headless browser.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -52,4 +53,7 @@ echo "$status"
 if echo "$status" | grep -qE 'ERROR|WARNING'; then
   exit 1
 fi
+
+echo "== documentation site (pkgdown, checked in headless Chromium)"
+bash tools/site.sh
 echo "all tests passed"
