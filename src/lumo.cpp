@@ -247,6 +247,7 @@ template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, 
 }
 } // namespace
 
+#ifdef LUMO_HAVE_HWY
 // The vector path, compiled for every instruction set of the vector library.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lumo-inl.h"
@@ -260,11 +261,13 @@ HWY_EXPORT(GenesNull);
 HWY_EXPORT(GenesAlternativeLeaveOut);
 HWY_EXPORT(GenesNullLeaveOut);
 } // namespace lumo_odp
+#endif // LUMO_HAVE_HWY
 
 namespace
 {
 typedef void OdpGenesFn(const COdpTerms&, long32, long32);
 
+#ifdef LUMO_HAVE_HWY
 void OdpGenesVectorAlternative(const COdpTerms& t, long32 b, long32 e)
 {
     HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternative)(t, b, e);
@@ -285,16 +288,23 @@ int64_t BestOdpTarget()
     const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
     return targets & -targets;
 }
+#endif // LUMO_HAVE_HWY
 
 std::atomic<int> g_odpPath(-1);
 
 template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path, bool leaveOut)
 {
-    if (path == lumo::kOdpPathScalar)
-        return OdpGenesScalar<Model>;
-    if (Model == kAlternative)
-        return leaveOut ? OdpGenesVectorAlternativeLeaveOut : OdpGenesVectorAlternative;
-    return leaveOut ? OdpGenesVectorNullLeaveOut : OdpGenesVectorNull;
+#ifdef LUMO_HAVE_HWY
+    if (path != lumo::kOdpPathScalar) {
+        if (Model == kAlternative)
+            return leaveOut ? OdpGenesVectorAlternativeLeaveOut : OdpGenesVectorAlternative;
+        return leaveOut ? OdpGenesVectorNullLeaveOut : OdpGenesVectorNull;
+    }
+#else
+    (void)path;
+    (void)leaveOut;
+#endif
+    return OdpGenesScalar<Model>;
 }
 
 // The frame shared by the four kernels: entry report, per-reference-gene
@@ -357,9 +367,14 @@ namespace lumo
 {
 int OdpWidestPath()
 {
+#ifdef LUMO_HAVE_HWY
     static const int widest =
         (BestOdpTarget() & (HWY_SCALAR | HWY_EMU128)) != 0 ? kOdpPathScalar : kOdpPathVector;
     return widest;
+#else
+    // Built without the vector library: the portable path only.
+    return kOdpPathScalar;
+#endif
 }
 
 int OdpPath()
@@ -378,7 +393,12 @@ int SetOdpPath(int path)
 
 const char* OdpPathName(int path)
 {
+#ifdef LUMO_HAVE_HWY
     return path == kOdpPathScalar ? "scalar" : hwy::TargetName(BestOdpTarget());
+#else
+    (void)path;
+    return "scalar";
+#endif
 }
 } // namespace lumo
 

@@ -7,13 +7,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash tools/deps.sh
 
-# src/Makevars lists the objects one by one (no GNU make extensions): a source
+# src/Makevars.in lists the objects one by one (no GNU make extensions): a source
 # file missing from it would build under CMake but be absent from the package.
 unlisted=$(cd src && for f in *.cpp threads/*.cpp cluster/*.cpp kernels/*.cpp; do
-  grep -qE "(^|[[:space:]])${f%.cpp}\.o([[:space:]]|$)" Makevars || echo "$f"
+  grep -qE "(^|[[:space:]])${f%.cpp}\.o([[:space:]]|$)" Makevars.in || echo "$f"
 done)
 if [ -n "$unlisted" ]; then
-  echo "src/Makevars does not list these sources: $unlisted"
+  echo "src/Makevars.in does not list these sources: $unlisted"
   exit 1
 fi
 
@@ -53,6 +53,9 @@ echo "$status"
 if echo "$status" | grep -qE 'ERROR|WARNING'; then
   exit 1
 fi
+
+echo "== the package without Highway"
+bash tools/no-highway.sh
 
 echo "== documentation site (pkgdown, checked in headless Chromium)"
 bash tools/site.sh
