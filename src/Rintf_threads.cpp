@@ -3,6 +3,9 @@
 #include "Rintf_threads.h"
 
 #include <R_ext/Utils.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include "threads/ProgressThread.h"
 #include "threads/WorkerPool.h"
 
@@ -112,6 +115,11 @@ extern "C" SEXP DeleteThread(SEXP sthreadid)
     CProgressThreadManager::Erase(job->GetJobId());
     // Stops a job that has not finished, waits for its worker, then frees it.
     CProgressThreadManager::DestroyJob(job);
+#if defined(__GLIBC__)
+    // glibc keeps the freed memory of the job's threads in their arenas; give
+    // it back, or the session's memory grows with every job it has run.
+    malloc_trim(0);
+#endif
     UNPROTECT(1);
     return result;
 }
