@@ -75,6 +75,25 @@ test_that("SIGINT to a run on forked workers kills and reaps every worker the ca
   }
 })
 
+test_that("a run stops the backend it started and leaves one the user started running with its workers", {
+  skip_on_os(c("windows", "mac", "solaris"))
+  set.seed(4)
+  x <- matrix(rnorm(100 * 8), 100, 8)
+  runs <- list(odp_test = function(p) odp_test(x, rep(1:2, each = 4), B = 4, BPPARAM = p),
+               timecourse_test = function(p) timecourse_test(x, rep(1:4, 2), df = 1, B = 4, BPPARAM = p))
+  for (f in names(runs)) {
+    p <- BiocParallel::MulticoreParam(2)
+    runs[[f]](p)
+    expect_false(BiocParallel::bpisup(p), info = f)
+    BiocParallel::bpstart(p)
+    workers <- lumo:::child_processes()
+    runs[[f]](p)
+    expect_true(BiocParallel::bpisup(p), info = f)
+    expect_setequal(lumo:::child_processes(), workers)
+    BiocParallel::bpstop(p)
+  }
+})
+
 test_that("the library reports its version", {
   expect_identical(.Call("GetLumoLibraryVersion", PACKAGE = "lumo"), "1.1.290")
 })
