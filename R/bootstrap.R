@@ -148,11 +148,13 @@ child_processes <- function() {
   as.integer(sub(" .*", "", line[!is.na(ppid) & ppid == Sys.getpid()]))
 }
 
-# Kills the child processes `pids` and reaps them, so that none is left running
-# or as a zombie.
+# Kills the child processes `pids` and waits, up to five seconds, until they are
+# gone: the forked workers are reaped by the parallel package, which forked
+# them, so none is left running or as a zombie.
 end_processes <- function(pids) {
   for (pid in pids) tools::pskill(pid, tools::SIGKILL)
-  if (length(pids)) reap_children(pids)
+  until <- Sys.time() + 5
+  while (length(pids) && any(pids %in% child_processes()) && Sys.time() < until) Sys.sleep(0.02)
 }
 
 # Bootstrap p-value of each observed statistic: (1 + the number of pooled null
@@ -174,11 +176,4 @@ fdr_qvalues <- function(p, fdr) {
   fit <- tryCatch(qvalue::qvalue(p[ok]), error = function(e) qvalue::qvalue(p[ok], pi0 = 1, lfdr.out = FALSE))
   q[ok] <- if (fdr == "BH") stats::p.adjust(p[ok], "BH") else fit$qvalues
   list(q = q, pi0 = fit$pi0)
-}
-
-
-# Waits, up to five seconds, until the child processes `pids` are gone.
-reap_children <- function(pids) {
-  until <- Sys.time() + 5
-  while (any(pids %in% child_processes()) && Sys.time() < until) Sys.sleep(0.02)
 }
