@@ -96,9 +96,65 @@ run_bootstrap <- function(kind, entry, args, maps, B, genes, finish, background,
   }
   shares <- split_iterations(B, BiocParallel::bpnworkers(BPPARAM))
   threads <- if (on_other_nodes(BPPARAM)) NULL else max(1L, lumo_thread_count() %/% length(shares))
-  parts <- BiocParallel::bplapply(shares, run_null_share, args = args, maps = maps, entry = entry,
-                                  threads = threads, genes = genes, BPPARAM = BPPARAM)
+  # A backend started here is stopped here, however the call ends, and the
+  # processes this call forked (MulticoreParam's workers) must not outlive it.
+  # Stopping only asks the workers to quit once their task is done, and after an
+  # interrupt BiocParallel's clean-up waits for every busy worker to finish its
+  # task; so at an interrupt, and after an error (even one while the backend
+  # starts), the workers are killed and reaped first. The backend's connections
+  # to them are then broken, so its stop may fail. A backend the user started is
+  # left running.
+  own <- !BiocParallel::bpisup(BPPARAM)
+  if (own) {
+    before <- child_processes()
+    end_workers <- function() end_processes(setdiff(child_processes(), before))
+    done <- FALSE
+    on.exit(if (done) BiocParallel::bpstop(BPPARAM) else {
+      end_workers()
+      abandon_backend(BPPARAM)
+    }, add = TRUE)
+    BPPARAM <- BiocParallel::bpstart(BPPARAM)
+  }
+  parts <- withCallingHandlers(
+    BiocParallel::bplapply(shares, run_null_share, args = args, maps = maps, entry = entry,
+                           threads = threads, genes = genes, BPPARAM = BPPARAM),
+    interrupt = function(cond) if (own) end_workers())
+  done <- TRUE
   finish(parts)
+}
+
+# Stops a backend whose workers were killed. Its stop then fails on the broken
+# connections, so a socket backend's connections are closed here and the backend
+# marked stopped, ready to start again (and not stopped anew when collected).
+abandon_backend <- function(BPPARAM) {
+  stopped <- tryCatch({
+    suppressWarnings(BiocParallel::bpstop(BPPARAM))
+    TRUE
+  }, error = function(e) FALSE)
+  if (!stopped && methods::is(BPPARAM, "SnowParam")) {
+    for (node in BiocParallel::bpbackend(BPPARAM)) try(close(node$con), silent = TRUE)
+    BiocParallel::bpbackend(BPPARAM) <- structure(list(), class = c("NULLcluster", "cluster"))
+  }
+}
+
+# Process ids of this session's child processes (none where /proc is absent).
+child_processes <- function() {
+  stat <- file.path(list.files("/proc", pattern = "^[0-9]+$", full.names = TRUE), "stat")
+  line <- vapply(stat, function(f) tryCatch(readLines(f, n = 1L, warn = FALSE), condition = function(e) ""), "",
+                 USE.NAMES = FALSE)
+  # "pid (command) state ppid ...": the command may hold spaces and parentheses.
+  fields <- strsplit(sub("^.*\\) ", "", line), " ", fixed = TRUE)
+  ppid <- suppressWarnings(as.integer(vapply(fields, function(f) if (length(f) >= 2L) f[2L] else NA_character_, "")))
+  as.integer(sub(" .*", "", line[!is.na(ppid) & ppid == Sys.getpid()]))
+}
+
+# Kills the child processes `pids` and waits, up to five seconds, until they are
+# gone: the forked workers are reaped by the parallel package, which forked
+# them, so none is left running or as a zombie.
+end_processes <- function(pids) {
+  for (pid in pids) tools::pskill(pid, tools::SIGKILL)
+  until <- Sys.time() + 5
+  while (length(pids) && any(pids %in% child_processes()) && Sys.time() < until) Sys.sleep(0.02)
 }
 
 # Bootstrap p-value of each observed statistic: (1 + the number of pooled null
@@ -121,4 +177,3 @@ fdr_qvalues <- function(p, fdr) {
   q[ok] <- if (fdr == "BH") stats::p.adjust(p[ok], "BH") else fit$qvalues
   list(q = q, pi0 = fit$pi0)
 }
-

@@ -27,6 +27,14 @@
 #' unaffected; \code{cutree(hc, h = )} expects increasing heights and refuses a
 #' tree with inversions, as it does for \code{hclust}'s own centroid trees.
 #'
+#' @section Scale of the data:
+#' Clustering runs on \code{x} divided by a power of two (which rounds nothing) that
+#' brings its largest value near 1, and Euclidean heights are scaled back: data near
+#' 1e300 or 1e-300 give the tree of the same data at an ordinary scale, with heights
+#' scaled accordingly, where squared distances would otherwise overflow or vanish. Rows
+#' whose values are all more than 1e100 times smaller than the largest value of
+#' \code{x} cannot be represented on a common scale and are refused, naming them.
+#'
 #' @param x A numeric matrix of genes (rows) x arrays (columns) without missing
 #'   values (see \code{\link{impute_knn}}), a data frame of numeric columns, a
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. At least two rows.
@@ -63,6 +71,8 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
   ordering <- check_choice(ordering, "ordering", c("none", "weight", "optimal"))
   check_flag(background, "background")
   x <- expression_matrix(x, assay)
+  scaled <- common_scale(x)
+  x <- scaled$x
   n <- nrow(x)
   if (n < 2L)
     stop("'x' must have at least two rows to cluster", call. = FALSE)
@@ -84,6 +94,8 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
       height <- double(n - 1L)
       order <- integer(n)
       .Call(C_FinishClusteringThread, id, merge, height, order)
+      # Euclidean heights scale with the data; correlation does not.
+      if (distance == "euclidean") height <- times_pow2(height, scaled$exponent)
       structure(list(merge = matrix(merge, ncol = 2L), height = height, order = order + 1L,
                      labels = labels, method = "centroid", call = call, dist.method = distance),
                 class = "hclust")

@@ -37,6 +37,14 @@
 #' a gene close to a split loses the neighbours on the other side. Raise
 #' \code{maxp} (\code{Inf} never splits) when time allows.
 #'
+#' @section Scale of the data:
+#' The neighbours are found, and the values imputed, on \code{x} divided by a power of
+#' two (which rounds nothing) that brings its largest value near 1, and the imputed values
+#' are scaled back: data near 1e300 or 1e-300 are imputed as the same data at an ordinary
+#' scale, where squared distances would otherwise overflow or vanish. Rows whose values
+#' are all more than 1e100 times smaller than the largest value of \code{x} cannot be
+#' represented on a common scale and are refused, naming them.
+#'
 #' @param x A numeric matrix of genes (rows) x arrays (columns) with \code{NA} for
 #'   missing values, a data frame of numeric columns, a \code{SummarizedExperiment}
 #'   or an \code{ExpressionSet}. Row names are optional, but none may be \code{NA}.
@@ -74,6 +82,9 @@ impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay
   rowmax <- check_fraction(rowmax, "rowmax")
   colmax <- check_fraction(colmax, "colmax")
   maxp <- if (identical(maxp, Inf)) .Machine$integer.max else check_count(maxp, "maxp", min = 2 * k + 1)
+  observed <- x
+  scaled <- common_scale(x)
+  x <- scaled$x
 
   miss <- is.na(x)
   col_missing <- colMeans(miss)
@@ -104,6 +115,9 @@ impute_knn <- function(x, k = 10, rowmax = 0.5, colmax = 0.8, maxp = 1500, assay
     }
     x[unfilled] <- means[col(x)[unfilled]]
   }
+  # Imputed values scale with the data; observed ones are returned as given.
+  x <- times_pow2(x, scaled$exponent)
+  x[!miss] <- observed[!miss]
   at <- which(unfilled, arr.ind = TRUE)
   dimnames(at) <- list(NULL, c("row", "col"))
   attr(x, "mean_filled") <- at

@@ -54,6 +54,15 @@
 #' Genes that do not vary within the groups have no alternative model and are refused;
 #' remove them first.
 #'
+#' @section Scale of the data:
+#' The test does not change when \code{x} is multiplied by a constant, so it runs on
+#' \code{x} divided by a power of two (which rounds nothing) that brings the median
+#' within-group standard deviation near 1. Data of any magnitude, even near 1e300 or
+#' 1e-300, then give the same statistics as the same data at an ordinary scale, where
+#' the likelihoods of many arrays would otherwise leave the range of doubles. Rows whose
+#' values are all more than 1e100 times smaller than the largest value of \code{x}
+#' cannot be represented on a common scale and are refused, naming them.
+#'
 #' @section Parallel backends:
 #' With \code{BPPARAM} other than \code{SerialParam}, the iterations are shared among the
 #' backend's workers, each running the native job on its share of the iterations. Workers
@@ -62,7 +71,11 @@
 #' own nodes. The keys of the null data are drawn once in this session, so the result is
 #' identical for every backend (see the vignette for a cluster set-up). Every worker
 #' also computes the observed statistics, which cost about one iteration. Such runs wait
-#' for the workers and cannot run in the background.
+#' for the workers and cannot run in the background. A backend that is not started is
+#' started for the call and stopped when it ends; when the call is interrupted or fails,
+#' the worker processes it forked (\code{MulticoreParam}) are killed at once rather than
+#' left to finish their share. A backend started with \code{BiocParallel::bpstart} is left
+#' running, and its workers finish the share they are computing.
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns), a
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. No missing values (see
@@ -106,6 +119,7 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
   check_bootstrap_size(B, n, length(nii))
+  x <- odp_scale(common_scale(x)$x, group)
 
   k <- nlevels(group)
   ID <- vapply(seq_len(k), function(g) as.integer(as.integer(group) == g), integer(n))
@@ -157,6 +171,18 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   # The column maps of element 19 are not read by the drawn null; the keys of element 27 are.
   maps <- list(`19` = matrix(0L, B, n), `27` = keys)
   run_bootstrap("ODP test", "odp", args, maps, B, m, finish, background, BPPARAM)
+}
+
+# x divided by the power of two nearest its median within-group standard
+# deviation. The likelihoods multiply n normal densities, (1/sigma)^n, which
+# leave the range of doubles when the typical sigma is far from 1 (for example
+# sigma = 1e-3 with 120 arrays); the statistic does not change with a common
+# scale of the data, and a power of two rounds nothing.
+odp_scale <- function(x, group) {
+  means <- t(rowsum(t(x), group)) / tabulate(group, nlevels(group))
+  sd <- sqrt(rowSums((x - means[, as.integer(group), drop = FALSE])^2) / (ncol(x) - nlevels(group)))
+  typical <- stats::median(sd)
+  if (typical > 0) times_pow2(x, -round(log2(typical))) else x
 }
 
 # Two keys per bootstrap iteration for the native random streams.

@@ -29,6 +29,14 @@
 #' iterations, at or above the gene's statistic) / (1 + their number); see
 #' \code{\link{lumo_test}} for the q-values. Constant genes are refused.
 #'
+#' @section Scale of the data:
+#' The test does not change when \code{x} is multiplied by a constant, so it runs on
+#' \code{x} divided by a power of two (which rounds nothing) that brings its largest
+#' value near 1: data near 1e300 or 1e-300 give the same statistics as the same data at
+#' an ordinary scale. Rows whose values are all more than 1e100 times smaller than the
+#' largest value of \code{x} cannot be represented on a common scale and are refused,
+#' naming them.
+#'
 #' @inheritSection odp_test Parallel backends
 #' @inheritParams odp_test
 #' @param time The time of each array: a numeric vector of length \code{ncol(x)}.
@@ -74,6 +82,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
   check_bootstrap_size(B, n, m)
+  x <- common_scale(x)$x
   flat <- which(rowSums((x - rowMeans(x))^2) <= 1e-20 * rowSums(x^2))
   if (length(flat))
     stop("'x' has ", length(flat), " constant gene(s) (rows ",

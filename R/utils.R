@@ -37,6 +37,33 @@ expression_matrix <- function(x, assay = NULL, allow_na = FALSE, arg = "x") {
   x
 }
 
+# x divided by a power of two 2^e, so that its largest magnitude lies in
+# [0.5, 1), and that exponent e. Every analysis is unchanged by a common scale of
+# the data, or scales with it, and dividing by a power of two rounds nothing; but
+# squares and sums of squares of values near 1e300 overflow, and those of values
+# near 1e-300 vanish, so the analyses run on the scaled values. A row whose
+# values are all nonzero but below 1e-100 of the largest value of x would still
+# lose its squares and is refused, naming the rows. Missing values are kept.
+common_scale <- function(x, arg = "x") {
+  big <- suppressWarnings(max(abs(x), na.rm = TRUE))
+  if (!is.finite(big) || big == 0) return(list(x = x, exponent = 0))
+  e <- floor(log2(big)) + 1
+  x <- times_pow2(x, -e)
+  size <- suppressWarnings(apply(abs(x), 1L, max, na.rm = TRUE))
+  tiny <- which(size > 0 & size < 1e-100)
+  if (length(tiny))
+    stop("'", arg, "' has rows whose values are all more than 1e100 times smaller than its largest value ",
+         "(rows ", name_list(tiny, rownames(x)), "); their squares are lost to underflow in double ",
+         "precision. Remove those rows, or analyse them apart", call. = FALSE)
+  list(x = x, exponent = e)
+}
+
+# v * 2^e in two exact steps, so that neither factor leaves the range of doubles.
+times_pow2 <- function(v, e) {
+  half <- e %/% 2
+  v * 2^half * 2^(e - half)
+}
+
 # The assay of the SummarizedExperiment x to read: `assay` as a name or number of
 # one of its assays, the first when NULL.
 check_assay <- function(assay, x, arg = "x") {

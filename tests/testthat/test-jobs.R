@@ -60,6 +60,40 @@ test_that("SIGINT ends a long synchronous run within a second, and the session g
   }
 })
 
+test_that("SIGINT to a run on forked workers kills and reaps every worker the call started", {
+  skip_on_os(c("windows", "mac", "solaris"))   # the workers are found as this session's children in /proc
+  # Each run takes far longer than the test waits; after the interrupt the child R
+  # must have no child process left, running or as a zombie.
+  setup <- c("set.seed(1)", "x <- matrix(rnorm(3000 * 20), 3000, 20)")
+  runs <- list(
+    odp_test = "odp_test(x, rep(1:2, each = 10), B = 2000, BPPARAM = BiocParallel::MulticoreParam(2))",
+    timecourse_test = "timecourse_test(x, rep(1:10, 2), B = 1e5, BPPARAM = BiocParallel::MulticoreParam(2))")
+  for (f in names(runs)) {
+    out <- interrupt_child(setup, runs[[f]], "length(lumo:::child_processes()) == 0", delay = 2)
+    expect_identical(out$msg, "R interrupt", info = f)
+    expect_true(out$after, info = f)
+  }
+})
+
+test_that("a run stops the backend it started and leaves one the user started running with its workers", {
+  skip_on_os(c("windows", "mac", "solaris"))
+  set.seed(4)
+  x <- matrix(rnorm(100 * 8), 100, 8)
+  runs <- list(odp_test = function(p) odp_test(x, rep(1:2, each = 4), B = 4, BPPARAM = p),
+               timecourse_test = function(p) timecourse_test(x, rep(1:4, 2), df = 1, B = 4, BPPARAM = p))
+  for (f in names(runs)) {
+    p <- BiocParallel::MulticoreParam(2)
+    runs[[f]](p)
+    expect_false(BiocParallel::bpisup(p), info = f)
+    BiocParallel::bpstart(p)
+    workers <- lumo:::child_processes()
+    runs[[f]](p)
+    expect_true(BiocParallel::bpisup(p), info = f)
+    expect_setequal(lumo:::child_processes(), workers)
+    BiocParallel::bpstop(p)
+  }
+})
+
 test_that("the library reports its version", {
   expect_identical(.Call("GetLumoLibraryVersion", PACKAGE = "lumo"), "1.1.290")
 })

@@ -170,3 +170,18 @@ test_that("odp_test warns when a design is below what its null is calibrated for
     expect_warning(odp_test(x, cs$group, B = 0), cs$warns)
   }
 })
+
+test_that("many arrays with a small or large spread give the statistics of the same data at unit spread", {
+  # The likelihoods multiply one density per array: (1/sd)^130 leaves the range of
+  # doubles at sd = 1e-3 or 1e3 unless the data are put on a common scale first.
+  set.seed(21)
+  x <- matrix(rnorm(100 * 130), 100, 130)
+  x[1:10, 66:130] <- x[1:10, 66:130] + 1
+  g <- rep(1:2, each = 65)
+  set.seed(2); unit <- odp_test(x, g, B = 2)$table
+  for (s in c(1e-3, 1e3)) {
+    set.seed(2); scaled <- odp_test(x * s, g, B = 2)$table
+    expect_true(all(is.finite(scaled$statistic)), info = format(s))
+    expect_equal(scaled, unit, tolerance = 1e-10, info = format(s))
+  }
+})
