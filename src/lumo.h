@@ -210,6 +210,13 @@ int OdpPath();
 // Chooses the path (clamped to those this processor runs) for comparisons;
 // returns the previous one. Process-wide.
 int SetOdpPath(int path);
+// The instruction sets of the vector path this processor runs, as a mask of
+// Highway's target bits (0 when built without the vector library). Found from
+// the processor's feature bits when first asked, never at load.
+int64_t OdpVectorTargets();
+// Makes the vector path use one of those sets, as an older processor would;
+// 0 (or a set not runnable here) restores the best. For comparisons.
+void SetOdpVectorTarget(int64_t target);
 // "scalar", or the instruction set of the vector path ("AVX3", "AVX2",
 // "SSE4", "NEON", ...).
 const char* OdpPathName(int path);
