@@ -1385,7 +1385,8 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
 }
 
 void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads)
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads,
+                      update_progress_routine* callback, void* callbackArg)
 {
     const long32 mm = *m, nn = *n, NN = *N;
     CDoubleMatrix dat(mm, nn), fit(mm, nn), alpha(mm, nn), datC(mm, nn);
@@ -1403,8 +1404,9 @@ void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, dou
     ZeroRows(alpha, mm, nn);
 
     lumo::CWorkerPool pool(threads);
+    lumo::CSharedProgress progress(callback, callbackArg, 1.0, 0.0, 8);
     EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, iter,
-              pool, 0);
+              pool, callback != 0 ? &progress : 0);
 
     for (long32 j = 0; j < nn; j++) {
         for (long32 i = 0; i < mm; i++) {
