@@ -288,7 +288,8 @@ struct OdpVectorKernels
     }
 
 // Best first. The last entry is the baseline the compiler was told every
-// processor of this build has, so it always runs.
+// processor of this build has, so it always runs; on processors other than
+// x86 it is the only one (NEON on 64-bit ARM).
 const OdpVectorKernels kOdpVectorKernels[] = {
 #ifdef LUMO_ODP_X86_DISPATCH
 #if HWY_TARGETS & HWY_AVX3_DL
