@@ -137,10 +137,10 @@ knn_fill <- function(x, miss, k) {
   p <- nrow(x)
   n <- ncol(x)
   x[miss] <- 0
-  res <- .Fortran(C_knnimp, x = x, ximp = x, p = p, n = n, imiss = as.integer(miss),
-                  irmiss = as.integer(rowSums(miss) > 0), kn = k,
-                  # knnimp keeps its work space to itself: its work arguments stay empty.
-                  workp = double(0), workn = double(0), iworkp = integer(0), iworkn = integer(0))
+  # The .Call routine imputes as the .Fortran routine knnimp does, on the
+  # worker pool, and stops on Ctrl-C.
+  res <- .Call(C_KnnImputeInterruptible, as.double(x), as.integer(p), as.integer(n),
+               as.integer(miss), as.integer(rowSums(miss) > 0), as.integer(k))
   list(x = matrix(res$ximp, p, n), unfilled = matrix(res$imiss == 2L, p, n))
 }
 

@@ -236,8 +236,10 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
   nGrp <- tabulate(ind, N)
   idx <- seq_len(n) - 1L
   em <- function(H) {
-    r <- .C(C_EMFitR, as.double(x), as.double(H), as.integer(ind), idx, eps,
-            fit = double(m * n), alpha = double(m * n), m, n, N, nGrp, iter = 0L)
+    # The .Call routine runs the fit on the worker pool and stops on Ctrl-C;
+    # it gives what the .C routine EMFitR gives.
+    r <- .Call(C_EMFitInterruptible, as.double(x), as.double(H), as.integer(ind), idx,
+               as.double(eps), m, n, N, nGrp)
     list(fit = matrix(r$fit, m, n), alpha = matrix(r$alpha, m, n))
   }
   set_native_threads(m)

@@ -1,5 +1,6 @@
-// R entry points of the ODP and time-course analyses, and the argument
-// checks and job runner they share.
+// R entry points of the ODP and time-course analyses, the interruptible
+// .Call forms of the EM fit and the kNN imputation, and the argument checks
+// and job runner they share.
 
 #include "RInterfaces.h"
 #include "MathUtility.h"
@@ -8,6 +9,7 @@
 #include "TimecourseIntercept.h"
 #include "TimecourseNoIntercept.h"
 #include "TimecourseThread.h"
+#include "knnimpute.h"
 #include "threads/InterruptCheck.h"
 #include "threads/ProgressThread.h"
 
@@ -471,4 +473,120 @@ extern "C" void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps
     if (outOfMemory)
         Rf_error("EMFitR: out of memory for %d genes and %d arrays", (int)*m, (int)*n);
     Rf_error("EMFitR: %s", message);
+}
+
+// Raises an error naming argument `name` of an interruptible routine unless x
+// is a vector of the given type and length (length < 0: any).
+static void CheckRoutineArg(SEXP x, const char* routine, const char* name, SEXPTYPE type, double length)
+{
+    if (TYPEOF(x) != (int)type)
+        Rf_error("%s: '%s' must be a vector of type %s, not %s", routine, name, Rf_type2char(type), TypeName(x));
+    if (length >= 0 && (double)Rf_xlength(x) != length)
+        Rf_error("%s: '%s' has length %.0f; expected %.0f", routine, name, (double)Rf_xlength(x), length);
+}
+
+static long32 RoutineSize(SEXP x, const char* routine, const char* name)
+{
+    CheckRoutineArg(x, routine, name, INTSXP, 1);
+    if (INTEGER(x)[0] == NA_INTEGER || INTEGER(x)[0] < 0)
+        Rf_error("%s: '%s' must be a non-negative size", routine, name);
+    return INTEGER(x)[0];
+}
+
+extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N,
+                                   SEXP nGrp)
+{
+    static const char* const routine = "EMFitInterruptible";
+    long32 mm = RoutineSize(m, routine, "m"), nn = RoutineSize(n, routine, "n"), NN = RoutineSize(N, routine, "N");
+    const double cells = (double)mm * (double)nn;
+    CheckRoutineArg(datR, routine, "dat", REALSXP, cells);
+    CheckRoutineArg(HR, routine, "H", REALSXP, (double)nn * (double)nn);
+    CheckRoutineArg(ind, routine, "ind", INTSXP, -1);
+    CheckRoutineArg(idx, routine, "idx", INTSXP, nn);
+    CheckRoutineArg(eps, routine, "eps", REALSXP, 1);
+    CheckRoutineArg(nGrp, routine, "nGrp", INTSXP, NN);
+    char message[256];
+    if (CheckEMFitArguments(&mm, &nn, &NN, INTEGER(nGrp), INTEGER(idx), REAL(eps), message, sizeof(message)) != 0)
+        Rf_error("%s: %s", routine, message);
+    CheckedLength(cells, "the fit (m*n)");
+
+    SEXP fit = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
+    SEXP alpha = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
+    long32 iter = 0;
+    bool interrupted = false, outOfMemory = false;
+    {
+        // As a synchronous job's run: the fit reports to the calling thread,
+        // which asks R for an interrupt at a bounded rate.
+        CInterruptCheck interrupt(&RUserInterrupted, 0);
+        try {
+            EMFitColumnMajor(REAL(datR), REAL(HR), INTEGER(ind), INTEGER(idx), REAL(eps), REAL(fit), REAL(alpha), &mm,
+                             &nn, &NN, INTEGER(nGrp), &iter, lumo::DefaultThreadCount(), &InterruptCheckCallback,
+                             &interrupt);
+        } catch (const CStopRequest&) {
+            interrupted = true;
+        } catch (...) {
+            outOfMemory = true;
+        }
+    }
+    // Raised from here, where nothing owns memory.
+    if (interrupted)
+        Rf_error("EM fit was interrupted");
+    if (outOfMemory)
+        Rf_error("%s: out of memory for %d genes and %d arrays", routine, (int)mm, (int)nn);
+
+    SEXP result = PROTECT(Rf_allocVector(VECSXP, 3));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
+    SET_VECTOR_ELT(result, 0, fit);
+    SET_VECTOR_ELT(result, 1, alpha);
+    SET_VECTOR_ELT(result, 2, Rf_ScalarInteger(iter));
+    SET_STRING_ELT(names, 0, Rf_mkChar("fit"));
+    SET_STRING_ELT(names, 1, Rf_mkChar("alpha"));
+    SET_STRING_ELT(names, 2, Rf_mkChar("iter"));
+    Rf_setAttrib(result, R_NamesSymbol, names);
+    UNPROTECT(4);
+    return result;
+}
+
+extern "C" SEXP KnnImputeInterruptible(SEXP x, SEXP p, SEXP n, SEXP imiss, SEXP irmiss, SEXP kn)
+{
+    static const char* const routine = "KnnImputeInterruptible";
+    const long32 pp = RoutineSize(p, routine, "p"), nn = RoutineSize(n, routine, "n");
+    const long32 k = RoutineSize(kn, routine, "kn");
+    const double cells = (double)pp * (double)nn;
+    CheckRoutineArg(x, routine, "x", REALSXP, cells);
+    CheckRoutineArg(imiss, routine, "imiss", INTSXP, cells);
+    CheckRoutineArg(irmiss, routine, "irmiss", INTSXP, pp);
+    char message[160];
+    if (!KnnimpArgsValid(pp, nn, k, INTEGER(imiss), message, sizeof message))
+        Rf_error("%s", message);
+
+    // Written into copies, so that an interrupted call changes nothing of R's.
+    SEXP ximp = PROTECT(Rf_duplicate(x));
+    SEXP imissOut = PROTECT(Rf_duplicate(imiss));
+    bool interrupted = false, outOfMemory = false;
+    {
+        CInterruptCheck interrupt(&RUserInterrupted, 0);
+        try {
+            lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k,
+                            lumo::DefaultThreadCount(), &InterruptCheckCallback, &interrupt);
+        } catch (const CStopRequest&) {
+            interrupted = true;
+        } catch (...) {
+            outOfMemory = true;
+        }
+    }
+    if (interrupted)
+        Rf_error("kNN imputation was interrupted");
+    if (outOfMemory)
+        Rf_error("not enough memory to impute a %d x %d matrix", (int)pp, (int)nn);
+
+    SEXP result = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
+    SET_VECTOR_ELT(result, 0, ximp);
+    SET_VECTOR_ELT(result, 1, imissOut);
+    SET_STRING_ELT(names, 0, Rf_mkChar("ximp"));
+    SET_STRING_ELT(names, 1, Rf_mkChar("imiss"));
+    Rf_setAttrib(result, R_NamesSymbol, names);
+    UNPROTECT(4);
+    return result;
 }

@@ -26,6 +26,13 @@ SEXP GetTimecourseResult(SEXP tid);
 // .C routine: random-intercept EM fit of every row of datR (m x n).
 void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR, long32* m,
             long32* n, long32* N, int* nGrp, long32* iter);
+// .Call routine: the same fit on the worker pool, interruptible from R
+// (Ctrl-C); returns list(fit, alpha, iter) with fit and alpha of length m*n.
+SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N, SEXP nGrp);
+// .Call routine: knnimp's imputation of x (p x n, indicators imiss, rows
+// flagged in irmiss, kn neighbours), interruptible from R; returns
+// list(ximp, imiss), x and imiss with the filled entries.
+SEXP KnnImputeInterruptible(SEXP x, SEXP p, SEXP n, SEXP imiss, SEXP irmiss, SEXP kn);
 }
 
 // Raises "length of '%s' is %d; expected %d" when the lengths differ.

@@ -182,14 +182,6 @@ COrdering* NewOrdering(int orderMethod)
     return nullptr;
 }
 
-// Lets R's interrupt (Ctrl-C) end a synchronous clustering: the progress
-// reports consult a CInterruptCheck (arg), which asks R on R's own thread,
-// at a bounded rate; an interrupt unwinds the clustering with a stop request.
-void InterruptCallback(void* arg, double, double, int)
-{
-    static_cast<CInterruptCheck*>(arg)->ThrowIfInterrupted();
-}
-
 const char* const INTERRUPTED_MESSAGE = "Clustering was interrupted";
 
 // Objects of one clustering run that are not yet owned by a job.
@@ -293,7 +285,9 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
         stage = CLUSTER_MEMORY_MESSAGE;
         run.pCombine = new CCentroidLinkage();
         run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
-        run.pEngine->SetCallback(&InterruptCallback, &interrupt);
+        // R's interrupt (Ctrl-C) ends a synchronous clustering: the progress
+        // reports ask R, on R's own thread at a bounded rate.
+        run.pEngine->SetCallback(&InterruptCheckCallback, &interrupt);
         run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
         run.ppRows = VectorizeRMatrix(pData, rows, cols);
         run.pRoot = run.pEngine->Cluster(reinterpret_cast<void**>(run.ppRows), rows);
@@ -305,7 +299,7 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
             stage = "Out of memory! Could not allocate ordering object";
             run.pOrdering = NewOrdering(orderMethod);
             stage = CLUSTER_MEMORY_MESSAGE;
-            run.pOrdering->SetCallback(&InterruptCallback, &interrupt);
+            run.pOrdering->SetCallback(&InterruptCheckCallback, &interrupt);
             run.pOrdering->OrderLeaves(run.pRoot, run.pEngine->GetDistanceMatrix());
             delete run.pOrdering;
             run.pOrdering = nullptr;

@@ -57,6 +57,9 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(RunTimecourseNoInt, 2),
     CALLDEF(RunTimecourseInt, 2),
     CALLDEF(GetTimecourseResult, 1),
+    CALLDEF(EMFitInterruptible, 9),
+    // ---- imputation entries
+    CALLDEF(KnnImputeInterruptible, 6),
     // ---- clustering entries
     CALLDEF(StartClusteringThread, 5),
     CALLDEF(FinishClusteringThread, 4),

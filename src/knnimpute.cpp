@@ -417,9 +417,11 @@ void FillRow(const lumo::CKnnRows& rows, long32 i, const long32* nb, long32 kn, 
 }
 
 // Imputes the flagged rows on `threads` threads. Throws std::bad_alloc, before
-// anything is written, when the work space does not fit.
+// anything is written, when the work space does not fit. With a callback,
+// every block of target rows is reported (one unit each), and what the
+// callback throws ends the imputation.
 void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
-            int32_t threads)
+            int32_t threads, update_progress_routine* callback = 0, void* callbackArg = 0)
 {
     std::vector<long32> targets;
     for (long32 i = 0; i < p; i++)
@@ -438,6 +440,8 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
         workers.emplace_back(rows, kn);
     const int level = lumo::KnnKernelCount() - 1;
     const long32 m = kn + 1;
+    lumo::CSharedProgress progress(callback, callbackArg, (double)blocks, 0.0, 0);
+    lumo::CSharedProgress* const report = callback != 0 ? &progress : 0;
     const lumo::CWorkerPool::Body body = [&](int64_t begin, int64_t end, int worker) {
         CKnnWorker& work = workers[worker];
         for (int64_t b = begin; b < end; b++) {
@@ -456,12 +460,23 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
                         work.pos[kept++] = work.pos[r];
                 FillRow(rows, i, work.pos.data(), kn, ximp, imiss);
             }
+            if (report != 0)
+                report->Add(1.0);
         }
     };
     lumo::CWorkerPool pool(threads);
-    pool.Run(blocks, 1, body);
+    pool.Run(blocks, 1, body, report);
 }
 } // namespace
+
+namespace lumo
+{
+void KnnImpute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
+               int32_t threads, update_progress_routine* callback, void* callbackArg)
+{
+    Impute(x, ximp, p, n, imiss, irmiss, kn, threads, callback, callbackArg);
+}
+} // namespace lumo
 
 extern "C" {
 

@@ -133,6 +133,16 @@ private:
     std::vector<double> m_dist;     // KNN_BLOCK x p
 };
 
+// The imputation of knnimp on `threads` threads, for callers that check the
+// arguments themselves (KnnimpArgsValid) and handle failures: throws
+// std::bad_alloc, before anything is written, when the work space does not
+// fit. ximp must hold a copy of x. With a callback, it is called on the
+// calling thread after blocks of target rows and while it waits for the other
+// threads; what it throws (a stop request) ends the imputation, with ximp and
+// imiss partly written.
+void KnnImpute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
+               int32_t threads, update_progress_routine* callback = 0, void* callbackArg = 0);
+
 } // namespace lumo
 
 // ---------------------------------------------------------------- argument checks

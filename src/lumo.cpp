@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -247,58 +248,167 @@ template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, 
 }
 } // namespace
 
+namespace
+{
+typedef void OdpGenesFn(const COdpTerms&, long32, long32);
+} // namespace
+
 #ifdef LUMO_HAVE_HWY
 // The vector path, compiled for every instruction set of the vector library.
+// Only its headers are used: the set is chosen here, from the processor's
+// feature bits, when a kernel first runs. Nothing of it runs at load, and no
+// part of the vector library's shared object (whose load-time set-up reads a
+// timer valgrind cannot emulate) is linked.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lumo-inl.h"
 #include <hwy/foreach_target.h>
 #include "lumo-inl.h"
 
-namespace lumo_odp
-{
-HWY_EXPORT(GenesAlternative);
-HWY_EXPORT(GenesNull);
-HWY_EXPORT(GenesAlternativeLeaveOut);
-HWY_EXPORT(GenesNullLeaveOut);
-} // namespace lumo_odp
-#endif // LUMO_HAVE_HWY
+#if HWY_ARCH_X86 && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#define LUMO_ODP_X86_DISPATCH 1
+#endif
 
 namespace
 {
-typedef void OdpGenesFn(const COdpTerms&, long32, long32);
+// The four kernels compiled for one instruction set (a Highway target bit).
+struct OdpVectorKernels
+{
+    int64_t target;
+    OdpGenesFn* alternative;
+    OdpGenesFn* null;
+    OdpGenesFn* alternativeLeaveOut;
+    OdpGenesFn* nullLeaveOut;
+};
 
-#ifdef LUMO_HAVE_HWY
-void OdpGenesVectorAlternative(const COdpTerms& t, long32 b, long32 e)
+#define LUMO_ODP_KERNELS(NS, TARGET)                                                                            \
+    {                                                                                                          \
+        TARGET, &lumo_odp::NS::GenesAlternative, &lumo_odp::NS::GenesNull,                                     \
+            &lumo_odp::NS::GenesAlternativeLeaveOut, &lumo_odp::NS::GenesNullLeaveOut                          \
+    }
+
+// Best first. The last entry is the baseline the compiler was told every
+// processor of this build has, so it always runs; on processors other than
+// x86 it is the only one (NEON on 64-bit ARM).
+const OdpVectorKernels kOdpVectorKernels[] = {
+#ifdef LUMO_ODP_X86_DISPATCH
+#if HWY_TARGETS & HWY_AVX3_DL
+    LUMO_ODP_KERNELS(N_AVX3_DL, HWY_AVX3_DL),
+#endif
+#if HWY_TARGETS & HWY_AVX3
+    LUMO_ODP_KERNELS(N_AVX3, HWY_AVX3),
+#endif
+#if HWY_TARGETS & HWY_AVX2
+    LUMO_ODP_KERNELS(N_AVX2, HWY_AVX2),
+#endif
+#if HWY_TARGETS & HWY_SSE4
+    LUMO_ODP_KERNELS(N_SSE4, HWY_SSE4),
+#endif
+#if HWY_TARGETS & HWY_SSSE3
+    LUMO_ODP_KERNELS(N_SSSE3, HWY_SSSE3),
+#endif
+#endif // LUMO_ODP_X86_DISPATCH
+    {HWY_STATIC_TARGET, &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternative), &lumo_odp::HWY_STATIC_DISPATCH(GenesNull),
+     &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternativeLeaveOut), &lumo_odp::HWY_STATIC_DISPATCH(GenesNullLeaveOut)}};
+const size_t kOdpVectorSets = sizeof kOdpVectorKernels / sizeof kOdpVectorKernels[0];
+
+#ifdef LUMO_ODP_X86_DISPATCH
+bool Bits(unsigned reg, std::initializer_list<int> bits)
 {
-    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternative)(t, b, e);
+    for (int b : bits)
+        if (((reg >> b) & 1u) == 0)
+            return false;
+    return true;
 }
-void OdpGenesVectorNull(const COdpTerms& t, long32 b, long32 e) { HWY_DYNAMIC_DISPATCH(lumo_odp::GenesNull)(t, b, e); }
-void OdpGenesVectorAlternativeLeaveOut(const COdpTerms& t, long32 b, long32 e)
+
+// The x86 instruction sets of the table this processor and its operating
+// system run, from CPUID and XCR0 (the wide registers must be saved by the
+// system). Each set requires everything its kernels may be compiled to use.
+int64_t X86Targets()
 {
-    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesAlternativeLeaveOut)(t, b, e);
+    unsigned a = 0, b = 0, c1 = 0, d1 = 0;
+    if (!__get_cpuid(1, &a, &b, &c1, &d1))
+        return 0;
+    unsigned b7 = 0, c7 = 0, d = 0;
+    if (__get_cpuid_max(0, 0) >= 7)
+        __cpuid_count(7, 0, a, b7, c7, d);
+    unsigned c81 = 0;
+    if (!__get_cpuid(0x80000001u, &a, &b, &c81, &d))
+        c81 = 0;
+    unsigned long long xcr0 = 0;
+    if (Bits(c1, {27})) { // OSXSAVE: XGETBV is there
+        unsigned lo = 0, hi = 0;
+        __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        xcr0 = ((unsigned long long)hi << 32) | lo;
+    }
+    const bool ymm = (xcr0 & 0x6) == 0x6, zmm = (xcr0 & 0xe6) == 0xe6;
+    // SSE, SSE2, SSE3, SSSE3
+    const bool ssse3 = Bits(d1, {25, 26}) && Bits(c1, {0, 9});
+    // SSE4.1, SSE4.2, PCLMULQDQ, AES
+    const bool sse4 = ssse3 && Bits(c1, {19, 20, 1, 25});
+    // AVX, FMA, F16C, AVX2, BMI1, BMI2, LZCNT
+    const bool avx2 = sse4 && ymm && Bits(c1, {28, 12, 29}) && Bits(b7, {5, 3, 8}) && Bits(c81, {5});
+    // AVX-512 F, DQ, CD, BW, VL
+    const bool avx3 = avx2 && zmm && Bits(b7, {16, 17, 28, 30, 31});
+    // VBMI, VBMI2, VAES, VPCLMULQDQ, VNNI, BITALG, VPOPCNTDQ
+    const bool avx3dl = avx3 && Bits(c7, {1, 6, 9, 10, 11, 12, 14});
+    return (ssse3 ? HWY_SSSE3 : 0) | (sse4 ? HWY_SSE4 : 0) | (avx2 ? HWY_AVX2 : 0) | (avx3 ? HWY_AVX3 : 0) |
+           (avx3dl ? HWY_AVX3_DL : 0);
 }
-void OdpGenesVectorNullLeaveOut(const COdpTerms& t, long32 b, long32 e)
+#endif // LUMO_ODP_X86_DISPATCH
+
+// Indices in the table of the sets this processor runs, as a bit mask.
+uint64_t RunnableOdpSets()
 {
-    HWY_DYNAMIC_DISPATCH(lumo_odp::GenesNullLeaveOut)(t, b, e);
+    static const uint64_t runnable = [] {
+#ifdef LUMO_ODP_X86_DISPATCH
+        const int64_t targets = X86Targets();
+#else
+        const int64_t targets = 0;
+#endif
+        uint64_t sets = 0;
+        for (size_t s = 0; s < kOdpVectorSets; s++)
+            if (s + 1 == kOdpVectorSets || (kOdpVectorKernels[s].target & targets) != 0)
+                sets |= uint64_t(1) << s;
+        return sets;
+    }();
+    return runnable;
+}
+
+// The set chosen for comparisons (a target bit; 0: the best one).
+std::atomic<int64_t> g_odpVectorTarget(0);
+
+const OdpVectorKernels& ActiveOdpKernels()
+{
+    const uint64_t sets = RunnableOdpSets();
+    const int64_t chosen = g_odpVectorTarget.load();
+    for (size_t s = 0; s < kOdpVectorSets; s++)
+        if ((sets >> s & 1) != 0 && (chosen == 0 || kOdpVectorKernels[s].target == chosen))
+            return kOdpVectorKernels[s];
+    return kOdpVectorKernels[kOdpVectorSets - 1];
 }
 
 // The best instruction set the processor runs among those compiled.
 int64_t BestOdpTarget()
 {
-    const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
-    return targets & -targets;
+    const uint64_t sets = RunnableOdpSets();
+    return kOdpVectorKernels[__builtin_ctzll(sets)].target;
 }
+} // namespace
 #endif // LUMO_HAVE_HWY
 
+namespace
+{
 std::atomic<int> g_odpPath(-1);
 
 template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path, bool leaveOut)
 {
 #ifdef LUMO_HAVE_HWY
     if (path != lumo::kOdpPathScalar) {
+        const OdpVectorKernels& set = ActiveOdpKernels();
         if (Model == kAlternative)
-            return leaveOut ? OdpGenesVectorAlternativeLeaveOut : OdpGenesVectorAlternative;
-        return leaveOut ? OdpGenesVectorNullLeaveOut : OdpGenesVectorNull;
+            return leaveOut ? set.alternativeLeaveOut : set.alternative;
+        return leaveOut ? set.nullLeaveOut : set.null;
     }
 #else
     (void)path;
@@ -391,10 +501,33 @@ int SetOdpPath(int path)
     return previous;
 }
 
+int64_t OdpVectorTargets()
+{
+#ifdef LUMO_HAVE_HWY
+    int64_t targets = 0;
+    const uint64_t sets = RunnableOdpSets();
+    for (size_t s = 0; s < kOdpVectorSets; s++)
+        if ((sets >> s & 1) != 0)
+            targets |= kOdpVectorKernels[s].target;
+    return targets;
+#else
+    return 0;
+#endif
+}
+
+void SetOdpVectorTarget(int64_t target)
+{
+#ifdef LUMO_HAVE_HWY
+    g_odpVectorTarget.store((target & OdpVectorTargets()) == target ? target : 0);
+#else
+    (void)target;
+#endif
+}
+
 const char* OdpPathName(int path)
 {
 #ifdef LUMO_HAVE_HWY
-    return path == kOdpPathScalar ? "scalar" : hwy::TargetName(BestOdpTarget());
+    return path == kOdpPathScalar ? "scalar" : hwy::TargetName(ActiveOdpKernels().target);
 #else
     (void)path;
     return "scalar";
@@ -1253,7 +1386,8 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
 }
 
 void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads)
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads,
+                      update_progress_routine* callback, void* callbackArg)
 {
     const long32 mm = *m, nn = *n, NN = *N;
     CDoubleMatrix dat(mm, nn), fit(mm, nn), alpha(mm, nn), datC(mm, nn);
@@ -1271,8 +1405,9 @@ void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, dou
     ZeroRows(alpha, mm, nn);
 
     lumo::CWorkerPool pool(threads);
+    lumo::CSharedProgress progress(callback, callbackArg, 1.0, 0.0, 8);
     EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, iter,
-              pool, 0);
+              pool, callback != 0 ? &progress : 0);
 
     for (long32 j = 0; j < nn; j++) {
         for (long32 i = 0; i < mm; i++) {

@@ -210,6 +210,13 @@ int OdpPath();
 // Chooses the path (clamped to those this processor runs) for comparisons;
 // returns the previous one. Process-wide.
 int SetOdpPath(int path);
+// The instruction sets of the vector path this processor runs, as a mask of
+// Highway's target bits (0 when built without the vector library). Found from
+// the processor's feature bits when first asked, never at load.
+int64_t OdpVectorTargets();
+// Makes the vector path use one of those sets, as an older processor would;
+// 0 (or a set not runnable here) restores the best. For comparisons.
+void SetOdpVectorTarget(int64_t target);
 // "scalar", or the instruction set of the vector path ("AVX3", "AVX2",
 // "SSE4", "NEON", ...).
 const char* OdpPathName(int path);
@@ -283,12 +290,15 @@ void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, doub
              void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool);
 
 // EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
-// m x n outputs), without progress, over `threads` workers. fitR is zero
-// wherever no fit was computed. Sizes are not checked here: see
-// CheckEMFitArguments. Throws std::bad_alloc when the work arrays cannot be
-// allocated.
+// m x n outputs), over `threads` workers. fitR is zero wherever no fit was
+// computed. Sizes are not checked here: see CheckEMFitArguments. Throws
+// std::bad_alloc when the work arrays cannot be allocated. With a callback,
+// it is called on the calling thread, with unchanged figures, after a bounded
+// amount of work and while the thread waits for the others; what it throws (a
+// stop request) ends the fit and leaves fitR and alphaR unspecified.
 void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads = 1);
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads = 1,
+                      update_progress_routine* callback = 0, void* callbackArg = 0);
 
 // Null if EMFitColumnMajor may run on these arguments (eps a positive finite
 // number; m, n, N >= 0, N <= n, nGrp[0..N-1] >= 0 summing to n, idx[0..n-1]

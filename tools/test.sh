@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of lumo: the R-free core under CTest (plainly and under the
-# sanitizers), the testthat suite through R, R CMD check, and the documentation
-# site in a headless browser.
+# sanitizers), the testthat suite through R, one analysis's examples under
+# valgrind, R CMD check, and the documentation site in a headless browser.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -37,6 +37,9 @@ R_LIBS="$top/.Rlib" Rscript -e '
   failed <- sum(res$failed) + sum(res$error)
   cat(sprintf("\ntestthat: %d passed, %d failed, %d skipped\n", sum(res$passed), failed, sum(res$skipped)))
   quit(status = if (failed > 0) 1 else 0)'
+
+echo "== the odp_test examples under valgrind"
+bash tools/valgrind.sh
 
 echo "== R CMD check"
 rm -rf build/check && mkdir -p build/check

@@ -43,3 +43,8 @@ void CInterruptCheck::ThrowIfInterrupted()
     if (Interrupted())
         throw CStopRequest();
 }
+
+void InterruptCheckCallback(void* arg, double, double, int)
+{
+    static_cast<CInterruptCheck*>(arg)->ThrowIfInterrupted();
+}

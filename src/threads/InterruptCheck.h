@@ -46,4 +46,9 @@ private:
     std::atomic<bool> m_interrupted;
 };
 
+// A progress callback (update_progress_routine) whose arg is a CInterruptCheck:
+// throws CStopRequest once the user has interrupted. Lets a synchronous
+// computation that reports progress be interrupted from the host's thread.
+void InterruptCheckCallback(void* arg, double max, double current, int msgid);
+
 #endif

@@ -120,3 +120,48 @@ test_that("bad inputs are refused with messages naming the argument", {
          "'k' \\(3\\) must be smaller than the number of rows with at most rowmax"))
   for (case in cases) expect_error(eval(case[[1]]), case[[2]])
 })
+
+# The .Call routine that impute_knn uses must give, bit for bit, what the
+# registered .Fortran routine knnimp gives, for any thread count; it refuses
+# what knnimp refuses, and leaves its arguments as they were.
+test_that("the interruptible imputation routine equals knnimp", {
+  cases <- list(
+    list(p = 40L, n = 6L, frac = 0.2, k = 3L, seed = 1),
+    list(p = 300L, n = 12L, frac = 0.1, k = 10L, seed = 2),
+    list(p = 9L, n = 3L, frac = 0.3, k = 8L, seed = 3),  # k = p - 1
+    list(p = 60L, n = 5L, frac = 0.05, k = 1L, seed = 4, dup = TRUE)  # duplicated rows
+  )
+  for (cs in cases) {
+    x <- masked_study(cs$p, cs$n, cs$frac, cs$seed)
+    if (isTRUE(cs$dup)) x[seq(2, cs$p, 2), ] <- x[seq(1, cs$p - 1, 2), ]
+    miss <- is.na(x)
+    x[miss] <- 0
+    irmiss <- as.integer(rowSums(miss) > 0)
+    old <- .Fortran(lumo:::C_knnimp, x = x, ximp = x, p = cs$p, n = cs$n, imiss = as.integer(miss),
+                    irmiss = irmiss, kn = cs$k, workp = double(0), workn = double(0),
+                    iworkp = integer(0), iworkn = integer(0))
+    x0 <- as.double(x); imiss0 <- as.integer(miss)
+    for (threads in c(1L, 3L)) {
+      new <- withr::with_options(list(lumo.threads = threads), {
+        lumo:::set_native_threads()
+        .Call(lumo:::C_KnnImputeInterruptible, x0, cs$p, cs$n, imiss0, irmiss, cs$k)
+      })
+      label <- sprintf("p %d, k %d, %d threads", cs$p, cs$k, threads)
+      expect_identical(new$ximp, as.double(old$ximp), label = label)
+      expect_identical(new$imiss, old$imiss, label = label)
+    }
+    expect_identical(x0, as.double(x))
+    expect_identical(imiss0, as.integer(miss))
+  }
+  x <- masked_study(10, 4, 0.2, 5)
+  miss <- as.integer(is.na(x)); x[is.na(x)] <- 0
+  bad <- list(
+    list(args = list(x, 10L, 4L, miss, rep(1L, 10), 10L), error = "kn"),
+    list(args = list(x, 10L, 4L, replace(miss, 1L, 3L), rep(1L, 10), 2L), error = "imiss|indicator"),
+    list(args = list(x, 10L, 5L, miss, rep(1L, 10), 2L), error = "'x' has length"),
+    list(args = list(as.integer(x), 10L, 4L, miss, rep(1L, 10), 2L), error = "'x' must be a vector of type double"),
+    list(args = list(x, 10L, 4L, miss, rep(1L, 9), 2L), error = "'irmiss' has length")
+  )
+  for (b in bad)
+    expect_error(do.call(.Call, c(list(lumo:::C_KnnImputeInterruptible), b$args)), b$error)
+})

@@ -169,3 +169,54 @@ test_that("timecourse_test refuses bad input before anything runs, naming the ar
   )
   for (b in bad) expect_error(eval(b[[1]]), b[[2]], info = deparse(b[[1]]))
 })
+
+# The .Call routine of the random-intercept fits must give, bit for bit, what
+# the registered .C routine EMFitR gives, for any thread count, and refuse
+# arguments that do not fit together before it runs.
+test_that("the interruptible EM routine equals EMFitR", {
+  cases <- list(
+    list(m = 30L, N = 4L, Tn = 5L, eps = 1e-4, seed = 1),
+    list(m = 257L, N = 3L, Tn = 4L, eps = 1e-6, seed = 2),    # more genes than a chunk
+    list(m = 2L, N = 2L, Tn = 3L, eps = 1e-3, seed = 3),
+    list(m = 1L, N = 3L, Tn = 2L, eps = 1e-3, seed = 4),      # one gene: nothing is fitted
+    list(m = 40L, N = 5L, Tn = 3L, eps = 1e-2, seed = 5, unequal = TRUE)
+  )
+  for (cs in cases) {
+    set.seed(cs$seed)
+    nGrp <- if (isTRUE(cs$unequal)) c(2L, 4L, 3L, 3L, 3L) else rep(cs$Tn, cs$N)
+    n <- sum(nGrp)
+    ind <- rep(seq_len(cs$N), nGrp)
+    x <- matrix(rnorm(cs$m * n), cs$m, n) + matrix(rnorm(cs$m * cs$N, sd = 2), cs$m, cs$N)[, ind]
+    X <- cbind(1, seq_len(n) %% 3)
+    H <- X %*% solve(crossprod(X), t(X))
+    idx <- seq_len(n) - 1L
+    old <- .C(lumo:::C_EMFitR, as.double(x), as.double(H), ind, idx, cs$eps, fit = double(cs$m * n),
+              alpha = double(cs$m * n), cs$m, n, cs$N, nGrp, iter = 0L)
+    for (threads in c(1L, 2L)) {
+      new <- withr::with_options(list(lumo.threads = threads), {
+        lumo:::set_native_threads()
+        .Call(lumo:::C_EMFitInterruptible, as.double(x), as.double(H), ind, idx, cs$eps, cs$m, n, cs$N, nGrp)
+      })
+      label <- sprintf("m %d, N %d, %d threads", cs$m, cs$N, threads)
+      expect_identical(new$fit, old$fit, label = label)
+      expect_identical(new$alpha, old$alpha, label = label)
+      expect_identical(new$iter, old$iter, label = label)
+    }
+  }
+  x <- matrix(rnorm(24), 4, 6); H <- diag(6); idx <- 0:5
+  call <- function(...) {
+    a <- modifyList(list(x = as.double(x), H = as.double(H), ind = rep(1:2, each = 3), idx = idx, eps = 1e-3,
+                         m = 4L, n = 6L, N = 2L, nGrp = c(3L, 3L)), list(...))
+    do.call(.Call, c(list(lumo:::C_EMFitInterruptible), unname(a)))
+  }
+  bad <- list(
+    list(args = list(nGrp = c(3L, 2L)), error = "nGrp|n ="),
+    list(args = list(x = as.double(x)[-1]), error = "'dat' has length"),
+    list(args = list(H = as.double(H)[-1]), error = "'H' has length"),
+    list(args = list(idx = c(0:4, 6L)), error = "idx"),
+    list(args = list(eps = -1), error = "eps"),
+    list(args = list(m = NA_integer_), error = "'m' must be a non-negative size"),
+    list(args = list(nGrp = c(3, 3)), error = "'nGrp' must be a vector of type integer")
+  )
+  for (b in bad) expect_error(do.call(call, b$args), b$error)
+})
