@@ -493,6 +493,28 @@ static long32 RoutineSize(SEXP x, const char* routine, const char* name)
     return INTEGER(x)[0];
 }
 
+namespace
+{
+enum SyncOutcome { kSyncDone, kSyncInterrupted, kSyncOutOfMemory };
+
+// Runs work(interrupt) in the calling thread as a synchronous job runs: the
+// work reports to this thread, which asks R for an interrupt at a bounded
+// rate. No exception leaves; the caller raises any R error after every C++
+// object of the work is gone.
+template <class Work> SyncOutcome RunSynchronously(Work work)
+{
+    CInterruptCheck interrupt(&RUserInterrupted, 0);
+    try {
+        work(&interrupt);
+    } catch (const CStopRequest&) {
+        return kSyncInterrupted;
+    } catch (...) {
+        return kSyncOutOfMemory;
+    }
+    return kSyncDone;
+}
+} // namespace
+
 extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N,
                                    SEXP nGrp)
 {
@@ -513,25 +535,14 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
     SEXP fit = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
     SEXP alpha = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
     long32 iter = 0;
-    bool interrupted = false, outOfMemory = false;
-    {
-        // As a synchronous job's run: the fit reports to the calling thread,
-        // which asks R for an interrupt at a bounded rate.
-        CInterruptCheck interrupt(&RUserInterrupted, 0);
-        try {
-            EMFitColumnMajor(REAL(datR), REAL(HR), INTEGER(ind), INTEGER(idx), REAL(eps), REAL(fit), REAL(alpha), &mm,
-                             &nn, &NN, INTEGER(nGrp), &iter, lumo::DefaultThreadCount(), &InterruptCheckCallback,
-                             &interrupt);
-        } catch (const CStopRequest&) {
-            interrupted = true;
-        } catch (...) {
-            outOfMemory = true;
-        }
-    }
+    const SyncOutcome outcome = RunSynchronously([&](CInterruptCheck* interrupt) {
+        EMFitColumnMajor(REAL(datR), REAL(HR), INTEGER(ind), INTEGER(idx), REAL(eps), REAL(fit), REAL(alpha), &mm, &nn,
+                         &NN, INTEGER(nGrp), &iter, lumo::DefaultThreadCount(), &InterruptCheckCallback, interrupt);
+    });
     // Raised from here, where nothing owns memory.
-    if (interrupted)
+    if (outcome == kSyncInterrupted)
         Rf_error("EM fit was interrupted");
-    if (outOfMemory)
+    if (outcome == kSyncOutOfMemory)
         Rf_error("%s: out of memory for %d genes and %d arrays", routine, (int)mm, (int)nn);
 
     SEXP result = PROTECT(Rf_allocVector(VECSXP, 3));
@@ -563,21 +574,13 @@ extern "C" SEXP KnnImputeInterruptible(SEXP x, SEXP p, SEXP n, SEXP imiss, SEXP 
     // Written into copies, so that an interrupted call changes nothing of R's.
     SEXP ximp = PROTECT(Rf_duplicate(x));
     SEXP imissOut = PROTECT(Rf_duplicate(imiss));
-    bool interrupted = false, outOfMemory = false;
-    {
-        CInterruptCheck interrupt(&RUserInterrupted, 0);
-        try {
-            lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k,
-                            lumo::DefaultThreadCount(), &InterruptCheckCallback, &interrupt);
-        } catch (const CStopRequest&) {
-            interrupted = true;
-        } catch (...) {
-            outOfMemory = true;
-        }
-    }
-    if (interrupted)
+    const SyncOutcome outcome = RunSynchronously([&](CInterruptCheck* interrupt) {
+        lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k,
+                        lumo::DefaultThreadCount(), &InterruptCheckCallback, interrupt);
+    });
+    if (outcome == kSyncInterrupted)
         Rf_error("kNN imputation was interrupted");
-    if (outOfMemory)
+    if (outcome == kSyncOutOfMemory)
         Rf_error("not enough memory to impute a %d x %d matrix", (int)pp, (int)nn);
 
     SEXP result = PROTECT(Rf_allocVector(VECSXP, 2));
