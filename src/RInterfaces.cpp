@@ -19,7 +19,9 @@
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 extern "C" SEXP GetLumoLibraryVersion()
 {
@@ -495,6 +497,22 @@ static long32 RoutineSize(SEXP x, const char* routine, const char* name)
 
 namespace
 {
+// A named list of values the caller keeps protected.
+SEXP NamedList(std::initializer_list<std::pair<const char*, SEXP>> items)
+{
+    SEXP list = PROTECT(Rf_allocVector(VECSXP, (R_xlen_t)items.size()));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, (R_xlen_t)items.size()));
+    R_xlen_t i = 0;
+    for (const auto& item : items) {
+        SET_VECTOR_ELT(list, i, item.second);
+        SET_STRING_ELT(names, i, Rf_mkChar(item.first));
+        i++;
+    }
+    Rf_setAttrib(list, R_NamesSymbol, names);
+    UNPROTECT(2);
+    return list;
+}
+
 enum SyncOutcome { kSyncDone, kSyncInterrupted, kSyncOutOfMemory };
 
 // Runs work(interrupt) in the calling thread as a synchronous job runs: the
@@ -545,16 +563,9 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
     if (outcome == kSyncOutOfMemory)
         Rf_error("%s: out of memory for %d genes and %d arrays", routine, (int)mm, (int)nn);
 
-    SEXP result = PROTECT(Rf_allocVector(VECSXP, 3));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
-    SET_VECTOR_ELT(result, 0, fit);
-    SET_VECTOR_ELT(result, 1, alpha);
-    SET_VECTOR_ELT(result, 2, Rf_ScalarInteger(iter));
-    SET_STRING_ELT(names, 0, Rf_mkChar("fit"));
-    SET_STRING_ELT(names, 1, Rf_mkChar("alpha"));
-    SET_STRING_ELT(names, 2, Rf_mkChar("iter"));
-    Rf_setAttrib(result, R_NamesSymbol, names);
-    UNPROTECT(4);
+    SEXP iterations = PROTECT(Rf_ScalarInteger(iter));
+    SEXP result = NamedList({{"fit", fit}, {"alpha", alpha}, {"iter", iterations}});
+    UNPROTECT(3);
     return result;
 }
 
@@ -583,13 +594,7 @@ extern "C" SEXP KnnImputeInterruptible(SEXP x, SEXP p, SEXP n, SEXP imiss, SEXP 
     if (outcome == kSyncOutOfMemory)
         Rf_error("not enough memory to impute a %d x %d matrix", (int)pp, (int)nn);
 
-    SEXP result = PROTECT(Rf_allocVector(VECSXP, 2));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
-    SET_VECTOR_ELT(result, 0, ximp);
-    SET_VECTOR_ELT(result, 1, imissOut);
-    SET_STRING_ELT(names, 0, Rf_mkChar("ximp"));
-    SET_STRING_ELT(names, 1, Rf_mkChar("imiss"));
-    Rf_setAttrib(result, R_NamesSymbol, names);
-    UNPROTECT(4);
+    SEXP result = NamedList({{"ximp", ximp}, {"imiss", imissOut}});
+    UNPROTECT(2);
     return result;
 }
