@@ -19,13 +19,15 @@ if command -v Rscript >/dev/null 2>&1; then
   rpkg SummarizedExperiment r-bioc-summarizedexperiment
   rpkg batchtools r-cran-batchtools
   rpkg pkgdown r-cran-pkgdown
+  rpkg lintr r-cran-lintr
 else
   need+=(r-cran-testthat r-bioc-qvalue r-bioc-limma r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
-         r-bioc-summarizedexperiment r-cran-batchtools r-cran-pkgdown)
+         r-bioc-summarizedexperiment r-cran-batchtools r-cran-pkgdown r-cran-lintr)
 fi
 command -v pandoc >/dev/null 2>&1 || need+=(pandoc)
 command -v chromium >/dev/null 2>&1 || need+=(chromium)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
