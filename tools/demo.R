@@ -55,7 +55,8 @@ masked <- x
 masked[miss] <- NA
 filled <- impute_knn(masked, k = 10)
 rowmean_rmse <- sqrt(mean((rowMeans(masked, na.rm = TRUE)[row(x)[miss]] - x[miss])^2))
-cat(sprintf("kNN imputation (k = 10) of %d masked entries: RMSE %.3f (RMSE of row means %.3f); %d filled with column means\n\n",
+cat(sprintf(paste("kNN imputation (k = 10) of %d masked entries: RMSE %.3f (RMSE of row means %.3f);",
+                  "%d filled with column means\n\n"),
             sum(miss), sqrt(mean((filled[miss] - x[miss])^2)), rowmean_rmse,
             nrow(attr(filled, "mean_filled"))))
 x <- filled
@@ -82,14 +83,15 @@ print_top(tc, trend, "trend")
 
 # Longitudinal: six individuals at four times, each with its own baseline (a
 # random intercept fitted by EM).
-N <- 6L; Tp <- 4L; ml <- 500L
-ind <- rep(seq_len(N), each = Tp); tl <- rep(seq_len(Tp) - 1, N)
+N <- 6L; n_times <- 4L; ml <- 500L
+ind <- rep(seq_len(N), each = n_times); tl <- rep(seq_len(n_times) - 1, N)
 trendl <- setNames(seq_len(ml) <= 20, sprintf("long%04d", seq_len(ml)))
-yl <- matrix(rnorm(ml * N * Tp), ml, N * Tp, dimnames = list(names(trendl), NULL)) +
+yl <- matrix(rnorm(ml * N * n_times), ml, N * n_times, dimnames = list(names(trendl), NULL)) +
   matrix(rnorm(ml * N, sd = 1.5), ml, N)[, ind]
 yl[trendl, ] <- yl[trendl, ] + outer(rnorm(sum(trendl), 1.2, 0.2), (tl - 1.5) / 1.5)
-long <- in_background(sprintf("Longitudinal time course with random intercepts: %d genes, %d individuals x %d times, 20 bootstrap sets",
-                              ml, N, Tp),
+long <- in_background(sprintf(paste("Longitudinal time course with random intercepts: %d genes,",
+                                    "%d individuals x %d times, 20 bootstrap sets"),
+                              ml, N, n_times),
                       timecourse_test(yl, tl, individual = ind, df = 1, intercept = "random",
                                       B = 20, background = TRUE))
 print(summary(long))

@@ -15,31 +15,38 @@ code_lines <- function(lines) {
   out <- character(length(lines))
   in_block <- FALSE
   for (i in seq_along(lines)) {
-    ch <- strsplit(lines[i], "")[[1]]
-    j <- 1L
-    quote <- ""
-    while (j <= length(ch)) {
-      c1 <- ch[j]
-      c2 <- if (j < length(ch)) ch[j + 1L] else ""
-      if (in_block) {
-        if (c1 == "*" && c2 == "/") { ch[j:(j + 1L)] <- " "; in_block <- FALSE; j <- j + 2L; next }
-        ch[j] <- " "
-      } else if (nzchar(quote)) {
-        if (c1 == "\\") { ch[j:min(j + 1L, length(ch))] <- " "; j <- j + 2L; next }
-        if (c1 == quote) quote <- "" else ch[j] <- " "
-      } else if (c1 == "/" && c2 == "/") {
-        ch[j:length(ch)] <- " "; break
-      } else if (c1 == "/" && c2 == "*") {
-        ch[j:(j + 1L)] <- " "; in_block <- TRUE; j <- j + 2L; next
-      } else if (c1 == "\"" || c1 == "'") {
-        quote <- c1
-      }
-      j <- j + 1L
-    }
-    out[i] <- paste(ch, collapse = "")
+    scanned <- blank_line(strsplit(lines[i], "")[[1]], in_block)
+    in_block <- scanned$in_block
+    out[i] <- paste(scanned$ch, collapse = "")
     if (grepl("^\\s*#", out[i])) out[i] <- strrep(" ", nchar(lines[i]))
   }
   out
+}
+
+# One line's characters with comments and quoted text blanked; in_block: the line starts
+# inside a block comment, and the result says whether the next one does.
+blank_line <- function(ch, in_block) {
+  j <- 1L
+  quote <- ""
+  while (j <= length(ch)) {
+    c1 <- ch[j]
+    c2 <- if (j < length(ch)) ch[j + 1L] else ""
+    if (in_block) {
+      if (c1 == "*" && c2 == "/") { ch[j:(j + 1L)] <- " "; in_block <- FALSE; j <- j + 2L; next }
+      ch[j] <- " "
+    } else if (nzchar(quote)) {
+      if (c1 == "\\") { ch[j:min(j + 1L, length(ch))] <- " "; j <- j + 2L; next }
+      if (c1 == quote) quote <- "" else ch[j] <- " "
+    } else if (c1 == "/" && c2 == "/") {
+      ch[j:length(ch)] <- " "; break
+    } else if (c1 == "/" && c2 == "*") {
+      ch[j:(j + 1L)] <- " "; in_block <- TRUE; j <- j + 2L; next
+    } else if (c1 == "\"" || c1 == "'") {
+      quote <- c1
+    }
+    j <- j + 1L
+  }
+  list(ch = ch, in_block = in_block)
 }
 
 # All matches of a Perl pattern in one line: data frame of col, from.
@@ -82,7 +89,8 @@ sites <- function(top) {
         b <- cmp[cmp$from %in% names(shift), ]
         add("bound", b, unname(shift[b$from]))
       }
-      a <- matches("(?<= )(\\+|-|\\+=|-=)(?= )|(?<=[A-Za-z_\\]])(\\+\\+|--)(?=[;) ])|(?<=[(; ])(\\+\\+|--)(?=[A-Za-z_])", l)
+      a <- matches(paste0("(?<= )(\\+|-|\\+=|-=)(?= )|(?<=[A-Za-z_\\]])(\\+\\+|--)(?=[;) ])",
+                          "|(?<=[(; ])(\\+\\+|--)(?=[A-Za-z_])"), l)
       add("arithmetic", a, unname(negate[a$from]))
       k <- matches("(?<![A-Za-z0-9_.])([0-9]+\\.?[0-9]*([eE][-+]?[0-9]+)?[uUlLfF]*)(?![A-Za-z0-9_.])", l)
       k <- k[!grepl("[fF]$", k$from), ]
@@ -90,7 +98,9 @@ sites <- function(top) {
       # A whole one-line statement: an assignment, an increment or a call, never a declaration
       # or a return; it becomes an empty block.
       prev <- if (i > 1L) trimws(code[i - 1L]) else ";"
-      stmt <- "^\\s*(?!return\\b|delete\\b|throw\\b|case\\b|break\\b|continue\\b)([A-Za-z_][A-Za-z0-9_]*((\\[[^]]*\\])|(\\.|->)[A-Za-z_][A-Za-z0-9_]*|::[A-Za-z_][A-Za-z0-9_]*)*\\s*([-+*/|&]?=(?!=)|\\+\\+|--|\\(.*\\))|(\\+\\+|--)[A-Za-z_]).*;\\s*$"
+      stmt <- paste0("^\\s*(?!return\\b|delete\\b|throw\\b|case\\b|break\\b|continue\\b)",
+                     "([A-Za-z_][A-Za-z0-9_]*((\\[[^]]*\\])|(\\.|->)[A-Za-z_][A-Za-z0-9_]*|::[A-Za-z_][A-Za-z0-9_]*)*",
+                     "\\s*([-+*/|&]?=(?!=)|\\+\\+|--|\\(.*\\))|(\\+\\+|--)[A-Za-z_]).*;\\s*$")
       if (grepl(stmt, l, perl = TRUE) && grepl("[;{})]$|^$", prev) &&
           !grepl("^\\s*[A-Za-z_][A-Za-z0-9_:<>,]*[*&]?\\s+[*&]?[A-Za-z_]", l, perl = TRUE)) {
         s <- regexpr("\\S.*;", l)
