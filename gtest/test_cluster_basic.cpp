@@ -28,6 +28,7 @@ public:
         return m_pInner->Distance(a, b);
     }
     virtual unsigned long long GetMemoryRequirement() { return m_pInner->GetMemoryRequirement(); }
+    virtual CBlockKernel* NewBlockKernel() { return nullptr; }
 
 private:
     CDistanceFunction* m_pInner;
