@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <unistd.h>
 
 #include "BasicCluster.h"
@@ -16,11 +17,15 @@
 #include "VectorDataFunctions.h"
 #include "helpers.h"
 
-// A distance behind a wrapper, which the engine can only call pair by pair.
+// A distance behind a wrapper that records its calls. Unless it passes on
+// the inner distance's block kernel, the engine can only call it pair by pair.
 class CRecordingDistance : public CDistanceFunction
 {
 public:
-    CRecordingDistance(CDistanceFunction* pInner, SEvents* pEvents) : m_pInner(pInner), m_pEvents(pEvents) {}
+    CRecordingDistance(CDistanceFunction* pInner, SEvents* pEvents, bool passKernel = false)
+        : m_pInner(pInner), m_pEvents(pEvents), m_bPassKernel(passKernel)
+    {
+    }
     virtual double Distance(CClusterNode* a, CClusterNode* b)
     {
         if (m_pEvents != nullptr)
@@ -28,10 +33,12 @@ public:
         return m_pInner->Distance(a, b);
     }
     virtual unsigned long long GetMemoryRequirement() { return m_pInner->GetMemoryRequirement(); }
+    virtual CBlockKernel* NewBlockKernel() { return m_bPassKernel ? m_pInner->NewBlockKernel() : nullptr; }
 
 private:
     CDistanceFunction* m_pInner;
     SEvents* m_pEvents;
+    bool m_bPassKernel;
 };
 
 // Owner of the rows of a run and of the tree it returns.
@@ -256,6 +263,35 @@ TEST(BasicClusterAgreement, LargeAndFailingSets)
                      {"small, missing", false, 5, true, {{0}, {nan}, {5}}},
                      {"small, constant row", true, 5, true, {{1, 2, 3}, {5, 5, 5}, {3, 1, 2}}},
                      {"rows of two lengths", false, 5, true, {{0, 1}, {1, 1}, {5}}}});
+}
+
+// A distance is served by the block kernel it declares, whatever its class:
+// on finite data the run then never calls Distance. Without a kernel every
+// pair is computed by Distance; the trees agree. The library's distances
+// cannot be derived from, so no derived class can change Distance behind
+// their kernel.
+TEST(BasicCluster, DistancesAreServedByTheKernelTheyDeclare)
+{
+    static_assert(std::is_final<CEuclidean>::value && std::is_final<CCorrelation>::value, "");
+    const std::vector<Vec> data = RandomRows(300, 5, 7);
+    for (bool correlation : {false, true}) {
+        std::vector<std::pair<int, int>> merges[2];
+        for (bool passKernel : {false, true}) {
+            SRun run(data);
+            CEuclidean e;
+            CCorrelation corr(run.n);
+            SEvents ev;
+            CRecordingDistance dist(correlation ? static_cast<CDistanceFunction*>(&corr) : &e, &ev, passKernel);
+            CCentroidLinkage centroid;
+            CBasicCluster c(&dist, &centroid);
+            c.SetThreadCount(2);
+            run.root = c.Cluster(run.Data(), run.n);
+            merges[passKernel] = Merges(c, run.n);
+            EXPECT_EQ(ev.list.empty(), passKernel) << correlation;
+            EXPECT_GE(ev.list.size(), passKernel ? 0u : 300u * 299u / 2) << correlation;
+        }
+        EXPECT_EQ(merges[0], merges[1]) << correlation;
+    }
 }
 
 // Three rows {0}, {1}, {5}: the matrix after the run (a merged node has no

@@ -63,11 +63,14 @@ private:
     CBasicCluster(const CBasicCluster&);
     CBasicCluster& operator=(const CBasicCluster&);
 
-    double CheckedDistance(CDistanceFunction* pDist, CClusterNode* pNode1, CClusterNode* pNode2);
-    static double CheckedValue(double d);
+    // The steps of Cluster: the checks and the node table, the leaves and
+    // the matrix, the run itself, and what the run leaves behind.
+    void StartRun(void** ppData, int iDataCount);
+    void PrepareRun(void** ppData);
+    CClusterNode* Run();
+    void FinishRun(double total);
     void ReleasePartialTree(int iDataCount);
     void RestoreLeafDistances();
-    CClusterNode* NewMergedNode(CCombineDataFunction* pCombine, int index, int mini, int minj);
 
     CUpperDiagonalMatrix* m_pDistances;
     CClusterNode** m_ppNodes;

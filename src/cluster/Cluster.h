@@ -3,6 +3,7 @@
 
 #include "IProgressThreadCallback.h"
 
+class CBlockKernel;
 class CClusterNode;
 class CMatrix;
 
@@ -15,6 +16,13 @@ public:
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2) = 0;
     // Bytes the function object holds for a clustering run.
     virtual unsigned long long GetMemoryRequirement() = 0;
+    // The kernel that computes this distance for many pairs at once, bit for
+    // bit as Distance does (see CBlockKernel): a new object that the caller
+    // owns and that uses this one, or null when there is none, and the
+    // clustering engine then calls Distance pair by pair. Every distance
+    // says which; the library's distances with a kernel are final, so that
+    // no class derived from them can change Distance behind their kernel.
+    virtual CBlockKernel* NewBlockKernel() = 0;
 };
 
 // Forms the data of a merged node from the data of its two children. The

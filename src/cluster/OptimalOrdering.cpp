@@ -285,172 +285,210 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
 {
     const SNode& l = m_nodes[node.left];
     const SNode& r = m_nodes[node.right];
-    const int L0 = l.start, nl = l.size, Ls = l.start + l.leftSize;
-    const int R0 = r.start, nr = r.size, Rs = r.leftSize; // Rs relative to R0
-    double** costs = m_ppCosts;
-
-    // The distance stash and the lower bounds C(k).
-    m_crossMin.resize(static_cast<std::size_t>(nr));
-    double* crossMin = m_crossMin.data();
-    for (int j = 0; j < nr; ++j)
+    SNodeScan scan;
+    scan.L0 = l.start;
+    scan.nl = l.size;
+    scan.Ls = l.start + l.leftSize;
+    scan.R0 = r.start;
+    scan.nr = r.size;
+    scan.Rs = r.leftSize; // relative to R0
+    // Pruned step 2 needs the least M[w][k] over each w's candidates.
+    scan.prune2 = scan.nr - scan.Rs > kDense || scan.Rs > kDense;
+    StashDistances(scan);
+    InnerMinima(scan);
+    m_inner.resize(static_cast<std::size_t>(scan.nr));
+    double* T = m_inner.data();
+    for (int u = scan.L0; u < scan.L0 + scan.nl; ++u)
     {
-        const int k = R0 + j;
+        InnerCosts(scan, u, T);
+        EndCosts(scan, u, T);
+    }
+    MirrorCosts(scan);
+}
+
+// The distance stash and the lower bounds C(k).
+void COptimalOrdering::StashDistances(const SNodeScan& scan)
+{
+    double** costs = m_ppCosts;
+    m_crossMin.resize(static_cast<std::size_t>(scan.nr));
+    double* crossMin = m_crossMin.data();
+    for (int j = 0; j < scan.nr; ++j)
+    {
+        const int k = scan.R0 + j;
         double* rowK = costs[k];
         double least = 0.0;
-        for (int m = L0; m < L0 + nl; ++m)
+        for (int m = scan.L0; m < scan.L0 + scan.nl; ++m)
         {
             const double d = Distance(k, m);
             rowK[m] = d;
-            if (m == L0 || d < least)
+            if (m == scan.L0 || d < least)
                 least = d;
         }
         crossMin[j] = least;
     }
+}
 
-    // Pruned step 2 needs the least M[w][k] over each w's candidates.
-    const bool prune2 = nr - Rs > kDense || Rs > kDense;
+// The least M[w][k] over each w's candidates k, for pruned step 2.
+void COptimalOrdering::InnerMinima(const SNodeScan& scan)
+{
+    const int R0 = scan.R0, nr = scan.nr;
     m_innerMin.assign(static_cast<std::size_t>(nr), 0.0);
     double* innerMin = m_innerMin.data();
-    if (prune2 && nr > 1)
+    if (!scan.prune2 || nr <= 1)
+        return;
+    for (int j = 0; j < nr; ++j)
     {
-        for (int j = 0; j < nr; ++j)
-        {
-            int lo, hi;
-            OtherSide(R0 + j, R0, R0 + Rs, nr, lo, hi);
-            const double* rowW = costs[R0 + j];
-            double least = rowW[lo];
-            for (int k = lo + 1; k < hi; ++k)
-                if (rowW[k] < least)
-                    least = rowW[k];
-            innerMin[j] = least;
-        }
-    }
-
-    // Pruning pays only while it skips most candidates (a pruned candidate
-    // costs a scattered read, a full scan streams): the fraction of
-    // candidates the last pruned end leaf scanned decides, and pruning is
-    // tried again every kProbe end leaves.
-    double scanned1 = 0.0, scanned2 = 0.0;
-    int sincePrune1 = 0, sincePrune2 = 0;
-
-    // Step 2 for one end leaf u, given its T over the right child.
-    auto step2 = [&](int u, const double* T) {
-        double* rowU = costs[u];
-        // A leaf on the right is its own inner end: M[u][w] = T.
-        if (nr == 1)
-        {
-            rowU[R0] = T[0];
-            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
-            m_iNodeTracker += 1.0;
-            return;
-        }
-        const CostPairType* listK = nullptr;
-        const bool prune = prune2 && (scanned2 * kRatio < 1.0 || sincePrune2 >= kProbe);
-        long scanned = 0, candidates = 0;
-        if (prune)
-        {
-            m_listK.clear();
-            for (int j = 0; j < nr; ++j)
-                m_listK.insert(CostPairType(T[j], j));
-            CCostMap::iterator mid = m_listK.begin() + Rs;
-            if (Rs > kDense)
-                std::sort(m_listK.begin(), mid, less_CostPairType());
-            if (nr - Rs > kDense)
-                std::sort(mid, m_listK.end(), less_CostPairType());
-            listK = &*m_listK.begin();
-        }
-        for (int j = 0; j < nr; ++j)
-        {
-            const double* rowW = costs[R0 + j];
-            // k ranges over the side of the right child that w is not on.
-            const int elo = j < Rs ? Rs : 0;
-            const int ehi = j < Rs ? nr : Rs;
-            double best;
-            if (!prune || ehi - elo <= kDense)
-            {
-                best = MinOfSums(T + elo, rowW + R0 + elo, ehi - elo);
-            }
-            else
-            {
-                const double leastWK = innerMin[j];
-                best = listK[elo].first + rowW[R0 + listK[elo].second];
-                int e = elo + 1;
-                for (; e < ehi; ++e)
-                {
-                    const double tk = listK[e].first;
-                    if (tk + leastWK >= best)
-                        break;
-                    const double cand = tk + rowW[R0 + listK[e].second];
-                    if (cand < best)
-                        best = cand;
-                }
-                scanned += e - elo;
-                candidates += ehi - elo;
-            }
-            rowU[R0 + j] = best;
-            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
-            m_iNodeTracker += 1.0;
-        }
-        if (prune)
-        {
-            scanned2 = candidates > 0 ? static_cast<double>(scanned) / candidates : 0.0;
-            sincePrune2 = 0;
-        }
-        else
-        {
-            ++sincePrune2;
-        }
-    };
-
-    m_inner.resize(static_cast<std::size_t>(nr));
-    double* T = m_inner.data();
-    for (int u = L0; u < L0 + nl; ++u)
-    {
-        const double* rowU = costs[u];
         int lo, hi;
-        OtherSide(u, L0, Ls, nl, lo, hi);
-        const bool prune = hi - lo > kDense && (scanned1 * kRatio < 1.0 || sincePrune1 >= kProbe);
-        if (!prune)
+        OtherSide(R0 + j, R0, R0 + scan.Rs, nr, lo, hi);
+        const double* rowW = m_ppCosts[R0 + j];
+        double least = rowW[lo];
+        for (int k = lo + 1; k < hi; ++k)
+            if (rowW[k] < least)
+                least = rowW[k];
+        innerMin[j] = least;
+    }
+}
+
+// Step 1 for one end leaf u: T over the right child.
+//
+// Pruning pays only while it skips most candidates (a pruned candidate costs
+// a scattered read, a full scan streams): the fraction of candidates the last
+// pruned end leaf scanned decides, and pruning is tried again every kProbe
+// end leaves. The same holds for step 2.
+void COptimalOrdering::InnerCosts(SNodeScan& scan, int u, double* T)
+{
+    double** costs = m_ppCosts;
+    const int R0 = scan.R0, nr = scan.nr;
+    const double* rowU = costs[u];
+    int lo, hi;
+    OtherSide(u, scan.L0, scan.Ls, scan.nl, lo, hi);
+    const bool prune = hi - lo > kDense && (scan.scanned1 * kRatio < 1.0 || scan.sincePrune1 >= kProbe);
+    if (!prune)
+    {
+        ++scan.sincePrune1;
+        for (int j = 0; j < nr; ++j)
+            T[j] = MinOfSums(rowU + lo, costs[R0 + j] + lo, hi - lo);
+        return;
+    }
+    m_listM.clear();
+    for (int m = lo; m < hi; ++m)
+        m_listM.push_back(CostPairType(rowU[m], m));
+    std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
+    const CostPairType* listM = m_listM.data();
+    const int lenM = static_cast<int>(m_listM.size());
+    const double* crossMin = m_crossMin.data();
+    long scanned = 0;
+    for (int j = 0; j < nr; ++j)
+    {
+        const double* rowK = costs[R0 + j];
+        const double C = crossMin[j];
+        double best = listM[0].first + rowK[listM[0].second];
+        int e = 1;
+        for (; e < lenM; ++e)
         {
-            ++sincePrune1;
-            for (int j = 0; j < nr; ++j)
-                T[j] = MinOfSums(rowU + lo, costs[R0 + j] + lo, hi - lo);
+            const double um = listM[e].first;
+            if (um + C >= best)
+                break;
+            const double cand = um + rowK[listM[e].second];
+            if (cand < best)
+                best = cand;
+        }
+        scanned += e;
+        T[j] = best;
+    }
+    scan.scanned1 = static_cast<double>(scanned) / (static_cast<double>(lenM) * nr);
+    scan.sincePrune1 = 0;
+}
+
+// Step 2 for one end leaf u, given its T over the right child.
+void COptimalOrdering::EndCosts(SNodeScan& scan, int u, const double* T)
+{
+    double* rowU = m_ppCosts[u];
+    const int R0 = scan.R0, nr = scan.nr, Rs = scan.Rs;
+    // A leaf on the right is its own inner end: M[u][w] = T.
+    if (nr == 1)
+    {
+        rowU[R0] = T[0];
+        DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+        m_iNodeTracker += 1.0;
+        return;
+    }
+    const bool prune = scan.prune2 && (scan.scanned2 * kRatio < 1.0 || scan.sincePrune2 >= kProbe);
+    const CostPairType* listK = prune ? SortedInnerCosts(scan, T) : nullptr;
+    const double* innerMin = m_innerMin.data();
+    long scanned = 0, candidates = 0;
+    for (int j = 0; j < nr; ++j)
+    {
+        const double* rowW = m_ppCosts[R0 + j] + R0;
+        // k ranges over the side of the right child that w is not on.
+        const int elo = j < Rs ? Rs : 0;
+        const int ehi = j < Rs ? nr : Rs;
+        double best;
+        if (!prune || ehi - elo <= kDense)
+        {
+            best = MinOfSums(T + elo, rowW + elo, ehi - elo);
         }
         else
         {
-            m_listM.clear();
-            for (int m = lo; m < hi; ++m)
-                m_listM.push_back(CostPairType(rowU[m], m));
-            std::sort(m_listM.begin(), m_listM.end(), less_CostPairType());
-            const CostPairType* listM = m_listM.data();
-            const int lenM = static_cast<int>(m_listM.size());
-            long scanned = 0;
-            for (int j = 0; j < nr; ++j)
-            {
-                const double* rowK = costs[R0 + j];
-                const double C = crossMin[j];
-                double best = listM[0].first + rowK[listM[0].second];
-                int e = 1;
-                for (; e < lenM; ++e)
-                {
-                    const double um = listM[e].first;
-                    if (um + C >= best)
-                        break;
-                    const double cand = um + rowK[listM[e].second];
-                    if (cand < best)
-                        best = cand;
-                }
-                scanned += e;
-                T[j] = best;
-            }
-            scanned1 = static_cast<double>(scanned) / (static_cast<double>(lenM) * nr);
-            sincePrune1 = 0;
+            best = PrunedMinimum(listK, elo, ehi, rowW, innerMin[j], &scanned);
+            candidates += ehi - elo;
         }
-        step2(u, T);
+        rowU[R0 + j] = best;
+        DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+        m_iNodeTracker += 1.0;
     }
+    if (prune)
+    {
+        scan.scanned2 = candidates > 0 ? static_cast<double>(scanned) / candidates : 0.0;
+        scan.sincePrune2 = 0;
+    }
+    else
+    {
+        ++scan.sincePrune2;
+    }
+}
 
-    // The symmetric copies M[w][u] replace the distance stash, in tiles so
-    // that both sides stay in cache.
+// (T[k], k) over the right child, each of its sides sorted when long.
+const CostPairType* COptimalOrdering::SortedInnerCosts(const SNodeScan& scan, const double* T)
+{
+    m_listK.clear();
+    for (int j = 0; j < scan.nr; ++j)
+        m_listK.insert(CostPairType(T[j], j));
+    CCostMap::iterator mid = m_listK.begin() + scan.Rs;
+    if (scan.Rs > kDense)
+        std::sort(m_listK.begin(), mid, less_CostPairType());
+    if (scan.nr - scan.Rs > kDense)
+        std::sort(mid, m_listK.end(), less_CostPairType());
+    return &*m_listK.begin();
+}
+
+// Least T[k] + M[w][k] over the sorted candidates listK[elo ... ehi - 1],
+// cut off once T[k] plus the least M[w][k] cannot win; rowW is M[w] from
+// the right child's first position on. Adds the candidates read to *pScanned.
+double COptimalOrdering::PrunedMinimum(const CostPairType* listK, int elo, int ehi, const double* rowW,
+                                       double leastWK, long* pScanned)
+{
+    double best = listK[elo].first + rowW[listK[elo].second];
+    int e = elo + 1;
+    for (; e < ehi; ++e)
+    {
+        const double tk = listK[e].first;
+        if (tk + leastWK >= best)
+            break;
+        const double cand = tk + rowW[listK[e].second];
+        if (cand < best)
+            best = cand;
+    }
+    *pScanned += e - elo;
+    return best;
+}
+
+// The symmetric copies M[w][u] replace the distance stash, in tiles so that
+// both sides stay in cache.
+void COptimalOrdering::MirrorCosts(const SNodeScan& scan)
+{
+    double** costs = m_ppCosts;
+    const int L0 = scan.L0, nl = scan.nl, R0 = scan.R0, nr = scan.nr;
     for (int u0 = L0; u0 < L0 + nl; u0 += kTile)
     {
         const int u1 = std::min(u0 + kTile, L0 + nl);

@@ -70,8 +70,27 @@ private:
     double GetCost(int uPos, int wPos) const { return m_ppCosts[uPos][wPos]; }
     double Distance(int aPos, int bPos) const;
 
+    // The bounds of one node's children and the pruning record of its two
+    // steps (see ComputeNodeCosts).
+    struct SNodeScan
+    {
+        int L0, nl, Ls; // left child: start, size, start of its right side
+        int R0, nr, Rs; // right child: start, size, size of its left side
+        bool prune2;    // a side of the right child is long enough to prune step 2
+        double scanned1 = 0.0, scanned2 = 0.0; // fractions the last pruned scans read
+        int sincePrune1 = 0, sincePrune2 = 0;  // end leaves since the last pruned scan
+    };
+
     void ComputeCosts();
     void ComputeNodeCosts(const SNode& node);
+    void StashDistances(const SNodeScan& scan);
+    void InnerMinima(const SNodeScan& scan);
+    void InnerCosts(SNodeScan& scan, int u, double* T);
+    void EndCosts(SNodeScan& scan, int u, const double* T);
+    const CostPairType* SortedInnerCosts(const SNodeScan& scan, const double* T);
+    static double PrunedMinimum(const CostPairType* listK, int elo, int ehi, const double* rowW, double leastWK,
+                                long* pScanned);
+    void MirrorCosts(const SNodeScan& scan);
     void GetBestPair(CClusterNode* pRoot, int* pU, int* pW);
     void Backtrack(int uPos, int wPos);
     void FindInnerEnds(const SNode& left, int uPos, const SNode& right, int wPos, int* pM, int* pK);

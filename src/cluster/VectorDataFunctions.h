@@ -9,11 +9,12 @@
 class CClusterNode;
 
 // Euclidean distance between the nodes' vectors.
-class CEuclidean : public CDistanceFunction
+class CEuclidean final : public CDistanceFunction
 {
 public:
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2);
     virtual unsigned long long GetMemoryRequirement();
+    virtual CBlockKernel* NewBlockKernel(); // defined in BlockKernel.cpp
 
     // Distances from x to rows stored four to a block: row 4b + l of a block
     // b has its value k at blocks[4 * dim * b + 4 * k + l]. Fills
@@ -28,7 +29,7 @@ public:
 // One minus the Pearson correlation of the nodes' vectors (0 ... 2). Each
 // node's mean and spread are cached by node index, so the object serves one
 // run over n rows (node indices 0 ... 2n - 2).
-class CCorrelation : public CDistanceFunction
+class CCorrelation final : public CDistanceFunction
 {
 public:
     // Allocation failure throws std::bad_alloc.
@@ -37,6 +38,7 @@ public:
 
     virtual double Distance(CClusterNode* pNode1, CClusterNode* pNode2);
     virtual unsigned long long GetMemoryRequirement();
+    virtual CBlockKernel* NewBlockKernel(); // defined in BlockKernel.cpp
 
     // For evaluating many pairs at a time: the node's values less their mean
     // (caching mean and spread as Distance does) and its spread. pOut has
