@@ -29,6 +29,17 @@
 
 namespace
 {
+// Refuses a method code that names no method (NA included).
+[[noreturn]] void ThrowUnknownCode(const char* what, int code, const char* known)
+{
+    char text[16];
+    if (code == NA_INTEGER)
+        std::snprintf(text, sizeof text, "NA");
+    else
+        std::snprintf(text, sizeof text, "%d", code);
+    ThrowArgError("%s method %s is unknown (%s)", what, text, known);
+}
+
 // First element as an integer; NA when missing or not convertible.
 int ScalarInt(SEXP x)
 {
@@ -86,9 +97,9 @@ SClusterArgs ClusterArgs(SEXP data, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrder
     CheckSizes(a.rows, a.cols);
     CheckDataLength(data, a.rows, a.cols);
     if (a.orderMethod != NONE && a.orderMethod != EISEN && a.orderMethod != OPTIMAL)
-        ThrowArgError("ordering method %d is unknown (0 none, 1 by weight, 2 optimal)", a.orderMethod);
+        ThrowUnknownCode("ordering", a.orderMethod, "0 none, 1 by weight, 2 optimal");
     if (a.distanceMethod != EUCLIDEAN && a.distanceMethod != CORRELATION)
-        ThrowArgError("distance method %d is unknown (0 Euclidean, 1 correlation)", a.distanceMethod);
+        ThrowUnknownCode("distance", a.distanceMethod, "0 Euclidean, 1 correlation");
     return a;
 }
 
@@ -163,7 +174,7 @@ CDistanceFunction* NewDistance(int distanceMethod, int rows)
         return new CCorrelation(rows);
     if (distanceMethod == EUCLIDEAN)
         return new CEuclidean();
-    ThrowArgError("distance method %d is unknown (0 Euclidean, 1 correlation)", distanceMethod);
+    ThrowUnknownCode("distance", distanceMethod, "0 Euclidean, 1 correlation");
 }
 
 COrdering* NewOrdering(int orderMethod)
@@ -174,7 +185,7 @@ COrdering* NewOrdering(int orderMethod)
         return new COptimalOrdering();
     if (orderMethod == NONE)
         return nullptr;
-    ThrowArgError("ordering method %d is unknown (0 none, 1 by weight, 2 optimal)", orderMethod);
+    ThrowUnknownCode("ordering", orderMethod, "0 none, 1 by weight, 2 optimal");
 }
 
 // The guard's texts of the clustering entry points.

@@ -8,6 +8,7 @@
 
 #include "RInterfaces.h"
 #include "Rintf_cluster.h"
+#include "Rintf_guard.h"
 #include "Rintf_threads.h"
 #include "knnimpute.h"
 #include "lumo.h"
@@ -61,6 +62,8 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(FinishClusteringThread, 4),
     CALLDEF(Cluster, 8),
     CALLDEF(GetPhysicalMemory, 0),
+    // ---- the error boundary
+    CALLDEF(GuardProbe, 1),
     {NULL, NULL, 0}};
 
 // Argument types of the .C and .Fortran routines: R refuses a call whose
