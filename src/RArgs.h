@@ -109,7 +109,7 @@ extern const SArgContract kIntContract;
 
 // ---------------------------------------------------------------- readers
 
-// Raises "length of '%s' is %d; expected %d" when the lengths differ.
+// Throws "length of '%s' is %d; expected %d" (a CArgError) when the lengths differ.
 void CheckLength(long32 actLength, const char* argName, long32 expLength);
 // Product of sizes as a double, for length rules that must not overflow.
 inline double SizeProduct(double a, double b) { return a * b; }

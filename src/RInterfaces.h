@@ -39,8 +39,6 @@ void KnnimpForR(const double* x, double* ximp, const long32* p, const long32* n,
 void TwomisForR(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0,
                 long32* imiss0, long32* maxit, const double* eps, const long32* istart, long32* clust,
                 long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn);
-// The phase names of the job progress, by phase code (0-based).
-SEXP GetPhaseNames(void);
 // .Call routine: knnimp's imputation of x (p x n, indicators imiss, rows
 // flagged in irmiss, kn neighbours), interruptible from R; returns
 // list(ximp, imiss), x and imiss with the filled entries.
