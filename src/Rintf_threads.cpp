@@ -72,6 +72,8 @@ SEXP StartJobForR(CProgressThread* job)
         ThrowRError("Could not start thread (error number %d)", status);
     }
     int id = job->GetJobId();
+    // A warning may jump (options(warn = 2)); the job belongs to the registry
+    // by now and nothing here owns memory.
     if (status != 0)
         Rf_warning("Thread %d was started, but returned status code %d", id, status);
     SEXP result = PROTECT(Rf_allocVector(INTSXP, 1));

@@ -133,5 +133,6 @@ test_that("the drawn null is fixed by its keys, not by the maps or the thread co
     refusal(put(a, "keys", as.double(a$keys)), "arglist[[27]] ('keys') must be an integer vector"),
     refusal(put(a, "keys", a$keys[-1]), "arglist[[27]] ('keys') has length 5; B x 2 keys requires 6"))
   for (cs in cases) expect_error(run_odp(cs$args), cs$msg, fixed = TRUE, info = cs$msg)
-  expect_identical(run_odp(put(a, "priors", c(Inf, 0.5, Inf, 0.5, 0, 0)))$lr, one$lr)   # an infinite df is a fixed variance
+  # An infinite df is a fixed variance.
+  expect_identical(run_odp(put(a, "priors", c(Inf, 0.5, Inf, 0.5, 0, 0)))$lr, one$lr)
 })

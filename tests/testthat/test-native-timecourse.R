@@ -43,7 +43,8 @@ test_that("a finished job shows the progress figures of its design", {
   }
   phase <- match("time-course statistics", lumo:::native_phases()) - 1
   # Independent: maximum (n + 1)^2 B m, work done B m (n^2 + n + 1); with intercept: two per iteration.
-  expect_identical(figures("RunTimecourseIndep", tc_indep_args(m = 1000, tpts = c(0, 1), B = 2L)), c(18000, 14000, phase, 1))
+  expect_identical(figures("RunTimecourseIndep", tc_indep_args(m = 1000, tpts = c(0, 1), B = 2L)),
+                   c(18000, 14000, phase, 1))
   expect_identical(figures("RunTimecourseInt", tc_long_args(TRUE, B = 3L)), c(6, 6, phase, 1))
 })
 
@@ -154,7 +155,8 @@ test_that("each design names the vector of the wrong length, the index out of ra
   refused("RunTimecourseInt", put(wa, "N", 13L), "may not exceed n")
   refused("RunTimecourseInt", put(wa, "eps", NA_real_), "arglist[[21]] ('eps') must be a number")
   refused("RunTimecourseInt", put(wa, "eps", 1L), "arglist[[21]] ('eps') must be a double vector")
-  for (eps in c(0, -1, Inf, -Inf)) refused("RunTimecourseInt", put(wa, "eps", eps), "('eps') must be a positive finite number")
+  for (eps in c(0, -1, Inf, -Inf))
+    refused("RunTimecourseInt", put(wa, "eps", eps), "('eps') must be a positive finite number")
   refused("RunTimecourseInt", put(wa, "ind", 1.5), "arglist[[10]] ('ind') must be an integer vector")
   refused("RunTimecourseInt", put(wa, "B", .Machine$integer.max), "at most 2147483647 are supported")
   for (nm in c("fit", "res", "alpha", "v", "v1", "H0", "H1", "idx", "ind"))
