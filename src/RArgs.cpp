@@ -225,13 +225,11 @@ static void ValidateOdpDrawArgs(const CArgList& a, long32 B, long32 m0, long32 n
     a.LengthRule(kOdpKeys, "B x 2 keys", SizeProduct(B, 2));
 }
 
-void ValidateOdpArgs(const CArgList& a)
+void ValidateOdpTypes(const CArgList& a)
 {
-    const long32 B = a.Size(kOdpB);
-    const long32 m = a.Size(kOdpM);
-    const long32 n = a.Size(kOdpN);
-    const long32 k = a.Size(kOdpK);
-    const long32 m0 = a.Size(kOdpM0);
+    static const int sizes[] = {kOdpB, kOdpM, kOdpN, kOdpK, kOdpM0};
+    for (int slot : sizes)
+        a.Size(slot);
     static const struct
     {
         int slot;
@@ -245,6 +243,16 @@ void ValidateOdpArgs(const CArgList& a)
         else
             a.Integer(e.slot);
     }
+}
+
+void ValidateOdpArgs(const CArgList& a)
+{
+    ValidateOdpTypes(a);
+    const long32 B = a.IntegerValue(kOdpB);
+    const long32 m = a.IntegerValue(kOdpM);
+    const long32 n = a.IntegerValue(kOdpN);
+    const long32 k = a.IntegerValue(kOdpK);
+    const long32 m0 = a.IntegerValue(kOdpM0);
     if (m0 > m)
         ThrowArgError("arglist[[%d]] ('%s') is %d; it cannot exceed the number of genes m = %d", (int)kOdpM0,
                       a.Name(kOdpM0), (int)m0, (int)m);

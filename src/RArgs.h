@@ -172,6 +172,9 @@ private:
 // sizes, the length rules of the job and every length and index the kernels
 // read. Each throws CArgError naming the first element the job cannot use.
 void ValidateOdpArgs(const CArgList& a);
+// The part of ValidateOdpArgs that makes the list safe to copy: the sizes and
+// the R types of the arrays.
+void ValidateOdpTypes(const CArgList& a);
 void ValidateIndepArgs(const CArgList& a);
 void ValidateNoIntArgs(const CArgList& a);
 void ValidateIntArgs(const CArgList& a);

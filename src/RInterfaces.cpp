@@ -6,6 +6,7 @@
 
 #include "RInterfaces.h"
 #include "MathUtility.h"
+#include "ClusterException.h"
 #include "OdpThread.h"
 #include "Rintf_threads.h"
 #include "TimecourseIntercept.h"
@@ -24,6 +25,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 extern "C" SEXP GetLumoLibraryVersion()
 {
@@ -448,4 +450,50 @@ extern "C" void TwomisForR(const double* x, const long32* p, const long32* n, co
             throw CArgError(message);
         twomis(x, p, n, imiss, x0, imiss0, maxit, eps, istart, clust, nsize, dist, ratio, iter, iworkp, iworkn);
     });
+}
+
+// ---------------------------------------------------------------- the error boundary
+
+extern "C" SEXP GuardProbe(SEXP kind, SEXP arglist)
+{
+    static const SGuardMessages probeMessages = {"probe was interrupted", "probe ran out of memory",
+                                                 "probe failed in an unknown way"};
+    return GuardedCall(
+        [&]() {
+            if (TYPEOF(kind) != STRSXP || Rf_length(kind) != 1)
+                throw CArgError("kind must be one string");
+            const char* k = CHAR(STRING_ELT(kind, 0));
+            double value;
+            {
+                std::vector<double> held(1 << 16, 1.0); // released only if the frames unwind
+                if (std::strcmp(k, "argument") == 0)
+                    ThrowArgError("probe: bad argument %d", 1);
+                if (std::strcmp(k, "error") == 0)
+                    throw CRError("probe: failed");
+                if (std::strcmp(k, "memory") == 0)
+                    throw std::bad_alloc();
+                if (std::strcmp(k, "interrupt") == 0)
+                    throw CStopRequest();
+                if (std::strcmp(k, "engine") == 0)
+                    throw new CClusterException(5, "probe: engine fault");
+                if (std::strcmp(k, "engine-memory") == 0)
+                    throw new CClusterException(1, "probe: engine memory");
+                if (std::strcmp(k, "standard") == 0)
+                    throw std::length_error("probe: length");
+                if (std::strcmp(k, "other") == 0)
+                    throw 42;
+                if (std::strcmp(k, "odp-job") == 0) {
+                    const CArgList args(arglist, kOdpContract);
+                    if (args.Has(kOdpNull))
+                        ThrowArgError("the probe builds jobs of the resampled null (%d slots)", (int)kOdpM0);
+                    ValidateOdpTypes(args);
+                    delete NewJob<COdpThread>(args, "Could not allocate COdpThread object");
+                }
+                if (std::strcmp(k, "none") != 0 && std::strcmp(k, "odp-job") != 0)
+                    ThrowArgError("unknown probe kind '%s'", k);
+                value = held.back();
+            }
+            return Rf_ScalarReal(value);
+        },
+        probeMessages);
 }

@@ -39,6 +39,15 @@ void KnnimpForR(const double* x, double* ximp, const long32* p, const long32* n,
 void TwomisForR(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0,
                 long32* imiss0, long32* maxit, const double* eps, const long32* istart, long32* clust,
                 long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn);
+// Probe of the error boundary: throws the exception of one kind ("argument",
+// "error", "memory", "interrupt", "engine", "engine-memory", "standard",
+// "other"; "none" throws nothing) from a frame that owns heap memory, or, for
+// "odp-job", builds an ODP job from arglist with only its sizes and types
+// checked, so that a broken length rule fails in the job's constructor. The
+// error R receives is the text of the boundary's table ("Could not allocate
+// COdpThread object" for the constructor); a sanitizer build shows that the
+// memory was released.
+SEXP GuardProbe(SEXP kind, SEXP arglist);
 // .Call routine: knnimp's imputation of x (p x n, indicators imiss, rows
 // flagged in irmiss, kn neighbours), interruptible from R; returns
 // list(ximp, imiss), x and imiss with the filled entries.

@@ -68,14 +68,6 @@ template <class Body> SEXP GuardedCall(Body body, const SGuardMessages& messages
     Rf_error("%s", message);
 }
 
-extern "C" {
-// Throws the exception of one kind ("argument", "error", "memory", "interrupt",
-// "engine", "engine-memory", "standard", "other"; "none" throws nothing) from
-// a frame that owns heap memory, through GuardedCall: the error R receives is
-// the table's text, and a sanitizer build shows that the memory was released.
-SEXP GuardProbe(SEXP kind);
-}
-
 // GuardedCall of a body that returns nothing: the .C and .Fortran routines.
 template <class Body> void GuardedVoidCall(Body body, const SGuardMessages& messages = kGuardMessages)
 {

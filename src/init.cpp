@@ -63,7 +63,7 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(Cluster, 8),
     CALLDEF(GetPhysicalMemory, 0),
     // ---- the error boundary
-    CALLDEF(GuardProbe, 1),
+    CALLDEF(GuardProbe, 2),
     {NULL, NULL, 0}};
 
 // Argument types of the .C and .Fortran routines: R refuses a call whose

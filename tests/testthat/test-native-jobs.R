@@ -18,18 +18,25 @@ lookup <- function(l, id) do.call(.Call, c(list(l$fn, id), l$extra, list(PACKAGE
 test_that("each kind of failure reaches R as the text of the boundary's table, and the session goes on", {
   # GuardProbe throws from a frame that owns memory; a sanitizer build shows
   # that every frame unwound before the R error.
-  probe <- function(kind) .Call("GuardProbe", kind, PACKAGE = "lumo")
-  table <- c(argument = "probe: bad argument 1", error = "probe: failed", memory = "probe ran out of memory",
-             interrupt = "probe was interrupted", engine = "probe: engine fault",
-             `engine-memory` = "Not enough memory. Your dataset may be too large.", standard = "probe: length",
-             other = "probe failed in an unknown way", nonsense = "unknown probe kind 'nonsense'")
-  for (kind in names(table)) {
-    e <- tryCatch(probe(kind), error = identity)
-    expect_identical(conditionMessage(e), table[[kind]], info = kind)
+  probe <- function(kind, arglist = NULL) .Call("GuardProbe", kind, arglist, PACKAGE = "lumo")
+  a <- odp_args(m = 12, B = 2)
+  cases <- list(
+    refusal(list("argument"), "probe: bad argument 1"), refusal(list("error"), "probe: failed"),
+    refusal(list("memory"), "probe ran out of memory"), refusal(list("interrupt"), "probe was interrupted"),
+    refusal(list("engine"), "probe: engine fault"),
+    refusal(list("engine-memory"), "Not enough memory. Your dataset may be too large."),
+    refusal(list("standard"), "probe: length"), refusal(list("other"), "probe failed in an unknown way"),
+    refusal(list("nonsense"), "unknown probe kind 'nonsense'"),
+    # The job's constructor copies every array, then finds a broken length rule.
+    refusal(list("odp-job", put(a, "vv", a$vv[-1])), "Could not allocate COdpThread object"),
+    refusal(list("odp-job", put(a, "xx", as.integer(a$xx))), "arglist[[8]] ('xx') must be a double vector, not integer"))
+  for (cs in cases) {
+    e <- tryCatch(do.call(probe, cs$args), error = identity)
+    expect_identical(conditionMessage(e), cs$msg, info = cs$msg)
   }
   expect_identical(probe("none"), 1)
-  # A job refused after its list was read, in either mode, leaves no job and no memory behind.
-  a <- odp_args(m = 12, B = 2)
+  expect_identical(probe("odp-job", a), 1)
+  # A list refused in either mode leaves no job behind.
   for (mode in c(FALSE, TRUE))
     expect_error(.Call("RunODP", put(a, "nii", replace(a$nii, 1, 99L)), mode, PACKAGE = "lumo"), "out of range")
   expect_length(.Call("RunODP", a, FALSE, PACKAGE = "lumo")$lr, 12)
