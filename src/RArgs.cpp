@@ -24,29 +24,43 @@ void ThrowArgError(const char* format, ...)
 
 namespace
 {
-const char* const kOdpNames[] = {"B",     "",        "",     "",        "",         "",      "",    "xx",  "xk",
-                                 "mu",    "sigma",   "sigma0", "muBS",  "sigmaBS",  "sigma0BS", "ID", "nGrp", "res",
-                                 "vv",    "nii",     "m",    "n",       "k",        "m0",    "null", "priors", "keys"};
-const char* const kIndepNames[] = {"B", "", "", "", "m", "n", "", "", "", "", "fit0", "v", "H0", "H1", "", "res"};
-const char* const kNoIntNames[] = {"B",  "", "",    "",  "m",  "n",   "", "",    "",  "ind", "fit", "v",  "H0", "H1",
-                                   "",   "", "",    "res", "rmv", "", "", "wsq", "N", "",    "inc", "idx", "nGrp"};
-const char* const kIntNames[] = {"B",  "", "",    "",    "m",   "n",   "", "",  "",   "ind", "fit", "v",  "H0", "H1",
-                                 "",   "", "res", "",    "",    "alpha", "eps", "", "N", "v1",  "",    "idx", "nGrp"};
+const SSlotName kOdpSlots[] = {{kOdpB, "B"},           {kOdpXX, "xx"},         {kOdpXK, "xk"},
+                               {kOdpMu, "mu"},         {kOdpSigma, "sigma"},   {kOdpSigma0, "sigma0"},
+                               {kOdpMuBS, "muBS"},     {kOdpSigmaBS, "sigmaBS"}, {kOdpSigma0BS, "sigma0BS"},
+                               {kOdpID, "ID"},         {kOdpNGrp, "nGrp"},     {kOdpRes, "res"},
+                               {kOdpVV, "vv"},         {kOdpNii, "nii"},       {kOdpM, "m"},
+                               {kOdpN, "n"},           {kOdpK, "k"},           {kOdpM0, "m0"},
+                               {kOdpNull, "null"},     {kOdpPriors, "priors"}, {kOdpKeys, "keys"}};
+// B, m, n, v, H0 and H1 of every design come first.
+const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},     {kTcN, "n"},          {kTcV, "v"},
+                                 {kTcH0, "H0"}, {kTcH1, "H1"},   {kTcFit, "fit0"},     {kTcResIndep, "res"}};
+const SSlotName kNoIntSlots[] = {{kTcB, "B"},      {kTcM, "m"},        {kTcN, "n"},     {kTcV, "v"},
+                                 {kTcH0, "H0"},    {kTcH1, "H1"},      {kTcFit, "fit"}, {kTcInd, "ind"},
+                                 {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"}, {kTcIndividuals, "N"},
+                                 {kTcInc, "inc"},  {kTcIdx, "idx"},    {kTcNGrp, "nGrp"}};
+const SSlotName kIntSlots[] = {{kTcB, "B"},       {kTcM, "m"},       {kTcN, "n"},        {kTcV, "v"},
+                               {kTcH0, "H0"},     {kTcH1, "H1"},     {kTcFit, "fit"},    {kTcInd, "ind"},
+                               {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"}, {kTcIndividuals, "N"},
+                               {kTcV1, "v1"},     {kTcIdx, "idx"},   {kTcNGrp, "nGrp"}};
 
-template <int N> constexpr int Count(const char* const (&)[N])
+template <int N> constexpr int Count(const SSlotName (&)[N])
 {
     return N;
 }
 } // namespace
 
-const SArgContract kOdpContract = {"RunODP", kOdpM0, Count(kOdpNames), kOdpNames};
-const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, Count(kIndepNames), kIndepNames};
-const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, Count(kNoIntNames), kNoIntNames};
-const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, Count(kIntNames), kIntNames};
+const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpKeys, kOdpSlots, Count(kOdpSlots)};
+const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, kTcResIndep, kIndepSlots, Count(kIndepSlots)};
+const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, kTcNGrp, kNoIntSlots, Count(kNoIntSlots)};
+const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, kTcNGrp, kIntSlots, Count(kIntSlots)};
 
-static_assert(Count(kOdpNames) == kOdpKeys, "one name per ODP slot");
-static_assert(Count(kIndepNames) == kTcResIndep, "one name per slot of the independent design");
-static_assert(Count(kNoIntNames) == kTcNGrp && Count(kIntNames) == kTcNGrp, "one name per longitudinal slot");
+const char* SArgContract::Name(int slot) const
+{
+    for (int i = 0; i < named; i++)
+        if (slots[i].slot == slot)
+            return slots[i].name;
+    return "";
+}
 
 // ---------------------------------------------------------------- readers
 

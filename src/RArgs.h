@@ -91,15 +91,26 @@ enum ETimecourseSlot
     kTcNGrp = 27
 };
 
-// Names and lengths of one argument list: required slots 1..required, optional
-// slots up to count; names[slot - 1] is the name of each slot ("" for a slot
-// no job reads, which R fills with 0L).
+// The name R gives the element at a slot.
+struct SSlotName
+{
+    int slot;
+    const char* name;
+};
+
+// One argument list: required slots 1..required, optional ones up to count,
+// and the names of the slots a job reads; every other slot is nameless (""),
+// and R fills it with 0L.
 struct SArgContract
 {
     const char* entry; // the entry point, e.g. "RunODP"
     int required;
     int count;
-    const char* const* names;
+    const SSlotName* slots;
+    int named;
+
+    // The name of a slot, "" for one no job reads.
+    const char* Name(int slot) const;
 };
 
 extern const SArgContract kOdpContract;
@@ -129,7 +140,7 @@ public:
     void RequireLength(int length) const;
     bool Has(int slot) const { return slot <= m_length; }
     SEXP Element(int slot) const { return VECTOR_ELT(m_list, slot - 1); }
-    const char* Name(int slot) const { return m_contract.names[slot - 1]; }
+    const char* Name(int slot) const { return m_contract.Name(slot); }
     // R length of the element as a double, and as R's int.
     double LengthOf(int slot) const { return (double)Rf_xlength(Element(slot)); }
     int IntLengthOf(int slot) const { return Rf_length(Element(slot)); }
