@@ -1,26 +1,16 @@
 # Running the bootstrap null statistics of odp_test and timecourse_test.
 #
-# A native job reads one argument list. The bootstrap column maps of that list
-# are B-row integer matrices (one row per iteration), kept apart in `maps`,
-# named by their position in the list; `with_maps` puts the rows of a share of
-# the iterations into the list, so the same maps can be split over the workers
-# of a BiocParallel backend and the pieces put back together in iteration order.
+# A native job reads one argument list (built by native_args). Its bootstrap
+# column maps are B-row integer matrices (one row per iteration) in the slots
+# named by `maps`; `with_maps` keeps the rows of a share of the iterations, so
+# the same maps can be split over the workers of a BiocParallel backend and the
+# pieces put back together in iteration order.
 
-# Native entry points of the analyses and the fetchers of a finished job.
-native_entries <- function(entry) {
-  switch(entry,
-         odp = list(run = C_RunODP, fetch = C_GetODPResult),
-         indep = list(run = C_RunTimecourseIndep, fetch = C_GetTimecourseResult),
-         noint = list(run = C_RunTimecourseNoInt, fetch = C_GetTimecourseResult),
-         int = list(run = C_RunTimecourseInt, fetch = C_GetTimecourseResult),
-         stop("unknown analysis '", entry, "'", call. = FALSE))
-}
-
-# The argument list for the iterations `rows` (position 1 holds their count).
+# The argument list for the iterations `rows` (slot B holds their count).
 with_maps <- function(args, maps, rows) {
-  args[[1L]] <- length(rows)
-  for (pos in names(maps))
-    args[[as.integer(pos)]] <- as.integer(maps[[pos]][rows, , drop = FALSE])
+  args$B <- length(rows)
+  for (slot in maps)
+    args[[slot]] <- as.integer(args[[slot]][rows, , drop = FALSE])
   args
 }
 

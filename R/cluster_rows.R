@@ -67,8 +67,8 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
                          ordering = c("none", "weight", "optimal"),
                          background = FALSE, assay = NULL) {
   call <- match.call()
-  distance <- check_choice(distance, "distance", c("euclidean", "correlation"))
-  ordering <- check_choice(ordering, "ordering", c("none", "weight", "optimal"))
+  distance <- check_choice(distance, "distance", native_codes$distance)
+  ordering <- check_choice(ordering, "ordering", native_codes$ordering)
   check_flag(background, "background")
   x <- expression_matrix(x, assay)
   scaled <- common_scale(x)
@@ -84,8 +84,8 @@ cluster_rows <- function(x, distance = c("euclidean", "correlation"),
       stop("'x' has constant rows (", name_list(flat, rownames(x)),
            "); their correlation distance is undefined", call. = FALSE)
   }
-  order_code <- match(ordering, c("none", "weight", "optimal")) - 1L
-  distance_code <- match(distance, c("euclidean", "correlation")) - 1L
+  order_code <- native_code("ordering", ordering)
+  distance_code <- native_code("distance", distance)
   labels <- rownames(x)
   job <- start_job("clustering",
     start = function() .Call(C_StartClusteringThread, x, n, ncol(x), order_code, distance_code),

@@ -156,7 +156,7 @@ knn_blocks <- function(x, miss, k, maxp) {
       blocks[[length(blocks) + 1L]] <- rows
     } else {
       parts <- two_means_split(x[rows, , drop = FALSE], miss[rows, , drop = FALSE], k)
-      todo <- c(list(rows[parts[[1L]]], rows[parts[[2L]]]), todo)
+      todo <- c(lapply(parts, function(part) rows[part]), todo)
     }
   }
   blocks

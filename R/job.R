@@ -42,12 +42,6 @@
 #' progress(job)$state
 NULL
 
-# Names of the phases the native jobs report (by their phase code).
-job_phases <- c("computing distances", "merging clusters", "optimal ordering: costs",
-                "optimal ordering: best pairs", "optimal ordering: orienting",
-                "ordering by weight", "ODP statistics", "ODP statistics",
-                "time-course statistics")
-
 # Starts a native job and wraps it. `start` is a function that starts the job
 # and returns its id; `collect(id)` turns the finished job into the result;
 # `work` is the number of rows (genes) the job shares among its threads.
@@ -91,7 +85,8 @@ poll_job <- function(job) {
   p <- .Call(C_GetProgressValues, job$id)
   state <- if (p$done == 1L) "done" else if (p$canceled == 1L) "cancelled" else "running"
   # Before its first report a job has no phase yet.
-  phase <- if (p$max > 0 && p$msgid >= 0L && p$msgid < length(job_phases)) job_phases[p$msgid + 1L] else NA_character_
+  phases <- native_phases()
+  phase <- if (p$max > 0 && p$msgid >= 0L && p$msgid < length(phases)) phases[p$msgid + 1L] else NA_character_
   percent <- if (state == "done") 100 else if (p$max > 0) min(100, 100 * p$current / p$max) else 0
   list(state = state, phase = phase, percent = percent, current = p$current, max = p$max)
 }

@@ -145,32 +145,19 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   sigma0 <- sqrt(if (moderate) prior0$post else var0)
   own <- function(p) if (moderate) c(p$df, p$var) else c(0, 0)
   m0 <- length(nii)
-  args <- vector("list", 27L)
-  for (i in 2:7) args[[i]] <- 0L
-  args[[8]] <- rowSums(xc^2)
-  args[[9]] <- as.double(xk)
-  args[[10]] <- as.double(mu)
-  args[[11]] <- sigma
-  args[[12]] <- sigma0
-  args[[13]] <- as.double(mu)
-  args[[14]] <- sigma
-  args[[15]] <- sigma0[nii + 1L]
-  args[[16]] <- as.integer(ID)
-  args[[17]] <- nGrp
-  args[[18]] <- as.double(res[nii + 1L, , drop = FALSE])
-  args[[20]] <- nii
-  args[[21]] <- m; args[[22]] <- n; args[[23]] <- k; args[[24]] <- m0
-  args[[25]] <- 1L
-  args[[26]] <- c(prior1$df, prior1$var, own(prior1), own(prior0))
+  # The column maps of slot vv are not read by the drawn null; the keys are.
+  args <- native_args("odp", B = B, xx = rowSums(xc^2), xk = as.double(xk), mu = as.double(mu), sigma = sigma,
+                      sigma0 = sigma0, muBS = as.double(mu), sigmaBS = sigma, sigma0BS = sigma0[nii + 1L],
+                      ID = as.integer(ID), nGrp = nGrp, res = as.double(res[nii + 1L, , drop = FALSE]),
+                      vv = matrix(0L, B, n), nii = nii, m = m, n = n, k = k, m0 = m0, null = 1L,
+                      priors = c(prior1$df, prior1$var, own(prior1), own(prior0)), keys = keys)
   genes <- gene_names(x)
   design <- sprintf("%d groups (%s arrays), %d null genes, %s variances", k, paste(nGrp, collapse = "+"), m0,
                     if (moderate) "moderated" else "gene-wise")
   finish <- function(parts) {
     new_lumo_test("ODP test", design, parts[[1L]]$lr, unlist(lapply(parts, `[[`, "lr0")), genes, B, fdr, cl)
   }
-  # The column maps of element 19 are not read by the drawn null; the keys of element 27 are.
-  maps <- list(`19` = matrix(0L, B, n), `27` = keys)
-  run_bootstrap("ODP test", "odp", args, maps, B, m, finish, background, BPPARAM)
+  run_bootstrap("ODP test", "odp", args, c("vv", "keys"), B, m, finish, background, BPPARAM)
 }
 
 # x divided by the power of two nearest its median within-group standard

@@ -144,14 +144,10 @@ tc_independent <- function(x, spline, B) {
   check_residual_df(n, ncol(X1))
   H1 <- projection(X1, rank_message(ncol(spline)))
   H0 <- matrix(1 / n, n, n)
-  args <- rep(list(0L), 16L)
-  args[[5]] <- nrow(x); args[[6]] <- n
-  args[[11]] <- as.double(x %*% H0)
-  args[[13]] <- as.double(H0)
-  args[[14]] <- as.double(H1)
-  args[[16]] <- as.double(x - x %*% H1)
   v <- draw_maps(B, n)
-  list(design = "independent samples", entry = "indep", args = args, maps = list(`12` = v),
+  args <- native_args("indep", B = B, m = nrow(x), n = n, fit0 = as.double(x %*% H0), v = v, H0 = as.double(H0),
+                      H1 = as.double(H1), res = as.double(x - x %*% H1))
+  list(design = "independent samples", entry = "indep", args = args, maps = "v",
        observed = f_statistic(x, H1, H0))
 }
 
@@ -177,22 +173,13 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
   whiten <- inverse_root((diag(n) - H1)[inc, inc, drop = FALSE])
   colour <- block_diagonal(lapply(nGrp, centred_root))
   nr <- n - N
-  args <- rep(list(0L), 27L)
-  args[[5]] <- m; args[[6]] <- n
-  args[[10]] <- as.integer(ind)
-  args[[11]] <- as.double(x %*% H0)
-  args[[13]] <- as.double(H0)
-  args[[14]] <- as.double(H1)
-  args[[18]] <- as.double(res[, inc, drop = FALSE] %*% whiten)
-  args[[19]] <- as.integer(last - 1L)
-  args[[22]] <- as.double(colour)
-  args[[23]] <- N
-  args[[25]] <- as.integer(inc - 1L)
-  args[[26]] <- seq_len(n) - 1L
-  args[[27]] <- nGrp
   v <- draw_maps(B, nr)
+  args <- native_args("noint", B = B, m = m, n = n, ind = as.integer(ind), fit = as.double(x %*% H0), v = v,
+                      H0 = as.double(H0), H1 = as.double(H1), res = as.double(res[, inc, drop = FALSE] %*% whiten),
+                      rmv = as.integer(last - 1L), wsq = as.double(colour), N = N, inc = as.integer(inc - 1L),
+                      idx = seq_len(n) - 1L, nGrp = nGrp)
   list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
-       args = args, maps = list(`12` = v), observed = f_statistic(x, H1, H0))
+       args = args, maps = "v", observed = f_statistic(x, H1, H0))
 }
 
 # Square root of I - J / s on s - 1 arrays: its eigenvalues are 1/s (along the ones
@@ -247,24 +234,15 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
   e0 <- em(H0)
   res1 <- x - e1$fit - e1$alpha
   observed <- rowSums((x - e0$fit - e0$alpha)^2) / rowSums(res1^2) - 1
-  args <- rep(list(0L), 27L)
-  args[[5]] <- m; args[[6]] <- n
-  args[[10]] <- as.integer(ind)
-  args[[11]] <- as.double(e0$fit)
-  args[[13]] <- as.double(H0)
-  args[[14]] <- as.double(H1)
-  args[[17]] <- as.double(res1)
-  args[[20]] <- as.double(e1$alpha)
-  args[[21]] <- eps
-  args[[23]] <- N
-  args[[26]] <- idx
-  args[[27]] <- nGrp
   v <- draw_maps(B, n)
   # Baselines of whole individuals: each array takes the baseline of the
   # individual drawn in its individual's place (read at that individual's first array).
   first <- c(0L, cumsum(nGrp)[-N])
   drawn <- matrix(sample.int(N, B * N, replace = TRUE), B, N)
   v1 <- matrix(first[drawn], B, N)[, as.integer(ind), drop = FALSE]
+  args <- native_args("int", B = B, m = m, n = n, ind = as.integer(ind), fit = as.double(e0$fit), v = v,
+                      H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1), alpha = as.double(e1$alpha),
+                      eps = eps, N = N, v1 = v1, idx = idx, nGrp = nGrp)
   list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
-       args = args, maps = list(`12` = v, `24` = v1), observed = observed)
+       args = args, maps = c("v", "v1"), observed = observed)
 }

@@ -39,8 +39,8 @@ child <- function(side, n, threads, out) {
   saveRDS(list(secs = secs, mb = peak_mb(), height = sort(height)), out)
 }
 
-if (length(args) >= 1L && args[[1]] == "--child") {
-  child(args[[2]], as.integer(args[[3]]), as.integer(args[[4]]), args[[5]])
+if (length(args) >= 1L && args[1L] == "--child") {
+  child(args[2L], as.integer(args[3L]), as.integer(args[4L]), args[5L])
   quit(save = "no")
 }
 
@@ -75,8 +75,8 @@ for (n in sizes) {
   }
   fcSecs <- if (haveFast) median_of(fast, "secs") else NA_real_
   fcMb <- if (haveFast) median_of(fast, "mb") else NA_real_
-  agree <- if (!haveFast) "-" else if (isTRUE(all.equal(all[[1]]$height, fast[[1]]$height, tolerance = 1e-9)) &&
-                                       identical(all[[1]]$height, one[[1]]$height)) "agree" else "DIFFER"
+  agree <- if (!haveFast) "-" else if (isTRUE(all.equal(all[[1L]]$height, fast[[1L]]$height, tolerance = 1e-9)) &&
+                                       identical(all[[1L]]$height, one[[1L]]$height)) "agree" else "DIFFER"
   cat(sprintf("%6d %10.2f %10.2f %10.2f %8.2f %8.2f %10.0f %10.0f %8.2f %s\n", n,
               median_of(all, "secs"), median_of(one, "secs"), fcSecs,
               median_of(all, "secs") / fcSecs, median_of(one, "secs") / fcSecs,

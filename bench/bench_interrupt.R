@@ -42,7 +42,7 @@ rows <- lapply(names(latency), function(entry) {
   r <- latency[[entry]]
   outs <- lapply(seq_len(reps), function(k) interrupt_child(c(src, r[1]), r[2], "TRUE", delay = 1))
   secs <- vapply(outs, function(o) o$seconds, 0)
-  data.frame(entry = entry, message = outs[[1]]$msg, median_s = median(secs), max_s = max(secs),
+  data.frame(entry = entry, message = outs[[1L]]$msg, median_s = median(secs), max_s = max(secs),
              bar_s = as.numeric(r[3]))
 })
 cat("SIGINT to R error, seconds\n")

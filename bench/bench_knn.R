@@ -198,7 +198,7 @@ print(data.frame(
 ), digits = 3, row.names = FALSE)
 if (file.exists("/proc/loadavg")) {
   cat(sprintf("load average at the end: %s (threads only shorten the wall time when cores are free)\n",
-              paste(strsplit(readLines("/proc/loadavg"), " ")[[1]][1:3], collapse = " ")))
+              paste(strsplit(readLines("/proc/loadavg"), " ")[[1L]][1:3], collapse = " ")))
 }
 cat(sprintf("bar: knnimp on all cores <= 0.2 x literal: %s\n", med[["knnimp_all"]] <= 0.2 * med[["literal"]]))
 cat(sprintf("imputed values identical to the literal C imputation (1 and %d threads): %s\n", cores, same))

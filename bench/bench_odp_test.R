@@ -11,7 +11,7 @@ this <- normalizePath(find.package("lumo")) |> dirname()
 
 one <- '
   args <- commandArgs(trailingOnly = TRUE)
-  m <- as.integer(args[1]); sizes <- as.integer(strsplit(args[2], "+", fixed = TRUE)[[1]])
+  m <- as.integer(args[1]); sizes <- as.integer(strsplit(args[2], "+", fixed = TRUE)[[1L]])
   suppressMessages(library(lumo))
   set.seed(1)
   n <- sum(sizes)

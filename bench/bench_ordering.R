@@ -56,14 +56,14 @@ for (n in c(1000L, 2000L, 4000L)) {
   job <- best_secs(lapply(seq_len(reps), function(i) ordering_job(x)))
   # The synchronous path reads merge before the ordering: the tree both
   # orderings start from.
-  p <- plain[[1]]
+  p <- plain[[1L]]
   tree <- structure(list(merge = matrix(p$merge, ncol = 2), height = p$height, order = p$order + 1L,
                          labels = NULL, method = "centroid"), class = "hclust")
   d <- dist(x)
   olo <- NULL
   theirs <- min(vapply(seq_len(reps), function(i)
     system.time(olo <<- seriate(d, method = "OLO", control = list(hclust = tree)))[["elapsed"]], 0))
-  lumoLen <- path_length(d, optimal[[1]]$order + 1L)
+  lumoLen <- path_length(d, optimal[[1L]]$order + 1L)
   oloLen <- path_length(d, get_order(olo))
   cat(sprintf("%6d %10.3f %10.3f %10.3f %7.2f %7.2f %14.6f %14.6f%s\n", n, sync, job, theirs,
               sync / theirs, job / theirs, lumoLen, oloLen,

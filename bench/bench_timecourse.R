@@ -27,31 +27,29 @@ y <- matrix(rnorm(m * n), m, n) + matrix(rnorm(m * N), m, N)[, ind]
 fit0 <- y %*% t(H0); res1 <- y - y %*% t(H1)
 resample <- function(width, range) matrix(sample.int(range, width * B, replace = TRUE) - 1L, B, width)
 
+native_args <- lumo:::native_args
 designs <- list()
-a <- rep(list(0L), 16)
-a[[1]] <- B; a[[5]] <- m; a[[6]] <- as.integer(n)
-a[[11]] <- as.double(fit0); a[[12]] <- as.integer(resample(n, n))
-a[[13]] <- as.double(H0); a[[14]] <- as.double(H1); a[[16]] <- as.double(res1)
-designs[["independent"]] <- list(entry = "RunTimecourseIndep", args = a)
+designs[["independent"]] <- list(
+  entry = "RunTimecourseIndep",
+  args = native_args("indep", B = B, m = m, n = as.integer(n), fit0 = as.double(fit0),
+                     v = as.integer(resample(n, n)), H0 = as.double(H0), H1 = as.double(H1),
+                     res = as.double(res1)))
 
 nr <- n - N
 rmv <- as.integer(cumsum(rep(Tp, N)) - 1L); inc <- setdiff(0:(n - 1), rmv)
-a <- rep(list(0L), 27)
-a[[1]] <- B; a[[5]] <- m; a[[6]] <- as.integer(n); a[[10]] <- as.integer(ind)
-a[[11]] <- as.double(fit0); a[[12]] <- as.integer(resample(nr, nr))
-a[[13]] <- as.double(H0); a[[14]] <- as.double(H1); a[[18]] <- as.double(res1[, inc + 1])
-a[[19]] <- rmv; a[[22]] <- as.double(diag(nr)); a[[23]] <- N
-a[[25]] <- as.integer(inc); a[[26]] <- 0:(n - 1); a[[27]] <- rep(as.integer(Tp), N)
-designs[["longitudinal, no intercept"]] <- list(entry = "RunTimecourseNoInt", args = a)
+designs[["longitudinal, no intercept"]] <- list(
+  entry = "RunTimecourseNoInt",
+  args = native_args("noint", B = B, m = m, n = as.integer(n), ind = as.integer(ind), fit = as.double(fit0),
+                     v = as.integer(resample(nr, nr)), H0 = as.double(H0), H1 = as.double(H1),
+                     res = as.double(res1[, inc + 1]), rmv = rmv, wsq = as.double(diag(nr)), N = N,
+                     inc = as.integer(inc), idx = 0:(n - 1), nGrp = rep(as.integer(Tp), N)))
 
 alpha <- matrix(rnorm(m * N), m, N)[, ind]
 for (eps in c(1e-2, 1e-3)) {
-  a <- rep(list(0L), 27)
-  a[[1]] <- B; a[[5]] <- m; a[[6]] <- as.integer(n); a[[10]] <- as.integer(ind)
-  a[[11]] <- as.double(fit0); a[[12]] <- as.integer(resample(n, n))
-  a[[13]] <- as.double(H0); a[[14]] <- as.double(H1); a[[17]] <- as.double(res1)
-  a[[20]] <- as.double(alpha); a[[21]] <- eps; a[[23]] <- N
-  a[[24]] <- as.integer(resample(n, n)); a[[26]] <- 0:(n - 1); a[[27]] <- rep(as.integer(Tp), N)
+  a <- native_args("int", B = B, m = m, n = as.integer(n), ind = as.integer(ind), fit = as.double(fit0),
+                   v = as.integer(resample(n, n)), H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1),
+                   alpha = as.double(alpha), eps = eps, N = N, v1 = as.integer(resample(n, n)), idx = 0:(n - 1),
+                   nGrp = rep(as.integer(Tp), N))
   designs[[sprintf("with intercept, eps %g", eps)]] <- list(entry = "RunTimecourseInt", args = a)
 }
 
@@ -87,18 +85,18 @@ fmt <- function(x) sprintf("%7.3f/%7.3f s", median(sapply(x, `[[`, "wall")), med
 for (name in names(designs)) {
   d <- designs[[name]]
   one <- all <- base <- list()
-  with_base <- !is.na(baseline) && d$entry == "RunTimecourseInt" && d$args[[21]] == 1e-3
+  with_base <- !is.na(baseline) && d$entry == "RunTimecourseInt" && d$args$eps == 1e-3
   for (r in seq_len(reps)) {
     if (with_base) base[[r]] <- run_baseline(d)
     set_threads(1); one[[r]] <- run(d)
     set_threads(all_threads); all[[r]] <- run(d)
   }
-  same <- all(sapply(c(one, all), function(x) identical(x$F, one[[1]]$F)))
+  same <- all(sapply(c(one, all), function(x) identical(x$F, one[[1L]]$F)))
   wall1 <- median(sapply(one, `[[`, "wall")); wallA <- median(sapply(all, `[[`, "wall"))
   cat(sprintf("%-28s %18s %18s %8.2fx %7s\n", name, fmt(one), fmt(all), wall1 / wallA, if (same) "yes" else "NO"))
   if (with_base) {
     wallB <- median(sapply(base, `[[`, "wall"))
-    sameB <- all(sapply(base, function(x) identical(x$F, one[[1]]$F)))
+    sameB <- all(sapply(base, function(x) identical(x$F, one[[1L]]$F)))
     cat(sprintf("%-28s %18s %18s %8.2fx %7s   <- baseline; speed-up of %d threads over it: %.2fx\n",
                 "  baseline build", fmt(base), "", wallB / wall1, if (sameB) "yes" else "NO", all_threads,
                 wallB / wallA))

@@ -4,24 +4,10 @@
 #include <vector>
 
 #include "MathUtility.h"
-#include "RInterfaces.h"
 #include "threads/WorkerPool.h"
 
 namespace
 {
-// Element pos (1-based) of arglist as a new array; *len receives its R length.
-template <class T> T* CopyArg(SEXP arglist, int pos, int* len);
-template <> double* CopyArg<double>(SEXP arglist, int pos, int* len)
-{
-    *len = Rf_length(VECTOR_ELT(arglist, pos - 1));
-    return CopyDoubleArg(arglist, pos);
-}
-template <> int* CopyArg<int>(SEXP arglist, int pos, int* len)
-{
-    *len = Rf_length(VECTOR_ELT(arglist, pos - 1));
-    return CopyIntegerArg(arglist, pos);
-}
-
 void RequireLength(bool holds, const char* rule)
 {
     if (!holds)
@@ -29,7 +15,7 @@ void RequireLength(bool holds, const char* rule)
 }
 } // namespace
 
-COdpThread::COdpThread(SEXP arglist)
+COdpThread::COdpThread(const CArgList& args)
     : m_pObservedResult(0), m_observedResultSize(0), m_pNullResult(0), m_nullResultSize(0), m_pXX(0), m_xxlen(0),
       m_pXK(0), m_xklen(0), m_pMu(0), m_mulen(0), m_pSigma(0), m_sigmalen(0), m_pSigma0(0), m_sigma0len(0),
       m_pMuBS(0), m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0),
@@ -38,35 +24,32 @@ COdpThread::COdpThread(SEXP arglist)
       m_draw(), m_alt(), m_null(), m_pKeys(0), m_keyslen(0)
 {
     try {
-        if (Rf_length(arglist) < 24)
-            throw std::length_error("length(arglist)>=24");
-        m_B = IntegerArgValue(arglist, 1);
-        m_pXX = CopyArg<double>(arglist, 8, &m_xxlen);
-        m_pXK = CopyArg<double>(arglist, 9, &m_xklen);
-        m_pMu = CopyArg<double>(arglist, 10, &m_mulen);
-        m_pSigma = CopyArg<double>(arglist, 11, &m_sigmalen);
-        m_pSigma0 = CopyArg<double>(arglist, 12, &m_sigma0len);
-        m_pMuBS = CopyArg<double>(arglist, 13, &m_mubslen);
-        m_pSigmaBS = CopyArg<double>(arglist, 14, &m_sigmabslen);
-        m_pSigma0BS = CopyArg<double>(arglist, 15, &m_sigma0bslen);
-        m_pID = CopyArg<int>(arglist, 16, &m_idlen);
-        m_pNGrp = CopyArg<int>(arglist, 17, &m_ngrplen);
-        m_pRes = CopyArg<double>(arglist, 18, &m_reslen);
-        m_pVV = CopyArg<int>(arglist, 19, &m_vvlen);
-        m_pNii = CopyArg<int>(arglist, 20, &m_niilen);
-        m_m = IntegerArgValue(arglist, 21);
-        m_n = IntegerArgValue(arglist, 22);
-        m_k = IntegerArgValue(arglist, 23);
-        m_m0 = IntegerArgValue(arglist, 24);
-        // Elements 25 to 27, when element 25 asks for the drawn null: the
-        // three priors (df, var pairs) and the B x 2 keys of the streams.
-        if (Rf_length(arglist) >= 25 && IntegerArgValue(arglist, 25) == kOdpNullDrawn) {
+        m_B = args.IntegerValue(kOdpB);
+        m_pXX = args.CopyDouble(kOdpXX, &m_xxlen);
+        m_pXK = args.CopyDouble(kOdpXK, &m_xklen);
+        m_pMu = args.CopyDouble(kOdpMu, &m_mulen);
+        m_pSigma = args.CopyDouble(kOdpSigma, &m_sigmalen);
+        m_pSigma0 = args.CopyDouble(kOdpSigma0, &m_sigma0len);
+        m_pMuBS = args.CopyDouble(kOdpMuBS, &m_mubslen);
+        m_pSigmaBS = args.CopyDouble(kOdpSigmaBS, &m_sigmabslen);
+        m_pSigma0BS = args.CopyDouble(kOdpSigma0BS, &m_sigma0bslen);
+        m_pID = args.CopyInteger(kOdpID, &m_idlen);
+        m_pNGrp = args.CopyInteger(kOdpNGrp, &m_ngrplen);
+        m_pRes = args.CopyDouble(kOdpRes, &m_reslen);
+        m_pVV = args.CopyInteger(kOdpVV, &m_vvlen);
+        m_pNii = args.CopyInteger(kOdpNii, &m_niilen);
+        m_m = args.IntegerValue(kOdpM);
+        m_n = args.IntegerValue(kOdpN);
+        m_k = args.IntegerValue(kOdpK);
+        m_m0 = args.IntegerValue(kOdpM0);
+        // The drawn null: the three priors (df, var pairs) and the B x 2 keys of the streams.
+        if (args.Has(kOdpNull) && args.IntegerValue(kOdpNull) == kOdpNullDrawn) {
             m_nullKind = kOdpNullDrawn;
-            const double* priors = REAL(VECTOR_ELT(arglist, 25));
+            const double* priors = args.Doubles(kOdpPriors);
             m_draw = COdpVariancePrior{priors[0], priors[1]};
             m_alt = COdpVariancePrior{priors[2], priors[3]};
             m_null = COdpVariancePrior{priors[4], priors[5]};
-            m_pKeys = CopyArg<int>(arglist, 27, &m_keyslen);
+            m_pKeys = args.CopyInteger(kOdpKeys, &m_keyslen);
         }
 
         m_observedResultSize = m_m;
@@ -155,6 +138,6 @@ int COdpThread::Go(pthread_t)
     }
     // The kernels report at entry and every 200000 pairs; one last report lets
     // R see the finished job at exactly its announced maximum.
-    UpdateProgressThreadProgress(this, max, current, 7);
+    UpdateProgressThreadProgress(this, max, current, kPhaseOdpNull);
     return 0;
 }

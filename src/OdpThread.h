@@ -3,16 +3,9 @@
 
 #include <Rinternals.h>
 
+#include "RArgs.h"
 #include "lumo.h"
 #include "threads/ProgressThread.h"
-
-// Null data sets of an ODP job. An argument list of 24 elements asks for the
-// resampled null; element 25 chooses.
-enum
-{
-    kOdpNullResampled = 0,
-    kOdpNullDrawn = 1
-};
 
 // Background job of the ODP analysis: the observed statistic of every gene
 // (alternative-model sum over all genes divided by the null-model sum over the
@@ -23,11 +16,11 @@ enum
 class COdpThread : public CProgressThread
 {
 public:
-    // Copies the arrays of arglist (read by position, see RunODP). The caller
-    // has validated types, sizes, lengths and indices; a length rule that does
-    // not hold throws std::length_error, a short allocation std::bad_alloc, and
-    // nothing is leaked either way.
-    explicit COdpThread(SEXP arglist);
+    // Copies the arrays of the argument list (slots in RArgs.h). The caller
+    // has validated it (ValidateOdpArgs); a length rule that does not hold
+    // throws std::length_error, a short allocation std::bad_alloc, and nothing
+    // is leaked either way.
+    explicit COdpThread(const CArgList& args);
     virtual ~COdpThread();
 
     virtual int Go(pthread_t tid);
@@ -80,7 +73,7 @@ private:
     long32 m_B;
     long32 m_m0;
     int32_t m_threads;
-    // The null: kOdpNullResampled (columns of the residuals, rescaled) or
+    // The null (slot kOdpNull): kOdpNullResampled (columns of the residuals, rescaled) or
     // kOdpNullDrawn (nullODPDraw with the priors and keys below).
     int m_nullKind;
     COdpVariancePrior m_draw, m_alt, m_null;

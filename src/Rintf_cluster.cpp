@@ -3,12 +3,14 @@
 // (Cluster), both returning the tree in the merge / height / order layout of
 // R's hclust (order 0-based).
 //
-// Every entry point checks its R arguments first, in a frame that owns no C++
-// object, then does the C++ work in a helper that catches every exception,
-// releases everything it built and hands back a message; the R error is
-// raised only after the helper has returned.
+// Every entry point runs through GuardedCall: the checks and the C++ work
+// throw, whatever was built is released as the frames unwind, and the guard
+// raises the R error after them.
 
 #include "Rintf_cluster.h"
+
+#include "RArgs.h"
+#include "Rintf_guard.h"
 
 #include <cstdio>
 #include <cstring>
@@ -27,11 +29,15 @@
 
 namespace
 {
-const std::size_t kMessageSize = 512;
-
-void CopyMessage(char* buf, const std::string& msg)
+// Refuses a method code that names no method (NA included).
+[[noreturn]] void ThrowUnknownCode(const char* what, int code, const char* known)
 {
-    std::snprintf(buf, kMessageSize, "%s", msg.c_str());
+    char text[16];
+    if (code == NA_INTEGER)
+        std::snprintf(text, sizeof text, "NA");
+    else
+        std::snprintf(text, sizeof text, "%d", code);
+    ThrowArgError("%s method %s is unknown (%s)", what, text, known);
 }
 
 // First element as an integer; NA when missing or not convertible.
@@ -44,15 +50,15 @@ int ScalarInt(SEXP x)
 void CheckSizes(int rows, int cols)
 {
     if (rows == NA_INTEGER)
-        Rf_error("rows is not defined");
+        ThrowArgError("rows is not defined");
     if (cols == NA_INTEGER)
-        Rf_error("cols is not defined");
+        ThrowArgError("cols is not defined");
     if (rows < 2)
-        Rf_error("rows must be at least 2 to cluster, not %d", rows);
+        ThrowArgError("rows must be at least 2 to cluster, not %d", rows);
     if (cols < 1)
-        Rf_error("cols must be positive, not %d", cols);
+        ThrowArgError("cols must be positive, not %d", cols);
     if (rows > INT_MAX / 2)
-        Rf_error("%s", CLUSTER_MEMORY_MESSAGE);
+        ThrowArgError("%s", CLUSTER_MEMORY_MESSAGE);
 }
 
 // The data as a double vector of at least rows x cols values (protected by the caller).
@@ -60,7 +66,7 @@ SEXP DataArg(SEXP sexpData)
 {
     int type = TYPEOF(sexpData);
     if (type != REALSXP && type != INTSXP && type != LGLSXP)
-        Rf_error("data must be a numeric vector, not %s", Rf_type2char(type));
+        ThrowArgError("data must be a numeric vector, not %s", Rf_type2char(type));
     return Rf_coerceVector(sexpData, REALSXP);
 }
 
@@ -68,7 +74,7 @@ void CheckDataLength(SEXP data, int rows, int cols)
 {
     double needed = (double)rows * (double)cols;
     if ((double)Rf_xlength(data) < needed)
-        Rf_error("data has %.0f values; rows x cols = %.0f are needed", (double)Rf_xlength(data), needed);
+        ThrowArgError("data has %.0f values; rows x cols = %.0f are needed", (double)Rf_xlength(data), needed);
 }
 
 // The four integer arguments of a clustering call, with the sizes checked
@@ -90,6 +96,10 @@ SClusterArgs ClusterArgs(SEXP data, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrder
     a.distanceMethod = ScalarInt(sexpDistanceMethod);
     CheckSizes(a.rows, a.cols);
     CheckDataLength(data, a.rows, a.cols);
+    if (a.orderMethod != NONE && a.orderMethod != EISEN && a.orderMethod != OPTIMAL)
+        ThrowUnknownCode("ordering", a.orderMethod, "0 none, 1 by weight, 2 optimal");
+    if (a.distanceMethod != EUCLIDEAN && a.distanceMethod != CORRELATION)
+        ThrowUnknownCode("distance", a.distanceMethod, "0 Euclidean, 1 correlation");
     return a;
 }
 
@@ -98,26 +108,17 @@ SClusterArgs ClusterArgs(SEXP data, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrder
 void CheckOutputs(SEXP merge, SEXP height, SEXP order, int n)
 {
     if (TYPEOF(merge) != INTSXP)
-        Rf_error("merge must be an integer vector, not %s", Rf_type2char(TYPEOF(merge)));
+        ThrowArgError("merge must be an integer vector, not %s", Rf_type2char(TYPEOF(merge)));
     if (TYPEOF(height) != REALSXP)
-        Rf_error("height must be a double vector, not %s", Rf_type2char(TYPEOF(height)));
+        ThrowArgError("height must be a double vector, not %s", Rf_type2char(TYPEOF(height)));
     if (TYPEOF(order) != INTSXP)
-        Rf_error("order must be an integer vector, not %s", Rf_type2char(TYPEOF(order)));
+        ThrowArgError("order must be an integer vector, not %s", Rf_type2char(TYPEOF(order)));
     if (Rf_xlength(merge) < 2 * (R_xlen_t)(n - 1))
-        Rf_error("merge has length %.0f; 2 * (rows - 1) = %d are needed", (double)Rf_xlength(merge), 2 * (n - 1));
+        ThrowArgError("merge has length %.0f; 2 * (rows - 1) = %d are needed", (double)Rf_xlength(merge), 2 * (n - 1));
     if (Rf_xlength(height) < (R_xlen_t)(n - 1))
-        Rf_error("height has length %.0f; rows - 1 = %d are needed", (double)Rf_xlength(height), n - 1);
+        ThrowArgError("height has length %.0f; rows - 1 = %d are needed", (double)Rf_xlength(height), n - 1);
     if (Rf_xlength(order) < (R_xlen_t)n)
-        Rf_error("order has length %.0f; rows = %d are needed", (double)Rf_xlength(order), n);
-}
-
-// Every failure of the clustering objects as one message: the memory text for
-// memory failures, the engine's own message otherwise.
-std::string FailureMessage(CClusterException* e)
-{
-    std::string msg = e->Id() == 1 ? std::string(CLUSTER_MEMORY_MESSAGE) : e->Message();
-    delete e;
-    return msg;
+        ThrowArgError("order has length %.0f; rows = %d are needed", (double)Rf_xlength(order), n);
 }
 
 // Child code in R's merge convention: -(row + 1) for a leaf, the 1-based merge
@@ -166,11 +167,14 @@ void FillOrder(CClusterNode* pRoot, int n, int* pOrder)
         throw new CClusterException(4, "sanity check failed");
 }
 
+// The method codes are checked by ClusterArgs; an unknown one is refused here too.
 CDistanceFunction* NewDistance(int distanceMethod, int rows)
 {
     if (distanceMethod == CORRELATION)
         return new CCorrelation(rows);
-    return new CEuclidean();
+    if (distanceMethod == EUCLIDEAN)
+        return new CEuclidean();
+    ThrowUnknownCode("distance", distanceMethod, "0 Euclidean, 1 correlation");
 }
 
 COrdering* NewOrdering(int orderMethod)
@@ -179,10 +183,16 @@ COrdering* NewOrdering(int orderMethod)
         return new CEisenOrdering();
     if (orderMethod == OPTIMAL)
         return new COptimalOrdering();
-    return nullptr;
+    if (orderMethod == NONE)
+        return nullptr;
+    ThrowUnknownCode("ordering", orderMethod, "0 none, 1 by weight, 2 optimal");
 }
 
-const char* const INTERRUPTED_MESSAGE = "Clustering was interrupted";
+// The guard's texts of the clustering entry points.
+SGuardMessages ClusterMessages(const char* unknown)
+{
+    return SGuardMessages{"Clustering was interrupted", CLUSTER_MEMORY_MESSAGE, unknown};
+}
 
 // Objects of one clustering run that are not yet owned by a job.
 struct SRun
@@ -206,78 +216,41 @@ struct SRun
     }
 };
 
-// Runs body and turns every failure into a message in err: the engine's
-// exceptions keep their text, a short allocation gives badAlloc (read when
-// it happens, so callers may name the stage), an interrupt the interrupt
-// message. Returns whether body completed.
-template <class Body> bool CatchFailures(char* err, const char* const& badAlloc, const char* unknown, Body body)
+// Builds a started-ready clustering job; throws on failure, having released
+// what it built.
+CClusterThread* BuildClusterJob(const double* pData, int rows, int cols, int orderMethod, int distanceMethod)
 {
-    try
-    {
-        body();
-        return true;
-    }
-    catch (CClusterException* e)
-    {
-        CopyMessage(err, FailureMessage(e));
-    }
-    catch (const std::bad_alloc&)
-    {
-        CopyMessage(err, badAlloc);
-    }
-    catch (const CStopRequest&)
-    {
-        CopyMessage(err, INTERRUPTED_MESSAGE);
-    }
-    catch (const std::exception& e)
-    {
-        CopyMessage(err, e.what());
-    }
-    catch (...)
-    {
-        CopyMessage(err, unknown);
-    }
-    return false;
-}
-
-// Builds a started-ready clustering job; null and a message on failure.
-CClusterThread* BuildClusterJob(const double* pData, int rows, int cols, int orderMethod, int distanceMethod,
-                                char* err)
-{
-    CClusterThread* pResult = nullptr;
-    CatchFailures(err, CLUSTER_MEMORY_MESSAGE, "Unknown error while setting up the clustering", [&]() {
-        SRun run;
-        run.rows = rows;
-        run.pDist = NewDistance(distanceMethod, rows);
-        run.pOrdering = NewOrdering(orderMethod);
-        run.pCombine = new CCentroidLinkage();
-        run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
-        // The probe runs before the rows are copied, so that an oversized
-        // request fails at once without copying the matrix.
-        run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
-        run.ppRows = VectorizeRMatrix(pData, rows, cols);
-        CClusterThread* pJob = new CClusterThread(run.pEngine, run.ppRows, rows, run.pOrdering, true);
-        // The job owns them now.
-        if (run.pOrdering != nullptr)
-            run.pOrdering->SetCallback(&UpdateProgressThreadProgress, pJob);
-        run.pEngine->SetCallback(&UpdateProgressThreadProgress, pJob);
-        run.pDist = nullptr;
-        run.pCombine = nullptr;
-        run.pEngine = nullptr;
-        run.pOrdering = nullptr;
-        run.ppRows = nullptr;
-        pResult = pJob;
-    });
-    return pResult;
+    SRun run;
+    run.rows = rows;
+    run.pDist = NewDistance(distanceMethod, rows);
+    run.pOrdering = NewOrdering(orderMethod);
+    run.pCombine = new CCentroidLinkage();
+    run.pEngine = new CBasicCluster(run.pDist, run.pCombine);
+    // The probe runs before the rows are copied, so that an oversized
+    // request fails at once without copying the matrix.
+    run.pEngine->CheckMemory((unsigned long long)cols * 8ULL, (unsigned long long)rows);
+    run.ppRows = VectorizeRMatrix(pData, rows, cols);
+    CClusterThread* pJob = new CClusterThread(run.pEngine, run.ppRows, rows, run.pOrdering, true);
+    // The job owns them now.
+    if (run.pOrdering != nullptr)
+        run.pOrdering->SetCallback(&UpdateProgressThreadProgress, pJob);
+    run.pEngine->SetCallback(&UpdateProgressThreadProgress, pJob);
+    run.pDist = nullptr;
+    run.pCombine = nullptr;
+    run.pEngine = nullptr;
+    run.pOrdering = nullptr;
+    run.ppRows = nullptr;
+    return pJob;
 }
 
 // The synchronous run: merge before the ordering, order and height after it.
-bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int distanceMethod, int* pMerge,
-                   double* pHeight, int* pOrder, char* err)
+// A short allocation throws the message of its stage.
+void RunClustering(const double* pData, int rows, int cols, int orderMethod, int distanceMethod, int* pMerge,
+                   double* pHeight, int* pOrder)
 {
     const char* stage = CLUSTER_MEMORY_MESSAGE;
     CInterruptCheck interrupt(&RUserInterrupted, nullptr);
-    return CatchFailures(err, stage, "Unknown error during clustering", [&]() {
+    try {
         SRun run;
         run.rows = rows;
         stage = "Out of memory! Could not allocate distance object";
@@ -306,34 +279,22 @@ bool RunClustering(const double* pData, int rows, int cols, int orderMethod, int
         }
         FillOrder(run.pRoot, rows, pOrder);
         FillHeight(run.pEngine, rows, pHeight);
-    });
+    } catch (const std::bad_alloc&) {
+        throw CRError(stage);
+    }
 }
 
 // Merge, height and order of a finished job's tree, which its ordering has
 // already oriented.
-bool FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder, char* err)
+void FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder)
 {
-    return CatchFailures(err, CLUSTER_MEMORY_MESSAGE, "Unknown error while reading the clustering", [&]() {
-        CBasicCluster* pEngine = dynamic_cast<CBasicCluster*>(pJob->GetClusterer());
-        if (pEngine == nullptr)
-            throw new CClusterException(4, "sanity check failed");
-        const int n = pJob->GetDataCount();
-        FillMerge(pEngine, n, pMerge);
-        FillHeight(pEngine, n, pHeight);
-        FillOrder(pJob->GetResult(), n, pOrder);
-    });
-}
-
-void JobErrorText(CProgressThread* pJob, char* buf)
-{
-    try
-    {
-        CopyMessage(buf, pJob->GetErrorMessage());
-    }
-    catch (...)
-    {
-        buf[0] = '\0';
-    }
+    CBasicCluster* pEngine = dynamic_cast<CBasicCluster*>(pJob->GetClusterer());
+    if (pEngine == nullptr)
+        throw new CClusterException(4, "sanity check failed");
+    const int n = pJob->GetDataCount();
+    FillMerge(pEngine, n, pMerge);
+    FillHeight(pEngine, n, pHeight);
+    FillOrder(pJob->GetResult(), n, pOrder);
 }
 }
 
@@ -374,65 +335,61 @@ std::vector<double>** VectorizeRMatrix(const double* rmatrix, int nrow, int ncol
 extern "C" SEXP StartClusteringThread(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrderMethod,
                                       SEXP sexpDistanceMethod)
 {
-    SEXP data = PROTECT(DataArg(sexpData));
-    const SClusterArgs a = ClusterArgs(data, sexpRows, sexpCols, sexpOrderMethod, sexpDistanceMethod);
-
-    char err[kMessageSize];
-    err[0] = '\0';
-    CClusterThread* pJob = BuildClusterJob(REAL(data), a.rows, a.cols, a.orderMethod, a.distanceMethod, err);
-    if (pJob == nullptr)
-        Rf_error("%s", err);
-    UNPROTECT(1);
-    // Starts the worker and registers the job, or destroys it with an R error.
-    return StartJobForR(pJob);
+    return GuardedCall(
+        [&]() {
+            SEXP data = PROTECT(DataArg(sexpData));
+            const SClusterArgs a = ClusterArgs(data, sexpRows, sexpCols, sexpOrderMethod, sexpDistanceMethod);
+            CClusterThread* pJob = BuildClusterJob(REAL(data), a.rows, a.cols, a.orderMethod, a.distanceMethod);
+            UNPROTECT(1);
+            // Starts the worker and registers the job, or destroys it and throws.
+            return StartJobForR(pJob);
+        },
+        ClusterMessages("Unknown error while setting up the clustering"));
 }
 
 extern "C" SEXP FinishClusteringThread(SEXP sthreadid, SEXP sexpMerge, SEXP sexpHeight, SEXP sexpOrder)
 {
-    CClusterThread* pJob =
-        LookupJobOfKindForR<CClusterThread>(sthreadid, "Could not get information for thread id %d", "a clustering job");
-    const int threadid = pJob->GetJobId();
-    RequireFinishedForR(pJob);
+    return GuardedCall(
+        [&]() {
+            CClusterThread* pJob = LookupJobOfKindForR<CClusterThread>(
+                sthreadid, "Could not get information for thread id %d", "a clustering job");
+            const int threadid = pJob->GetJobId();
+            RequireFinishedForR(pJob);
+            if (pJob->GetReturnStatus() != 0)
+                throw CRError("An error occurred during clustering: " + pJob->GetErrorMessage());
+            if (pJob->GetResult() == nullptr)
+                ThrowRError("Result tree is null for thread id %d", threadid);
+            if (pJob->GetClusterer() == nullptr)
+                ThrowRError("Clustering object is null for thread id %d", threadid);
 
-    char err[kMessageSize];
-    err[0] = '\0';
-    if (pJob->GetReturnStatus() != 0)
-    {
-        JobErrorText(pJob, err);
-        Rf_error("An error occurred during clustering: %s", err);
-    }
-    if (pJob->GetResult() == nullptr)
-        Rf_error("Result tree is null for thread id %d", threadid);
-    if (pJob->GetClusterer() == nullptr)
-        Rf_error("Clustering object is null for thread id %d", threadid);
-
-    const int n = pJob->GetDataCount();
-    CheckOutputs(sexpMerge, sexpHeight, sexpOrder, n);
-    if (!FillFromJob(pJob, INTEGER(sexpMerge), REAL(sexpHeight), INTEGER(sexpOrder), err))
-        Rf_error("%s", err);
-    return Rf_allocVector(INTSXP, 0);
+            const int n = pJob->GetDataCount();
+            CheckOutputs(sexpMerge, sexpHeight, sexpOrder, n);
+            FillFromJob(pJob, INTEGER(sexpMerge), REAL(sexpHeight), INTEGER(sexpOrder));
+            return Rf_allocVector(INTSXP, 0);
+        },
+        ClusterMessages("Unknown error while reading the clustering"));
 }
 
 extern "C" SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMerge, SEXP sexpHeight,
                         SEXP sexpOrder, SEXP sexpOrderMethod, SEXP sexpDistanceMethod)
 {
-    SEXP data = PROTECT(DataArg(sexpData));
-    const SClusterArgs a = ClusterArgs(data, sexpRows, sexpCols, sexpOrderMethod, sexpDistanceMethod);
-    CheckOutputs(sexpMerge, sexpHeight, sexpOrder, a.rows);
-
-    char err[kMessageSize];
-    err[0] = '\0';
-    if (!RunClustering(REAL(data), a.rows, a.cols, a.orderMethod, a.distanceMethod, INTEGER(sexpMerge),
-                       REAL(sexpHeight), INTEGER(sexpOrder), err))
-        Rf_error("%s", err);
-    // The content of the result carries no information; the outputs hold the tree.
-    SEXP result = PROTECT(Rf_allocVector(INTSXP, 23));
-    std::memset(INTEGER(result), 0, 23 * sizeof(int));
-    UNPROTECT(2);
-    return result;
+    return GuardedCall(
+        [&]() {
+            SEXP data = PROTECT(DataArg(sexpData));
+            const SClusterArgs a = ClusterArgs(data, sexpRows, sexpCols, sexpOrderMethod, sexpDistanceMethod);
+            CheckOutputs(sexpMerge, sexpHeight, sexpOrder, a.rows);
+            RunClustering(REAL(data), a.rows, a.cols, a.orderMethod, a.distanceMethod, INTEGER(sexpMerge),
+                          REAL(sexpHeight), INTEGER(sexpOrder));
+            // The content of the result carries no information; the outputs hold the tree.
+            SEXP result = PROTECT(Rf_allocVector(INTSXP, 23));
+            std::memset(INTEGER(result), 0, 23 * sizeof(int));
+            UNPROTECT(2);
+            return result;
+        },
+        ClusterMessages("Unknown error during clustering"));
 }
 
 extern "C" SEXP GetPhysicalMemory(void)
 {
-    return Rf_ScalarReal((double)CCluster::PhysicalMemory());
+    return GuardedCall([]() { return Rf_ScalarReal((double)CCluster::PhysicalMemory()); });
 }

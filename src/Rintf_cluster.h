@@ -21,7 +21,7 @@ SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMerge, SEXP s
 SEXP GetPhysicalMemory(void);
 }
 
-// Leaf orderings selectable from R; any other value means none.
+// Leaf orderings selectable from R (codes of R/native.R); any other value is refused.
 enum ORDER_METHOD
 {
     NONE = 0,
@@ -29,7 +29,7 @@ enum ORDER_METHOD
     OPTIMAL = 2
 };
 
-// Distances selectable from R; any other value means Euclidean.
+// Distances selectable from R (codes of R/native.R); any other value is refused.
 enum DISTANCE_METHOD
 {
     EUCLIDEAN = 0,

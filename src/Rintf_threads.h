@@ -16,17 +16,19 @@ SEXP GetThreadCount(void);
 // address at every call in this session. Saved and restored (in any session),
 // it comes back with a NULL address, so a restored object is told from a live one.
 SEXP GetJobHandle(void);
+// The names of the phase codes of GetProgressValues' msgid (PhaseName, in code order).
+SEXP GetPhaseNames(void);
 }
 
 // First element of sthreadid coerced to integer (NA_INTEGER when absent).
 int GetJobIdArg(SEXP sthreadid);
 
-// The registered job behind sthreadid. An empty id raises "job id is empty",
+// The registered job behind sthreadid. An empty id throws "job id is empty",
 // an NA id "job id is NA", and an id that names no job notFoundFormat (one
-// %d, the id).
+// %d, the id), each as a CRError for the entry point's guard (Rintf_guard.h).
 CProgressThread* LookupJobForR(SEXP sthreadid, const char* notFoundFormat);
 
-// Raises "job %d is not <kind>" (kind such as "an ODP job").
+// Throws "job %d is not <kind>" (kind such as "an ODP job").
 [[noreturn]] void RaiseWrongJobKind(int id, const char* kind);
 
 // LookupJobForR, and the job must be a Job.
@@ -39,7 +41,7 @@ template <class Job> Job* LookupJobOfKindForR(SEXP sthreadid, const char* notFou
     return typed;
 }
 
-// Raises "Thread was canceled" or "Thread is still running" unless the job's
+// Throws "Thread was canceled" or "Thread is still running" unless the job's
 // worker has finished.
 void RequireFinishedForR(CProgressThread* job);
 
@@ -50,8 +52,7 @@ void RequireFinishedForR(CProgressThread* job);
 bool RUserInterrupted(void*);
 
 // Starts job in the background and returns its id as an R integer vector.
-// On failure to create the worker the job is destroyed and an R error is
-// raised; when the worker runs but a later set-up step failed, a warning is
+// On failure to create the worker the job is destroyed and a CRError thrown; when the worker runs but a later set-up step failed, a warning is
 // issued and the id still returned.
 SEXP StartJobForR(CProgressThread* job);
 

@@ -11,15 +11,12 @@
 class CTimecourseIntercept : public CTimecourseJob
 {
 public:
-    // Copies the arrays of arglist; the list must have passed CheckArgList.
-    // Throws std::bad_alloc when memory is short (nothing is kept then).
-    explicit CTimecourseIntercept(SEXP arglist);
+    // Copies the arrays of the list (slots in RArgs.h), which must have passed
+    // ValidateIntArgs. Throws std::bad_alloc when memory is short (nothing
+    // is kept then).
+    explicit CTimecourseIntercept(const CArgList& args);
     virtual ~CTimecourseIntercept();
     virtual int Go(pthread_t tid);
-
-    // Raises an R error naming the first element of arglist the job cannot
-    // use. Call it before any C++ object is built.
-    static void CheckArgList(SEXP arglist);
 
 private:
     void Release();

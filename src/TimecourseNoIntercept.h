@@ -11,15 +11,12 @@
 class CTimecourseNoIntercept : public CTimecourseJob
 {
 public:
-    // Copies the arrays of arglist; the list must have passed CheckArgList.
-    // Throws std::bad_alloc when memory is short (nothing is kept then).
-    explicit CTimecourseNoIntercept(SEXP arglist);
+    // Copies the arrays of the list (slots in RArgs.h), which must have passed
+    // ValidateNoIntArgs. Throws std::bad_alloc when memory is short (nothing
+    // is kept then).
+    explicit CTimecourseNoIntercept(const CArgList& args);
     virtual ~CTimecourseNoIntercept();
     virtual int Go(pthread_t tid);
-
-    // Raises an R error naming the first element of arglist the job cannot
-    // use. Call it before any C++ object is built.
-    static void CheckArgList(SEXP arglist);
 
 private:
     void Release();

@@ -3,6 +3,7 @@
 
 #include <Rinternals.h>
 
+#include "RArgs.h"
 #include "lumo.h"
 #include "threads/ProgressThread.h"
 
@@ -16,19 +17,6 @@ protected:
     CTimecourseJob() : m_threads(lumo::DefaultThreadCount()) {}
     const int32_t m_threads;
 
-    struct Sizes
-    {
-        long32 m, n, B;
-    };
-    // The checks every design shares, raising an R error that names the
-    // element: arglist holds at least minLength elements; the fit (named
-    // fitName) at 11 and the residuals at resPos are double vectors, the
-    // column map at 12 an integer vector, the smoothers H0 at 13 and H1 at 14
-    // double vectors; m at 5, n at 6 and B at 1 are sizes whose m x B result
-    // fits R's integer. Call it before any C++ object is built.
-    static Sizes CheckCommonArgs(SEXP arglist, int minLength, const char* fitName, int resPos);
-    // Length of the vector at pos (1-based) of a checked list.
-    static int ArgLength(SEXP arglist, int pos) { return Rf_length(VECTOR_ELT(arglist, pos - 1)); }
     // A new m x B result; never null, also when it holds no statistic.
     // Throws std::bad_alloc.
     static double* NewResult(long32 m, long32 B);
@@ -38,16 +26,12 @@ protected:
 class CTimecourseThread : public CTimecourseJob
 {
 public:
-    // Copies the arrays of arglist; the list must have passed CheckArgList.
-    // Throws std::bad_alloc when memory is short (nothing is kept then).
-    explicit CTimecourseThread(SEXP arglist);
+    // Copies the arrays of the list (slots in RArgs.h), which must have passed
+    // ValidateIndepArgs. Throws std::bad_alloc when memory is short (nothing
+    // is kept then).
+    explicit CTimecourseThread(const CArgList& args);
     virtual ~CTimecourseThread();
     virtual int Go(pthread_t tid);
-
-    // Raises an R error naming the first element of arglist the job cannot
-    // use: a short list, a wrong type, a bad size, a length or an index out
-    // of range. Call it before any C++ object is built.
-    static void CheckArgList(SEXP arglist);
 
 private:
     void Release();

@@ -8,20 +8,16 @@
 
 #include "RInterfaces.h"
 #include "Rintf_cluster.h"
+#include "Rintf_guard.h"
 #include "Rintf_threads.h"
 #include "knnimpute.h"
 #include "lumo.h"
 #include "threads/ProgressThread.h"
 
 // Every entry point is declared in the header of its subsystem: job control
-// in Rintf_threads.h, ODP and time course in RInterfaces.h, clustering in
-// Rintf_cluster.h, imputation in knnimpute.h.
-
-// Raises the message of a rejected imputation call as an R error.
-static void RaiseKnnError(const char* msg)
-{
-    Rf_error("%s", msg);
-}
+// in Rintf_threads.h, ODP, time course and imputation in RInterfaces.h,
+// clustering in Rintf_cluster.h. Each runs its body through GuardedCall
+// (Rintf_guard.h), so no C++ exception and no R error crosses a C++ frame.
 
 // R's own thread, the only one that may write to R's console.
 static pthread_t g_rThread;
@@ -47,6 +43,7 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(SetThreadCount, 1),
     CALLDEF(GetThreadCount, 0),
     CALLDEF(GetJobHandle, 0),
+    CALLDEF(GetPhaseNames, 0),
     // ---- ODP entries
     CALLDEF(GetLumoLibraryVersion, 0),
     CALLDEF(RunODP, 2),
@@ -65,6 +62,8 @@ static const R_CallMethodDef callMethods[] = {
     CALLDEF(FinishClusteringThread, 4),
     CALLDEF(Cluster, 8),
     CALLDEF(GetPhysicalMemory, 0),
+    // ---- the error boundary
+    CALLDEF(GuardProbe, 2),
     {NULL, NULL, 0}};
 
 // Argument types of the .C and .Fortran routines: R refuses a call whose
@@ -84,14 +83,13 @@ static const R_CMethodDef cMethods[] = {
     {NULL, NULL, 0, NULL}};
 
 static const R_FortranMethodDef fortranMethods[] = {
-    // ---- .Fortran entries
-    {"knnimp", (DL_FUNC)(void (*)(void)) & knnimp, 11, knnimpTypes},
-    {"twomis", (DL_FUNC)(void (*)(void)) & twomis, 16, twomisTypes},
+    // ---- .Fortran entries: the routines of knnimpute.h behind their checks
+    {"knnimp", (DL_FUNC)(void (*)(void)) & KnnimpForR, 11, knnimpTypes},
+    {"twomis", (DL_FUNC)(void (*)(void)) & TwomisForR, 16, twomisTypes},
     {NULL, NULL, 0, NULL}};
 
 extern "C" void R_init_lumo(DllInfo* dll)
 {
-    SetKnnErrorHandler(&RaiseKnnError);
     g_rThread = pthread_self();
     SetOffsetArrayMessageHook(&OffsetArrayMessageToConsole);
     R_registerRoutines(dll, cMethods, callMethods, fortranMethods, NULL);

@@ -17,8 +17,6 @@ namespace
 // Distance of a row that shares no present column with the target row.
 const double UNREACHABLE = 1.0e10;
 
-KnnErrorHandler g_errorHandler = 0;
-
 // 1-based element (i, j) of a column-major matrix with ld rows.
 inline std::ptrdiff_t At(long32 i, long32 j, long32 ld)
 {
@@ -36,19 +34,7 @@ inline double Masked(double v, uint64_t mask)
     return v;
 }
 
-// Hands a rejected call's message to the handler. With R's handler this does
-// not return; the callers hold no objects that need destroying.
-void Reject(const char* msg)
-{
-    if (g_errorHandler)
-        g_errorHandler(msg);
-}
 } // namespace
-
-void SetKnnErrorHandler(KnnErrorHandler handler)
-{
-    g_errorHandler = handler;
-}
 
 // Matrix sizes of both routines: neither may be negative.
 static bool SizesValid(long32 p, long32 n, char* msg, int msgSize)
@@ -440,7 +426,7 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
         workers.emplace_back(rows, kn);
     const int level = lumo::KnnKernelCount() - 1;
     const long32 m = kn + 1;
-    lumo::CSharedProgress progress(callback, callbackArg, (double)blocks, 0.0, 0);
+    lumo::CSharedProgress progress(callback, callbackArg, (double)blocks, 0.0, kPhaseDistances);
     lumo::CSharedProgress* const report = callback != 0 ? &progress : 0;
     const lumo::CWorkerPool::Body body = [&](int64_t begin, int64_t end, int worker) {
         CKnnWorker& work = workers[worker];
@@ -558,21 +544,12 @@ void knnimp(const double* x, double* ximp, const long32* p, const long32* n, lon
             const long32* irmiss, const long32* kn, double*, double*, long32*, long32*)
 {
     char msg[160];
-    if (!KnnimpArgsValid(*p, *n, *kn, imiss, msg, sizeof msg)) {
-        Reject(msg);
+    if (!KnnimpArgsValid(*p, *n, *kn, imiss, msg, sizeof msg))
         return;
-    }
-    // The work space is released before a failure is reported: the handler
-    // may not return.
-    bool failed = false;
     try {
         Impute(x, ximp, *p, *n, imiss, irmiss, *kn, lumo::DefaultThreadCount());
     } catch (...) {
-        failed = true;
-    }
-    if (failed) {
-        std::snprintf(msg, sizeof msg, "not enough memory to impute a %d x %d matrix", (int)*p, (int)*n);
-        Reject(msg);
+        // Nothing written: the work space did not fit.
     }
 }
 
@@ -581,10 +558,8 @@ void twomis(const double* x, const long32* p, const long32* n, const long32* imi
             long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn)
 {
     char msg[160];
-    if (!TwomisArgsValid(*p, *n, istart, msg, sizeof msg)) {
-        Reject(msg);
+    if (!TwomisArgsValid(*p, *n, istart, msg, sizeof msg))
         return;
-    }
     const long32 np = *p;
     const long32 nn = *n;
     if (*maxit < 1)

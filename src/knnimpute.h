@@ -31,17 +31,18 @@ extern "C" {
 // untouched: the routine keeps its own work space (a row-major copy of x with
 // its presence flags, about 9 p n bytes, and 8 p doubles per thread).
 // Its indicators in imiss must be 0 (present) or 1 (missing) on entry.
-// Arguments outside p, n >= 0, 0 <= kn <= p - 1 and those indicators, and a
-// shortage of memory for the work space, are reported through the error
-// handler before anything is written.
+// On arguments outside p, n >= 0, 0 <= kn <= p - 1 and those indicators, or
+// a shortage of memory for the work space, it returns without writing
+// anything; callers that must tell (R's routine knnimp) check the arguments
+// with KnnimpArgsValid and run lumo::KnnImpute.
 void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
             const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
             long32* iworkn);
 
 // Splits the p rows of x into two clusters by a two-means iteration started
 // from rows istart(1) and istart(2). Arguments outside p, n >= 0 and
-// 1 <= istart(c) <= p are reported through the error handler and nothing is
-// written.
+// 1 <= istart(c) <= p make it return without writing anything (check them
+// with TwomisArgsValid).
 void twomis(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0,
             long32* imiss0, long32* maxit, const double* eps, const long32* istart, long32* clust,
             long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn);
@@ -151,11 +152,5 @@ void KnnImpute(const double* x, double* ximp, long32 p, long32 n, long32* imiss,
 // returns false.
 bool KnnimpArgsValid(long32 p, long32 n, long32 kn, const long32* imiss, char* msg, int msgSize);
 bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int msgSize);
-
-// Receives the message of a rejected call. The R build installs a handler that
-// raises it as an R error (and does not return); without a handler the call
-// simply returns without writing anything.
-typedef void (*KnnErrorHandler)(const char* msg);
-void SetKnnErrorHandler(KnnErrorHandler handler);
 
 #endif

@@ -5,6 +5,9 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+
+# The slots of the native argument lists live in src/RArgs.h and R/native.R only.
+bash tools/check-contract.sh
 bash tools/deps.sh
 
 # src/Makevars.in lists the objects one by one (no GNU make extensions): a source

@@ -112,7 +112,7 @@ CClusterNode* CBasicCluster::Run()
 // again when the matrix is first read.
 void CBasicCluster::FinishRun(double total)
 {
-    DoCallback(total, total, 1);
+    DoCallback(total, total, kPhaseMerging);
     m_fFinalTotal = total;
     m_pDistances->SetRefill([this]() { RestoreLeafDistances(); });
 }

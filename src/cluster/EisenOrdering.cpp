@@ -110,7 +110,7 @@ void CEisenOrdering::OrderLeavesRecursive(CClusterNode* pCluster, CMatrix*)
         if (pNode->GetLeftChild() != nullptr)
             pending.push_back(pNode->GetLeftChild());
 
-        DoCallback(m_trackerTotal, m_tracker, 5);
+        DoCallback(m_trackerTotal, m_tracker, kPhaseWeightOrdering);
         ++m_tracker;
     }
 }

@@ -238,7 +238,7 @@ void CMergeEngine::FillUnchecked()
 {
     LeafRows(*m_pPool, *m_pWorkers, m_m, m_pState.get(), [this](long long pairs) {
         m_step += pairs;
-        ReportBefore(m_step, 0);
+        ReportBefore(m_step, kPhaseDistances);
     });
 }
 
@@ -298,7 +298,7 @@ void CMergeEngine::FillBlock(int i0, int i1, const std::vector<char>& rowBad)
         if (batched && !rowBad[static_cast<std::size_t>(i - i0)])
         {
             m_step += m_n - i - 1;
-            ReportBefore(m_step, 0);
+            ReportBefore(m_step, kPhaseDistances);
             continue;
         }
         CClusterNode* ti = m_ppNodes[i];
@@ -306,7 +306,7 @@ void CMergeEngine::FillBlock(int i0, int i1, const std::vector<char>& rowBad)
         {
             if (m_step == m_nextReport)
             {
-                m_progress.DoCallback(m_total, static_cast<double>(m_step), 0);
+                m_progress.DoCallback(m_total, static_cast<double>(m_step), kPhaseDistances);
                 m_nextReport += 1000;
             }
             if (!batched || !(buf[j] >= 0.0))
@@ -351,7 +351,7 @@ void CMergeEngine::MergeStep(int c, int mini, int minj)
     else
         PairDistances(pNode, c, mini, minj);
     m_step += c;
-    ReportBefore(m_step, 1);
+    ReportBefore(m_step, kPhaseMerging);
     m_pState->AddMerged(c);
 }
 
@@ -369,7 +369,7 @@ void CMergeEngine::BatchedDistances(CClusterNode* pNode, int c, int mini, int mi
     m_steps.Step(batch, *m_pWorkers, *m_pState, m_m, xc, spread, mini, minj, c, m_minChunk, &badNode, &badValue);
     if (badNode >= 0)
     {
-        ReportUpTo(m_step + badNode, 1);
+        ReportUpTo(m_step + badNode, kPhaseMerging);
         CheckedDistance(m_pDist, m_ppNodes[badNode], pNode);
         CheckedValue(badValue);
     }
@@ -383,7 +383,7 @@ void CMergeEngine::PairDistances(CClusterNode* pNode, int c, int mini, int minj)
     for (std::size_t k = 0; k < active.size(); ++k)
     {
         const int i = active[k];
-        ReportUpTo(m_step + i, 1);
+        ReportUpTo(m_step + i, kPhaseMerging);
         m_pState->NewDistance(i, mini, minj, c, CheckedDistance(m_pDist, m_ppNodes[i], pNode));
     }
 }
@@ -418,7 +418,7 @@ void CMergeEngine::RestoreLeafDistances(IProgressThreadCallback& progress, CDist
     long long pending = 0;
     auto report = [&](long long pairs) {
         for (pending += pairs; pending >= 1000; pending -= 1000)
-            progress.DoCallback(total, total, 1);
+            progress.DoCallback(total, total, kPhaseMerging);
     };
     std::unique_ptr<CCentroidPool> poolOwner;
     std::unique_ptr<lumo::CWorkerPool> workersOwner;

@@ -251,7 +251,7 @@ void COptimalOrdering::ComputeCosts()
         if (node.left < 0)
         {
             SetCost(node.start, node.start, 0.0);
-            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+            DoCallback(m_iNodeTrackerMax, m_iNodeTracker, kPhaseOptimalCosts);
             m_iNodeTracker += 1.0;
         }
         else
@@ -409,7 +409,7 @@ void COptimalOrdering::EndCosts(SNodeScan& scan, int u, const double* T)
     if (nr == 1)
     {
         rowU[R0] = T[0];
-        DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+        DoCallback(m_iNodeTrackerMax, m_iNodeTracker, kPhaseOptimalCosts);
         m_iNodeTracker += 1.0;
         return;
     }
@@ -434,7 +434,7 @@ void COptimalOrdering::EndCosts(SNodeScan& scan, int u, const double* T)
             candidates += ehi - elo;
         }
         rowU[R0 + j] = best;
-        DoCallback(m_iNodeTrackerMax, m_iNodeTracker, 2);
+        DoCallback(m_iNodeTrackerMax, m_iNodeTracker, kPhaseOptimalCosts);
         m_iNodeTracker += 1.0;
     }
     if (prune)
@@ -535,7 +535,7 @@ void COptimalOrdering::GetBestPair(CClusterNode* pRoot, int* pU, int* pW)
                 *pW = rightPos[j];
                 minCost = cost;
             }
-            DoCallback(trackerTotal, tracker, 3);
+            DoCallback(trackerTotal, tracker, kPhaseOptimalPairs);
             tracker += 1.0;
         }
     }
@@ -615,7 +615,7 @@ void COptimalOrdering::Backtrack(int uPos, int wPos)
                 pending.push_back(SPending{node.left, u, m});
             }
         }
-        DoCallback(m_iNodeCount, m_iNodeTracker, 4);
+        DoCallback(m_iNodeCount, m_iNodeTracker, kPhaseOptimalOrienting);
         m_iNodeTracker += 1.0;
     }
 }

@@ -65,6 +65,9 @@ interrupt_child <- function(setup, call, again, delay = 0.5) {
   out
 }
 
+# The builder of the native argument lists (R/native.R).
+native_args <- lumo:::native_args
+
 # A valid RunODP argument list: m genes (m0 of them null), two groups of n1 and
 # n2 arrays, B bootstrap iterations.
 odp_args <- function(m = 60, n1 = 4, n2 = 5, B = 3, m0 = m, seed = 1) {
@@ -78,13 +81,11 @@ odp_args <- function(m = 60, n1 = 4, n2 = 5, B = 3, m0 = m, seed = 1) {
   sigma <- sqrt(rowSums(res^2) / (n - 2))
   sigma0 <- sqrt(rowSums(xc^2) / (n - 1))
   nii <- sort(sample.int(m, m0)) - 1L
-  a <- rep(list(0L), 24)
-  a[[1]] <- as.integer(B)
-  a[8:15] <- list(rowSums(xc^2), as.double(xc %*% ID), as.double(mu), sigma, sigma0, as.double(mu), sigma,
-                  sigma0[nii + 1])
-  a[16:24] <- list(as.integer(ID), as.integer(c(n1, n2)), as.double(res[nii + 1, , drop = FALSE]),
-                   sample.int(n, B * n, replace = TRUE) - 1L, nii, as.integer(m), as.integer(n), 2L, as.integer(m0))
-  a
+  native_args("odp", B = as.integer(B), xx = rowSums(xc^2), xk = as.double(xc %*% ID), mu = as.double(mu),
+              sigma = sigma, sigma0 = sigma0, muBS = as.double(mu), sigmaBS = sigma, sigma0BS = sigma0[nii + 1],
+              ID = as.integer(ID), nGrp = as.integer(c(n1, n2)), res = as.double(res[nii + 1, , drop = FALSE]),
+              vv = sample.int(n, B * n, replace = TRUE) - 1L, nii = nii, m = as.integer(m), n = as.integer(n),
+              k = 2L, m0 = as.integer(m0))
 }
 
 tc_proj <- function(X) X %*% solve(crossprod(X), t(X))
@@ -93,12 +94,11 @@ tc_proj <- function(X) X %*% solve(crossprod(X), t(X))
 tc_indep_args <- function(m = 30, tpts = rep(0:5, each = 2), B = 4L, seed = 1) {
   set.seed(seed)
   n <- length(tpts)
-  a <- rep(list(0L), 16)
-  a[c(1, 5, 6)] <- list(as.integer(B), as.integer(m), as.integer(n))
-  a[11:14] <- list(rnorm(m * n), sample.int(n, n * B, replace = TRUE) - 1L, as.double(tc_proj(matrix(1, n, 1))),
-                   as.double(tc_proj(cbind(1, tpts))))
-  a[[16]] <- rnorm(m * n, sd = 0.5)
-  a
+  fit0 <- rnorm(m * n)
+  v <- sample.int(n, n * B, replace = TRUE) - 1L
+  native_args("indep", B = as.integer(B), m = as.integer(m), n = as.integer(n), fit0 = fit0, v = v,
+              H0 = as.double(tc_proj(matrix(1, n, 1))), H1 = as.double(tc_proj(cbind(1, tpts))),
+              res = rnorm(m * n, sd = 0.5))
 }
 
 # A valid argument list of a longitudinal design, with random intercepts
@@ -108,20 +108,31 @@ tc_long_args <- function(int, m = 8, N = 3, T = 4, B = 3L, eps = 1e-3, seed = 2)
   set.seed(seed)
   n <- N * T; nr <- n - N
   ind <- rep(seq_len(N), each = T)
-  a <- rep(list(0L), 27)
-  a[c(1, 5, 6, 10, 23, 26, 27)] <- list(as.integer(B), as.integer(m), as.integer(n), ind, as.integer(N),
-                                        0:(n - 1L), rep(as.integer(T), N))
-  a[[11]] <- rnorm(m * n)
-  a[[13]] <- as.double(tc_proj(matrix(1, n, 1)))
-  a[[14]] <- as.double(tc_proj(cbind(1, seq_len(n))))
+  common <- list(B = as.integer(B), m = as.integer(m), n = as.integer(n), ind = ind, N = as.integer(N),
+                 idx = 0:(n - 1L), nGrp = rep(as.integer(T), N), fit = rnorm(m * n),
+                 H0 = as.double(tc_proj(matrix(1, n, 1))), H1 = as.double(tc_proj(cbind(1, seq_len(n)))))
   if (int) {
-    a[c(12, 24)] <- list(sample.int(n, n * B, replace = TRUE) - 1L, sample.int(n, n * B, replace = TRUE) - 1L)
-    a[c(17, 20, 21)] <- list(rnorm(m * n, sd = 0.5), as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]), eps)
+    maps <- list(v = sample.int(n, n * B, replace = TRUE) - 1L, v1 = sample.int(n, n * B, replace = TRUE) - 1L)
+    do.call(native_args, c("int", common, maps, list(res = rnorm(m * n, sd = 0.5),
+                                                     alpha = as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]),
+                                                     eps = eps)))
   } else {
     rmv <- seq_len(N) * as.integer(T) - 1L
-    a[c(12, 18, 19)] <- list(sample.int(nr, nr * B, replace = TRUE) - 1L, rnorm(m * nr, sd = 0.5), rmv)
-    a[c(22, 25)] <- list(rnorm(nr * nr, sd = 0.3), setdiff(0:(n - 1L), rmv))
+    own <- list(v = sample.int(nr, nr * B, replace = TRUE) - 1L, res = rnorm(m * nr, sd = 0.5), rmv = rmv)
+    do.call(native_args, c("noint", common, own, list(wsq = rnorm(nr * nr, sd = 0.3),
+                                                      inc = setdiff(0:(n - 1L), rmv))))
   }
+}
+
+# A case of a table of refused calls: the arguments and the expected message.
+refusal <- function(args, msg) list(args = args, msg = msg)
+
+# The list a up to its slot `last`: a list too short for its entry point.
+up_to <- function(a, last) a[seq_len(match(last, names(a)))]
+
+# The list a with the slots named in `slots` set to value.
+put <- function(a, slots, value) {
+  for (s in slots) a[s] <- list(value)
   a
 }
 

@@ -8,7 +8,6 @@ tc_job <- function(entry, args, mode = TRUE) {
   wait_job(id)
   .Call("GetTimecourseResult", id, PACKAGE = "lumo")
 }
-put <- function(args, pos, value) { args[pos] <- list(value); args }
 refused <- function(entry, args, msg)
   for (mode in c(FALSE, TRUE)) expect_error(tc_call(entry, args, mode), msg, fixed = TRUE, info = paste(entry, msg))
 designs <- list(RunTimecourseIndep = tc_indep_args(), RunTimecourseNoInt = tc_long_args(FALSE),
@@ -22,13 +21,13 @@ test_that("every design returns F (genes x iterations) alike in sync, background
     entry <- names(runs)[i]; a <- runs[[i]]
     r <- tc_call(entry, a)
     expect_identical(names(r), c("F", ""))
-    expect_null(r[[2]])
-    expect_length(r$F, a[[5]] * a[[1]])
+    expect_identical(unname(r[names(r) == ""]), list(NULL))
+    expect_length(r$F, a$m * a$B)
     expect_true(all(is.finite(r$F)), info = entry)
     expect_identical(tc_job(entry, a), r)
     expect_identical(tc_job(entry, a, NA), r)
   }
-  id <- tc_call("RunTimecourseIndep", designs[[1]], TRUE)
+  id <- tc_call("RunTimecourseIndep", designs$RunTimecourseIndep, TRUE)
   wait_job(id)
   expect_identical(.Call("GetTimecourseResult", as.double(id), PACKAGE = "lumo"),
                    .Call("GetTimecourseResult", id, PACKAGE = "lumo"))
@@ -42,9 +41,11 @@ test_that("a finished job shows the progress figures of its design", {
     p <- wait_job(id)
     c(p$max, p$current, p$msgid, p$done)
   }
+  phase <- match("time-course statistics", lumo:::native_phases()) - 1
   # Independent: maximum (n + 1)^2 B m, work done B m (n^2 + n + 1); with intercept: two per iteration.
-  expect_identical(figures("RunTimecourseIndep", tc_indep_args(m = 1000, tpts = c(0, 1), B = 2L)), c(18000, 14000, 8, 1))
-  expect_identical(figures("RunTimecourseInt", tc_long_args(TRUE, B = 3L)), c(6, 6, 8, 1))
+  expect_identical(figures("RunTimecourseIndep", tc_indep_args(m = 1000, tpts = c(0, 1), B = 2L)),
+                   c(18000, 14000, phase, 1))
+  expect_identical(figures("RunTimecourseInt", tc_long_args(TRUE, B = 3L)), c(6, 6, phase, 1))
 })
 
 test_that("a running job can be stopped, and deleted while running", {
@@ -68,20 +69,20 @@ test_that("a running job can be stopped, and deleted while running", {
 test_that("a stop lands at once whatever the number of bootstrap iterations", {
   # No genes and no arrays at the largest B: each design must still stop at once.
   B <- .Machine$integer.max
-  indep <- list(B, 0L, 0L, 0L, 0L, 0L, 0L, 0L, 0L, 0L, double(0), integer(0), double(0), double(0), 0L, double(0))
-  long <- rep(list(0L), 27)
-  long[c(1, 5, 6, 23)] <- list(B, 0L, 0L, 0L)
-  long[c(10, 12, 19, 24, 25, 26, 27)] <- list(integer(0))
-  long[c(11, 13, 14, 17, 18, 20, 22)] <- list(double(0))
-  long[[21]] <- 1e-3
-  for (r in list(list("RunTimecourseIndep", indep), list("RunTimecourseNoInt", long),
-                 list("RunTimecourseInt", long))) {
+  indep <- native_args("indep", B = B, m = 0L, n = 0L, fit0 = double(0), v = integer(0), H0 = double(0),
+                       H1 = double(0), res = double(0))
+  empty <- list(B = B, m = 0L, n = 0L, N = 0L, ind = integer(0), v = integer(0), idx = integer(0),
+                nGrp = integer(0), fit = double(0), H0 = double(0), H1 = double(0), res = double(0))
+  noint <- do.call(native_args, c("noint", empty, list(rmv = integer(0), inc = integer(0), wsq = double(0))))
+  int <- do.call(native_args, c("int", empty, list(v1 = integer(0), alpha = double(0), eps = 1e-3)))
+  for (r in list(list(entry = "RunTimecourseIndep", args = indep), list(entry = "RunTimecourseNoInt", args = noint),
+                 list(entry = "RunTimecourseInt", args = int))) {
     secs <- system.time({
-      id <- tc_call(r[[1]], r[[2]], TRUE)
+      id <- tc_call(r$entry, r$args, TRUE)
       .Call("StopThread", id, PACKAGE = "lumo")
       .Call("DeleteThread", id, PACKAGE = "lumo")
     })[["elapsed"]]
-    expect_lt(secs, 2, label = r[[1]])
+    expect_lt(secs, 2, label = r$entry)
   }
 })
 
@@ -92,67 +93,88 @@ test_that("short lists, wrong types and bad sizes are refused in both modes for 
     refused(entry, list(), sprintf("length(arglist)>=%d", length(a)))
     refused(entry, 1:30, "must be a list")
     refused(entry, NULL, "must be a list")
-    refused(entry, put(a, 11, as.integer(a[[11]])), "arglist[[11]] ('fit")
-    refused(entry, put(a, 12, as.double(a[[12]])), "arglist[[12]] ('v') must be an integer vector")
-    refused(entry, put(a, 13, NULL), "arglist[[13]] ('H0') must be a double vector")
-    refused(entry, put(a, 14, "x"), "arglist[[14]] ('H1') must be a double vector")
-    for (pos in c(1, 5, 6)) {
-      refused(entry, put(a, pos, NA_integer_), sprintf("arglist[[%d]]", pos))
-      refused(entry, put(a, pos, -1L), "non-negative size")
-      refused(entry, put(a, pos, integer(0)), "is empty")
-      refused(entry, put(a, pos, as.double(a[[pos]])), "must be an integer vector")
+    # Named, a list must carry the names of its slots in their places; unnamed, it is read by position.
+    swapped <- setNames(a, replace(names(a), match(c("H0", "H1"), names(a)), c("H1", "H0")))
+    refused(entry, swapped, sprintf("arglist[[13]] is named 'H1'; %s expects 'H0' there", entry))
+    expect_identical(tc_call(entry, unname(a)), tc_call(entry, a))
+    fit <- if (entry == "RunTimecourseIndep") "fit0" else "fit"
+    refused(entry, put(a, fit, as.integer(a[[fit]])), "arglist[[11]] ('fit")
+    refused(entry, put(a, "v", as.double(a$v)), "arglist[[12]] ('v') must be an integer vector")
+    refused(entry, put(a, "H0", NULL), "arglist[[13]] ('H0') must be a double vector")
+    refused(entry, put(a, "H1", "x"), "arglist[[14]] ('H1') must be a double vector")
+    for (slot in c("B", "m", "n")) {
+      refused(entry, put(a, slot, NA_integer_), sprintf("arglist[[%d]]", match(slot, names(a))))
+      refused(entry, put(a, slot, -1L), "non-negative size")
+      refused(entry, put(a, slot, integer(0)), "is empty")
+      refused(entry, put(a, slot, as.double(a[[slot]])), "must be an integer vector")
     }
   }
 })
 
+test_that("the builder refuses unknown, missing and unnamed slots", {
+  named_slots <- function(a) a[names(a) != ""]
+  for (cs in list(refusal(quote(native_args("odp", B = 1L)), "'odp' needs slot 'xx', 'xk'"),
+                  refusal(quote(do.call(native_args, c("indep", named_slots(tc_indep_args()), sigma = 1))),
+                          "'indep' has no slot 'sigma'"),
+                  refusal(quote(native_args("int", B = 1L, B = 2L)), "slot 'B' is given twice"),
+                  refusal(quote(native_args("noint", 1L)), "every value needs its slot name"),
+                  refusal(quote(native_args("xyz")), "unknown analysis 'xyz'")))
+    expect_error(eval(cs$args), cs$msg, fixed = TRUE, info = cs$msg)
+})
+
 test_that("each design names the vector of the wrong length, the index out of range or the bad group", {
   ia <- designs$RunTimecourseIndep; na <- designs$RunTimecourseNoInt; wa <- designs$RunTimecourseInt
-  short <- function(a, pos) put(a, pos, a[[pos]][-1])
-  refused("RunTimecourseIndep", short(ia, 12), "length of 'v' is 47; expected 48")
-  refused("RunTimecourseIndep", put(ia, 11, c(ia[[11]], 0)), "length of 'fit0' is 361; expected 360")
-  refused("RunTimecourseIndep", put(ia, 16, double(0)), "length of 'res' is 0; expected 360")
-  refused("RunTimecourseIndep", put(ia, 13, 1), "length of 'H0' is 1")
-  refused("RunTimecourseIndep", put(ia, 14, 1), "length of 'H1' is 1")
-  refused("RunTimecourseIndep", put(put(ia, 14, 1), 16, 1), "length of 'res'")   # the first broken rule
+  short <- function(a, slot) put(a, slot, a[[slot]][-1])
+  at <- function(a, slot) match(slot, names(a))
+  refused("RunTimecourseIndep", short(ia, "v"), "length of 'v' is 47; expected 48")
+  refused("RunTimecourseIndep", put(ia, "fit0", c(ia$fit0, 0)), "length of 'fit0' is 361; expected 360")
+  refused("RunTimecourseIndep", put(ia, "res", double(0)), "length of 'res' is 0; expected 360")
+  refused("RunTimecourseIndep", put(ia, "H0", 1), "length of 'H0' is 1")
+  refused("RunTimecourseIndep", put(ia, "H1", 1), "length of 'H1' is 1")
+  refused("RunTimecourseIndep", put(put(ia, "H1", 1), "res", 1), "length of 'res'")   # the first broken rule
   for (v in list(12L, -1L, NA_integer_))
-    refused("RunTimecourseIndep", put(ia, 12, replace(ia[[12]], 5, v)), "arglist[[12]] ('v'): entry 5 is out of range")
-  refused("RunTimecourseIndep", put(put(ia, 5, .Machine$integer.max), 6, 3L), "at most 2147483647 are supported")
-  refused("RunTimecourseNoInt", put(na, 23, 13L), "may not exceed n")
-  refused("RunTimecourseNoInt", put(na, 27, na[[27]] + 0:2), "('nGrp') adds up to")
-  refused("RunTimecourseNoInt", put(na, 27, c(NA, 4L, 4L)), "non-negative count")
-  refused("RunTimecourseNoInt", put(na, 27, c(9L, -1L, 4L)), "non-negative count")
-  lens <- c(fit = 11, res = 18, v = 12, rmv = 19, inc = 25, H1 = 14, H0 = 13, wsq = 22, ind = 10, idm_ = 26, nGrp = 27)
-  for (nm in names(lens)) {   # in the order the lengths are checked
+    refused("RunTimecourseIndep", put(ia, "v", replace(ia$v, 5, v)), "arglist[[12]] ('v'): entry 5 is out of range")
+  refused("RunTimecourseIndep", put(put(ia, "m", .Machine$integer.max), "n", 3L), "at most 2147483647 are supported")
+  refused("RunTimecourseNoInt", put(na, "N", 13L), "may not exceed n")
+  refused("RunTimecourseNoInt", put(na, "nGrp", na$nGrp + 0:2), "('nGrp') adds up to")
+  refused("RunTimecourseNoInt", put(na, "nGrp", c(NA, 4L, 4L)), "non-negative count")
+  refused("RunTimecourseNoInt", put(na, "nGrp", c(9L, -1L, 4L)), "non-negative count")
+  # In the order the lengths are checked, by the name each rule reports.
+  lens <- c(fit = "fit", res = "res", v = "v", rmv = "rmv", inc = "inc", H1 = "H1", H0 = "H0", wsq = "wsq",
+            ind = "ind", idm_ = "idx", nGrp = "nGrp")
+  for (nm in names(lens)) {
     len <- length(na[[lens[[nm]]]])
     refused("RunTimecourseNoInt", short(na, lens[[nm]]), sprintf("length of '%s' is %d; expected %d", nm, len - 1, len))
   }
-  for (r in list(list(12, "v", 9L), list(19, "rmv", 12L), list(25, "inc", 12L), list(26, "idx", 12L)))
-    refused("RunTimecourseNoInt", put(na, r[[1]], replace(na[[r[[1]]]], 1, r[[3]])),
-            sprintf("arglist[[%d]] ('%s'): entry 1 is out of range", r[[1]], r[[2]]))
-  refused("RunTimecourseInt", short(wa, 27), "length of 'nGrp' is 2; expected 3")
-  refused("RunTimecourseInt", put(wa, 27, c(4L, 4L, 3L)), "('nGrp') adds up to 11; expected n = 12")
-  refused("RunTimecourseInt", put(wa, 23, 13L), "may not exceed n")
-  refused("RunTimecourseInt", put(wa, 21, NA_real_), "arglist[[21]] ('eps') must be a number")
-  refused("RunTimecourseInt", put(wa, 21, 1L), "arglist[[21]] ('eps') must be a double vector")
-  for (eps in c(0, -1, Inf, -Inf)) refused("RunTimecourseInt", put(wa, 21, eps), "('eps') must be a positive finite number")
-  refused("RunTimecourseInt", put(wa, 10, 1.5), "arglist[[10]] ('ind') must be an integer vector")
-  refused("RunTimecourseInt", put(wa, 1, .Machine$integer.max), "at most 2147483647 are supported")
-  lens <- c(fit = 11, res = 17, alpha = 20, v = 12, v1 = 24, H0 = 13, H1 = 14, idx = 26, ind = 10)
-  for (nm in names(lens))
-    refused("RunTimecourseInt", short(wa, lens[[nm]]),
-            sprintf("arglist[[%d]] ('%s') has length %d", lens[[nm]], nm, length(wa[[lens[[nm]]]]) - 1))
+  for (r in list(list(slot = "v", bad = 9L), list(slot = "rmv", bad = 12L), list(slot = "inc", bad = 12L),
+                 list(slot = "idx", bad = 12L)))
+    refused("RunTimecourseNoInt", put(na, r$slot, replace(na[[r$slot]], 1, r$bad)),
+            sprintf("arglist[[%d]] ('%s'): entry 1 is out of range", at(na, r$slot), r$slot))
+  refused("RunTimecourseInt", short(wa, "nGrp"), "length of 'nGrp' is 2; expected 3")
+  refused("RunTimecourseInt", put(wa, "nGrp", c(4L, 4L, 3L)), "('nGrp') adds up to 11; expected n = 12")
+  refused("RunTimecourseInt", put(wa, "N", 13L), "may not exceed n")
+  refused("RunTimecourseInt", put(wa, "eps", NA_real_), "arglist[[21]] ('eps') must be a number")
+  refused("RunTimecourseInt", put(wa, "eps", 1L), "arglist[[21]] ('eps') must be a double vector")
+  for (eps in c(0, -1, Inf, -Inf))
+    refused("RunTimecourseInt", put(wa, "eps", eps), "('eps') must be a positive finite number")
+  refused("RunTimecourseInt", put(wa, "ind", 1.5), "arglist[[10]] ('ind') must be an integer vector")
+  refused("RunTimecourseInt", put(wa, "B", .Machine$integer.max), "at most 2147483647 are supported")
+  for (nm in c("fit", "res", "alpha", "v", "v1", "H0", "H1", "idx", "ind"))
+    refused("RunTimecourseInt", short(wa, nm),
+            sprintf("arglist[[%d]] ('%s') has length %d", at(wa, nm), nm, length(wa[[nm]]) - 1))
   for (nm in c("v", "v1", "idx"))
-    refused("RunTimecourseInt", put(wa, lens[[nm]], replace(wa[[lens[[nm]]]], 2, 12L)),
-            sprintf("arglist[[%d]] ('%s'): entry 2 is out of range", lens[[nm]], nm))
+    refused("RunTimecourseInt", put(wa, nm, replace(wa[[nm]], 2, 12L)),
+            sprintf("arglist[[%d]] ('%s'): entry 2 is out of range", at(wa, nm), nm))
 })
 
 test_that("no arrays, no genes and vectors longer than needed are accepted", {
-  a <- put(put(put(designs[[1]], 6, 0L), c(11, 13, 14, 16), double(0)), 12, integer(0))
+  ia <- designs$RunTimecourseIndep
+  a <- put(put(put(ia, "n", 0L), c("fit0", "H0", "H1", "res"), double(0)), "v", integer(0))
   expect_length(tc_call("RunTimecourseIndep", a)$F, 30 * 4)
-  a <- put(put(designs[[1]], 5, 0L), c(11, 16), double(0))
+  a <- put(put(ia, "m", 0L), c("fit0", "res"), double(0))
   expect_identical(tc_call("RunTimecourseIndep", a)$F, double(0))
   wa <- designs$RunTimecourseInt
-  expect_identical(tc_call("RunTimecourseInt", put(wa, 11, c(wa[[11]], 1, 2))), tc_call("RunTimecourseInt", wa))
+  expect_identical(tc_call("RunTimecourseInt", put(wa, "fit", c(wa$fit, 1, 2))), tc_call("RunTimecourseInt", wa))
 })
 
 emfit <- function(dat, H, ind, idx, nGrp, eps, m = nrow(dat), n = ncol(dat), N = length(nGrp))

@@ -1,5 +1,5 @@
-# Job lookups of every entry point that takes a job id, interrupts of
-# synchronous runs, and the library version.
+# The error boundary of every entry point, job lookups of every entry point
+# that takes a job id, interrupts of synchronous runs, and the library version.
 
 # Every entry point that looks a job up, with the text it gives for an id that
 # names no job, and the kind of job it needs (NA: any).
@@ -14,6 +14,33 @@ job_lookups <- list(
        kind = "a clustering job", extra = list(integer(2), double(1), integer(2)))
 )
 lookup <- function(l, id) do.call(.Call, c(list(l$fn, id), l$extra, list(PACKAGE = "lumo")))
+
+test_that("each kind of failure reaches R as the text of the boundary's table, and the session goes on", {
+  # GuardProbe throws from a frame that owns memory; a sanitizer build shows
+  # that every frame unwound before the R error.
+  probe <- function(kind, arglist = NULL) .Call("GuardProbe", kind, arglist, PACKAGE = "lumo")
+  a <- odp_args(m = 12, B = 2)
+  cases <- list(
+    refusal(list("argument"), "probe: bad argument 1"), refusal(list("error"), "probe: failed"),
+    refusal(list("memory"), "probe ran out of memory"), refusal(list("interrupt"), "probe was interrupted"),
+    refusal(list("engine"), "probe: engine fault"),
+    refusal(list("engine-memory"), "Not enough memory. Your dataset may be too large."),
+    refusal(list("standard"), "probe: length"), refusal(list("other"), "probe failed in an unknown way"),
+    refusal(list("nonsense"), "unknown probe kind 'nonsense'"),
+    # The job's constructor copies every array, then finds a broken length rule.
+    refusal(list("odp-job", put(a, "vv", a$vv[-1])), "Could not allocate COdpThread object"),
+    refusal(list("odp-job", put(a, "xx", as.integer(a$xx))), "arglist[[8]] ('xx') must be a double vector, not integer"))
+  for (cs in cases) {
+    e <- tryCatch(do.call(probe, cs$args), error = identity)
+    expect_identical(conditionMessage(e), cs$msg, info = cs$msg)
+  }
+  expect_identical(probe("none"), 1)
+  expect_identical(probe("odp-job", a), 1)
+  # A list refused in either mode leaves no job behind.
+  for (mode in c(FALSE, TRUE))
+    expect_error(.Call("RunODP", put(a, "nii", replace(a$nii, 1, 99L)), mode, PACKAGE = "lumo"), "out of range")
+  expect_length(.Call("RunODP", a, FALSE, PACKAGE = "lumo")$lr, 12)
+})
 
 test_that("every lookup refuses NA, empty and unknown ids with one wording", {
   for (l in job_lookups) {
