@@ -99,7 +99,9 @@ run_bootstrap <- function(kind, entry, args, maps, B, genes, finish, background,
     before <- child_processes()
     end_workers <- function() end_processes(setdiff(child_processes(), before))
     done <- FALSE
-    on.exit(if (done) BiocParallel::bpstop(BPPARAM) else {
+    on.exit(if (done) {
+      BiocParallel::bpstop(BPPARAM)
+    } else {
       end_workers()
       abandon_backend(BPPARAM)
     }, add = TRUE)

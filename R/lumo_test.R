@@ -139,6 +139,6 @@ plot.lumo_test <- function(x, ...) {
 #' @rdname lumo_test
 #' @param row.names,optional Ignored.
 #' @export
-as.data.frame.lumo_test <- function(x, row.names = NULL, optional = FALSE, ...) {
+as.data.frame.lumo_test <- function(x, row.names = NULL, optional = FALSE, ...) { # nolint: object_name_linter.
   x$table
 }

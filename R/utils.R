@@ -71,14 +71,23 @@ check_assay <- function(assay, x, arg = "x") {
   if (count == 0L) stop("'", arg, "' has no assays", call. = FALSE)
   if (is.null(assay)) return(1L)
   have <- SummarizedExperiment::assayNames(x)
-  if (is.character(assay) && length(assay) == 1L && !is.na(assay) && nzchar(assay) && assay %in% have)
-    return(assay)
-  if (is.numeric(assay) && length(assay) == 1L && !is.na(assay) && assay == round(assay) &&
-      assay >= 1 && assay <= count) return(as.integer(assay))
+  if (is_assay_name(assay, have)) return(assay)
+  if (is_assay_number(assay, count)) return(as.integer(assay))
   listed <- seq_len(count)
   if (!is.null(have)) listed <- ifelse(nzchar(have), paste0(listed, ' ("', have, '")'), listed)
   stop("'assay' must be the name or number of an assay of '", arg, "'; its assays are ",
        paste(listed, collapse = ", "), call. = FALSE)
+}
+
+# Whether `assay` is one of the assay names `have`.
+is_assay_name <- function(assay, have) {
+  is.character(assay) && length(assay) == 1L && !is.na(assay) && nzchar(assay) && assay %in% have
+}
+
+# Whether `assay` is the number of one of `count` assays.
+is_assay_number <- function(assay, count) {
+  is.numeric(assay) && length(assay) == 1L && !is.na(assay) && assay == round(assay) &&
+    assay >= 1 && assay <= count
 }
 
 # A single whole number >= min (and <= max).
