@@ -102,14 +102,14 @@ tc_indep_args <- function(m = 30, tpts = rep(0:5, each = 2), B = 4L, seed = 1) {
 }
 
 # A valid argument list of a longitudinal design, with random intercepts
-# (RunTimecourseInt) or without (RunTimecourseNoInt): N individuals with T
+# (RunTimecourseInt) or without (RunTimecourseNoInt): N individuals with n_times
 # arrays each, stored individual by individual, m genes, B iterations.
-tc_long_args <- function(int, m = 8, N = 3, T = 4, B = 3L, eps = 1e-3, seed = 2) {
+tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, seed = 2) {
   set.seed(seed)
-  n <- N * T; nr <- n - N
-  ind <- rep(seq_len(N), each = T)
+  n <- N * n_times; nr <- n - N
+  ind <- rep(seq_len(N), each = n_times)
   common <- list(B = as.integer(B), m = as.integer(m), n = as.integer(n), ind = ind, N = as.integer(N),
-                 idx = 0:(n - 1L), nGrp = rep(as.integer(T), N), fit = rnorm(m * n),
+                 idx = 0:(n - 1L), nGrp = rep(as.integer(n_times), N), fit = rnorm(m * n),
                  H0 = as.double(tc_proj(matrix(1, n, 1))), H1 = as.double(tc_proj(cbind(1, seq_len(n)))))
   if (int) {
     maps <- list(v = sample.int(n, n * B, replace = TRUE) - 1L, v1 = sample.int(n, n * B, replace = TRUE) - 1L)
@@ -117,7 +117,7 @@ tc_long_args <- function(int, m = 8, N = 3, T = 4, B = 3L, eps = 1e-3, seed = 2)
                                                      alpha = as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]),
                                                      eps = eps)))
   } else {
-    rmv <- seq_len(N) * as.integer(T) - 1L
+    rmv <- seq_len(N) * as.integer(n_times) - 1L
     own <- list(v = sample.int(nr, nr * B, replace = TRUE) - 1L, res = rnorm(m * nr, sd = 0.5), rmv = rmv)
     do.call(native_args, c("noint", common, own, list(wsq = rnorm(nr * nr, sd = 0.3),
                                                       inc = setdiff(0:(n - 1L), rmv))))
@@ -169,19 +169,19 @@ tc_em_reference <- function(dat, H, nGrp, idx, eps, cap = 1e5) {
       prev <- s$lik
     }
   }
-  T <- 0
+  iters <- 0
   if (m > 1) {
-    T <- 1
-    while (T < cap && sum(settle > T) > 1) T <- T + 1
+    iters <- 1
+    while (iters < cap && sum(settle > iters) > 1) iters <- iters + 1
   }
   fit <- matrix(0, m, n); alpha <- matrix(0, m, n)
   for (g in seq_len(m)) {
     s <- start(dat[g, ]); entered <- s
-    for (t in seq_len(min(settle[g], T))) { entered <- s; s <- step(dat[g, ], s) }
-    if (min(settle[g], T) > 0) fit[g, ] <- s$fit
+    for (t in seq_len(min(settle[g], iters))) { entered <- s; s <- step(dat[g, ], s) }
+    if (min(settle[g], iters) > 0) fit[g, ] <- s$fit
     alpha[g, cols] <- entered$a[owner]
   }
-  list(fit = fit, alpha = alpha, iter = T + 1)
+  list(fit = fit, alpha = alpha, iter = iters + 1)
 }
 
 # Leaf sets of every merge step as strings: independent of each merge's orientation.

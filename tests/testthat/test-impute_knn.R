@@ -128,7 +128,7 @@ test_that("the interruptible imputation routine equals knnimp", {
   cases <- list(
     list(p = 40L, n = 6L, frac = 0.2, k = 3L, seed = 1),
     list(p = 300L, n = 12L, frac = 0.1, k = 10L, seed = 2),
-    list(p = 9L, n = 3L, frac = 0.3, k = 8L, seed = 3),  # k = p - 1
+    list(p = 9L, n = 3L, frac = 0.3, k = 8L, seed = 3),  # k one below p
     list(p = 60L, n = 5L, frac = 0.05, k = 1L, seed = 4, dup = TRUE)  # duplicated rows
   )
   for (cs in cases) {

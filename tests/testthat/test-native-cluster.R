@@ -1,17 +1,18 @@
 # Cluster, StartClusteringThread, FinishClusteringThread: hclust layout in both
 # paths, method codes, job control, and every refused argument.
 
-cluster_sync <- function(x, orderMethod = 0L, distanceMethod = 0L) {
+cluster_sync <- function(x, order_method = 0L, distance_method = 0L) {
   x <- as.matrix(x); n <- nrow(x)
   merge <- integer(2L * (n - 1L)); height <- double(n - 1L); order <- integer(n)
-  res <- .Call("Cluster", as.double(x), n, ncol(x), merge, height, order, orderMethod, distanceMethod,
+  res <- .Call("Cluster", as.double(x), n, ncol(x), merge, height, order, order_method, distance_method,
                PACKAGE = "lumo")
   list(merge = merge, height = height, order = order, result = res)
 }
 
-cluster_job <- function(x, orderMethod = 0L, distanceMethod = 0L) {
+cluster_job <- function(x, order_method = 0L, distance_method = 0L) {
   x <- as.matrix(x); n <- nrow(x)
-  id <- .Call("StartClusteringThread", as.double(x), n, ncol(x), orderMethod, distanceMethod, PACKAGE = "lumo")
+  id <- .Call("StartClusteringThread", as.double(x), n, ncol(x), order_method, distance_method,
+              PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
   wait_job(id)
   merge <- integer(2L * (n - 1L)); height <- double(n - 1L); order <- integer(n)
@@ -131,10 +132,12 @@ test_that("progress runs through clustering and the ordering phases; a result ca
 
 test_that("bad arguments are refused with an R error before anything is built", {
   x <- as.double(1:12)
-  sync <- function(data = x, rows = 4L, cols = 3L, merge = integer(6), height = double(3), order = integer(4))
+  sync <- function(data = x, rows = 4L, cols = 3L, merge = integer(6), height = double(3), order = integer(4)) {
     .Call("Cluster", data, rows, cols, merge, height, order, 0L, 0L, PACKAGE = "lumo")
-  start <- function(data = x, rows = 4L, cols = 3L)
+  }
+  start <- function(data = x, rows = 4L, cols = 3L) {
     .Call("StartClusteringThread", data, rows, cols, 0L, 0L, PACKAGE = "lumo")
+  }
   both <- list(quote(f(rows = NA_integer_)), "rows is not defined", quote(f(rows = integer(0))), "rows is not defined",
                quote(f(cols = NA)), "cols is not defined", quote(f(rows = 1L, cols = 12L)), "rows must be at least 2",
                quote(f(rows = 0L)), "rows must be at least 2", quote(f(rows = -4L)), "rows must be at least 2",
@@ -160,8 +163,9 @@ test_that("bad arguments are refused with an R error before anything is built", 
   id <- .Call("StartClusteringThread", rnorm(20), 10L, 2L, 2L, 0L, PACKAGE = "lumo")
   on.exit(.Call("DeleteThread", id, PACKAGE = "lumo"))
   wait_job(id)
-  finish <- function(merge = integer(18), height = double(9), order = integer(10))
+  finish <- function(merge = integer(18), height = double(9), order = integer(10)) {
     .Call("FinishClusteringThread", id, merge, height, order, PACKAGE = "lumo")
+  }
   expect_error(finish(merge = double(18)), "merge must be an integer vector")
   expect_error(finish(merge = integer(17)), "merge has length 17")
   expect_error(finish(height = double(8)), "height has length 8")

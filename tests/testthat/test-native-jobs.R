@@ -29,7 +29,8 @@ test_that("each kind of failure reaches R as the text of the boundary's table, a
     refusal(list("nonsense"), "unknown probe kind 'nonsense'"),
     # The job's constructor copies every array, then finds a broken length rule.
     refusal(list("odp-job", put(a, "vv", a$vv[-1])), "Could not allocate COdpThread object"),
-    refusal(list("odp-job", put(a, "xx", as.integer(a$xx))), "arglist[[8]] ('xx') must be a double vector, not integer"))
+    refusal(list("odp-job", put(a, "xx", as.integer(a$xx))),
+            "arglist[[8]] ('xx') must be a double vector, not integer"))
   for (cs in cases) {
     e <- tryCatch(do.call(probe, cs$args), error = identity)
     expect_identical(conditionMessage(e), cs$msg, info = cs$msg)

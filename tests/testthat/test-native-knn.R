@@ -1,14 +1,16 @@
 # The .Fortran routines knnimp and twomis: sizes, start rows, indicators and
 # storage types they cannot use end in an R error naming the argument.
 
-knnimp <- function(p = 3L, n = 2L, kn = 1L, NAOK = FALSE, imiss = integer(6))
+knnimp <- function(p = 3L, n = 2L, kn = 1L, NAOK = FALSE, imiss = integer(6)) {
   .Fortran("knnimp", x = double(6), ximp = double(6), p = p, n = n, imiss = imiss, irmiss = integer(3),
            kn = kn, workp = double(0), workn = double(0), iworkp = integer(0), iworkn = integer(0), NAOK = NAOK,
            PACKAGE = "lumo")
-twomis <- function(istart, x = as.double(1:6), NAOK = FALSE)
+}
+twomis <- function(istart, x = as.double(1:6), NAOK = FALSE) {
   .Fortran("twomis", x = x, p = 3L, n = 2L, imiss = integer(6), x0 = double(4), imiss0 = integer(4), maxit = 10L,
            eps = 1e-6, istart = istart, clust = integer(6), nsize = integer(2), dist = double(6), ratio = double(1),
            iter = integer(1), iworkp = integer(3), iworkn = integer(2), NAOK = NAOK, PACKAGE = "lumo")
+}
 
 test_that("knnimp and twomis refuse bad sizes, start rows and storage types", {
   cases <- list(quote(knnimp(kn = 3L)), "'kn' is 3.*p is 3", quote(knnimp(kn = 25L)), "'kn'",

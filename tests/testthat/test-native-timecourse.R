@@ -8,15 +8,16 @@ tc_job <- function(entry, args, mode = TRUE) {
   wait_job(id)
   .Call("GetTimecourseResult", id, PACKAGE = "lumo")
 }
-refused <- function(entry, args, msg)
+refused <- function(entry, args, msg) {
   for (mode in c(FALSE, TRUE)) expect_error(tc_call(entry, args, mode), msg, fixed = TRUE, info = paste(entry, msg))
+}
 designs <- list(RunTimecourseIndep = tc_indep_args(), RunTimecourseNoInt = tc_long_args(FALSE),
                 RunTimecourseInt = tc_long_args(TRUE))
 
 test_that("every design returns F (genes x iterations) alike in sync, background and NA mode", {
-  runs <- c(designs, list(RunTimecourseNoInt = tc_long_args(FALSE, N = 6, T = 1)),   # N = n: empty res, v, inc
+  runs <- c(designs, list(RunTimecourseNoInt = tc_long_args(FALSE, N = 6, n_times = 1)),   # N = n: empty res, v, inc
             list(RunTimecourseIndep = tc_indep_args(B = 0L), RunTimecourseNoInt = tc_long_args(FALSE, B = 0L),
-                 RunTimecourseInt = tc_long_args(TRUE, B = 0L)))                              # B = 0
+                 RunTimecourseInt = tc_long_args(TRUE, B = 0L)))                              # no iterations
   for (i in seq_along(runs)) {
     entry <- names(runs)[i]; a <- runs[[i]]
     r <- tc_call(entry, a)
@@ -177,10 +178,11 @@ test_that("no arrays, no genes and vectors longer than needed are accepted", {
   expect_identical(tc_call("RunTimecourseInt", put(wa, "fit", c(wa$fit, 1, 2))), tc_call("RunTimecourseInt", wa))
 })
 
-emfit <- function(dat, H, ind, idx, nGrp, eps, m = nrow(dat), n = ncol(dat), N = length(nGrp))
+emfit <- function(dat, H, ind, idx, nGrp, eps, m = nrow(dat), n = ncol(dat), N = length(nGrp)) {
   .C("EMFitR", as.double(dat), as.double(H), as.integer(ind), as.integer(idx), as.double(eps),
      fit = double(max(0, m * n)), alpha = double(max(0, m * n)), as.integer(m), as.integer(n), as.integer(N),
      as.integer(nGrp), iter = 0L, PACKAGE = "lumo")
+}
 
 test_that("EMFitR refuses sizes, designs and storage types it cannot use", {
   ind <- rep(1:3, each = 4); dat <- matrix(rnorm(48), 4)

@@ -32,7 +32,8 @@ odp_stat <- function(models, d, null, self = 0) {
   (sum(alt) + own[1]) / (sum(nul) + own[2])
 }
 
-test_that("odp_test matches the likelihood ODP, moderated or not, with p = (1 + #null >= s) / (1 + #null) and the chosen FDR step", {
+test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p = (1 + #null >= s) / (1 + #null)",
+                "and the chosen FDR step"), {
   set.seed(11)
   cases <- list(
     list(m = 30, group = rep(c("a", "b"), c(4, 4)), null_genes = NULL, B = 3, moderate = TRUE,
@@ -80,10 +81,12 @@ test_that("the null statistics have the distribution of the drawn null written o
     M <- odp_models(x, group, moderate)
     d0 <- M$p1$df.prior; s0 <- M$p1$var.prior
     set.seed(6)
-    ref <- unlist(lapply(1:4, function(h) vapply(seq_len(m), function(i) {
-      z <- rnorm(n)
-      odp_stat(M, sqrt((d0 * s0 + M$rss[i]) / rchisq(1, d0 + n - 3)) * (z - mean(z)), seq_len(m), self = i)
-    }, 0)))
+    ref <- unlist(lapply(1:4, function(h) {
+      vapply(seq_len(m), function(i) {
+        z <- rnorm(n)
+        odp_stat(M, sqrt((d0 * s0 + M$rss[i]) / rchisq(1, d0 + n - 3)) * (z - mean(z)), seq_len(m), self = i)
+      }, 0)
+    }))
     expect_gt(ks.test(fit$null, ref)$p.value, 1e-3)
     # p-values tie where genes share a count of null statistics above them.
     expect_gt(suppressWarnings(ks.test(fit$table$p.value, "punif"))$p.value, 1e-3)

@@ -48,8 +48,9 @@ test_that("the bootstrap null F statistics follow the resampling of each design"
   set.seed(5)
   v <- matrix(sample.int(12, 12 * B, replace = TRUE), B, 12)
   f0 <- fitted(lm(t(y) ~ 1)); r1 <- residuals(lm(t(y) ~ splines::ns(tm, 2)))
-  ref <- unlist(lapply(seq_len(B), function(h)
-    lm_F(t(f0 + r1[v[h, ], ]), Y ~ 1, Y ~ splines::ns(tm, 2))))
+  ref <- unlist(lapply(seq_len(B), function(h) {
+    lm_F(t(f0 + r1[v[h, ], ]), Y ~ 1, Y ~ splines::ns(tm, 2))
+  }))
   expect_equal(fit$null, ref, tolerance = 1e-9)
 
   # Fixed baselines: residuals of all but the last array of each individual,
@@ -111,8 +112,9 @@ test_that("random intercepts: residuals of single arrays, baselines of whole ind
   e1 <- em(y, H1); e0 <- em(y, H0)
   res1 <- y - e1$fit - e1$alpha
   first <- cumsum(nGrp) - nGrp + 1
-  ref <- unlist(lapply(seq_len(B), function(h)
-    F_em(e0$fit + res1[, v[h, ]] + e1$alpha[, first[drawn[h, ind]]])))
+  ref <- unlist(lapply(seq_len(B), function(h) {
+    F_em(e0$fit + res1[, v[h, ]] + e1$alpha[, first[drawn[h, ind]]])
+  }))
   expect_equal(fit$null, ref, tolerance = 1e-10)
 })
 
@@ -156,9 +158,11 @@ test_that("timecourse_test refuses bad input before anything runs, naming the ar
     list(quote(timecourse_test(x, tm, intercept = "random")), "a random intercept needs 'individual'"),
     list(quote(timecourse_test(x, tm, intercept = "fixed")), "'intercept' must be one of"),
     list(quote(timecourse_test(x, tm, fdr = "BY")), "'fdr' must be one of"),
-    list(quote(timecourse_test(x, tm, individual = ind[-1])), "'individual' must be a vector or factor with one entry per array"),
+    list(quote(timecourse_test(x, tm, individual = ind[-1])),
+         "'individual' must be a vector or factor with one entry per array"),
     list(quote(timecourse_test(x, tm, individual = replace(ind, 2, NA))), "'individual' contains missing values"),
-    list(quote(timecourse_test(x, tm, individual = addNA(factor(replace(ind, 2, NA))))), "'individual' contains missing values"),
+    list(quote(timecourse_test(x, tm, individual = addNA(factor(replace(ind, 2, NA))))),
+         "'individual' contains missing values"),
     list(quote(timecourse_test(x, tm, individual = rep(1, 12))), "at least two individuals"),
     list(quote(timecourse_test(x, rep(1:3, each = 4), individual = ind)), "too large .* within individuals"),
     list(quote(timecourse_test(x, tm, individual = 1:12)), "no residual degrees of freedom"),

@@ -8,8 +8,9 @@ test_that("every function taking 'x' refuses missing row names, listing the rows
   calls <- list(
     odp_test = function(x) odp_test(x, rep(1:2, 3), B = 1e6),
     timecourse_test = function(x) timecourse_test(x, 1:6, B = 1e6),
-    timecourse_random = function(x) timecourse_test(x, rep(1:3, 2), individual = rep(1:2, each = 3),
-                                                    intercept = "random", df = 1, B = 1e6),
+    timecourse_random = function(x) {
+      timecourse_test(x, rep(1:3, 2), individual = rep(1:2, each = 3), intercept = "random", df = 1, B = 1e6)
+    },
     cluster_rows = function(x) cluster_rows(x),
     impute_knn = function(x) impute_knn(replace(x, 2, NA), k = 3)
   )
@@ -78,8 +79,10 @@ test_that("data scaled towards 1e300 or 1e-300 give the results of the same data
                     scale = function(r, s) r),
     timecourse_test = list(run = function(y) timecourse_test(y, 1:6, df = 1, B = 3)$table,
                            scale = function(r, s) r),
-    timecourse_random = list(run = function(y) timecourse_test(y, rep(1:3, 2), individual = rep(1:2, each = 3),
-                                                               intercept = "random", df = 1, B = 3)$table,
+    timecourse_random = list(run = function(y) {
+                               timecourse_test(y, rep(1:3, 2), individual = rep(1:2, each = 3),
+                                               intercept = "random", df = 1, B = 3)$table
+                             },
                              scale = function(r, s) r),
     euclidean = list(run = function(y) unclass(cluster_rows(y))[c("merge", "height", "order")],
                      scale = function(r, s) { r$height <- r$height * s; r }),
