@@ -164,7 +164,8 @@ shuffled <- t(vapply(seq_len(perms), function(p) {
 cat(sprintf("\nALL, BCR/ABL vs NEG: %d probes x %d arrays, B = %d\n", nrow(ax), ncol(ax), B))
 cat(sprintf("  true labels: genes at q <= 0.05: odp_test %d, limma %d (odp_test pi0 %.3f)\n",
             truth[["odp_test"]], truth[["limma"]], truth[["pi0"]]))
-cat(sprintf("  %d shuffled labels: runs with any gene at q <= 0.05: odp_test %d, limma %d; most genes in one run: odp_test %d, limma %d\n",
+cat(sprintf(paste0("  %d shuffled labels: runs with any gene at q <= 0.05: odp_test %d, limma %d;",
+                   " most genes in one run: odp_test %d, limma %d\n"),
             perms, sum(shuffled[, "odp_test"] > 0), sum(shuffled[, "limma"] > 0), max(shuffled[, "odp_test"]),
             max(shuffled[, "limma"])))
 cat(sprintf("  with fdr = \"qvalue\": true labels %d genes; shuffled: %d runs with any gene, most in one run %d\n",

@@ -56,8 +56,8 @@ run <- function(side, n, threads) {
 
 reps <- max(1L, as.integer(Sys.getenv("LUMO_BENCH_REPS", "3")))
 sizes <- if (length(args)) as.integer(args) else c(8000L, 16000L)
-haveFast <- requireNamespace("fastcluster", quietly = TRUE)
-if (!haveFast) cat("fastcluster is not installed (Debian: r-cran-fastcluster); its columns stay empty\n")
+have_fast <- requireNamespace("fastcluster", quietly = TRUE)
+if (!have_fast) cat("fastcluster is not installed (Debian: r-cran-fastcluster); its columns stay empty\n")
 cores <- parallel::detectCores()
 
 median_of <- function(runs, what) median(vapply(runs, function(r) r[[what]], 0))
@@ -71,16 +71,16 @@ for (n in sizes) {
   for (r in seq_len(reps)) {
     all[[r]] <- run("lumo", n, 0L)
     one[[r]] <- run("lumo", n, 1L)
-    if (haveFast) fast[[r]] <- run("fastcluster", n, 0L)
+    if (have_fast) fast[[r]] <- run("fastcluster", n, 0L)
   }
-  fcSecs <- if (haveFast) median_of(fast, "secs") else NA_real_
-  fcMb <- if (haveFast) median_of(fast, "mb") else NA_real_
-  agree <- if (!haveFast) "-" else if (isTRUE(all.equal(all[[1L]]$height, fast[[1L]]$height, tolerance = 1e-9)) &&
+  fc_secs <- if (have_fast) median_of(fast, "secs") else NA_real_
+  fc_mb <- if (have_fast) median_of(fast, "mb") else NA_real_
+  agree <- if (!have_fast) "-" else if (isTRUE(all.equal(all[[1L]]$height, fast[[1L]]$height, tolerance = 1e-9)) &&
                                        identical(all[[1L]]$height, one[[1L]]$height)) "agree" else "DIFFER"
   cat(sprintf("%6d %10.2f %10.2f %10.2f %8.2f %8.2f %10.0f %10.0f %8.2f %s\n", n,
-              median_of(all, "secs"), median_of(one, "secs"), fcSecs,
-              median_of(all, "secs") / fcSecs, median_of(one, "secs") / fcSecs,
-              median_of(all, "mb"), fcMb, median_of(all, "mb") / fcMb, agree))
+              median_of(all, "secs"), median_of(one, "secs"), fc_secs,
+              median_of(all, "secs") / fc_secs, median_of(one, "secs") / fc_secs,
+              median_of(all, "mb"), fc_mb, median_of(all, "mb") / fc_mb, agree))
 }
 
 scale <- as.integer(Sys.getenv("LUMO_BENCH_SCALE", "0"))

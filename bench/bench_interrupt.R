@@ -27,12 +27,13 @@ latency <- list(
              ".Call('RunODP', s, FALSE, PACKAGE = 'lumo')", 1),
   RunTimecourseIndep = c("s <- tc_indep_args(m = 20000, tpts = rep(0:9, each = 4), B = 3000L)",
                          ".Call('RunTimecourseIndep', s, FALSE, PACKAGE = 'lumo')", 1),
-  RunTimecourseNoInt = c("s <- tc_long_args(FALSE, m = 20000, N = 8, T = 6, B = 3000L)",
+  RunTimecourseNoInt = c("s <- tc_long_args(FALSE, m = 20000, N = 8, n_times = 6, B = 3000L)",
                          ".Call('RunTimecourseNoInt', s, FALSE, PACKAGE = 'lumo')", 1),
-  RunTimecourseInt = c("s <- tc_long_args(TRUE, m = 20000, N = 8, T = 6, B = 3000L)",
+  RunTimecourseInt = c("s <- tc_long_args(TRUE, m = 20000, N = 8, n_times = 6, B = 3000L)",
                        ".Call('RunTimecourseInt', s, FALSE, PACKAGE = 'lumo')", 1),
   Cluster = c("x <- rnorm(6000 * 20)",
-              ".Call('Cluster', x, 6000L, 20L, integer(2 * 5999), double(5999), integer(6000), 2L, 0L, PACKAGE = 'lumo')",
+              paste(".Call('Cluster', x, 6000L, 20L, integer(2 * 5999), double(5999), integer(6000), 2L, 0L,",
+                    "PACKAGE = 'lumo')"),
               1),
   "timecourse_test EM" = c(paste(em_setup, collapse = "; "),
                            "timecourse_test(y, tl, individual = ind, intercept = 'random', B = 0)", 0.1),
@@ -89,17 +90,22 @@ C_EMFitR <- getNativeSymbolInfo("EMFitR", "lumo")
 C_knnimp <- getNativeSymbolInfo("knnimp", "lumo")
 routines <- list(
   "EM fit m=20000 n=20" = list(
-    old = function(e) .C(C_EMFitR, e$x, e$H, e$ind, e$idx, 1e-3, fit = double(e$m * e$n),
-                         alpha = double(e$m * e$n), e$m, e$n, 4L, e$nGrp, iter = 0L),
-    new = function(e) .Call("EMFitInterruptible", e$x, e$H, e$ind, e$idx, 1e-3, e$m, e$n, 4L, e$nGrp,
-                            PACKAGE = "lumo"),
+    old = function(e) {
+      .C(C_EMFitR, e$x, e$H, e$ind, e$idx, 1e-3, fit = double(e$m * e$n), alpha = double(e$m * e$n), e$m, e$n, 4L,
+         e$nGrp, iter = 0L)
+    },
+    new = function(e) {
+      .Call("EMFitInterruptible", e$x, e$H, e$ind, e$idx, 1e-3, e$m, e$n, 4L, e$nGrp, PACKAGE = "lumo")
+    },
     data = em_case),
   "kNN p=20000 n=20 k=10" = list(
-    old = function(e) .Fortran(C_knnimp, x = e$x, ximp = e$x, p = e$p, n = e$n, imiss = e$miss, irmiss = e$irmiss,
-                               kn = 10L, workp = double(0), workn = double(0), iworkp = integer(0),
-                               iworkn = integer(0)),
-    new = function(e) .Call("KnnImputeInterruptible", as.double(e$x), e$p, e$n, e$miss, e$irmiss, 10L,
-                            PACKAGE = "lumo"),
+    old = function(e) {
+      .Fortran(C_knnimp, x = e$x, ximp = e$x, p = e$p, n = e$n, imiss = e$miss, irmiss = e$irmiss, kn = 10L,
+               workp = double(0), workn = double(0), iworkp = integer(0), iworkn = integer(0))
+    },
+    new = function(e) {
+      .Call("KnnImputeInterruptible", as.double(e$x), e$p, e$n, e$miss, e$irmiss, 10L, PACKAGE = "lumo")
+    },
     data = knn_case))
 rows <- lapply(names(routines), function(name) {
   r <- routines[[name]]

@@ -17,7 +17,7 @@ kn <- 10L
 cores <- parallel::detectCores()
 if (is.na(cores)) cores <- 1L
 
-literal_c <- '
+literal_c <- "
 #include <R.h>
 
 /* Distances of every row of x (p x n, column-major) to the vector x0 (entry j
@@ -118,7 +118,7 @@ void literal_twomeans(double *x, int *p, int *n, int *miss, int *maxit, int *ist
             }
     }
 }
-'
+"
 dir <- tempfile("knnbench")
 dir.create(dir)
 src <- file.path(dir, "literal.c")

@@ -18,7 +18,7 @@ B <- if (length(args) >= 2) args[2] else 5L
 reps <- if (length(args) >= 3) args[3] else 5L
 cores <- parallel::detectCores()
 
-floor_src <- '
+floor_src <- "
 #include <math.h>
 #include <R.h>
 #include <Rinternals.h>
@@ -59,7 +59,7 @@ SEXP odp_floor(SEXP a)
     }
     return ScalarReal(total);
 }
-'
+"
 dir <- tempfile("odpfloor")
 dir.create(dir)
 writeLines(floor_src, file.path(dir, "odp_floor.c"))

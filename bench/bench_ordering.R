@@ -29,11 +29,11 @@ ordering_job <- function(x) {
   list(secs = now - t0, order = order)
 }
 
-cluster_sync <- function(x, orderMethod) {
+cluster_sync <- function(x, order_method) {
   n <- nrow(x)
   merge <- integer(2L * (n - 1L)); height <- double(n - 1L); order <- integer(n)
   secs <- system.time(.Call("Cluster", as.double(x), n, ncol(x), merge, height, order,
-                            as.integer(orderMethod), 0L, PACKAGE = "lumo"))[["elapsed"]]
+                            as.integer(order_method), 0L, PACKAGE = "lumo"))[["elapsed"]]
   list(merge = merge, height = height, order = order, secs = secs)
 }
 
@@ -61,11 +61,12 @@ for (n in c(1000L, 2000L, 4000L)) {
                          labels = NULL, method = "centroid"), class = "hclust")
   d <- dist(x)
   olo <- NULL
-  theirs <- min(vapply(seq_len(reps), function(i)
-    system.time(olo <<- seriate(d, method = "OLO", control = list(hclust = tree)))[["elapsed"]], 0))
-  lumoLen <- path_length(d, optimal[[1L]]$order + 1L)
-  oloLen <- path_length(d, get_order(olo))
+  theirs <- min(vapply(seq_len(reps), function(i) {
+    system.time(olo <<- seriate(d, method = "OLO", control = list(hclust = tree)))[["elapsed"]]
+  }, 0))
+  lumo_len <- path_length(d, optimal[[1L]]$order + 1L)
+  olo_len <- path_length(d, get_order(olo))
   cat(sprintf("%6d %10.3f %10.3f %10.3f %7.2f %7.2f %14.6f %14.6f%s\n", n, sync, job, theirs,
-              sync / theirs, job / theirs, lumoLen, oloLen,
-              if (isTRUE(all.equal(lumoLen, oloLen))) "" else "   (lengths differ)"))
+              sync / theirs, job / theirs, lumo_len, olo_len,
+              if (isTRUE(all.equal(lumo_len, olo_len))) "" else "   (lengths differ)"))
 }

@@ -92,14 +92,14 @@ for (name in names(designs)) {
     set_threads(all_threads); all[[r]] <- run(d)
   }
   same <- all(sapply(c(one, all), function(x) identical(x$F, one[[1L]]$F)))
-  wall1 <- median(sapply(one, `[[`, "wall")); wallA <- median(sapply(all, `[[`, "wall"))
-  cat(sprintf("%-28s %18s %18s %8.2fx %7s\n", name, fmt(one), fmt(all), wall1 / wallA, if (same) "yes" else "NO"))
+  wall1 <- median(sapply(one, `[[`, "wall")); wall_all <- median(sapply(all, `[[`, "wall"))
+  cat(sprintf("%-28s %18s %18s %8.2fx %7s\n", name, fmt(one), fmt(all), wall1 / wall_all, if (same) "yes" else "NO"))
   if (with_base) {
-    wallB <- median(sapply(base, `[[`, "wall"))
-    sameB <- all(sapply(base, function(x) identical(x$F, one[[1L]]$F)))
+    wall_base <- median(sapply(base, `[[`, "wall"))
+    same_base <- all(sapply(base, function(x) identical(x$F, one[[1L]]$F)))
     cat(sprintf("%-28s %18s %18s %8.2fx %7s   <- baseline; speed-up of %d threads over it: %.2fx\n",
-                "  baseline build", fmt(base), "", wallB / wall1, if (sameB) "yes" else "NO", all_threads,
-                wallB / wallA))
+                "  baseline build", fmt(base), "", wall_base / wall1, if (same_base) "yes" else "NO", all_threads,
+                wall_base / wall_all))
   }
 }
 set_threads(all_threads)
