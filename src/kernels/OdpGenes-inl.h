@@ -1,7 +1,7 @@
 // The ODP kernels' loop over genes in vector lanes, compiled once for every
-// instruction set the vector library targets (lumo.cpp includes this file
+// instruction set the vector library targets (Odp.cpp includes this file
 // through hwy/foreach_target.h and picks the best set at run time).
-// Expects COdpTerms and long32 from lumo.cpp.
+// Expects COdpTerms and long32 from Odp.cpp.
 
 // Per-target include guard: toggled by foreach_target for each target.
 #if defined(LUMO_ODP_INL_H_) == defined(HWY_TARGET_TOGGLE)
