@@ -33,7 +33,7 @@ extern "C" SEXP GetLumoLibraryVersion()
 
 extern "C" SEXP GetOdpInstructionSet()
 {
-    return Rf_mkString(lumo::OdpPathName(lumo::OdpPath()));
+    return Rf_mkString(lumo::OdpInstructionSet());
 }
 
 void CheckLength(long32 actLength, const char* argName, long32 expLength)
@@ -465,7 +465,8 @@ extern "C" void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps
     bool outOfMemory = false;
     if (CheckEMFitArguments(m, n, N, nGrp, idx, eps, message, sizeof(message)) == 0) {
         try {
-            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter, lumo::DefaultThreadCount());
+            lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter, pool);
             return;
         } catch (...) {
             outOfMemory = true;
@@ -554,8 +555,9 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
     SEXP alpha = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
     long32 iter = 0;
     const SyncOutcome outcome = RunSynchronously([&](CInterruptCheck* interrupt) {
+        lumo::CWorkerPool pool(lumo::DefaultThreadCount());
         EMFitColumnMajor(REAL(datR), REAL(HR), INTEGER(ind), INTEGER(idx), REAL(eps), REAL(fit), REAL(alpha), &mm, &nn,
-                         &NN, INTEGER(nGrp), &iter, lumo::DefaultThreadCount(), &InterruptCheckCallback, interrupt);
+                         &NN, INTEGER(nGrp), &iter, pool, &InterruptCheckCallback, interrupt);
     });
     // Raised from here, where nothing owns memory.
     if (outcome == kSyncInterrupted)
@@ -586,8 +588,9 @@ extern "C" SEXP KnnImputeInterruptible(SEXP x, SEXP p, SEXP n, SEXP imiss, SEXP 
     SEXP ximp = PROTECT(Rf_duplicate(x));
     SEXP imissOut = PROTECT(Rf_duplicate(imiss));
     const SyncOutcome outcome = RunSynchronously([&](CInterruptCheck* interrupt) {
-        lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k,
-                        lumo::DefaultThreadCount(), &InterruptCheckCallback, interrupt);
+        lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+        lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k, pool,
+                        &InterruptCheckCallback, interrupt);
     });
     if (outcome == kSyncInterrupted)
         Rf_error("kNN imputation was interrupted");

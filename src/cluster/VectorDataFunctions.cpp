@@ -8,6 +8,7 @@
 #include "ClusterException.h"
 #include "ClusterNode.h"
 #include "SafeInt.h"
+#include "simd/Simd.h"
 
 typedef std::vector<double> DataVector;
 
@@ -137,6 +138,10 @@ inline void Root2(V2& v)
 #endif
 }
 
+} // namespace
+
+namespace
+{
 // Two-lane vectors: every 64-bit target has them (SSE2, NEON).
 template <class T> void BlockSums2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
@@ -187,9 +192,14 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
     }
 }
 
+} // namespace
+
+namespace
+{
 typedef void (*BlockKernel)(const double*, const double*, std::size_t, int, int, double*);
 
 #if defined(__x86_64__) && defined(__GNUC__)
+#define LUMO_BLOCK_SUMS_X86 1
 typedef double V4 __attribute__((vector_size(32)));
 
 // Four-lane vectors where the processor has AVX2, chosen at run time.
@@ -235,29 +245,35 @@ __attribute__((target("avx2"))) void BlockSums4(const double* x, const double* b
         BlockSums2<T>(x, blocks, dim, b, b1, out);
 }
 
-template <class T> BlockKernel ChooseBlockKernel()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &BlockSums4<T> : &BlockSums2<T>;
-}
-#else
-template <class T> BlockKernel ChooseBlockKernel()
-{
-    return &BlockSums2<T>;
-}
 #endif
+
+struct CBlockVariant
+{
+    lumo::simd::Level level;
+    BlockKernel kernel;
+};
+
+// The variant of the active instruction-set level: four lanes with AVX2, two
+// everywhere else.
+template <class T> BlockKernel ActiveBlockKernel()
+{
+    static const CBlockVariant kVariants[] = {
+#ifdef LUMO_BLOCK_SUMS_X86
+        {lumo::simd::kAVX2, &BlockSums4<T>},
+#endif
+        {lumo::simd::kPortable, &BlockSums2<T>}};
+    return kVariants[lumo::simd::Pick(kVariants, (int)(sizeof kVariants / sizeof kVariants[0]))].kernel;
+}
 } // namespace
 
 void CEuclidean::BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
-    static const BlockKernel kernel = ChooseBlockKernel<SSquaredDifference>();
-    kernel(x, blocks, dim, b0, b1, out);
+    ActiveBlockKernel<SSquaredDifference>()(x, blocks, dim, b0, b1, out);
 }
 
 void CCorrelation::BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
-    static const BlockKernel kernel = ChooseBlockKernel<SProduct>();
-    kernel(x, blocks, dim, b0, b1, out);
+    ActiveBlockKernel<SProduct>()(x, blocks, dim, b0, b1, out);
 }
 
 // ---------------------------------------------------------------- CCorrelation

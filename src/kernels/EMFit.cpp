@@ -4,13 +4,13 @@
 #include "lumo.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "RowArrays.h"
+#include "simd/Simd.h"
 #include "threads/WorkerPool.h"
 
 using lumo::CopyColumnMajor;
@@ -82,8 +82,8 @@ void StartGene(const CEMFit& f, long32 i)
 // would, so a gene's results depend neither on its neighbours nor on the
 // number of lanes; the lanes only give the processor independent work while
 // one gene's long chain of dependent operations is in flight. The number of
-// lanes W is that of the widest vectors the processor offers (2 on any
-// processor, 4 with AVX2, 8 with AVX-512), chosen at run time.
+// lanes W is that of the widest vectors of the active instruction-set level
+// (2 on any processor, 4 with AVX2, 8 with AVX-512; see EMLaneWidth).
 // Multiplications and additions stay separate operations (no fused
 // multiply-add, which rounds differently), as in scalar code.
 typedef double vlane2 __attribute__((vector_size(2 * sizeof(double)), aligned(sizeof(double))));
@@ -350,20 +350,18 @@ int64_t GeneGrain(long32 count, int32_t threads, int lanes)
     return grain < lanes ? lanes : (grain > 1024 ? 1024 : grain);
 }
 
-std::atomic<int> g_laneWidth(0); // 0: by processor
-
-// Lanes of the widest vectors this processor offers.
-int ProcessorLaneWidth()
+// Lane widths of LaneIteration by instruction-set level, widest first.
+struct CEMLaneWidth
 {
+    lumo::simd::Level level;
+    int lanes;
+};
+const CEMLaneWidth kEMLaneWidths[] = {
 #ifdef LUMO_LANES_BY_PROCESSOR
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f"))
-        return 8;
-    if (__builtin_cpu_supports("avx2"))
-        return 4;
+    {lumo::simd::kAVX3, 8},
+    {lumo::simd::kAVX2, 4},
 #endif
-    return 2;
-}
+    {lumo::simd::kPortable, 2}};
 
 // The random-intercept EM over the workers of pool; stop checks go through
 // progress (may be null). Every gene iterates on its own until it settles;
@@ -483,31 +481,7 @@ void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, do
 
 int EMLaneWidth()
 {
-    const int w = g_laneWidth.load();
-    return w != 0 ? w : ProcessorLaneWidth();
-}
-
-int SetEMLaneWidth(int lanes)
-{
-    const int best = ProcessorLaneWidth();
-    g_laneWidth.store(lanes == 2 || (lanes == 4 && best >= 4) || (lanes == 8 && best >= 8) ? lanes : 0);
-    return EMLaneWidth();
-}
-
-void EMFit(double** dat, double** H, int*, int* idx, double* eps, double** fit, double** alpha, double** datC,
-           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
-           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent)
-{
-    lumo::CWorkerPool pool(1);
-    if (callback != 0 && pMax != 0 && pCurrent != 0) {
-        lumo::CSharedProgress progress(callback, callbackArg, *pMax, *pCurrent, 8);
-        EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
-                  nGrp, iter, pool, &progress);
-    } else {
-        EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
-                  nGrp, iter, pool, 0);
-    }
+    return kEMLaneWidths[lumo::simd::Pick(kEMLaneWidths, (int)(sizeof kEMLaneWidths / sizeof kEMLaneWidths[0]))].lanes;
 }
 
 void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
@@ -548,17 +522,6 @@ void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, doub
         F[i] = rss0[i] / rss1[i] - 1.0;
     if (pCurrent != 0)
         *pCurrent = current;
-}
-
-void FEM(double** dat, double** H1, double** H0, int*, int* idx, double* eps, double** fit1, double** fit0,
-         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
-         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
-         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
-         double* pMax, double* pCurrent)
-{
-    lumo::CWorkerPool pool(1);
-    FEMPool(dat, H1, H0, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig,
-            EM, atmp, m, n, N, nGrp, F, callback, callbackArg, pMax, pCurrent, pool);
 }
 
 const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* N, const int* nGrp, const int* idx,
@@ -602,7 +565,7 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
 }
 
 void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, lumo::CWorkerPool& pool,
                       update_progress_routine* callback, void* callbackArg)
 {
     const long32 mm = *m, nn = *n, NN = *N;
@@ -620,7 +583,6 @@ void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, dou
     ZeroRows(fit, mm, nn);
     ZeroRows(alpha, mm, nn);
 
-    lumo::CWorkerPool pool(threads);
     lumo::CSharedProgress progress(callback, callbackArg, 1.0, 0.0, 8);
     EMFitPool(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp, iter,
               pool, callback != 0 ? &progress : 0);

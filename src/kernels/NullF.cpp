@@ -144,18 +144,18 @@ struct CNullRows
 };
 
 // Runs gene(k, i, rows) for every iteration k < B and gene i < m, F[i + k m]
-// receiving its result, over `threads` workers; every pair is worth `units`
+// receiving its result, over the workers of pool; every pair is worth `units`
 // of progress. Reports start at (max, 0) and end at the exact total.
 template <class Gene>
 void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F,
-                     update_progress_routine* callback, void* callbackArg, int32_t threads, const Gene& gene)
+                     update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
+                     const Gene& gene)
 {
     const int64_t pairs = (int64_t)m * (int64_t)B;
     lumo::CSharedProgress progress(callback, callbackArg, max, 0.0, 8);
     if (pairs == 0)
         return;
     progress.Check();
-    lumo::CWorkerPool pool(threads);
     std::vector<CNullRows> rows(pool.Threads(), CNullRows(n, nr));
     const int64_t grain = units >= kNullChunkUnits ? 1 : (int64_t)(kNullChunkUnits / units);
     pool.Run(pairs, grain, [&](int64_t b, int64_t e, int worker) {
@@ -170,7 +170,7 @@ void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, doub
 } // namespace
 
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg, int32_t threads)
+                double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
 {
     const long32 mm = *m, nn = *n, BB = *B;
     const double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
@@ -182,7 +182,7 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 
     // Per pair: the null data, then n^2 + n steps of the F statistic.
     const double units = (double)nn * (double)nn + (double)nn + 1.0;
-    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, threads,
+    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, pool,
                     [&](long32 k, long32 i, CNullRows& r) {
                         const long32* vk = v.Row(k);
                         const double* fi = w.fit[i];
@@ -196,7 +196,7 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int*, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg, int32_t threads)
+                    update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     const long32 nr = nn - NN; // reduced residuals per gene
@@ -214,7 +214,7 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
     // Per pair: nr^2 rebuilding steps, N balancing steps, then n^2 + n steps
     // of the F statistic.
     const double units = (double)nr * (double)nr + (double)NN + (double)nn * (double)nn + (double)nn;
-    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, threads,
+    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, pool,
                     [&](long32 k, long32 i, CNullRows& r) {
                         const long32* vk = v.Row(k);
                         const double* r0 = res0[i];
@@ -252,7 +252,7 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
 
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg, int32_t threads)
+                  update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     double max = (double)BB + (double)BB;
@@ -292,7 +292,6 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
             do_callback(callback, callbackArg, max, max, 8);
         return;
     }
-    lumo::CWorkerPool pool(threads);
     for (long32 k = 0; k < BB; k++) {
         // A single gene is never fitted: its fits stay 0.
         ZeroRows(fit1, mm, nn);

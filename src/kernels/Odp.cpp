@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <initializer_list>
 #include <vector>
 
+#include "simd/Simd.h"
 #include "threads/WorkerPool.h"
 
 namespace
@@ -92,170 +92,78 @@ template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, 
 namespace
 {
 typedef void OdpGenesFn(const COdpTerms&, long32, long32);
-} // namespace
 
-#ifdef LUMO_HAVE_HWY
-// The vector path, compiled for every instruction set of the vector library.
-// Only its headers are used: the set is chosen here, from the processor's
-// feature bits, when a kernel first runs. Nothing of it runs at load, and no
-// part of the vector library's shared object (whose load-time set-up reads a
-// timer valgrind cannot emulate) is linked.
-#undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "OdpGenes-inl.h"
-#include <hwy/foreach_target.h>
-#include "OdpGenes-inl.h"
-
-#if HWY_ARCH_X86 && (defined(__GNUC__) || defined(__clang__))
-#include <cpuid.h>
-#define LUMO_ODP_X86_DISPATCH 1
-#endif
-
-namespace
+// The four loops over genes compiled for one instruction-set level.
+struct COdpGenesSet
 {
-// The four kernels compiled for one instruction set (a Highway target bit).
-struct OdpVectorKernels
-{
-    int64_t target;
+    lumo::simd::Level level;
     OdpGenesFn* alternative;
     OdpGenesFn* null;
     OdpGenesFn* alternativeLeaveOut;
     OdpGenesFn* nullLeaveOut;
 };
+} // namespace
 
-#define LUMO_ODP_KERNELS(NS, TARGET)                                                                            \
+#ifdef LUMO_HAVE_HWY
+// The vector path, compiled for every instruction set of the vector library.
+// Only its headers are used: the set is chosen through lumo::simd, from the
+// processor's feature bits, when a kernel first runs. Nothing of it runs at
+// load, and no part of the vector library's shared object (whose load-time
+// set-up reads a timer valgrind cannot emulate) is linked.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "OdpGenes-inl.h"
+#include <hwy/foreach_target.h>
+#include "OdpGenes-inl.h"
+
+#define LUMO_ODP_GENES(LEVEL, NS)                                                                                \
     {                                                                                                          \
-        TARGET, &lumo_odp::NS::GenesAlternative, &lumo_odp::NS::GenesNull,                                     \
+        LEVEL, &lumo_odp::NS::GenesAlternative, &lumo_odp::NS::GenesNull,                                      \
             &lumo_odp::NS::GenesAlternativeLeaveOut, &lumo_odp::NS::GenesNullLeaveOut                          \
     }
-
-// Best first. The last entry is the baseline the compiler was told every
-// processor of this build has, so it always runs; on processors other than
-// x86 it is the only one (NEON on 64-bit ARM).
-const OdpVectorKernels kOdpVectorKernels[] = {
-#ifdef LUMO_ODP_X86_DISPATCH
-#if HWY_TARGETS & HWY_AVX3_DL
-    LUMO_ODP_KERNELS(N_AVX3_DL, HWY_AVX3_DL),
-#endif
-#if HWY_TARGETS & HWY_AVX3
-    LUMO_ODP_KERNELS(N_AVX3, HWY_AVX3),
-#endif
-#if HWY_TARGETS & HWY_AVX2
-    LUMO_ODP_KERNELS(N_AVX2, HWY_AVX2),
-#endif
-#if HWY_TARGETS & HWY_SSE4
-    LUMO_ODP_KERNELS(N_SSE4, HWY_SSE4),
-#endif
-#if HWY_TARGETS & HWY_SSSE3
-    LUMO_ODP_KERNELS(N_SSSE3, HWY_SSSE3),
-#endif
-#endif // LUMO_ODP_X86_DISPATCH
-    {HWY_STATIC_TARGET, &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternative), &lumo_odp::HWY_STATIC_DISPATCH(GenesNull),
-     &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternativeLeaveOut), &lumo_odp::HWY_STATIC_DISPATCH(GenesNullLeaveOut)}};
-const size_t kOdpVectorSets = sizeof kOdpVectorKernels / sizeof kOdpVectorKernels[0];
-
-#ifdef LUMO_ODP_X86_DISPATCH
-bool Bits(unsigned reg, std::initializer_list<int> bits)
-{
-    for (int b : bits)
-        if (((reg >> b) & 1u) == 0)
-            return false;
-    return true;
-}
-
-// The x86 instruction sets of the table this processor and its operating
-// system run, from CPUID and XCR0 (the wide registers must be saved by the
-// system). Each set requires everything its kernels may be compiled to use.
-int64_t X86Targets()
-{
-    unsigned a = 0, b = 0, c1 = 0, d1 = 0;
-    if (!__get_cpuid(1, &a, &b, &c1, &d1))
-        return 0;
-    unsigned b7 = 0, c7 = 0, d = 0;
-    if (__get_cpuid_max(0, 0) >= 7)
-        __cpuid_count(7, 0, a, b7, c7, d);
-    unsigned c81 = 0;
-    if (!__get_cpuid(0x80000001u, &a, &b, &c81, &d))
-        c81 = 0;
-    unsigned long long xcr0 = 0;
-    if (Bits(c1, {27})) { // OSXSAVE: XGETBV is there
-        unsigned lo = 0, hi = 0;
-        __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-        xcr0 = ((unsigned long long)hi << 32) | lo;
-    }
-    const bool ymm = (xcr0 & 0x6) == 0x6, zmm = (xcr0 & 0xe6) == 0xe6;
-    // SSE, SSE2, SSE3, SSSE3
-    const bool ssse3 = Bits(d1, {25, 26}) && Bits(c1, {0, 9});
-    // SSE4.1, SSE4.2, PCLMULQDQ, AES
-    const bool sse4 = ssse3 && Bits(c1, {19, 20, 1, 25});
-    // AVX, FMA, F16C, AVX2, BMI1, BMI2, LZCNT
-    const bool avx2 = sse4 && ymm && Bits(c1, {28, 12, 29}) && Bits(b7, {5, 3, 8}) && Bits(c81, {5});
-    // AVX-512 F, DQ, CD, BW, VL
-    const bool avx3 = avx2 && zmm && Bits(b7, {16, 17, 28, 30, 31});
-    // VBMI, VBMI2, VAES, VPCLMULQDQ, VNNI, BITALG, VPOPCNTDQ
-    const bool avx3dl = avx3 && Bits(c7, {1, 6, 9, 10, 11, 12, 14});
-    return (ssse3 ? HWY_SSSE3 : 0) | (sse4 ? HWY_SSE4 : 0) | (avx2 ? HWY_AVX2 : 0) | (avx3 ? HWY_AVX3 : 0) |
-           (avx3dl ? HWY_AVX3_DL : 0);
-}
-#endif // LUMO_ODP_X86_DISPATCH
-
-// Indices in the table of the sets this processor runs, as a bit mask.
-uint64_t RunnableOdpSets()
-{
-    static const uint64_t runnable = [] {
-#ifdef LUMO_ODP_X86_DISPATCH
-        const int64_t targets = X86Targets();
-#else
-        const int64_t targets = 0;
-#endif
-        uint64_t sets = 0;
-        for (size_t s = 0; s < kOdpVectorSets; s++)
-            if (s + 1 == kOdpVectorSets || (kOdpVectorKernels[s].target & targets) != 0)
-                sets |= uint64_t(1) << s;
-        return sets;
-    }();
-    return runnable;
-}
-
-// The set chosen for comparisons (a target bit; 0: the best one).
-std::atomic<int64_t> g_odpVectorTarget(0);
-
-const OdpVectorKernels& ActiveOdpKernels()
-{
-    const uint64_t sets = RunnableOdpSets();
-    const int64_t chosen = g_odpVectorTarget.load();
-    for (size_t s = 0; s < kOdpVectorSets; s++)
-        if ((sets >> s & 1) != 0 && (chosen == 0 || kOdpVectorKernels[s].target == chosen))
-            return kOdpVectorKernels[s];
-    return kOdpVectorKernels[kOdpVectorSets - 1];
-}
-
-// The best instruction set the processor runs among those compiled.
-int64_t BestOdpTarget()
-{
-    const uint64_t sets = RunnableOdpSets();
-    return kOdpVectorKernels[__builtin_ctzll(sets)].target;
-}
-} // namespace
 #endif // LUMO_HAVE_HWY
 
 namespace
 {
-std::atomic<int> g_odpPath(-1);
-
-template <OdpModel Model> OdpGenesFn* OdpGenesFor(int path, bool leaveOut)
-{
+// Widest first; the last entry, the C library's exp one gene at a time, runs
+// everywhere. On x86 every instruction set of the vector library has its
+// entry; elsewhere the vectors of the compiler's baseline (NEON on arm64).
+const COdpGenesSet kOdpGenes[] = {
 #ifdef LUMO_HAVE_HWY
-    if (path != lumo::kOdpPathScalar) {
-        const OdpVectorKernels& set = ActiveOdpKernels();
-        if (Model == kAlternative)
-            return leaveOut ? set.alternativeLeaveOut : set.alternative;
-        return leaveOut ? set.nullLeaveOut : set.null;
-    }
-#else
-    (void)path;
-    (void)leaveOut;
+#if HWY_ARCH_X86
+#if HWY_TARGETS & HWY_AVX3_DL
+    LUMO_ODP_GENES(lumo::simd::kAVX3_DL, N_AVX3_DL),
 #endif
-    return OdpGenesScalar<Model>;
+#if HWY_TARGETS & HWY_AVX3
+    LUMO_ODP_GENES(lumo::simd::kAVX3, N_AVX3),
+#endif
+#if HWY_TARGETS & HWY_AVX2
+    LUMO_ODP_GENES(lumo::simd::kAVX2, N_AVX2),
+#endif
+#if HWY_TARGETS & HWY_SSE4
+    LUMO_ODP_GENES(lumo::simd::kSSE4, N_SSE4),
+#endif
+#if HWY_TARGETS & HWY_SSSE3
+    LUMO_ODP_GENES(lumo::simd::kSSSE3, N_SSSE3),
+#endif
+#elif (HWY_STATIC_TARGET & (HWY_SCALAR | HWY_EMU128)) == 0
+    {lumo::simd::kNative, &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternative), &lumo_odp::HWY_STATIC_DISPATCH(GenesNull),
+     &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternativeLeaveOut), &lumo_odp::HWY_STATIC_DISPATCH(GenesNullLeaveOut)},
+#endif
+#endif // LUMO_HAVE_HWY
+    {lumo::simd::kPortable, &OdpGenesScalar<kAlternative>, &OdpGenesScalar<kNull>, &OdpGenesScalar<kAlternative>,
+     &OdpGenesScalar<kNull>}};
+
+const COdpGenesSet& ActiveOdpGenes()
+{
+    return kOdpGenes[lumo::simd::Pick(kOdpGenes, (int)(sizeof kOdpGenes / sizeof kOdpGenes[0]))];
+}
+
+template <OdpModel Model> OdpGenesFn* OdpGenesFor(bool leaveOut)
+{
+    const COdpGenesSet& set = ActiveOdpGenes();
+    if (Model == kAlternative)
+        return leaveOut ? set.alternativeLeaveOut : set.alternative;
+    return leaveOut ? set.nullLeaveOut : set.null;
 }
 
 // The frame shared by the four kernels: entry report, per-reference-gene
@@ -265,7 +173,7 @@ template <OdpModel Model>
 void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
             const double* sigma, const int* nGrp, const int* nii, double* scr, update_progress_routine* callback,
             void* callbackArg, double* currentStart, const double* maxStart, double pairUnits,
-            lumo::CWorkerPool* pool, const int* self = 0)
+            lumo::CWorkerPool& pool, const int* self = 0)
 {
     const double max = *maxStart;
     double current = *currentStart + kOdpEntryUnits;
@@ -295,9 +203,9 @@ void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const do
         const long32 jBlock = kOdpReportEvery / chunk;
         const COdpTerms terms = {mi, mj, k, xx, xk, mu, w.data(), c.data(), s3.data(), scr, self, pairUnits,
                                  jBlock < 1 ? 1 : jBlock, &progress};
-        OdpGenesFn* genes = OdpGenesFor<Model>(lumo::OdpPath(), self != 0);
-        if (pool != 0 && pool->Threads() > 1 && mi > chunk) {
-            pool->Run(mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); },
+        OdpGenesFn* genes = OdpGenesFor<Model>(self != 0);
+        if (pool.Threads() > 1 && mi > chunk) {
+            pool.Run(mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); },
                       &progress);
         } else {
             for (long32 b = 0; b < mi; b += chunk)
@@ -316,69 +224,15 @@ const double kOdp4PairUnits = 373.0;
 
 namespace lumo
 {
-int OdpWidestPath()
+const char* OdpInstructionSet()
 {
-#ifdef LUMO_HAVE_HWY
-    static const int widest =
-        (BestOdpTarget() & (HWY_SCALAR | HWY_EMU128)) != 0 ? kOdpPathScalar : kOdpPathVector;
-    return widest;
-#else
-    // Built without the vector library: the portable path only.
-    return kOdpPathScalar;
-#endif
-}
-
-int OdpPath()
-{
-    int path = g_odpPath.load();
-    return path < 0 ? OdpWidestPath() : path;
-}
-
-int SetOdpPath(int path)
-{
-    const int previous = OdpPath();
-    const int widest = OdpWidestPath();
-    g_odpPath.store(path < kOdpPathScalar ? kOdpPathScalar : (path > widest ? widest : path));
-    return previous;
-}
-
-int64_t OdpVectorTargets()
-{
-#ifdef LUMO_HAVE_HWY
-    int64_t targets = 0;
-    const uint64_t sets = RunnableOdpSets();
-    for (size_t s = 0; s < kOdpVectorSets; s++)
-        if ((sets >> s & 1) != 0)
-            targets |= kOdpVectorKernels[s].target;
-    return targets;
-#else
-    return 0;
-#endif
-}
-
-void SetOdpVectorTarget(int64_t target)
-{
-#ifdef LUMO_HAVE_HWY
-    g_odpVectorTarget.store((target & OdpVectorTargets()) == target ? target : 0);
-#else
-    (void)target;
-#endif
-}
-
-const char* OdpPathName(int path)
-{
-#ifdef LUMO_HAVE_HWY
-    return path == kOdpPathScalar ? "scalar" : hwy::TargetName(ActiveOdpKernels().target);
-#else
-    (void)path;
-    return "scalar";
-#endif
+    return simd::LevelName(ActiveOdpGenes().level);
 }
 } // namespace lumo
 
 void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool)
+          double* maxStart, lumo::CWorkerPool& pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
                          maxStart, kOdp1PairUnits, pool);
@@ -386,7 +240,7 @@ void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, doub
 
 void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool)
+          double* maxStart, lumo::CWorkerPool& pool)
 {
     OdpSum<kNullByGene>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
                         maxStart, kOdp2PairUnits, pool);
@@ -394,7 +248,7 @@ void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, doub
 
 void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool)
+          double* maxStart, lumo::CWorkerPool& pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
                          maxStart, kOdp3PairUnits, pool);
@@ -402,7 +256,7 @@ void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, doub
 
 void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool)
+          double* maxStart, lumo::CWorkerPool& pool)
 {
     OdpSum<kNull>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
                   kOdp4PairUnits, pool);
@@ -410,7 +264,7 @@ void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, doub
 
 void odp3x(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
            const double* sigma, const int* nGrp, const int* self, double* scr, update_progress_routine* callback,
-           void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool)
+           void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
 {
     OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, 0, scr, callback, callbackArg, currentStart,
                          maxStart, kOdp3PairUnits, pool, self);
@@ -418,7 +272,7 @@ void odp3x(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const dou
 
 void odp4x(long32 mi, long32 mj, long32 n, const double* xx, const double* sigma, const int* self, double* scr,
            update_progress_routine* callback, void* callbackArg, double* currentStart, double* maxStart,
-           lumo::CWorkerPool* pool)
+           lumo::CWorkerPool& pool)
 {
     OdpSum<kNull>(mi, mj, n, 0, xx, 0, 0, sigma, 0, 0, scr, callback, callbackArg, currentStart, maxStart,
                   kOdp4PairUnits, pool, self);
@@ -488,7 +342,7 @@ struct CNullResample
 
 void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
              double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool)
+             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;
@@ -497,11 +351,11 @@ void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, dou
     // stop request unwinds this kernel.
     CDoubleVector num(m), den(m), dat0(m * n), xx(m), xk(m * k), mu0(m0), sigmasc(m0);
     const CNullResample resample = {m0, n, k, B, res, sigma, vv, ID, nii, dat0, xx, xk, mu0, sigmasc};
-    const bool spread = pool != 0 && pool->Threads() > 1 && m0 > kOdpGeneChunk;
+    const bool spread = pool.Threads() > 1 && m0 > kOdpGeneChunk;
 
     for (long32 h = 0; h < B; h++) {
         if (spread) {
-            pool->Run(m0, kOdpGeneChunk, [&](int64_t b, int64_t e, int) {
+            pool.Run(m0, kOdpGeneChunk, [&](int64_t b, int64_t e, int) {
                 for (int64_t i = b; i < e; i++)
                     resample.Gene(h, (long32)i);
             });

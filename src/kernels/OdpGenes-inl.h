@@ -78,10 +78,23 @@ template <bool Alternative, bool LeaveOut> void Genes(const COdpTerms& t, long32
     }
 }
 
-void GenesAlternative(const COdpTerms& t, long32 begin, long32 end) { Genes<true, false>(t, begin, end); }
-void GenesNull(const COdpTerms& t, long32 begin, long32 end) { Genes<false, false>(t, begin, end); }
-void GenesAlternativeLeaveOut(const COdpTerms& t, long32 begin, long32 end) { Genes<true, true>(t, begin, end); }
-void GenesNullLeaveOut(const COdpTerms& t, long32 begin, long32 end) { Genes<false, true>(t, begin, end); }
+// Targets the table of Odp.cpp leaves out (the emulated ones) do not use them.
+HWY_MAYBE_UNUSED void GenesAlternative(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<true, false>(t, begin, end);
+}
+HWY_MAYBE_UNUSED void GenesNull(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<false, false>(t, begin, end);
+}
+HWY_MAYBE_UNUSED void GenesAlternativeLeaveOut(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<true, true>(t, begin, end);
+}
+HWY_MAYBE_UNUSED void GenesNullLeaveOut(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<false, true>(t, begin, end);
+}
 
 } // namespace HWY_NAMESPACE
 } // namespace lumo_odp
