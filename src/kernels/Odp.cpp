@@ -57,8 +57,8 @@ struct COdpTerms
 };
 
 // The scalar path: one gene at a time with the C library's exp. The same
-// frame as the vector path (OdpGenes-inl.h): blocks of reference genes, each
-// gene's terms added in ascending j.
+// frame as the vector path (simd/OdpGenes-inl.h): blocks of reference genes,
+// each gene's terms added in ascending j.
 template <OdpModel Model> void OdpGenesScalar(const COdpTerms& t, long32 begin, long32 end)
 {
     const long32 k = Model == kAlternative ? t.k : 0;
@@ -111,15 +111,19 @@ struct COdpGenesSet
 // load, and no part of the vector library's shared object (whose load-time
 // set-up reads a timer valgrind cannot emulate) is linked.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "OdpGenes-inl.h"
+#define HWY_TARGET_INCLUDE "simd/OdpGenes-inl.h"
 #include <hwy/foreach_target.h>
-#include "OdpGenes-inl.h"
+#include "simd/OdpGenes-inl.h"
 
-#define LUMO_ODP_GENES(LEVEL, NS)                                                                                \
+#include "simd/Targets.h"
+
+#define LUMO_ODP_GENES(LEVEL, QUALIFY)                                                                            \
     {                                                                                                          \
-        LEVEL, &lumo_odp::NS::GenesAlternative, &lumo_odp::NS::GenesNull,                                      \
-            &lumo_odp::NS::GenesAlternativeLeaveOut, &lumo_odp::NS::GenesNullLeaveOut                          \
+        LEVEL, &lumo_odp::QUALIFY(GenesAlternative), &lumo_odp::QUALIFY(GenesNull),                            \
+            &lumo_odp::QUALIFY(GenesAlternativeLeaveOut), &lumo_odp::QUALIFY(GenesNullLeaveOut)                \
     }
+#else
+#define LUMO_SIMD_ENTRIES(ENTRY)
 #endif // LUMO_HAVE_HWY
 
 namespace
@@ -128,28 +132,7 @@ namespace
 // everywhere. On x86 every instruction set of the vector library has its
 // entry; elsewhere the vectors of the compiler's baseline (NEON on arm64).
 const COdpGenesSet kOdpGenes[] = {
-#ifdef LUMO_HAVE_HWY
-#if HWY_ARCH_X86
-#if HWY_TARGETS & HWY_AVX3_DL
-    LUMO_ODP_GENES(lumo::simd::kAVX3_DL, N_AVX3_DL),
-#endif
-#if HWY_TARGETS & HWY_AVX3
-    LUMO_ODP_GENES(lumo::simd::kAVX3, N_AVX3),
-#endif
-#if HWY_TARGETS & HWY_AVX2
-    LUMO_ODP_GENES(lumo::simd::kAVX2, N_AVX2),
-#endif
-#if HWY_TARGETS & HWY_SSE4
-    LUMO_ODP_GENES(lumo::simd::kSSE4, N_SSE4),
-#endif
-#if HWY_TARGETS & HWY_SSSE3
-    LUMO_ODP_GENES(lumo::simd::kSSSE3, N_SSSE3),
-#endif
-#elif (HWY_STATIC_TARGET & (HWY_SCALAR | HWY_EMU128)) == 0
-    {lumo::simd::kNative, &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternative), &lumo_odp::HWY_STATIC_DISPATCH(GenesNull),
-     &lumo_odp::HWY_STATIC_DISPATCH(GenesAlternativeLeaveOut), &lumo_odp::HWY_STATIC_DISPATCH(GenesNullLeaveOut)},
-#endif
-#endif // LUMO_HAVE_HWY
+    LUMO_SIMD_ENTRIES(LUMO_ODP_GENES)
     {lumo::simd::kPortable, &OdpGenesScalar<kAlternative>, &OdpGenesScalar<kNull>, &OdpGenesScalar<kAlternative>,
      &OdpGenesScalar<kNull>}};
 

@@ -1,6 +1,6 @@
 // The ODP kernels' loop over genes in vector lanes, compiled once for every
 // instruction set the vector library targets (Odp.cpp includes this file
-// through hwy/foreach_target.h and picks the best set at run time).
+// through hwy/foreach_target.h; simd::Pick chooses the set at run time).
 // Expects COdpTerms and long32 from Odp.cpp.
 
 // Per-target include guard: toggled by foreach_target for each target.
