@@ -9,10 +9,6 @@
 #include "simd/Simd.h"
 #include "threads/WorkerPool.h"
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define LUMO_KNN_X86 1
-#endif
-
 namespace
 {
 // Distance of a row that shares no present column with the target row.
@@ -229,53 +225,35 @@ void DistancesPlain(const double* target, const uint64_t* mask, const uint64_t* 
     BlockDistances<2>(target, mask, bits, rows, dist);
 }
 
-#ifdef LUMO_KNN_X86
-__attribute__((target("avx2,popcnt"))) void DistancesAvx2(const double* target, const uint64_t* mask,
-                                                          const uint64_t* bits, const lumo::CKnnRows& rows,
-                                                          double* dist)
-{
-    BlockDistances<4>(target, mask, bits, rows, dist);
-}
+} // namespace
 
-__attribute__((target("avx2"))) void ColumnSumsAvx2(const double* x0, const double* x, long32 p, long32 n,
-                                                    const long32* imiss0, const long32* imiss, double* sums,
-                                                    long32* shared)
-{
-    ColumnSums<4>(x0, x, p, n, imiss0, imiss, sums, shared);
-}
+#ifdef LUMO_HAVE_HWY
+// The same kernels with the vector library, compiled for each instruction set.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "simd/KnnDistances-inl.h"
+#include <hwy/foreach_target.h>
+#include "simd/KnnDistances-inl.h"
 
-__attribute__((target("avx512f"))) void ColumnSumsAvx512(const double* x0, const double* x, long32 p, long32 n,
-                                                         const long32* imiss0, const long32* imiss, double* sums,
-                                                         long32* shared)
-{
-    ColumnSums<8>(x0, x, p, n, imiss0, imiss, sums, shared);
-}
-
-__attribute__((target("avx512f,popcnt"))) void DistancesAvx512(const double* target, const uint64_t* mask,
-                                                              const uint64_t* bits, const lumo::CKnnRows& rows,
-                                                              double* dist)
-{
-    BlockDistances<8>(target, mask, bits, rows, dist);
-}
-
+#define LUMO_KNN_KERNELS(LEVEL, QUALIFY)                                                                          \
+    {                                                                                                          \
+        LEVEL, &lumo_knn::QUALIFY(BlockDistances), &lumo_knn::QUALIFY(ColumnSums)                              \
+    }
+#else
+#define LUMO_SIMD_ENTRIES(ENTRY)
 #endif
 
+namespace
+{
 struct CKernelVariant
 {
     lumo::simd::Level level;
-    const char* name;
     DistanceKernel* block;
     ColumnKernel* column;
 };
 
 // Widest first; the plain code runs everywhere.
 const CKernelVariant g_kernels[] = {
-#ifdef LUMO_KNN_X86
-    {lumo::simd::kAVX3, "avx512f", &DistancesAvx512, &ColumnSumsAvx512},
-    {lumo::simd::kAVX2, "avx2", &DistancesAvx2, &ColumnSumsAvx2},
-#endif
-    {lumo::simd::kPortable, "plain", &DistancesPlain, &ColumnSumsPlain},
-};
+    LUMO_SIMD_ENTRIES(LUMO_KNN_KERNELS){lumo::simd::kPortable, &DistancesPlain, &ColumnSumsPlain}};
 
 // The variant of the active instruction-set level.
 const CKernelVariant& ActiveKernel()
@@ -289,7 +267,7 @@ namespace lumo
 
 const char* KnnKernelName()
 {
-    return ActiveKernel().name;
+    return simd::LevelName(ActiveKernel().level);
 }
 
 void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,

@@ -96,9 +96,8 @@ private:
     std::vector<uint64_t> m_bits;
 };
 
-// Name of the variant of the distance kernels that runs at the active
-// instruction-set level of lumo::simd ("plain", "avx2", "avx512f"). All
-// variants give the same bits.
+// Instruction set of the distance kernels at the active level of lumo::simd
+// ("scalar", "SSE4", "AVX2", ...). All of them give the same bits.
 const char* KnnKernelName();
 
 // Distances of every row of x to the vector x0 as misdis computes them, with
