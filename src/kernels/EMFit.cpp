@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -82,48 +83,61 @@ void StartGene(const CEMFit& f, long32 i)
 // would, so a gene's results depend neither on its neighbours nor on the
 // number of lanes; the lanes only give the processor independent work while
 // one gene's long chain of dependent operations is in flight. The number of
-// lanes W is that of the widest vectors of the active instruction-set level
-// (2 on any processor, 4 with AVX2, 8 with AVX-512; see EMLaneWidth).
-// Multiplications and additions stay separate operations (no fused
-// multiply-add, which rounds differently), as in scalar code.
-typedef double vlane2 __attribute__((vector_size(2 * sizeof(double)), aligned(sizeof(double))));
-typedef double vlane4 __attribute__((vector_size(4 * sizeof(double)), aligned(sizeof(double))));
-typedef double vlane8 __attribute__((vector_size(8 * sizeof(double)), aligned(sizeof(double))));
-template <int W> struct CLane;
-template <> struct CLane<2>
+// lanes W is that of the vectors of the active instruction-set level (2 for
+// the portable code and 128-bit vectors, 4 with AVX2, 8 with AVX-512; see
+// EMLaneWidth). Multiplications and additions stay separate operations (no
+// fused multiply-add, which rounds differently), as in scalar code.
+//
+// The arrays of the genes in the lanes, W doubles per element: lane w of
+// element c of x is x[c * W + w].
+struct CEMLaneArrays
 {
-    typedef vlane2 type;
-};
-template <> struct CLane<4>
-{
-    typedef vlane4 type;
-};
-template <> struct CLane<8>
-{
-    typedef vlane8 type;
+    double *x, *xa, *fit, *a, *aa, *a0, *aa0;
+    double *tau, *sig;
 };
 
+// One EM iteration of every lane.
+typedef void LaneIterationFn(const CEMFit& f, const CEMLaneArrays& L);
+} // namespace
+
+#ifdef LUMO_HAVE_HWY
+// The iteration with the vector library, compiled for each instruction set.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "simd/EMLanes-inl.h"
+#include <hwy/foreach_target.h>
+#include "simd/EMLanes-inl.h"
+
+#define LUMO_EM_LANES(LEVEL, QUALIFY)                                                                             \
+    {                                                                                                          \
+        LEVEL, &lumo_em::QUALIFY(Lanes), &lumo_em::QUALIFY(LaneIteration)                                      \
+    }
+#else
+#define LUMO_SIMD_ENTRIES(ENTRY)
+#endif
+
+namespace
+{
 template <int W> struct CEMLanes
 {
-    typedef typename CLane<W>::type vlane;
-    std::vector<double> store; // the arrays below, W doubles per element
-    vlane *x, *xa, *fit, *a, *aa, *a0, *aa0;
-    vlane tau, sig;
+    std::vector<double> store; // the arrays of v, W doubles per element
+    CEMLaneArrays v;
     long32 gene[W]; // -1: the lane holds a copy of another and is idle
     long32 done[W];
     double lik[W], lik0[W];
     double work; // since the worker's last stop check
 
-    CEMLanes(long32 n, long32 N) : store((size_t)(3 * (n + 1) + 4 * (N + 1)) * W, 0.0), tau(), sig(), work(0.0)
+    CEMLanes(long32 n, long32 N) : store((size_t)(3 * (n + 1) + 4 * (N + 1) + 2) * W, 0.0), work(0.0)
     {
-        vlane* p = reinterpret_cast<vlane*>(store.data());
-        x = p;
-        xa = x + n + 1;
-        fit = xa + n + 1;
-        a = fit + n + 1;
-        aa = a + N + 1;
-        a0 = aa + N + 1;
-        aa0 = a0 + N + 1;
+        double* p = store.data();
+        v.x = p;
+        v.xa = v.x + (size_t)(n + 1) * W;
+        v.fit = v.xa + (size_t)(n + 1) * W;
+        v.a = v.fit + (size_t)(n + 1) * W;
+        v.aa = v.a + (size_t)(N + 1) * W;
+        v.a0 = v.aa + (size_t)(N + 1) * W;
+        v.aa0 = v.a0 + (size_t)(N + 1) * W;
+        v.tau = v.aa0 + (size_t)(N + 1) * W;
+        v.sig = v.tau + W;
         for (int w = 0; w < W; w++) {
             gene[w] = -1;
             done[w] = 0;
@@ -141,44 +155,17 @@ private:
 #else
 #define LUMO_NO_CONTRACT
 #endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define LUMO_LANES_BY_PROCESSOR 1
-#define LUMO_TARGET(isa) __attribute__((target(isa)))
-#else
-#define LUMO_TARGET(isa)
-#endif
 
-// One EM iteration of every lane; compiled once per lane width below.
-template <int W>
-LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(const CEMFit& f, CEMLanes<W>& L)
+// The portable iteration: two lanes of the compiler's own vectors.
+typedef double vlane __attribute__((vector_size(2 * sizeof(double)), aligned(sizeof(double))));
+
+LUMO_NO_CONTRACT void PortableFitValues(const CEMFit& f, const vlane* xa, vlane* fit)
 {
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
-    typedef typename CLane<W>::type vlane;
-    const long32 nn = f.n, NN = f.N;
-    const int* nGrp = f.nGrp;
-    const int* idx = f.idx;
-    const vlane* x = L.x;
-    vlane* xa = L.xa;
-    vlane* fit = L.fit;
-    vlane* a = L.a;
-    vlane* aa = L.aa;
-    vlane* a0 = L.a0;
-    vlane* aa0 = L.aa0;
+    const long32 nn = f.n;
     const vlane zero = {};
-
-    // The moments of the previous iteration enter this one.
-    for (long32 l = 0; l < NN; l++) {
-        a[l] = a0[l];
-        aa[l] = aa0[l];
-    }
-    // Fit of the data less the intercepts; position c is the column; each
-    // fitted value summed over c in order from 0.
-    long32 c = 0;
-    for (long32 l = 0; l < NN; l++)
-        for (int t = 0; t < nGrp[l]; t++, c++)
-            xa[c] = x[c] - a[l];
     // Four fitted values at a time: independent sums that overlap.
     long32 j = 0;
     for (; j + 4 <= nn; j += 4) {
@@ -203,6 +190,37 @@ LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(co
             s = xa[k] * h[k] + s;
         fit[j] = s;
     }
+}
+
+LUMO_NO_CONTRACT void PortableLaneIteration(const CEMFit& f, const CEMLaneArrays& L)
+{
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+    const long32 nn = f.n, NN = f.N;
+    const int* nGrp = f.nGrp;
+    const int* idx = f.idx;
+    const vlane* x = reinterpret_cast<const vlane*>(L.x);
+    vlane* xa = reinterpret_cast<vlane*>(L.xa);
+    vlane* fit = reinterpret_cast<vlane*>(L.fit);
+    vlane* a = reinterpret_cast<vlane*>(L.a);
+    vlane* aa = reinterpret_cast<vlane*>(L.aa);
+    vlane* a0 = reinterpret_cast<vlane*>(L.a0);
+    vlane* aa0 = reinterpret_cast<vlane*>(L.aa0);
+    const vlane zero = {};
+
+    // The moments of the previous iteration enter this one.
+    for (long32 l = 0; l < NN; l++) {
+        a[l] = a0[l];
+        aa[l] = aa0[l];
+    }
+    // Fit of the data less the intercepts; position c is the column; each
+    // fitted value summed over c in order from 0.
+    long32 c = 0;
+    for (long32 l = 0; l < NN; l++)
+        for (int t = 0; t < nGrp[l]; t++, c++)
+            xa[c] = x[c] - a[l];
+    PortableFitValues(f, xa, fit);
     // Intercept variance.
     vlane tau = zero;
     for (long32 l = 0; l < NN; l++)
@@ -230,25 +248,38 @@ LUMO_NO_CONTRACT inline __attribute__((always_inline)) void LaneIterationBody(co
         a0[l] = mean;
         aa0[l] = tau * (1.0 - shrink) + mean * mean;
     }
-    L.tau = tau;
-    L.sig = sig;
+    std::memcpy(L.tau, &tau, sizeof tau);
+    std::memcpy(L.sig, &sig, sizeof sig);
 }
 
-LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<2>& L) { LaneIterationBody<2>(f, L); }
-LUMO_TARGET("avx2") LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<4>& L) { LaneIterationBody<4>(f, L); }
-LUMO_TARGET("avx512f") LUMO_NO_CONTRACT void LaneIteration(const CEMFit& f, CEMLanes<8>& L)
+int PortableLanes()
 {
-    LaneIterationBody<8>(f, L);
+    return 2;
+}
+
+// The iterations by instruction-set level, widest first, with their lanes.
+struct CEMLaneKernel
+{
+    lumo::simd::Level level;
+    int (*lanes)();
+    LaneIterationFn* iterate;
+};
+const CEMLaneKernel kEMLaneKernels[] = {
+    LUMO_SIMD_ENTRIES(LUMO_EM_LANES){lumo::simd::kPortable, &PortableLanes, &PortableLaneIteration}};
+
+const CEMLaneKernel& ActiveEMLaneKernel()
+{
+    return kEMLaneKernels[lumo::simd::Pick(kEMLaneKernels, (int)(sizeof kEMLaneKernels / sizeof kEMLaneKernels[0]))];
 }
 
 // Puts gene g, in the state its rows hold, into lane w.
 template <int W> void LoadLane(const CEMFit& f, CEMLanes<W>& L, int w, long32 g, long32 done)
 {
     for (long32 c = 0; c < f.n; c++)
-        L.x[c][w] = f.dat[g][c];
+        L.v.x[c * W + w] = f.dat[g][c];
     for (long32 l = 0; l < f.N; l++) {
-        L.a0[l][w] = f.A0[g][l];
-        L.aa0[l][w] = f.AA0[g][l];
+        L.v.a0[l * W + w] = f.A0[g][l];
+        L.v.aa0[l * W + w] = f.AA0[g][l];
     }
     L.lik[w] = f.lik[g];
     L.lik0[w] = f.lik0[g];
@@ -260,10 +291,10 @@ template <int W> void LoadLane(const CEMFit& f, CEMLanes<W>& L, int w, long32 g,
 template <int W> void CopyLane(const CEMFit& f, CEMLanes<W>& L, int w, int from)
 {
     for (long32 c = 0; c < f.n; c++)
-        L.x[c][w] = L.x[c][from];
+        L.v.x[c * W + w] = L.v.x[c * W + from];
     for (long32 l = 0; l < f.N; l++) {
-        L.a0[l][w] = L.a0[l][from];
-        L.aa0[l][w] = L.aa0[l][from];
+        L.v.a0[l * W + w] = L.v.a0[l * W + from];
+        L.v.aa0[l * W + w] = L.v.aa0[l * W + from];
     }
     L.gene[w] = -1;
 }
@@ -273,15 +304,15 @@ template <int W> void StoreLane(const CEMFit& f, const CEMLanes<W>& L, int w)
 {
     const long32 g = L.gene[w];
     for (long32 j = 0; j < f.n; j++)
-        f.fit[g][j] = L.fit[j][w];
+        f.fit[g][j] = L.v.fit[j * W + w];
     for (long32 l = 0; l < f.N; l++) {
-        f.alpha[g][l] = L.a[l][w];
-        f.AA[g][l] = L.aa[l][w];
-        f.A0[g][l] = L.a0[l][w];
-        f.AA0[g][l] = L.aa0[l][w];
+        f.alpha[g][l] = L.v.a[l * W + w];
+        f.AA[g][l] = L.v.aa[l * W + w];
+        f.A0[g][l] = L.v.a0[l * W + w];
+        f.AA0[g][l] = L.v.aa0[l * W + w];
     }
-    f.tau[g] = L.tau[w];
-    f.sig[g] = L.sig[w];
+    f.tau[g] = L.v.tau[w];
+    f.sig[g] = L.v.sig[w];
     f.lik[g] = L.lik[w];
     f.lik0[g] = L.lik0[w];
 }
@@ -293,7 +324,7 @@ template <int W> void StoreLane(const CEMFit& f, const CEMLanes<W>& L, int w)
 // thread with the same result.
 template <int W>
 void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limit, long32* done, char* settled,
-                  CEMLanes<W>& L, lumo::CSharedProgress* progress)
+                  CEMLanes<W>& L, LaneIterationFn* iterate, lumo::CSharedProgress* progress)
 {
     if (count == 0)
         return;
@@ -309,14 +340,14 @@ void IterateGenes(const CEMFit& f, const long32* list, long32 count, long32 limi
         }
     }
     while (active > 0) {
-        LaneIteration(f, L);
+        iterate(f, L.v);
         for (int w = 0; w < W; w++) {
             const long32 g = L.gene[w];
             if (g < 0)
                 continue;
             // Log-likelihood proxy; a NaN change does not qualify as a change.
             L.lik0[w] = L.lik[w];
-            L.lik[w] = f.halfN * std::log(L.tau[w]) - f.halfM * std::log(L.sig[w]);
+            L.lik[w] = f.halfN * std::log(L.v.tau[w]) - f.halfM * std::log(L.v.sig[w]);
             L.done[w]++;
             const bool settles = !(std::fabs(L.lik[w] - L.lik0[w]) > f.eps);
             if (!settles && L.done[w] < limit)
@@ -350,19 +381,6 @@ int64_t GeneGrain(long32 count, int32_t threads, int lanes)
     return grain < lanes ? lanes : (grain > 1024 ? 1024 : grain);
 }
 
-// Lane widths of LaneIteration by instruction-set level, widest first.
-struct CEMLaneWidth
-{
-    lumo::simd::Level level;
-    int lanes;
-};
-const CEMLaneWidth kEMLaneWidths[] = {
-#ifdef LUMO_LANES_BY_PROCESSOR
-    {lumo::simd::kAVX3, 8},
-    {lumo::simd::kAVX2, 4},
-#endif
-    {lumo::simd::kPortable, 2}};
-
 // The random-intercept EM over the workers of pool; stop checks go through
 // progress (may be null). Every gene iterates on its own until it settles;
 // the fit as a whole ends after P iterations, P the first count after which
@@ -370,7 +388,7 @@ const CEMLaneWidth kEMLaneWidths[] = {
 // P. Passes with a growing limit find P without running the last gene far
 // past it; a gene that did run past P is run again from its start.
 template <int W>
-void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPool& pool,
+void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPool& pool, LaneIterationFn* iterate,
               lumo::CSharedProgress* progress)
 {
     const long32 mm = f.m, NN = f.N;
@@ -395,7 +413,7 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
             const long32 passLimit = limit;
             pool.Run(nEM, GeneGrain(nEM, threads, W), [&](int64_t b, int64_t e, int worker) {
                 IterateGenes(f, EM + b, (long32)(e - b), passLimit, done.data(), settled.data(), *workers[worker],
-                             progress);
+                             iterate, progress);
             }, progress);
             long32 open = 0;
             for (long32 k = 0; k < nEM; k++)
@@ -425,7 +443,7 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
                 // to P from its start.
                 StartGene(f, i);
                 done[i] = 0;
-                IterateGenes(f, &i, 1, P, done.data(), settled.data(), *workers[0], progress);
+                IterateGenes(f, &i, 1, P, done.data(), settled.data(), *workers[0], iterate, progress);
                 EM[0] = i;
                 nEM = 1;
             } else if (done[i] < P) {
@@ -467,21 +485,27 @@ void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, do
                lumo::CWorkerPool& pool, lumo::CSharedProgress* progress)
 {
     CEMFit f = MakeEMFit(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, m, n, N, nGrp);
-    switch (EMLaneWidth()) {
+    // A width without its instantiation below runs the portable iteration.
+    const CEMLaneKernel& kernel = ActiveEMLaneKernel();
+    switch (kernel.lanes()) {
     case 8:
-        RunEMFit<8>(f, EM, atmp, iter, pool, progress);
+        RunEMFit<8>(f, EM, atmp, iter, pool, kernel.iterate, progress);
         break;
     case 4:
-        RunEMFit<4>(f, EM, atmp, iter, pool, progress);
+        RunEMFit<4>(f, EM, atmp, iter, pool, kernel.iterate, progress);
+        break;
+    case 2:
+        RunEMFit<2>(f, EM, atmp, iter, pool, kernel.iterate, progress);
         break;
     default:
-        RunEMFit<2>(f, EM, atmp, iter, pool, progress);
+        RunEMFit<2>(f, EM, atmp, iter, pool, &PortableLaneIteration, progress);
     }
 }
 
 int EMLaneWidth()
 {
-    return kEMLaneWidths[lumo::simd::Pick(kEMLaneWidths, (int)(sizeof kEMLaneWidths / sizeof kEMLaneWidths[0]))].lanes;
+    const int lanes = ActiveEMLaneKernel().lanes();
+    return lanes == 8 || lanes == 4 ? lanes : 2;
 }
 
 void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
