@@ -165,6 +165,10 @@ inline __attribute__((always_inline)) void BlockDistances(const double* target, 
     }
 }
 
+} // namespace
+
+namespace
+{
 // Sums of squared differences of every row of x (column-major, p x n) to one
 // target x0 and the numbers of shared columns. The rows lie across the lanes;
 // columns the target lacks are skipped, and an entry a row lacks adds +0.0

@@ -192,6 +192,10 @@ LUMO_NO_CONTRACT void PortableFitValues(const CEMFit& f, const vlane* xa, vlane*
     }
 }
 
+} // namespace
+
+namespace
+{
 LUMO_NO_CONTRACT void PortableLaneIteration(const CEMFit& f, const CEMLaneArrays& L)
 {
 #if defined(__clang__)
@@ -272,6 +276,10 @@ const CEMLaneKernel& ActiveEMLaneKernel()
     return kEMLaneKernels[lumo::simd::Pick(kEMLaneKernels, (int)(sizeof kEMLaneKernels / sizeof kEMLaneKernels[0]))];
 }
 
+} // namespace
+
+namespace
+{
 // Puts gene g, in the state its rows hold, into lane w.
 template <int W> void LoadLane(const CEMFit& f, CEMLanes<W>& L, int w, long32 g, long32 done)
 {
@@ -317,6 +325,10 @@ template <int W> void StoreLane(const CEMFit& f, const CEMLanes<W>& L, int w)
     f.lik0[g] = L.lik0[w];
 }
 
+} // namespace
+
+namespace
+{
 // Iterates the genes list[0..count-1] from the states in their rows, each
 // until its proxy changes by at most eps (settled[g] = 1) or it has taken
 // `limit` iterations in all; done[g] counts them. A gene's iterations depend
@@ -381,6 +393,10 @@ int64_t GeneGrain(long32 count, int32_t threads, int lanes)
     return grain < lanes ? lanes : (grain > 1024 ? 1024 : grain);
 }
 
+} // namespace
+
+namespace
+{
 // The random-intercept EM over the workers of pool; stop checks go through
 // progress (may be null). Every gene iterates on its own until it settles;
 // the fit as a whole ends after P iterations, P the first count after which
