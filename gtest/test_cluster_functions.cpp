@@ -77,15 +77,15 @@ TEST(VectorData, BlockSumsOfEveryLevelAreThePairByPairSums)
         std::vector<double> euclid(rows), product(rows);
         for (int r = 0; r < rows; r++) {
             const std::size_t b = (std::size_t)(c.b0 + r / 4), l = (std::size_t)(r % 4);
+            // The loops of CEuclidean::Distance and of the correlation.
             double s2 = 0.0, sp = 0.0;
             for (std::size_t k = 0; k < c.dim; k++) {
                 const double y = blocks[4 * c.dim * b + 4 * k + l];
                 const double d = x[k] - y;
-                const volatile double dd = d * d; // volatile: never fused into the sum
-                s2 = s2 + dd;
-                const volatile double p = x[k] * y;
-                sp = sp + p;
+                s2 += d * d;
             }
+            for (std::size_t k = 0; k < c.dim; k++)
+                sp += x[k] * blocks[4 * c.dim * b + 4 * k + l];
             euclid[r] = std::sqrt(s2);
             product[r] = sp;
         }

@@ -194,8 +194,11 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
 
 } // namespace
 
-#ifdef LUMO_HAVE_HWY
-// The same sums with the vector library, compiled for each instruction set.
+#if defined(LUMO_HAVE_HWY) && (defined(__x86_64__) || defined(__i386__))
+// The same sums with the vector library, compiled for each x86 instruction
+// set. Elsewhere the two-lane code above already fills the vectors (NEON),
+// and it is compiled as the pair-by-pair loops are, which it must match bit
+// for bit whatever the compiler fuses.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "simd/BlockSums-inl.h"
 #include <hwy/foreach_target.h>
