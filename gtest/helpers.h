@@ -176,6 +176,13 @@ inline Rows Projection(const Rows& X)
     return H;
 }
 
+// A pool without workers: the kernels run on the calling thread.
+inline lumo::CWorkerPool& Serial()
+{
+    static lumo::CWorkerPool pool(1);
+    return pool;
+}
+
 inline bool SameBits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 } // namespace kh
 

@@ -3,7 +3,9 @@
 // tree nodes and their leaf lists (the list itself is exercised by every run).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
+#include <random>
 #include <limits>
 #include <stdexcept>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include "UpperDiagonalMatrix.h"
 #include "VectorDataFunctions.h"
 #include "helpers.h"
+#include "levels.h"
 
 typedef CSafeInt<unsigned long long> SafeU64;
 static const unsigned long long kMax = ~0ULL;
@@ -49,6 +52,55 @@ TEST(VectorData, RoundingGuardAndMergedData)
     {
         EXPECT_EQ(*static_cast<Vec*>(r.first), r.second);
         delete static_cast<Vec*>(r.first);
+    }
+}
+
+// Catches a block-sum kernel of any level that reorders a row's sum, fuses a
+// multiply into an add, or mishandles a block pair, a single block or the
+// first block b0 > 0: every value against the pair-by-pair loop written out.
+TEST(VectorData, BlockSumsOfEveryLevelAreThePairByPairSums)
+{
+    const struct
+    {
+        std::size_t dim;
+        int b0, b1;
+    } cases[] = {{1, 0, 1}, {3, 0, 2}, {7, 1, 6}, {17, 0, 9}, {2, 3, 4}, {5, 2, 2}};
+    std::mt19937 rng(5);
+    std::normal_distribution<double> norm(0.0, 1.0);
+    for (const auto& c : cases) {
+        std::vector<double> x(c.dim), blocks(4 * c.dim * (std::size_t)c.b1);
+        for (double& v : x)
+            v = norm(rng) * 1e3;
+        for (double& v : blocks)
+            v = norm(rng);
+        const int rows = 4 * (c.b1 - c.b0);
+        std::vector<double> euclid(rows), product(rows);
+        for (int r = 0; r < rows; r++) {
+            const std::size_t b = (std::size_t)(c.b0 + r / 4), l = (std::size_t)(r % 4);
+            // The loops of CEuclidean::Distance and of the correlation.
+            double s2 = 0.0, sp = 0.0;
+            for (std::size_t k = 0; k < c.dim; k++) {
+                const double y = blocks[4 * c.dim * b + 4 * k + l];
+                const double d = x[k] - y;
+                s2 += d * d;
+            }
+            for (std::size_t k = 0; k < c.dim; k++)
+                sp += x[k] * blocks[4 * c.dim * b + 4 * k + l];
+            euclid[r] = std::sqrt(s2);
+            product[r] = sp;
+        }
+        for (lumo::simd::Level level : kh::RunnableLevels()) {
+            const kh::CForcedLevel forced(level);
+            std::vector<double> e(rows + 1, 7.0), p(rows + 1, 7.0);
+            CEuclidean::BlockDistances(x.data(), blocks.data(), c.dim, c.b0, c.b1, e.data());
+            CCorrelation::BlockProducts(x.data(), blocks.data(), c.dim, c.b0, c.b1, p.data());
+            for (int r = 0; r < rows; r++) {
+                EXPECT_TRUE(kh::SameBits(e[r], euclid[r])) << lumo::simd::LevelName(level) << " row " << r;
+                EXPECT_TRUE(kh::SameBits(p[r], product[r])) << lumo::simd::LevelName(level) << " row " << r;
+            }
+            EXPECT_EQ(e[rows], 7.0);
+            EXPECT_EQ(p[rows], 7.0);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "helpers.h"
 #include "knnimpute.h"
+#include "levels.h"
 
 using kh::ColumnMajor;
 
@@ -128,7 +129,6 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
     } cases[] = {{37, 5, 5, 0.1, 8, false},  {50, 70, 10, 0.3, 3, false}, {20, 0, 3, 0.0, 2, false},
                  {30, 8, 4, 0.85, 8, false}, {41, 13, 10, 0.2, 5, true},  {9, 130, 2, 0.5, 1, false},
                  {120, 9, 5, 0.15, 8, false}, {40, 4, 39, 0.5, 3, true},   {33, 3, 0, 0.2, 2, false}};
-    ASSERT_GE(lumo::KnnKernelCount(), 1);
     for (const auto& c : cases) {
         const Study s(c.p, c.n, c.missing, c.integers, 100 + c.p);
         const lumo::CKnnRows rows(s.x.data(), s.imiss.data(), s.p, s.n);
@@ -136,9 +136,10 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
         std::vector<long32> targets; // out of order, not adjacent
         for (int t = 0; t < c.count; t++)
             targets.push_back((7 * t + 3) % s.p);
-        for (int level = 0; level < lumo::KnnKernelCount(); level++) {
-            SCOPED_TRACE(::testing::Message() << "p " << c.p << " n " << c.n << " " << lumo::KnnKernelName(level));
-            block.Compute(targets.data(), c.count, level);
+        for (lumo::simd::Level level : kh::RunnableLevels()) {
+            const kh::CForcedLevel forced(level);
+            SCOPED_TRACE(::testing::Message() << "p " << c.p << " n " << c.n << " " << lumo::KnnKernelName());
+            block.Compute(targets.data(), c.count);
             for (int t = 0; t < c.count; t++) {
                 const std::vector<double> ref = LiteralDistances(s.x, s.imiss, s.p, s.n, targets[t]);
                 EXPECT_TRUE(SameBits(ref, block.Distances(t))) << "target " << t;
@@ -149,7 +150,7 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
                     imiss0[j] = s.imiss[targets[t] + (size_t)j * s.p];
                 }
                 lumo::KnnColumnDistances(x0.data(), s.x.data(), s.p, s.n, imiss0.data(), s.imiss.data(), dis.data(),
-                                         shared.data(), level);
+                                         shared.data());
                 EXPECT_TRUE(SameBits(ref, dis.data())) << "one target " << t;
             }
         }

@@ -9,6 +9,7 @@
 
 #include "RandomStream.h"
 #include "helpers.h"
+#include "levels.h"
 
 using namespace kh;
 
@@ -160,26 +161,25 @@ TEST(OdpDraw, LeaveOutSumsSkipExactlyOneReferenceGene)
         self[i] = i % 5 == 0 ? -1 : (int)((i * 7) % s.m); // none, itself or another gene
     }
     lumo::CWorkerPool pool(3);
-    for (int path : {lumo::kOdpPathScalar, lumo::kOdpPathVector}) {
-        const int previous = lumo::SetOdpPath(path);
+    for (lumo::simd::Level level : {lumo::simd::kPortable, lumo::simd::BestLevel()}) {
+        const CForcedLevel forced(level);
         std::vector<double> num(s.m), den(s.m), num3(s.m), den3(s.m);
         double cur = 0, max = 1;
         odp3x(s.m, s.m, s.n, s.k, xx.data(), xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(), self.data(),
-              num.data(), 0, 0, &cur, &max, &pool);
-        odp4x(s.m, s.m, s.n, xx.data(), s.sigma.data(), self.data(), den.data(), 0, 0, &cur, &max);
+              num.data(), 0, 0, &cur, &max, pool);
+        odp4x(s.m, s.m, s.n, xx.data(), s.sigma.data(), self.data(), den.data(), 0, 0, &cur, &max, Serial());
         EXPECT_EQ(cur, odp3t(s.m, s.m, s.n, s.k) + odp4t(s.m, s.m, s.n, s.k));
         std::vector<int> none(s.m, -1);
         odp3x(s.m, s.m, s.n, s.k, xx.data(), xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(), none.data(),
-              num3.data(), 0, 0, &cur, &max);
+              num3.data(), 0, 0, &cur, &max, Serial());
         std::vector<double> plain(s.m);
         odp3(s.m, s.m, s.n, s.k, xx.data(), xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(), 0, plain.data(), 0,
-             0, &cur, &max);
+             0, &cur, &max, Serial());
         EXPECT_EQ(num3, plain) << "leaving out no gene is odp3";
         for (long32 i = 0; i < s.m; i++) {
-            EXPECT_NEAR(num[i] / AltSum(s, data[i], self[i]), 1.0, 1e-11) << "path " << path << " gene " << i;
+            EXPECT_NEAR(num[i] / AltSum(s, data[i], self[i]), 1.0, 1e-11) << lumo::OdpInstructionSet() << " gene " << i;
             EXPECT_NEAR(den[i] / NullSumSkipping(data[i], s.n, s.sigma, self[i]), 1.0, 1e-11) << i;
         }
-        lumo::SetOdpPath(previous);
     }
 }
 
@@ -204,13 +204,13 @@ TEST(OdpDraw, NullStatisticsAreTheWrittenOutDraws)
             keys[h] = (int)(h * 2654435761u % 2147483647u) - (h % 2 ? 2000000000 : 0);
         lumo::CWorkerPool pool(3);
         std::vector<double> first;
-        for (lumo::CWorkerPool* p : {(lumo::CWorkerPool*)0, &pool}) {
+        for (lumo::CWorkerPool* p : {&Serial(), &pool}) {
             std::vector<double> scr((size_t)c.m0 * c.B + 1, 7.0);
             Recorder rec;
             double current = 0, max = (double)c.B * (odp3t(c.m0, c.m, c.n, c.k) + odp4t(c.m0, c.m0, c.n, c.k));
             nullODPDraw(c.m, c.m0, c.n, c.k, c.B, s.rss.data(), s.mu.data(), s.sigma.data(), s.sigma0.data(),
                         s.ID.data(), s.nii.data(), s.nGrp.data(), c.draw, c.alt, c.null, keys.data(), scr.data(),
-                        Record, &rec, &current, &max, p);
+                        Record, &rec, &current, &max, *p);
             EXPECT_EQ(current, max);
             EXPECT_GE(rec.reports.size(), (size_t)(2 * c.B));
             EXPECT_EQ(scr.back(), 7.0);

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <set>
 #include <string>
 
 #include <hwy/targets.h>
 
 #include "helpers.h"
+#include "simd/Simd.h"
 #include "threads/ProgressThread.h"
 
 using namespace kh;
@@ -18,7 +20,7 @@ using namespace kh;
 namespace
 {
 typedef void OdpKernel(long32, long32, long32, long32, double*, double*, double*, double*, int*, int*, double*,
-                       update_progress_routine*, void*, double*, double*, lumo::CWorkerPool*);
+                       update_progress_routine*, void*, double*, double*, lumo::CWorkerPool&);
 typedef double OdpEstimate(long32, long32, long32, long32);
 
 // A small study: sufficient statistics of random data in k groups, group means, sds.
@@ -69,6 +71,10 @@ const struct KernelCase
 
 double RelDiff(double a, double b) { return a == b ? 0.0 : std::fabs(a - b) / std::fabs(b); }
 
+} // namespace
+
+namespace
+{
 // A bootstrap problem for nullODP: m0 null genes' residuals, their sds and B column maps.
 struct NullCase
 {
@@ -90,7 +96,7 @@ struct NullCase
     {
         std::vector<double> scr((size_t)m0 * B + 1, 7.0);
         nullODP(s.m, m0, s.n, s.k, B, res.data(), s.mu.data(), s.sigma.data(), sigma0.data(), vv.data(), s.ID.data(),
-                s.nii.data(), s.nGrp.data(), scr.data(), cb, arg, current, max, pool);
+                s.nii.data(), s.nGrp.data(), scr.data(), cb, arg, current, max, pool != 0 ? *pool : Serial());
         return scr;
     }
     // The null statistics written out: resample columns, centre only with
@@ -145,8 +151,8 @@ TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
     for (long32 i = 0; i < s.m; i++)
         nii[i] = (int)(s.m - 1 - i);
     const long32 sizes[][2] = {{1300, 1300}, {1300, 7}, {3, 1300}, {0, 700}, {700, 0}, {0, 0}, {1, 3}};
-    lumo::CWorkerPool pool2(2), pool5(5);
-    lumo::CWorkerPool* pools[] = {0, &pool2, &pool5};
+    lumo::CWorkerPool pool1(1), pool2(2), pool5(5);
+    lumo::CWorkerPool* pools[] = {&pool1, &pool2, &pool5};
     for (const KernelCase& kd : kKernels) {
         EXPECT_EQ(kd.estimate(3, 5, 99, 7), 1834 + 10 * 3 + 367 * 5 + kd.units * 15);
         for (const auto& sz : sizes) {
@@ -154,13 +160,13 @@ TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
             std::vector<double> first;
             for (lumo::CWorkerPool* pool : pools) {
                 SCOPED_TRACE(::testing::Message() << kd.name << " mi " << mi << " mj " << mj << " threads "
-                                                  << (pool ? pool->Threads() : 1));
+                                                  << pool->Threads());
                 for (bool withCallback : {true, false}) {
                     std::vector<double> scr(s.m, 42.0);
                     Recorder rec;
                     double current = 1000, max = 5e9;
                     kd.kernel(mi, mj, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
-                              nii.data(), scr.data(), withCallback ? Record : 0, &rec, &current, &max, pool);
+                              nii.data(), scr.data(), withCallback ? Record : 0, &rec, &current, &max, *pool);
                     EXPECT_EQ(current, 1000 + kd.estimate(mi, mj, s.n, s.k));
                     EXPECT_EQ(scr[mi < s.m ? mi : 0] == 42.0, mi < s.m); // nothing beyond mi is written
                     for (long32 i = 0; mj == 0 && i < mi; i++)
@@ -179,7 +185,7 @@ TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
                     for (size_t q = 1; q < r.size(); q++) {
                         EXPECT_EQ(r[q].msgid, 7);
                         EXPECT_GE(r[q].current, r[q - 1].current);
-                        if (pool == 0) { // with more threads the others' pairs arrive in between
+                        if (pool->Threads() == 1) { // with more threads the others' pairs arrive in between
                             EXPECT_LE(r[q].current - r[q - 1].current, kd.units * 200000);
                         }
                     }
@@ -207,39 +213,55 @@ TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
         c.sigma0[i] = s.sigma[i];
     s.xx[5] = 1e7;                                // every term underflows
     s.xx[6] = 1440.0 * s.sigma[0] * s.sigma[0]; // terms among the subnormals
-    auto run = [&](int path) {
-        const int previous = lumo::SetOdpPath(path);
-        EXPECT_EQ(lumo::OdpPath(), path);
+    auto run = [&](lumo::simd::Level level) {
+        const lumo::simd::Level previous = lumo::simd::SetLevel(level);
+        EXPECT_EQ(lumo::simd::ActiveLevel(), level);
         std::vector<double> out;
         for (const KernelCase& kd : kKernels) {
             std::vector<double> scr(s.m);
             double current = 0, max = 1;
             kd.kernel(s.m, s.m, s.n, s.k, s.xx.data(), s.xk.data(), s.mu.data(), s.sigma.data(), s.nGrp.data(),
-                      s.nii.data(), scr.data(), 0, 0, &current, &max, 0);
+                      s.nii.data(), scr.data(), 0, 0, &current, &max, Serial());
             out.insert(out.end(), scr.begin(), scr.end());
         }
         const std::vector<double> null = c.Run(0, 0, 0, 0);
         out.insert(out.end(), null.begin(), null.end());
-        lumo::SetOdpPath(previous);
+        lumo::simd::SetLevel(previous);
         return out;
     };
-    const std::vector<double> scalar = run(lumo::kOdpPathScalar), direct = c.Direct();
+    const std::vector<double> scalar = run(lumo::simd::kPortable), direct = c.Direct();
     for (size_t i = 0; i < direct.size(); i++) // the scalar path against the sums written out
         EXPECT_NEAR(scalar[4 * s.m + i] / direct[i], 1.0, 1e-11) << i;
     EXPECT_EQ(scalar[5], 0.0);
     EXPECT_GT(scalar[6], 0.0);
-    ASSERT_EQ(lumo::OdpWidestPath(), lumo::kOdpPathVector);
-    // The kernels choose their set without the vector library's own detection:
-    // both must find the same sets on this processor.
-    const int64_t targets = lumo::OdpVectorTargets();
-    EXPECT_EQ(targets, hwy::SupportedTargets() & HWY_TARGETS);
-    for (int64_t rest = targets; rest != 0; rest &= rest - 1) {
-        const int64_t target = rest & -rest;
-        lumo::SetOdpVectorTarget(target); // a narrower set stands in for an older processor
-        const std::string name = lumo::OdpPathName(lumo::kOdpPathVector);
-        EXPECT_EQ(name, hwy::TargetName(target));
-        const std::vector<double> vec = run(lumo::kOdpPathVector);
-        lumo::SetOdpVectorTarget(0);
+    // The levels come from our own probe, not the vector library's detection:
+    // both must find the same instruction sets on this processor.
+    std::set<std::string> ours, theirs, compiled;
+    const uint32_t levels = lumo::simd::RunnableLevels();
+    for (int level = 1; level < lumo::simd::kLevelCount; level++)
+        if ((levels >> level & 1u) != 0)
+            ours.insert(lumo::simd::LevelName((lumo::simd::Level)level));
+    for (int64_t rest = hwy::SupportedTargets() & ~(int64_t)(HWY_EMU128 | HWY_SCALAR); rest != 0; rest &= rest - 1) {
+        theirs.insert(hwy::TargetName(rest & -rest));
+        if ((rest & -rest & HWY_TARGETS) != 0)
+            compiled.insert(hwy::TargetName(rest & -rest));
+    }
+    EXPECT_EQ(ours, theirs);
+    ASSERT_FALSE(ours.empty());
+    for (int level = 1; level < lumo::simd::kLevelCount; level++) {
+        if ((levels >> level & 1u) == 0)
+            continue;
+        // A narrower level stands in for an older processor.
+        const std::string name = lumo::simd::LevelName((lumo::simd::Level)level);
+        const std::vector<double> vec = run((lumo::simd::Level)level);
+        lumo::simd::Level previous = lumo::simd::SetLevel(level);
+        // The widest set built at or below the level (not every set is built).
+        const std::string runs = lumo::OdpInstructionSet();
+        lumo::simd::SetLevel(previous);
+        EXPECT_EQ(compiled.count(runs), 1u) << runs;
+        if (compiled.count(name) != 0) {
+            EXPECT_EQ(runs, name);
+        }
         ASSERT_EQ(vec.size(), scalar.size());
         double worst = 0;
         for (size_t i = 0; i < vec.size(); i++) {
@@ -282,7 +304,7 @@ TEST(OdpKernels, TinyStudiesWithHugeBStopAtTheNextReport)
         std::vector<int> vv(1), ID(1), nii = {0, 1}, nGrp(1);
         int reports = 0;
         EXPECT_THROW(nullODP(m, m0, 0, 0, INT_MAX, res.data(), mu.data(), sigma.data(), sigma0.data(), vv.data(),
-                             ID.data(), nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0),
+                             ID.data(), nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0, Serial()),
                      CStopRequest);
         EXPECT_EQ(reports, 10) << "m " << m;
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "helpers.h"
+#include "levels.h"
 
 using namespace kh;
 
@@ -73,6 +74,10 @@ struct Study
     }
 };
 
+} // namespace
+
+namespace
+{
 // The fit as it is defined, sweep by sweep: every iteration updates the genes
 // still listed in list order, then copies every proxy and rebuilds the list.
 // Same arithmetic in the same order: the kernel must agree bit for bit.
@@ -146,6 +151,10 @@ struct SweepEM
     }
 };
 
+} // namespace
+
+namespace
+{
 // The arrays of one EM fit of the rows x.
 struct EMWork
 {
@@ -170,6 +179,10 @@ std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
     return v;
 }
 
+} // namespace
+
+namespace
+{
 // A bootstrap problem of a design from the seed: fits, residuals, column maps v, and
 // wsq (no intercept: 4 individuals x 4 times stored by time, the last balancing) or
 // intercepts with maps v1.
@@ -202,16 +215,17 @@ struct NullCase
         std::vector<int> vR = ColumnMajor(v), v1R = ColumnMajor(v1), ix = idx, ng = nGrp, r = rmv, in = inc, ind(n);
         long32 mm = m, nn = n, NN = (long32)nGrp.size(), BB = B;
         double e = eps;
+        lumo::CWorkerPool pool(threads);
         if (d == kIndep)
             nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg,
-                       threads);
+                       pool);
         else if (d == kNoInt)
             nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(),
                            xR.data(), ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
-                           threads);
+                           pool);
         else
             nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(),
-                         ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, threads);
+                         ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
         return F;
     }
     // The null data of iteration k.
@@ -297,8 +311,15 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
         const Study s(cs.timeMajor);
         const Rows x = cs.nullData ? NormalRows(cs.m, 12, 31) : s.Data(cs.m, 32);
         const SweepEM ref(x, s.H1, s, cs.eps);
-        for (auto run : {std::make_pair(1, 2), std::make_pair(1, 4), std::make_pair(2, 8), std::make_pair(3, 0)}) {
-            const int lanes = SetEMLaneWidth(run.second); // as far as this processor has them
+        // Every level this processor runs, on one to three threads, and the widest on three.
+        std::vector<std::pair<int, lumo::simd::Level>> runs;
+        const std::vector<lumo::simd::Level> levels = kh::RunnableLevels();
+        for (size_t l = 0; l < levels.size(); l++)
+            runs.push_back(std::make_pair(1 + (int)(l % 3), levels[l]));
+        runs.push_back(std::make_pair(3, levels.back()));
+        for (const auto& run : runs) {
+            const kh::CForcedLevel forced(run.second);
+            const int lanes = EMLaneWidth();
             EMWork w(x);
             Mat H(s.H1);
             std::vector<int> idx = s.idx, nGrp = s.nGrp;
@@ -307,7 +328,6 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
             EMFitPool(w.dat, H, idx.data(), &eps, w.fit, w.alpha, w.datC, w.gm.data(), w.A0, w.AA0, w.AA,
                       w.lik0.data(), w.lik.data(), w.tau.data(), w.sig.data(), w.EM.data(), w.atmp.data(), &w.m, &w.n,
                       &w.N, nGrp.data(), &w.iter, pool, 0);
-            SetEMLaneWidth(0);
             SCOPED_TRACE(::testing::Message() << cs.what << ", threads " << run.first << ", lanes " << lanes);
             ASSERT_EQ(ref.iter, w.iter);
             const bool fitted = w.iter > 1;

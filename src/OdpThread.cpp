@@ -120,9 +120,9 @@ int COdpThread::Go(pthread_t)
     // shared count that this thread publishes.
     lumo::CWorkerPool pool(m_threads);
     odp2(m_m, m_m0, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma0, m_pNGrp, m_pNii, scr.data(),
-         UpdateProgressThreadProgress, this, &current, &max, &pool);
+         UpdateProgressThreadProgress, this, &current, &max, pool);
     odp1(m_m, m_m, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma, m_pNGrp, m_pNii, m_pObservedResult,
-         UpdateProgressThreadProgress, this, &current, &max, &pool);
+         UpdateProgressThreadProgress, this, &current, &max, pool);
     DivideVector(m_pObservedResult, scr.data(), m_observedResultSize);
     if (m_nullKind == kOdpNullDrawn) {
         std::vector<double> rss(m_m0 > 0 ? m_m0 : 1, 0.0);
@@ -131,10 +131,10 @@ int COdpThread::Go(pthread_t)
                 rss[i] += m_pRes[i + (size_t)c * m_m0] * m_pRes[i + (size_t)c * m_m0];
         nullODPDraw(m_m, m_m0, m_n, m_k, m_B, rss.data(), m_pMu, m_pSigma, m_pSigma0BS, m_pID, m_pNii, m_pNGrp,
                     m_draw, m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current,
-                    &max, &pool);
+                    &max, pool);
     } else {
         nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
-                m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, &pool);
+                m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool);
     }
     // The kernels report at entry and every 200000 pairs; one last report lets
     // R see the finished job at exactly its announced maximum.

@@ -39,7 +39,7 @@ extern "C" SEXP GetLumoLibraryVersion()
 
 extern "C" SEXP GetOdpInstructionSet()
 {
-    return GuardedCall([]() { return Rf_mkString(lumo::OdpPathName(lumo::OdpPath())); });
+    return GuardedCall([]() { return Rf_mkString(lumo::OdpInstructionSet()); });
 }
 
 // ---------------------------------------------------------------- running jobs
@@ -278,7 +278,8 @@ extern "C" void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps
         if (CheckEMFitArguments(m, n, N, nGrp, idx, eps, message, sizeof(message)) != 0)
             ThrowArgError("EMFitR: %s", message);
         try {
-            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter, lumo::DefaultThreadCount());
+            lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+            EMFitColumnMajor(datR, HR, ind, idx, eps, fitR, alphaR, m, n, N, nGrp, iter, pool);
         } catch (const std::bad_alloc&) {
             ThrowRError("EMFitR: out of memory for %d genes and %d arrays", (int)*m, (int)*n);
         }
@@ -373,9 +374,10 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
                      (int)mm, (int)nn);
             RunSynchronously(
                 [&](CInterruptCheck* interrupt) {
+                    lumo::CWorkerPool pool(lumo::DefaultThreadCount());
                     EMFitColumnMajor(REAL(datR), REAL(HR), INTEGER(ind), INTEGER(idx), REAL(eps), REAL(fit),
-                                     REAL(alpha), &mm, &nn, &NN, INTEGER(nGrp), &iter, lumo::DefaultThreadCount(),
-                                     &InterruptCheckCallback, interrupt);
+                                     REAL(alpha), &mm, &nn, &NN, INTEGER(nGrp), &iter, pool, &InterruptCheckCallback,
+                                     interrupt);
                 },
                 outOfMemory);
             SEXP iterations = PROTECT(Rf_ScalarInteger(iter));
@@ -413,8 +415,9 @@ extern "C" SEXP KnnImputeInterruptible(SEXP x, SEXP p, SEXP n, SEXP imiss, SEXP 
             KnnMemoryMessage(message, sizeof message, pp, nn);
             RunSynchronously(
                 [&](CInterruptCheck* interrupt) {
-                    lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k,
-                                    lumo::DefaultThreadCount(), &InterruptCheckCallback, interrupt);
+                    lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+                    lumo::KnnImpute(REAL(x), REAL(ximp), pp, nn, INTEGER(imissOut), INTEGER(irmiss), k, pool,
+                                    &InterruptCheckCallback, interrupt);
                 },
                 message);
             SEXP result = NamedList({{"ximp", ximp}, {"imiss", imissOut}});
@@ -432,7 +435,8 @@ extern "C" void KnnimpForR(const double* x, double* ximp, const long32* p, const
         if (!KnnimpArgsValid(*p, *n, *kn, imiss, message, sizeof message))
             throw CArgError(message);
         try {
-            lumo::KnnImpute(x, ximp, *p, *n, imiss, irmiss, *kn, lumo::DefaultThreadCount());
+            lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+            lumo::KnnImpute(x, ximp, *p, *n, imiss, irmiss, *kn, pool);
         } catch (const std::bad_alloc&) {
             KnnMemoryMessage(message, sizeof message, *p, *n);
             throw CRError(message);

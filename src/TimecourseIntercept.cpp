@@ -54,8 +54,9 @@ void CTimecourseIntercept::Release()
 
 int CTimecourseIntercept::Go(pthread_t)
 {
+    lumo::CWorkerPool pool(m_threads);
     nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
-                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, m_threads);
+                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

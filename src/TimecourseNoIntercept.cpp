@@ -52,8 +52,9 @@ void CTimecourseNoIntercept::Release()
 
 int CTimecourseNoIntercept::Go(pthread_t)
 {
+    lumo::CWorkerPool pool(m_threads);
     nullFLongNoInt(m_pFit, m_pRes, m_pv, m_prmv, m_pInc, m_pH1, m_pH0, m_pwsq, m_pInd, m_pIdx, &m_m, &m_n, &m_N,
-                   m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, m_threads);
+                   m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

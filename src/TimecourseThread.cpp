@@ -44,8 +44,9 @@ void CTimecourseThread::Release()
 
 int CTimecourseThread::Go(pthread_t)
 {
+    lumo::CWorkerPool pool(m_threads);
     nullFIndep(m_pFit0, m_pRes, m_pv, m_pH1, m_pH0, &m_m, &m_n, &m_B, m_pResult, &UpdateProgressThreadProgress, this,
-               m_threads);
+               pool);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

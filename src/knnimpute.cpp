@@ -6,11 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "simd/Simd.h"
 #include "threads/WorkerPool.h"
-
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define LUMO_KNN_X86 1
-#endif
 
 namespace
 {
@@ -154,6 +151,10 @@ inline __attribute__((always_inline)) void BlockDistances(const double* target, 
     }
 }
 
+} // namespace
+
+namespace
+{
 // Sums of squared differences of every row of x (column-major, p x n) to one
 // target x0 and the numbers of shared columns. The rows lie across the lanes;
 // columns the target lacks are skipped, and an entry a row lacks adds +0.0
@@ -214,98 +215,59 @@ void DistancesPlain(const double* target, const uint64_t* mask, const uint64_t* 
     BlockDistances<2>(target, mask, bits, rows, dist);
 }
 
-#ifdef LUMO_KNN_X86
-__attribute__((target("avx2,popcnt"))) void DistancesAvx2(const double* target, const uint64_t* mask,
-                                                          const uint64_t* bits, const lumo::CKnnRows& rows,
-                                                          double* dist)
-{
-    BlockDistances<4>(target, mask, bits, rows, dist);
-}
+} // namespace
 
-__attribute__((target("avx2"))) void ColumnSumsAvx2(const double* x0, const double* x, long32 p, long32 n,
-                                                    const long32* imiss0, const long32* imiss, double* sums,
-                                                    long32* shared)
-{
-    ColumnSums<4>(x0, x, p, n, imiss0, imiss, sums, shared);
-}
+#ifdef LUMO_HAVE_HWY
+// The same kernels with the vector library, compiled for each instruction set.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "simd/KnnDistances-inl.h"
+#include <hwy/foreach_target.h>
+#include "simd/KnnDistances-inl.h"
 
-__attribute__((target("avx512f"))) void ColumnSumsAvx512(const double* x0, const double* x, long32 p, long32 n,
-                                                         const long32* imiss0, const long32* imiss, double* sums,
-                                                         long32* shared)
-{
-    ColumnSums<8>(x0, x, p, n, imiss0, imiss, sums, shared);
-}
-
-__attribute__((target("avx512f,popcnt"))) void DistancesAvx512(const double* target, const uint64_t* mask,
-                                                              const uint64_t* bits, const lumo::CKnnRows& rows,
-                                                              double* dist)
-{
-    BlockDistances<8>(target, mask, bits, rows, dist);
-}
-
-bool HasAvx2()
-{
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-}
-bool HasAvx512()
-{
-    return __builtin_cpu_supports("avx512f");
-}
+#define LUMO_KNN_KERNELS(LEVEL, QUALIFY)                                                                          \
+    {                                                                                                          \
+        LEVEL, &lumo_knn::QUALIFY(BlockDistances), &lumo_knn::QUALIFY(ColumnSums)                              \
+    }
+#else
+#define LUMO_SIMD_ENTRIES(ENTRY)
 #endif
 
-bool Always()
+namespace
 {
-    return true;
-}
-
 struct CKernelVariant
 {
-    const char* name;
+    lumo::simd::Level level;
     DistanceKernel* block;
     ColumnKernel* column;
-    bool (*supported)();
 };
 
-// Narrowest first; each needs the ones before it.
+// Widest first; the plain code runs everywhere.
 const CKernelVariant g_kernels[] = {
-    {"plain", &DistancesPlain, &ColumnSumsPlain, &Always},
-#ifdef LUMO_KNN_X86
-    {"avx2", &DistancesAvx2, &ColumnSumsAvx2, &HasAvx2},
-    {"avx512f", &DistancesAvx512, &ColumnSumsAvx512, &HasAvx512},
-#endif
-};
+    LUMO_SIMD_ENTRIES(LUMO_KNN_KERNELS){lumo::simd::kPortable, &DistancesPlain, &ColumnSumsPlain}};
 
-int SupportedKernels()
+// The variant of the active instruction-set level.
+const CKernelVariant& ActiveKernel()
 {
-    int count = 0;
-    while (count < (int)(sizeof g_kernels / sizeof g_kernels[0]) && g_kernels[count].supported())
-        count++;
-    return count;
+    return g_kernels[lumo::simd::Pick(g_kernels, (int)(sizeof g_kernels / sizeof g_kernels[0]))];
 }
 } // namespace
 
 namespace lumo
 {
 
-int KnnKernelCount()
+const char* KnnKernelName()
 {
-    static const int count = SupportedKernels();
-    return count;
-}
-
-const char* KnnKernelName(int level)
-{
-    return level >= 0 && level < KnnKernelCount() ? g_kernels[level].name : "";
+    return simd::LevelName(ActiveKernel().level);
 }
 
 void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
-                        const long32* imiss, double* dis, long32* shared, int level)
+                        const long32* imiss, double* dis, long32* shared)
 {
     for (long32 i = 0; i < p; i++) {
         dis[i] = 0.0;
         shared[i] = 0;
     }
-    g_kernels[level].column(x0, x, p, n, imiss0, imiss, dis, shared);
+    ActiveKernel().column(x0, x, p, n, imiss0, imiss, dis, shared);
     for (long32 i = 0; i < p; i++)
         dis[i] = shared[i] > 0 ? dis[i] / shared[i] : UNREACHABLE;
 }
@@ -336,7 +298,7 @@ CKnnBlock::CKnnBlock(const CKnnRows& rows)
 {
 }
 
-void CKnnBlock::Compute(const long32* targets, int count, int level)
+void CKnnBlock::Compute(const long32* targets, int count)
 {
     const long32 n = m_rows.Cols();
     const int words = m_rows.Words();
@@ -353,7 +315,7 @@ void CKnnBlock::Compute(const long32* targets, int count, int level)
         }
         std::copy(m_rows.Bits(targets[t]), m_rows.Bits(targets[t]) + words, m_bits.data() + (size_t)t * words);
     }
-    g_kernels[level].block(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
+    ActiveKernel().block(m_target.data(), m_mask.data(), m_bits.data(), m_rows, m_dist.data());
 }
 
 } // namespace lumo
@@ -402,12 +364,12 @@ void FillRow(const lumo::CKnnRows& rows, long32 i, const long32* nb, long32 kn, 
     }
 }
 
-// Imputes the flagged rows on `threads` threads. Throws std::bad_alloc, before
+// Imputes the flagged rows on the threads of pool. Throws std::bad_alloc, before
 // anything is written, when the work space does not fit. With a callback,
 // every block of target rows is reported (one unit each), and what the
 // callback throws ends the imputation.
 void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
-            int32_t threads, update_progress_routine* callback = 0, void* callbackArg = 0)
+            lumo::CWorkerPool& pool, update_progress_routine* callback = 0, void* callbackArg = 0)
 {
     std::vector<long32> targets;
     for (long32 i = 0; i < p; i++)
@@ -419,12 +381,12 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
     // Workers read the data and the indicators only from this copy; each
     // writes ximp and imiss only in its own target rows.
     const lumo::CKnnRows rows(x, imiss, p, n);
-    threads = (int32_t)std::min<int64_t>(std::max<int32_t>(threads, 1), blocks);
+    // Any worker of the pool may take a block: each has its work space.
+    const int32_t threads = pool.Threads();
     std::vector<CKnnWorker> workers;
     workers.reserve(threads);
     for (int32_t w = 0; w < threads; w++)
         workers.emplace_back(rows, kn);
-    const int level = lumo::KnnKernelCount() - 1;
     const long32 m = kn + 1;
     lumo::CSharedProgress progress(callback, callbackArg, (double)blocks, 0.0, kPhaseDistances);
     lumo::CSharedProgress* const report = callback != 0 ? &progress : 0;
@@ -433,7 +395,7 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
         for (int64_t b = begin; b < end; b++) {
             const size_t first = (size_t)b * lumo::KNN_BLOCK;
             const int count = (int)std::min<size_t>(lumo::KNN_BLOCK, targets.size() - first);
-            work.block.Compute(targets.data() + first, count, level);
+            work.block.Compute(targets.data() + first, count);
             for (int t = 0; t < count; t++) {
                 const long32 i = targets[first + t];
                 porder(&m, work.block.Distances(t), &p, work.pos.data(), work.nndist.data());
@@ -450,7 +412,6 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
                 report->Add(1.0);
         }
     };
-    lumo::CWorkerPool pool(threads);
     pool.Run(blocks, 1, body, report);
 }
 } // namespace
@@ -458,9 +419,9 @@ void Impute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, co
 namespace lumo
 {
 void KnnImpute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
-               int32_t threads, update_progress_routine* callback, void* callbackArg)
+               lumo::CWorkerPool& pool, update_progress_routine* callback, void* callbackArg)
 {
-    Impute(x, ximp, p, n, imiss, irmiss, kn, threads, callback, callbackArg);
+    Impute(x, ximp, p, n, imiss, irmiss, kn, pool, callback, callbackArg);
 }
 } // namespace lumo
 
@@ -469,7 +430,7 @@ extern "C" {
 void misdis(const double* x0, const double* x, const long32* p, const long32* n, const long32* imiss0,
             const long32* imiss, double* dis, long32* iworkp)
 {
-    lumo::KnnColumnDistances(x0, x, *p, *n, imiss0, imiss, dis, iworkp, lumo::KnnKernelCount() - 1);
+    lumo::KnnColumnDistances(x0, x, *p, *n, imiss0, imiss, dis, iworkp);
 }
 
 void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos, double* nndist)
@@ -547,7 +508,8 @@ void knnimp(const double* x, double* ximp, const long32* p, const long32* n, lon
     if (!KnnimpArgsValid(*p, *n, *kn, imiss, msg, sizeof msg))
         return;
     try {
-        Impute(x, ximp, *p, *n, imiss, irmiss, *kn, lumo::DefaultThreadCount());
+        lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+        Impute(x, ximp, *p, *n, imiss, irmiss, *kn, pool);
     } catch (...) {
         // Nothing written: the work space did not fit.
     }

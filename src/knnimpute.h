@@ -97,17 +97,14 @@ private:
     std::vector<uint64_t> m_bits;
 };
 
-// Instruction-set variants of the distance kernel that this processor runs,
-// numbered 0 (plain code, runs everywhere) to KnnKernelCount() - 1 (the
-// widest, which the imputation uses). All give the same bits.
-int KnnKernelCount();
-const char* KnnKernelName(int level);
+// Instruction set of the distance kernels at the active level of lumo::simd
+// ("scalar", "SSE4", "AVX2", ...). All of them give the same bits.
+const char* KnnKernelName();
 
 // Distances of every row of x to the vector x0 as misdis computes them, with
-// 0-based arrays and kernel variant `level`; shared receives the numbers of
-// shared columns.
+// 0-based arrays; shared receives the numbers of shared columns.
 void KnnColumnDistances(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
-                        const long32* imiss, double* dis, long32* shared, int level);
+                        const long32* imiss, double* dis, long32* shared);
 
 // Work space of one worker: the distances of every row to up to KNN_BLOCK
 // target rows at a time. Each distance is the sum of the squared differences
@@ -121,8 +118,8 @@ public:
     explicit CKnnBlock(const CKnnRows& rows);
 
     // Distances of every row to the target rows targets[0..count), 0-based,
-    // count <= KNN_BLOCK, with kernel variant `level`.
-    void Compute(const long32* targets, int count, int level);
+    // count <= KNN_BLOCK.
+    void Compute(const long32* targets, int count);
     // The p distances to target t of the last Compute.
     const double* Distances(int t) const { return m_dist.data() + (std::size_t)t * m_rows.Rows(); }
 
@@ -134,7 +131,7 @@ private:
     std::vector<double> m_dist;     // KNN_BLOCK x p
 };
 
-// The imputation of knnimp on `threads` threads, for callers that check the
+// The imputation of knnimp on the threads of pool, for callers that check the
 // arguments themselves (KnnimpArgsValid) and handle failures: throws
 // std::bad_alloc, before anything is written, when the work space does not
 // fit. ximp must hold a copy of x. With a callback, it is called on the
@@ -142,7 +139,7 @@ private:
 // threads; what it throws (a stop request) ends the imputation, with ximp and
 // imiss partly written.
 void KnnImpute(const double* x, double* ximp, long32 p, long32 n, long32* imiss, const long32* irmiss, long32 kn,
-               int32_t threads, update_progress_routine* callback = 0, void* callbackArg = 0);
+               CWorkerPool& pool, update_progress_routine* callback = 0, void* callbackArg = 0);
 
 } // namespace lumo
 

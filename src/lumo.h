@@ -103,29 +103,31 @@ void swapQK(long32 i, long32 j, double* w);
 //   odp1, odp3: alternative model, group means mu (mj x k), sd sigma[j]
 //   odp2:       null model, sd sigma[nii[j]]
 //   odp4:       null model, sd sigma[j]
-// The genes go through the widest vector exp the processor runs (OdpPath);
-// each gene's sum is the same whichever genes share its vector.
+// The genes go through the vector exp of the active level of lumo::simd
+// (OdpInstructionSet); each gene's sum is the same whichever genes share its
+// vector.
 //
 // Progress: the value behind currentStart advances by exactly the matching
 // odp*t estimate. One report (id 6) at entry, then reports (id 7) at least
 // every 200000 (gene, reference gene) pairs of each thread; maxStart is read
 // once.
 //
-// Threads: with a pool of more than one thread the genes are split over it in
-// chunks of fixed size, so every sum is bit-identical for any thread count.
+// Threads: every kernel takes the pool of its caller (a job's, built once per
+// run, or an entry's). With more than one thread the genes are split over it
+// in chunks of fixed size, so every sum is bit-identical for any thread count.
 // The callback is only ever called on the thread that calls the kernel.
 void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool = 0);
+          double* maxStart, lumo::CWorkerPool& pool);
 void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool = 0);
+          double* maxStart, lumo::CWorkerPool& pool);
 void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool = 0);
+          double* maxStart, lumo::CWorkerPool& pool);
 void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
-          double* maxStart, lumo::CWorkerPool* pool = 0);
+          double* maxStart, lumo::CWorkerPool& pool);
 // Work units of the kernels above: 1834 + 10 mi + 367 mj + c mi mj.
 double odp1t(long32 mi, long32 mj, long32 n, long32 k);
 double odp2t(long32 mi, long32 mj, long32 n, long32 k);
@@ -137,19 +139,19 @@ double odp4t(long32 mi, long32 mj, long32 n, long32 k);
 // of null gene i in iteration h. currentStart and maxStart may be null. Every
 // iteration reports at least twice (the kernels' entry reports), so a stop
 // request lands within one iteration even when m0 = 0. A failed work-array
-// allocation throws std::bad_alloc. The pool, when given, also resamples.
+// allocation throws std::bad_alloc. The pool also resamples.
 void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
              double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
+             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool);
 // odp3 and odp4 with one reference gene left out of every gene's sum: gene i
 // skips reference gene self[i] (a negative entry skips none). Same progress,
-// paths and thread rules as the kernels above.
+// instruction sets and thread rules as the kernels above.
 void odp3x(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
            const double* sigma, const int* nGrp, const int* self, double* scr, update_progress_routine* callback,
-           void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
+           void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool);
 void odp4x(long32 mi, long32 mj, long32 n, const double* xx, const double* sigma, const int* self, double* scr,
            update_progress_routine* callback, void* callbackArg, double* currentStart, double* maxStart,
-           lumo::CWorkerPool* pool = 0);
+           lumo::CWorkerPool& pool);
 
 // A scaled inverse-chi-square prior of a gene's variance: df prior degrees of
 // freedom (0: no prior, the variance is the gene's own estimate; +Inf: every
@@ -187,7 +189,7 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
                  const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
                  const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
                  const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
-                 double* currentStart, double* maxStart, lumo::CWorkerPool* pool = 0);
+                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool);
 
 // Kept for callers of the old interface; does nothing.
 void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,
@@ -196,30 +198,10 @@ void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n
 
 namespace lumo
 {
-// Paths of the ODP kernels' exp.
-enum
-{
-    kOdpPathScalar = 0, // the C library's exp, one gene at a time
-    kOdpPathVector = 1  // Highway's exp, genes in the lanes of the best
-                        // instruction set the processor runs (found at run time)
-};
-// The widest path this processor runs.
-int OdpWidestPath();
-// The path the kernels use: the widest, unless SetOdpPath chose another.
-int OdpPath();
-// Chooses the path (clamped to those this processor runs) for comparisons;
-// returns the previous one. Process-wide.
-int SetOdpPath(int path);
-// The instruction sets of the vector path this processor runs, as a mask of
-// Highway's target bits (0 when built without the vector library). Found from
-// the processor's feature bits when first asked, never at load.
-int64_t OdpVectorTargets();
-// Makes the vector path use one of those sets, as an older processor would;
-// 0 (or a set not runnable here) restores the best. For comparisons.
-void SetOdpVectorTarget(int64_t target);
-// "scalar", or the instruction set of the vector path ("AVX3", "AVX2",
-// "SSE4", "NEON", ...).
-const char* OdpPathName(int path);
+// The instruction set the ODP kernels' exp runs with at the active level of
+// lumo::simd: "scalar" (the C library's exp, one gene at a time) or that of
+// the vector path ("AVX3", "AVX2", "SSE4", "NEON", ...).
+const char* OdpInstructionSet();
 } // namespace lumo
 
 // ---------------------------------------------------------------- time-course kernels
@@ -240,64 +222,47 @@ void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0,
            long32* m, long32* n, double* F, update_progress_routine* callback, void* callbackArg,
            double* pCurrent, double* pMax);
 
-// Most EM iterations EMFit performs; a gene list that has not settled by then
+// Most EM iterations EMFitPool performs; a gene list that has not settled by then
 // is left as it stands.
 const long32 kEMFitMaxIterations = 1000000;
 
 // Random-intercept fit of every gene by EM, until at most one gene's
-// log-likelihood proxy still changes by more than *eps between iterations.
-// On return fit holds the fitted curves, alpha (m x n) each observation's
-// intercept; *iter is 1 + the iterations performed. ind is not read. No
-// progress of its own is reported: when callback, pMax and pCurrent are all
-// given, the unchanged figures (*pMax, *pCurrent) are sent again after a
-// bounded amount of work, which lets a stop request through.
-void EMFit(double** dat, double** H, int* ind, int* idx, double* eps, double** fit, double** alpha, double** datC,
-           double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig,
-           long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-           update_progress_routine* callback, void* callbackArg, double* pMax, double* pCurrent);
-
-// EMFit with the genes spread over the workers of pool; the result is the
-// same for any number of workers. Stop checks go through progress (may be
-// null), which the calling thread owns.
+// log-likelihood proxy still changes by more than *eps between iterations,
+// with the genes spread over the workers of pool; the result is the same for
+// any number of workers. On return fit holds the fitted curves, alpha (m x n)
+// each observation's intercept; *iter is 1 + the iterations performed. No
+// progress of its own is reported: stop checks go through progress (may be
+// null, owned by the calling thread) after a bounded amount of work.
 void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
                double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
                double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
                lumo::CWorkerPool& pool, lumo::CSharedProgress* progress);
 
-// Genes the EM iterates side by side on one thread: by default those of the
-// widest vectors the processor offers (2, 4 or 8). SetEMLaneWidth fixes the
-// number for tests and benchmarks (0 or a width the processor lacks: back to
-// the default) and returns the number now used. Results do not depend on it.
+// Genes the EM iterates side by side on one thread: those of the widest
+// vectors of the active level of lumo::simd (2, 4 or 8). Results do not
+// depend on it.
 int EMLaneWidth();
-int SetEMLaneWidth(int lanes);
 
 // EM fits of the full and the null model and F from the residuals after the
-// curve and the intercepts are removed. Adds into rss1 and rss0; advances
-// current by 2, reporting after each fit. pMax (default 2) and pCurrent may
-// be null. Both fits share the work arrays datC..atmp.
-void FEM(double** dat, double** H1, double** H0, int* ind, int* idx, double* eps, double** fit1, double** fit0,
-         double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
-         double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
-         long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback, void* callbackArg,
-         double* pMax, double* pCurrent);
-
-// FEM with both fits spread over the workers of pool; the callback is called
-// only from the calling thread.
+// curve and the intercepts are removed, both fits spread over the workers of
+// pool. Adds into rss1 and rss0; advances current by 2, reporting after each
+// fit, only from the calling thread. pMax (default 2) and pCurrent may be
+// null. Both fits share the work arrays datC..atmp.
 void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, double** fit1, double** fit0,
              double** alpha1, double** alpha0, double* rss1, double* rss0, double** datC, double* gm, double** A0,
              double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM, double* atmp,
              long32* m, long32* n, long32* N, int* nGrp, double* F, update_progress_routine* callback,
              void* callbackArg, double* pMax, double* pCurrent, lumo::CWorkerPool& pool);
 
-// EMFit on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
-// m x n outputs), over `threads` workers. fitR is zero wherever no fit was
+// EMFitPool on R's column-major arrays (datR m x n, HR n x n; fitR and alphaR
+// m x n outputs), over the workers of pool. fitR is zero wherever no fit was
 // computed. Sizes are not checked here: see CheckEMFitArguments. Throws
 // std::bad_alloc when the work arrays cannot be allocated. With a callback,
 // it is called on the calling thread, with unchanged figures, after a bounded
 // amount of work and while the thread waits for the others; what it throws (a
 // stop request) ends the fit and leaves fitR and alphaR unspecified.
 void EMFitColumnMajor(double* datR, double* HR, int* ind, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, int32_t threads = 1,
+                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, lumo::CWorkerPool& pool,
                       update_progress_routine* callback = 0, void* callbackArg = 0);
 
 // Null if EMFitColumnMajor may run on these arguments (eps a positive finite
@@ -309,14 +274,14 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
 // Bootstrap null F statistics, B iterations over all m genes. Inputs are R's
 // column-major arrays; F (m x B) receives F[i + k*m] for gene i in iteration
 // k; v and v1 hold 0-based column numbers (B rows). Indices are not checked.
-// The work is spread over `threads` workers with the same F for any number;
+// The work is spread over the workers of pool with the same F for any number;
 // the callback is called only from the calling thread. The independent and
 // no-intercept designs report the exact work done, pair by pair of
 // (iteration, gene), after every chunk of pairs.
 //
 // Independent samples: null data fit[i][j] + res[i][v[k][j]], F by FNoEM.
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
+                double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
 
 // Longitudinal without intercept: resR holds m x (n - N) reduced residuals,
 // rebuilt per gene through wsq ((n - N) x (n - N)) into the columns inc,
@@ -324,12 +289,12 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 // its residuals. vR is B x (n - N).
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int* ind, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
+                    update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
 
 // Longitudinal with random intercept: null data (fit + res[v]) + alpha[v1],
-// F by FEM with threshold *eps. Progress: maximum 2B, 2 per iteration.
+// F by FEMPool with threshold *eps. Progress: maximum 2B, 2 per iteration.
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg, int32_t threads = 1);
+                  update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
 
 #endif

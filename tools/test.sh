@@ -12,7 +12,7 @@ bash tools/deps.sh
 
 # src/Makevars.in lists the objects one by one (no GNU make extensions): a source
 # file missing from it would build under CMake but be absent from the package.
-unlisted=$(cd src && for f in *.cpp threads/*.cpp cluster/*.cpp kernels/*.cpp; do
+unlisted=$(cd src && for f in *.cpp threads/*.cpp cluster/*.cpp kernels/*.cpp simd/*.cpp; do
   grep -qE "(^|[[:space:]])${f%.cpp}\.o([[:space:]]|$)" Makevars.in || echo "$f"
 done)
 if [ -n "$unlisted" ]; then

@@ -8,6 +8,7 @@
 #include "ClusterException.h"
 #include "ClusterNode.h"
 #include "SafeInt.h"
+#include "simd/Simd.h"
 
 typedef std::vector<double> DataVector;
 
@@ -85,11 +86,11 @@ unsigned long long CEuclidean::GetMemoryRequirement()
     return 88;
 }
 
-// Sums over rows stored four to a block. Each lane of a vector register
-// holds the sum of one row, which adds its terms over the positions in
-// order, exactly as the pair-by-pair functions do: the vectors only run four
-// rows side by side. Products and sums stay separate operations (no fused
-// multiply-add).
+// Sums over rows stored four to a block: the portable code, two lanes of
+// the compiler's own vectors. Each lane holds the sum of one row, which adds
+// its terms over the positions in order, exactly as the pair-by-pair
+// functions do: the vectors only run rows side by side. Products and sums
+// stay separate operations (no fused multiply-add).
 namespace
 {
 typedef double V2 __attribute__((vector_size(16)));
@@ -137,6 +138,10 @@ inline void Root2(V2& v)
 #endif
 }
 
+} // namespace
+
+namespace
+{
 // Two-lane vectors: every 64-bit target has them (SSE2, NEON).
 template <class T> void BlockSums2(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
@@ -187,77 +192,56 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
     }
 }
 
+} // namespace
+
+#if defined(LUMO_HAVE_HWY) && (defined(__x86_64__) || defined(__i386__))
+// The same sums with the vector library, compiled for each x86 instruction
+// set. Elsewhere the two-lane code above already fills the vectors (NEON),
+// and it is compiled as the pair-by-pair loops are, which it must match bit
+// for bit whatever the compiler fuses.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "simd/BlockSums-inl.h"
+#include <hwy/foreach_target.h>
+#include "simd/BlockSums-inl.h"
+
+#define LUMO_BLOCK_SUMS(LEVEL, QUALIFY)                                                                           \
+    {                                                                                                          \
+        LEVEL, &lumo_cluster::QUALIFY(EuclideanBlockSums), &lumo_cluster::QUALIFY(ProductBlockSums)            \
+    }
+#else
+#define LUMO_SIMD_ENTRIES(ENTRY)
+#endif
+
+namespace
+{
 typedef void (*BlockKernel)(const double*, const double*, std::size_t, int, int, double*);
 
-#if defined(__x86_64__) && defined(__GNUC__)
-typedef double V4 __attribute__((vector_size(32)));
+struct CBlockVariant
+{
+    lumo::simd::Level level;
+    BlockKernel euclidean;
+    BlockKernel product;
+};
 
-// Four-lane vectors where the processor has AVX2, chosen at run time.
-template <class T>
-__attribute__((target("avx2"))) void BlockSums4(const double* x, const double* blocks, std::size_t dim, int b0,
-                                                int b1, double* out)
-{
-    const std::size_t stride = 4 * dim;
-    int b = b0;
-    for (; b + 4 <= b1; b += 4, out += 16)
-    {
-        const double* p0 = blocks + static_cast<std::size_t>(b) * stride;
-        const double* p1 = p0 + stride;
-        const double* p2 = p1 + stride;
-        const double* p3 = p2 + stride;
-        V4 a0 = {0.0, 0.0, 0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
-        for (std::size_t k = 0; k < dim; ++k)
-        {
-            const V4 xk = {x[k], x[k], x[k], x[k]};
-            V4 y0, y1, y2, y3;
-            __builtin_memcpy(&y0, p0 + 4 * k, 32);
-            __builtin_memcpy(&y1, p1 + 4 * k, 32);
-            __builtin_memcpy(&y2, p2 + 4 * k, 32);
-            __builtin_memcpy(&y3, p3 + 4 * k, 32);
-            T::Add(a0, xk, y0);
-            T::Add(a1, xk, y1);
-            T::Add(a2, xk, y2);
-            T::Add(a3, xk, y3);
-        }
-        if (T::kRoot)
-        {
-            a0 = __builtin_ia32_sqrtpd256(a0);
-            a1 = __builtin_ia32_sqrtpd256(a1);
-            a2 = __builtin_ia32_sqrtpd256(a2);
-            a3 = __builtin_ia32_sqrtpd256(a3);
-        }
-        __builtin_memcpy(out, &a0, 32);
-        __builtin_memcpy(out + 4, &a1, 32);
-        __builtin_memcpy(out + 8, &a2, 32);
-        __builtin_memcpy(out + 12, &a3, 32);
-    }
-    if (b < b1)
-        BlockSums2<T>(x, blocks, dim, b, b1, out);
-}
+// Widest first; the two-lane code above runs everywhere.
+const CBlockVariant kBlockVariants[] = {
+    LUMO_SIMD_ENTRIES(LUMO_BLOCK_SUMS){lumo::simd::kPortable, &BlockSums2<SSquaredDifference>, &BlockSums2<SProduct>}};
 
-template <class T> BlockKernel ChooseBlockKernel()
+// The variant of the active instruction-set level.
+const CBlockVariant& ActiveBlockVariant()
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &BlockSums4<T> : &BlockSums2<T>;
+    return kBlockVariants[lumo::simd::Pick(kBlockVariants, (int)(sizeof kBlockVariants / sizeof kBlockVariants[0]))];
 }
-#else
-template <class T> BlockKernel ChooseBlockKernel()
-{
-    return &BlockSums2<T>;
-}
-#endif
 } // namespace
 
 void CEuclidean::BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
-    static const BlockKernel kernel = ChooseBlockKernel<SSquaredDifference>();
-    kernel(x, blocks, dim, b0, b1, out);
+    ActiveBlockVariant().euclidean(x, blocks, dim, b0, b1, out);
 }
 
 void CCorrelation::BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out)
 {
-    static const BlockKernel kernel = ChooseBlockKernel<SProduct>();
-    kernel(x, blocks, dim, b0, b1, out);
+    ActiveBlockVariant().product(x, blocks, dim, b0, b1, out);
 }
 
 // ---------------------------------------------------------------- CCorrelation

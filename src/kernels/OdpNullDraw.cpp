@@ -88,7 +88,7 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
                  const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
                  const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
                  const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
-                 double* currentStart, double* maxStart, lumo::CWorkerPool* pool)
+                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;
@@ -102,11 +102,11 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
         selfNull[i] = (int)i;
     const CNullDraw drawer = {m0,  n,    k,    B,         rss,       ID,        nii,          nGrp,        keys,
                               draw, alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data()};
-    const bool spread = pool != 0 && pool->Threads() > 1 && m0 > kDrawChunk;
+    const bool spread = pool.Threads() > 1 && m0 > kDrawChunk;
 
     for (long32 h = 0; h < B; h++) {
         if (spread) {
-            pool->Run(m0, kDrawChunk, [&](int64_t b, int64_t e, int) {
+            pool.Run(m0, kDrawChunk, [&](int64_t b, int64_t e, int) {
                 std::vector<double> x(n > 0 ? n : 1);
                 for (int64_t i = b; i < e; i++)
                     drawer.Gene(h, (long32)i, x);

@@ -4,8 +4,10 @@
 // Threads inside one job.
 //
 // A job that splits its work captures the process-wide thread count when it is
-// built (DefaultThreadCount), owns a CWorkerPool for its run, and hands each
-// pass over its items to CWorkerPool::Run. Progress of all workers goes through
+// built (DefaultThreadCount), builds one CWorkerPool at the start of its run and
+// hands it to every kernel it calls; a synchronous entry point builds one per
+// call. Kernels take the pool by reference and never read the thread count
+// themselves. Each pass over items goes to CWorkerPool::Run. Progress of all workers goes through
 // one CSharedProgress, which sums the units, publishes a monotone total through
 // the job's callback from the owning thread only, and turns a stop request (or
 // another worker's failure) into an exception in every worker within one report.

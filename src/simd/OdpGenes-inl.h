@@ -1,7 +1,7 @@
 // The ODP kernels' loop over genes in vector lanes, compiled once for every
-// instruction set the vector library targets (lumo.cpp includes this file
-// through hwy/foreach_target.h and picks the best set at run time).
-// Expects COdpTerms and long32 from lumo.cpp.
+// instruction set the vector library targets (Odp.cpp includes this file
+// through hwy/foreach_target.h; simd::Pick chooses the set at run time).
+// Expects COdpTerms and long32 from Odp.cpp.
 
 // Per-target include guard: toggled by foreach_target for each target.
 #if defined(LUMO_ODP_INL_H_) == defined(HWY_TARGET_TOGGLE)
@@ -78,10 +78,23 @@ template <bool Alternative, bool LeaveOut> void Genes(const COdpTerms& t, long32
     }
 }
 
-void GenesAlternative(const COdpTerms& t, long32 begin, long32 end) { Genes<true, false>(t, begin, end); }
-void GenesNull(const COdpTerms& t, long32 begin, long32 end) { Genes<false, false>(t, begin, end); }
-void GenesAlternativeLeaveOut(const COdpTerms& t, long32 begin, long32 end) { Genes<true, true>(t, begin, end); }
-void GenesNullLeaveOut(const COdpTerms& t, long32 begin, long32 end) { Genes<false, true>(t, begin, end); }
+// Targets the table of Odp.cpp leaves out (the emulated ones) do not use them.
+HWY_MAYBE_UNUSED void GenesAlternative(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<true, false>(t, begin, end);
+}
+HWY_MAYBE_UNUSED void GenesNull(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<false, false>(t, begin, end);
+}
+HWY_MAYBE_UNUSED void GenesAlternativeLeaveOut(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<true, true>(t, begin, end);
+}
+HWY_MAYBE_UNUSED void GenesNullLeaveOut(const COdpTerms& t, long32 begin, long32 end)
+{
+    Genes<false, true>(t, begin, end);
+}
 
 } // namespace HWY_NAMESPACE
 } // namespace lumo_odp
