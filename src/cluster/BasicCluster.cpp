@@ -99,7 +99,7 @@ void CBasicCluster::PrepareRun(void** ppData)
 // Fills the matrix with the distances between the leaves and merges.
 CClusterNode* CBasicCluster::Run()
 {
-    CMergeEngine engine(*this, GetDistanceFunction(), GetCombineDataFunction(), m_ppNodes, *m_pDistances, m_iThreads,
+    CMergeEngine engine(*this, GetDistanceFunction(), GetCombineDataFunction(), m_ppNodes, *m_pDistances, Workers(),
                         m_iMinChunk);
     engine.Fill();
     CClusterNode* pRoot = engine.Merge();
@@ -131,8 +131,22 @@ CClusterNode* CBasicCluster::Cluster(void** ppData, int iDataCount)
 
 void CBasicCluster::RestoreLeafDistances()
 {
-    CMergeEngine::RestoreLeafDistances(*this, GetDistanceFunction(), m_ppNodes, *m_pDistances, m_iThreads,
+    CMergeEngine::RestoreLeafDistances(*this, GetDistanceFunction(), m_ppNodes, *m_pDistances, Workers(),
                                        m_fFinalTotal);
+}
+
+// The run's worker pool: built on first use and kept for the refills of the
+// matrix; built again only when the thread count has changed.
+lumo::CWorkerPool& CBasicCluster::Workers()
+{
+    if (!m_pWorkers || m_pWorkers->Threads() != m_iThreads) {
+        try {
+            m_pWorkers.reset(new lumo::CWorkerPool(m_iThreads));
+        } catch (const std::bad_alloc&) {
+            throw new CClusterException(1, "Clustering operation failed due to lack of memory");
+        }
+    }
+    return *m_pWorkers;
 }
 
 // What a run holds at its peak: the triangle of n slots, and per node index

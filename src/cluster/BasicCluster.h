@@ -1,7 +1,10 @@
 #ifndef LUMO_BASICCLUSTER_H
 #define LUMO_BASICCLUSTER_H
 
+#include <memory>
+
 #include "Cluster.h"
+#include "WorkerPool.h"
 
 class CClusterNode;
 class CMatrix;
@@ -71,11 +74,13 @@ private:
     void FinishRun(double total);
     void ReleasePartialTree(int iDataCount);
     void RestoreLeafDistances();
+    lumo::CWorkerPool& Workers();
 
     CUpperDiagonalMatrix* m_pDistances;
     CClusterNode** m_ppNodes;
     int m_iNodeCount;
     int m_iThreads;
+    std::unique_ptr<lumo::CWorkerPool> m_pWorkers;
     int m_iMinChunk;
     double m_fFinalTotal; // the total of the merge reports
 };

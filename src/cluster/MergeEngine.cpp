@@ -187,14 +187,16 @@ void CMergeSteps::Store(const CCentroidPool& batch, CMergeState& state, CUpperDi
 
 CMergeEngine::CMergeEngine(IProgressThreadCallback& progress, CDistanceFunction* pDist,
                            CCombineDataFunction* pCombine, CClusterNode** ppNodes, CUpperDiagonalMatrix& m,
-                           int threads, int minChunk)
+                           lumo::CWorkerPool& workers, int minChunk)
     : m_progress(progress), m_pDist(pDist), m_pCombine(pCombine), m_ppNodes(ppNodes), m_m(m), m_n(m.GetSize()),
       m_minChunk(minChunk), m_steps(m.GetSize())
 {
     try {
         m_pState.reset(new CMergeState(m_n, m));
         m_pPool.reset(new CCentroidPool(pDist, ppNodes, m_n));
-        m_pWorkers.reset(new lumo::CWorkerPool(m_pPool->On() ? threads : 1));
+        if (!m_pPool->On())
+            m_pSerial.reset(new lumo::CWorkerPool(1));
+        m_pWorkers = m_pPool->On() ? &workers : m_pSerial.get();
     } catch (const std::bad_alloc&) {
         throw OutOfMemory();
     }
@@ -411,7 +413,8 @@ CClusterNode* CMergeEngine::NewMergedNode(int index, int mini, int minj)
 // Between passes the run's last report is repeated, one report per 1000
 // pairs as in the fill, so that a stop request or an interrupt is noticed.
 void CMergeEngine::RestoreLeafDistances(IProgressThreadCallback& progress, CDistanceFunction* pDist,
-                                        CClusterNode** ppNodes, CUpperDiagonalMatrix& m, int threads, double total)
+                                        CClusterNode** ppNodes, CUpperDiagonalMatrix& m, lumo::CWorkerPool& workers,
+                                        double total)
 {
     const int n = m.GetSize();
     m.ResetSlots();
@@ -421,16 +424,14 @@ void CMergeEngine::RestoreLeafDistances(IProgressThreadCallback& progress, CDist
             progress.DoCallback(total, total, kPhaseMerging);
     };
     std::unique_ptr<CCentroidPool> poolOwner;
-    std::unique_ptr<lumo::CWorkerPool> workersOwner;
     try {
         poolOwner.reset(new CCentroidPool(pDist, ppNodes, n));
-        workersOwner.reset(new lumo::CWorkerPool(poolOwner->On() ? threads : 1));
     } catch (const std::bad_alloc&) {
         throw OutOfMemory();
     }
     if (poolOwner->On())
     {
-        LeafRows(*poolOwner, *workersOwner, m, 0, report);
+        LeafRows(*poolOwner, workers, m, 0, report);
         return;
     }
     for (int i = 0; i < n; ++i)

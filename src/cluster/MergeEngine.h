@@ -76,7 +76,7 @@ class CMergeEngine
 public:
     // Allocation failure throws CClusterException* id 1.
     CMergeEngine(IProgressThreadCallback& progress, CDistanceFunction* pDist, CCombineDataFunction* pCombine,
-                 CClusterNode** ppNodes, CUpperDiagonalMatrix& m, int threads, int minChunk);
+                 CClusterNode** ppNodes, CUpperDiagonalMatrix& m, lumo::CWorkerPool& workers, int minChunk);
 
     // Reports (total, step, 0) before the pair steps 0, 1000, 2000, ...
     void Fill();
@@ -90,7 +90,8 @@ public:
     // distances again, as the fill did; repeats the report (total, total, 1)
     // once per 1000 pairs.
     static void RestoreLeafDistances(IProgressThreadCallback& progress, CDistanceFunction* pDist,
-                                     CClusterNode** ppNodes, CUpperDiagonalMatrix& m, int threads, double total);
+                                     CClusterNode** ppNodes, CUpperDiagonalMatrix& m, lumo::CWorkerPool& workers,
+                                     double total);
     // The distance, or CClusterException* id 5 when it is NaN or negative.
     static double CheckedDistance(CDistanceFunction* pDist, CClusterNode* pNode1, CClusterNode* pNode2);
     static double CheckedValue(double d);
@@ -120,7 +121,10 @@ private:
     int m_minChunk;
     std::unique_ptr<CMergeState> m_pState;
     std::unique_ptr<CCentroidPool> m_pPool;
-    std::unique_ptr<lumo::CWorkerPool> m_pWorkers;
+    // The caller's pool when the distances come in passes; a one-thread pool of
+    // the engine's own when the distance function is called pair by pair.
+    std::unique_ptr<lumo::CWorkerPool> m_pSerial;
+    lumo::CWorkerPool* m_pWorkers = nullptr;
     CMergeSteps m_steps;
     double m_total = 0.0;      // of the current phase's reports
     long long m_step = 0;      // steps done in the current phase
