@@ -183,7 +183,10 @@ inline lumo::CWorkerPool& Serial()
     return pool;
 }
 
-inline bool SameBits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+inline bool SameBits(double a, double b)
+{
+    return (std::isnan(a) && std::isnan(b)) || a == b;
+}
 } // namespace kh
 
 #endif

@@ -24,8 +24,7 @@ class CRecordingDistance : public CDistanceFunction
 public:
     CRecordingDistance(CDistanceFunction* pInner, SEvents* pEvents, bool passKernel = false)
         : m_pInner(pInner), m_pEvents(pEvents), m_bPassKernel(passKernel)
-    {
-    }
+    {}
     virtual double Distance(CClusterNode* a, CClusterNode* b)
     {
         if (m_pEvents != nullptr)
@@ -342,8 +341,9 @@ TEST(BasicCluster, BadArgumentsAndFunctions)
         int n;
         bool nullData;
         int id;
-    } cases[] = {{&euclid, &centroid, 1, false, 5}, {&euclid, &centroid, 0, false, 5}, {&euclid, &centroid, -4, false, 5},
-                 {&euclid, &centroid, 3, true, 4},  {nullptr, &centroid, 3, false, 3},  {&euclid, nullptr, 3, false, 4},
+    } cases[] = {{&euclid, &centroid, 1, false, 5},  {&euclid, &centroid, 0, false, 5},
+                 {&euclid, &centroid, -4, false, 5}, {&euclid, &centroid, 3, true, 4},
+                 {nullptr, &centroid, 3, false, 3},  {&euclid, nullptr, 3, false, 4},
                  {&euclid, &longer, 4, false, 5}};
     for (const auto& b : cases) {
         SRun run({{0}, {1}, {5}, {9}});

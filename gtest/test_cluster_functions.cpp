@@ -48,8 +48,7 @@ TEST(VectorData, RoundingGuardAndMergedData)
     for (auto r : {std::make_pair(link.CombineData(&ns, &ntu), Vec{2, 2}),
                    std::make_pair(link.CombineData(&ntu, &ns), Vec{2, 2}),
                    std::make_pair(link.CombineData(&ns, &nt), Vec{4.5, 4.5}),
-                   std::make_pair(add.CombineData(&nt, &ntu), Vec{12, 12})})
-    {
+                   std::make_pair(add.CombineData(&nt, &ntu), Vec{12, 12})}) {
         EXPECT_EQ(*static_cast<Vec*>(r.first), r.second);
         delete static_cast<Vec*>(r.first);
     }
@@ -108,15 +107,22 @@ TEST(VectorData, BlockSumsOfEveryLevelAreThePairByPairSums)
 TEST(VectorData, ArgumentChecks)
 {
     const std::string outside = "correlation value was outside the range (-1, 1)";
-    const std::string sizes = "pData1->size() != pData2->size()", cache = "node index out of range of the correlation cache";
+    const std::string sizes = "pData1->size() != pData2->size()",
+                      cache = "node index out of range of the correlation cache";
     Vec x{1, 2, 3}, flat{5, 5, 5}, y{1, 2}, empty, nan{1, std::numeric_limits<double>::quiet_NaN(), 3};
-    CClusterNode a(&x, 0), fl(&flat, 1), b(&y, 2), none(nullptr, 3), em(&empty, 4), na(&nan, 1), far(&x, 5), neg(&x, -1);
+    CClusterNode a(&x, 0), fl(&flat, 1), b(&y, 2), none(nullptr, 3), em(&empty, 4), na(&nan, 1), far(&x, 5),
+        neg(&x, -1);
     CEuclidean euclid;
     CCorrelation corr(3), noCache(0);
     CCentroidLinkage link;
     CAddVectors add;
     CUpperDiagonalMatrix m(3, 5), empty0(0);
-    const struct { std::function<void()> call; int id; std::string message; } checks[] = {
+    const struct
+    {
+        std::function<void()> call;
+        int id;
+        std::string message;
+    } checks[] = {
         {[&] { euclid.Distance(nullptr, &a); }, 4, "pNode1 is NULL"},
         {[&] { euclid.Distance(&a, nullptr); }, 4, "pNode2 is NULL"},
         {[&] { euclid.Distance(&none, &a); }, 4, "pData1 is NULL"},
@@ -150,7 +156,12 @@ TEST(SafeInt, Boundaries)
 {
     const std::string add = "Add argument out of range", mul = "Multiply argument out of range";
     const unsigned long long third = 6148914691236517205ULL; // kMax / 3
-    const struct { std::function<unsigned long long()> f; unsigned long long value; std::string error; } cases[] = {
+    const struct
+    {
+        std::function<unsigned long long()> f;
+        unsigned long long value;
+        std::string error;
+    } cases[] = {
         {[] { return SafeU64::Add(kMax, 1); }, 0, add},
         {[] { return SafeU64::Add(1ULL << 63, 1ULL << 63); }, 0, add},
         {[] { return SafeU64::Add(1ULL << 63, (1ULL << 63) - 1); }, kMax, ""},
@@ -216,15 +227,14 @@ TEST(MemoryAccounting, RequirementAndCheck)
 
     unsigned long long full = 0, rest = 0;
     for (auto c : {std::make_tuple(2147483647ULL, 1ULL, 0ULL), std::make_tuple(2147483648ULL, 1ULL, 1ULL),
-                   std::make_tuple(100ULL, 0ULL, 100ULL), std::make_tuple(0ULL, 0ULL, 0ULL)})
-    {
+                   std::make_tuple(100ULL, 0ULL, 100ULL), std::make_tuple(0ULL, 0ULL, 0ULL)}) {
         CCluster::GetProbeBlocks(std::get<0>(c), &full, &rest);
         EXPECT_EQ(std::make_pair(full, rest), std::make_pair(std::get<1>(c), std::get<2>(c))) << std::get<0>(c);
     }
 
     const std::pair<int, std::string> noMemory(1, "Not enough memory available to cluster.");
-    const unsigned long long physical =
-        static_cast<unsigned long long>(sysconf(_SC_PHYS_PAGES)) * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+    const unsigned long long physical = static_cast<unsigned long long>(sysconf(_SC_PHYS_PAGES)) *
+                                        static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
     EXPECT_EQ(ClusterError([&] { e.CheckMemory(8 * 20, 1000); }).first, 0);
     for (unsigned long long req : {2147483647ULL, 2147483648ULL})
         EXPECT_TRUE(physical <= req || ClusterError([&] { CFixedRequirement(req).CheckMemory(0, 0); }).first == 0);
@@ -258,7 +268,8 @@ TEST(ClusterNode, ListsWalksAndSwaps)
     CClusterNode root{0, 4, &a, &bc};
     CClusterNode half(0, 5, &bc, nullptr), none(0, 6, nullptr, nullptr);
     EXPECT_EQ(std::make_tuple(a.GetLeafCount(), root.GetLeafCount(), half.GetLeafCount()), std::make_tuple(0, 3, 2));
-    EXPECT_EQ(std::make_pair(b.GetParent(), root.GetParent()), std::make_pair(&bc, static_cast<CClusterNode*>(nullptr)));
+    EXPECT_EQ(std::make_pair(b.GetParent(), root.GetParent()),
+              std::make_pair(&bc, static_cast<CClusterNode*>(nullptr)));
     EXPECT_TRUE(root.IsLeftLeaf(&a) && root.IsRightLeaf(&c) && half.IsLeftLeaf(&b) && none.IsLeaf());
     EXPECT_FALSE(root.IsLeftLeaf(&b) || root.IsRightLeaf(&a) || root.IsRightLeaf(&bc) || a.IsLeftLeaf(&a) ||
                  a.IsRightLeaf(&a) || half.IsRightLeaf(&b));

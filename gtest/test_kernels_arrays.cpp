@@ -46,7 +46,10 @@ TEST(OffsetArrays, RangesRowsAndEmptyRanges)
 namespace
 {
 std::string g_said;
-void Capture(const char* text) { g_said += text; }
+void Capture(const char* text)
+{
+    g_said += text;
+}
 
 const long32 kHuge = 1 << 28; // at least 1 GiB for every element type
 const struct

@@ -17,8 +17,8 @@ namespace
 {
 // The one-row distance loop: column by column, skipping entries either row
 // lacks, then the mean (1.0e10 with nothing shared).
-std::vector<double> LiteralDistances(const std::vector<double>& x, const std::vector<long32>& imiss, long32 p,
-                                     long32 n, long32 t)
+std::vector<double> LiteralDistances(const std::vector<double>& x, const std::vector<long32>& imiss, long32 p, long32 n,
+                                     long32 t)
 {
     std::vector<double> dis(p, 0.0);
     std::vector<long32> cnt(p, 0);
@@ -77,10 +77,10 @@ struct TwoRun
     std::vector<double> x0, dist;
     std::vector<long32> imiss0, clust, nsize;
 
-    TwoRun(const std::vector<std::vector<double>>& rows, const std::vector<long32>& imiss, long32 maxit_,
-           double eps_, long32 s1, long32 s2)
-        : p((long32)rows.size()), n((long32)rows[0].size()), maxit(maxit_), eps(eps_), x0(2 * n, -7),
-          dist(2 * p, -7), imiss0(2 * n, -7), clust(2 * p, -7), nsize(2, -7)
+    TwoRun(const std::vector<std::vector<double>>& rows, const std::vector<long32>& imiss, long32 maxit_, double eps_,
+           long32 s1, long32 s2)
+        : p((long32)rows.size()), n((long32)rows[0].size()), maxit(maxit_), eps(eps_), x0(2 * n, -7), dist(2 * p, -7),
+          imiss0(2 * n, -7), clust(2 * p, -7), nsize(2, -7)
     {
         const std::vector<double> x = ColumnMajor(rows);
         const std::vector<long32> miss = imiss.empty() ? std::vector<long32>(p * n, 0) : imiss;
@@ -126,8 +126,8 @@ TEST(KnnImpute, EveryKernelAndThreadCountGivesTheBitsOfTheOneRowLoops)
         double missing;
         int count; // targets of a distance block
         bool integers;
-    } cases[] = {{37, 5, 5, 0.1, 8, false},  {50, 70, 10, 0.3, 3, false}, {20, 0, 3, 0.0, 2, false},
-                 {30, 8, 4, 0.85, 8, false}, {41, 13, 10, 0.2, 5, true},  {9, 130, 2, 0.5, 1, false},
+    } cases[] = {{37, 5, 5, 0.1, 8, false},   {50, 70, 10, 0.3, 3, false}, {20, 0, 3, 0.0, 2, false},
+                 {30, 8, 4, 0.85, 8, false},  {41, 13, 10, 0.2, 5, true},  {9, 130, 2, 0.5, 1, false},
                  {120, 9, 5, 0.15, 8, false}, {40, 4, 39, 0.5, 3, true},   {33, 3, 0, 0.2, 2, false}};
     for (const auto& c : cases) {
         const Study s(c.p, c.n, c.missing, c.integers, 100 + c.p);

@@ -28,7 +28,10 @@ double GammaCdf(double a, double x)
     return p;
 }
 
-double NormalCdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
+double NormalCdf(double x)
+{
+    return 0.5 * std::erfc(-x / std::sqrt(2.0));
+}
 
 // Kolmogorov-Smirnov distance of the sample from the distribution function.
 template <class Cdf> double KsDistance(std::vector<double> v, Cdf cdf)
@@ -52,17 +55,16 @@ TEST(OdpDraw, StreamsDrawTheirDistributions)
     {
         const char* name;
         double shape; // 0: normal, -1: uniform, else gamma
-    } cases[] = {{"normal", 0}, {"uniform", -1}, {"gamma 0.5", 0.5}, {"gamma 1", 1},
+    } cases[] = {{"normal", 0},      {"uniform", -1}, {"gamma 0.5", 0.5},  {"gamma 1", 1},
                  {"gamma 2.5", 2.5}, {"gamma 3", 3},  {"gamma 40.5", 40.5}};
     for (const auto& c : cases) {
         std::vector<double> v;
         for (int s = 0; s < N / 50; s++) { // many short streams, as the kernel uses them
             lumo::CRandomStream stream(0x1234567890ULL, (uint64_t)s);
             for (int r = 0; r < 50; r++)
-                v.push_back(c.shape == 0 ? stream.Normal()
-                                         : c.shape < 0 ? stream.Uniform() : stream.Gamma(c.shape));
+                v.push_back(c.shape == 0 ? stream.Normal() : c.shape < 0 ? stream.Uniform() : stream.Gamma(c.shape));
         }
-        const double d = c.shape == 0 ? KsDistance(v, NormalCdf)
+        const double d = c.shape == 0  ? KsDistance(v, NormalCdf)
                          : c.shape < 0 ? KsDistance(v, [](double x) { return x; })
                                        : KsDistance(v, [&](double x) { return GammaCdf(c.shape, x); });
         EXPECT_LT(d, critical) << c.name;
@@ -85,8 +87,8 @@ struct DrawStudy
     std::vector<int> group, ID, nGrp, nii;
     std::vector<double> mu, sigma, sigma0, rss;
     DrawStudy(long32 m_, long32 n_, long32 k_, long32 m0_, unsigned seed)
-        : m(m_), n(n_), k(k_), m0(m0_), group(n_), ID((size_t)n_ * k_, 0), nGrp(k_, 0), mu((size_t)m_ * k_),
-          sigma(m_), sigma0(m0_), rss(m0_)
+        : m(m_), n(n_), k(k_), m0(m0_), group(n_), ID((size_t)n_ * k_, 0), nGrp(k_, 0), mu((size_t)m_ * k_), sigma(m_),
+          sigma0(m0_), rss(m0_)
     {
         std::mt19937 rng(seed);
         std::normal_distribution<double> norm(0.0, 1.0);
@@ -135,7 +137,10 @@ double NullSumSkipping(const std::vector<double>& x, long32 n, const std::vector
 }
 
 // Normal likelihood (without 2 pi) of n values with sum of squares ss and variance v.
-double Likelihood(double ss, double v, long32 n) { return std::pow(v, -0.5 * n) * std::exp(-ss / (2 * v)); }
+double Likelihood(double ss, double v, long32 n)
+{
+    return std::pow(v, -0.5 * n) * std::exp(-ss / (2 * v));
+}
 
 double Posterior(const COdpVariancePrior& p, double ss, double d)
 {

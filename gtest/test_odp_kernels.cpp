@@ -31,8 +31,8 @@ struct Study
     std::vector<int> nGrp, group, nii, ID;
 
     Study(long32 m_, long32 n_, long32 k_, unsigned seed)
-        : m(m_), n(n_), k(k_), xx(m_, 0.0), xk((size_t)m_ * k_, 0.0), mu(xk.size()), sigma(m_), nGrp(k_, 0),
-          group(n_), ID((size_t)n_ * k_, 0)
+        : m(m_), n(n_), k(k_), xx(m_, 0.0), xk((size_t)m_ * k_, 0.0), mu(xk.size()), sigma(m_), nGrp(k_, 0), group(n_),
+          ID((size_t)n_ * k_, 0)
     {
         const Rows x = NormalRows(m, n, seed);
         for (long32 j = 0; j < n; j++) {
@@ -69,7 +69,10 @@ const struct KernelCase
 } kKernels[] = {
     {"odp1", odp1, odp1t, 445}, {"odp2", odp2, odp2t, 386}, {"odp3", odp3, odp3t, 445}, {"odp4", odp4, odp4t, 373}};
 
-double RelDiff(double a, double b) { return a == b ? 0.0 : std::fabs(a - b) / std::fabs(b); }
+double RelDiff(double a, double b)
+{
+    return a == b ? 0.0 : std::fabs(a - b) / std::fabs(b);
+}
 
 } // namespace
 
@@ -159,8 +162,8 @@ TEST(OdpKernels, ProgressIsExactAndSumsAreTheSameForAnyThreadCount)
             const long32 mi = sz[0], mj = sz[1];
             std::vector<double> first;
             for (lumo::CWorkerPool* pool : pools) {
-                SCOPED_TRACE(::testing::Message() << kd.name << " mi " << mi << " mj " << mj << " threads "
-                                                  << pool->Threads());
+                SCOPED_TRACE(::testing::Message()
+                             << kd.name << " mi " << mi << " mj " << mj << " threads " << pool->Threads());
                 for (bool withCallback : {true, false}) {
                     std::vector<double> scr(s.m, 42.0);
                     Recorder rec;
@@ -211,7 +214,7 @@ TEST(OdpKernels, VectorPathsAgreeWithTheScalarExp)
             s.sigma[i] = 0.02 + 0.2 * u(rng); // exponents down to about -10^4
     for (long32 i = 0; i < c.m0; i++)
         c.sigma0[i] = s.sigma[i];
-    s.xx[5] = 1e7;                                // every term underflows
+    s.xx[5] = 1e7;                              // every term underflows
     s.xx[6] = 1440.0 * s.sigma[0] * s.sigma[0]; // terms among the subnormals
     auto run = [&](lumo::simd::Level level) {
         const lumo::simd::Level previous = lumo::simd::SetLevel(level);
@@ -304,7 +307,8 @@ TEST(OdpKernels, TinyStudiesWithHugeBStopAtTheNextReport)
         std::vector<int> vv(1), ID(1), nii = {0, 1}, nGrp(1);
         int reports = 0;
         EXPECT_THROW(nullODP(m, m0, 0, 0, INT_MAX, res.data(), mu.data(), sigma.data(), sigma0.data(), vv.data(),
-                             ID.data(), nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0, Serial()),
+                             ID.data(), nii.data(), nGrp.data(), scr.data(), StopOnTenthReport, &reports, 0, 0,
+                             Serial()),
                      CStopRequest);
         EXPECT_EQ(reports, 10) << "m " << m;
     }

@@ -113,7 +113,7 @@ TEST(EisenOrdering, RuleAtEveryNodeAndReports)
         for (CClusterNode* p : t.nodes)
             if (!p->IsLeaf())
                 expectedLeft.push_back(mean(p->GetLeftChild()) > mean(p->GetRightChild()) ? p->GetRightChild()
-                                                                                             : p->GetLeftChild());
+                                                                                          : p->GetLeftChild());
         SEvents ev;
         CEisenOrdering eo;
         eo.SetCallback(&SEvents::Callback, &ev);
@@ -359,14 +359,18 @@ TEST(DeepTree, OrderAndDeleteWithoutRecursion)
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 128 * 1024);
     pthread_t th;
-    ASSERT_EQ(pthread_create(&th, &attr, [](void* arg) -> void* {
-        auto* r = static_cast<std::pair<CClusterNode*, CFullMatrix*>*>(arg);
-        CEisenOrdering().OrderLeaves(r->first, r->second);
-        COptimalOrdering().OrderLeaves(r->first, r->second);
-        r->second = LeafWalk(r->first).size() == n ? nullptr : r->second;
-        DeleteClusterTree(r->first); // with the merged nodes' data
-        return nullptr;
-    }, &run), 0);
+    ASSERT_EQ(pthread_create(
+                  &th, &attr,
+                  [](void* arg) -> void* {
+                      auto* r = static_cast<std::pair<CClusterNode*, CFullMatrix*>*>(arg);
+                      CEisenOrdering().OrderLeaves(r->first, r->second);
+                      COptimalOrdering().OrderLeaves(r->first, r->second);
+                      r->second = LeafWalk(r->first).size() == n ? nullptr : r->second;
+                      DeleteClusterTree(r->first); // with the merged nodes' data
+                      return nullptr;
+                  },
+                  &run),
+              0);
     pthread_join(th, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(run.second, nullptr); // the thread ran to the end

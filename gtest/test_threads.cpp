@@ -66,10 +66,13 @@ public:
         lumo::CWorkerPool pool(m_threads);
         lumo::CSharedProgress progress(&UpdateProgressThreadProgress, this, 1e15, 0.0, 6);
         for (int p = 0; m_passes < 0 || p < m_passes; p++)
-            pool.Run(m_items, 3, [&](int64_t b, int64_t e, int) {
-                for (int64_t i = b; i < e; i++, m_units++)
-                    progress.Add(1.0);
-            }, &progress);
+            pool.Run(
+                m_items, 3,
+                [&](int64_t b, int64_t e, int) {
+                    for (int64_t i = b; i < e; i++, m_units++)
+                        progress.Add(1.0);
+                },
+                &progress);
         return 0;
     }
     const int m_threads, m_passes;
@@ -183,12 +186,15 @@ TEST(WorkerPool, EveryItemOnceAndExactProgressForAnyThreadCount)
             Recorder rec;
             lumo::CSharedProgress progress(Record, &rec, (double)n, 0.0, 6);
             for (int pass = 0; pass < 3; pass++) {
-                pool.Run(n, grain, [&](int64_t b, int64_t e, int w) {
-                    ASSERT_LT(w, threads);
-                    for (int64_t i = b; i < e; i++)
-                        hits[i]++;
-                    progress.Add((double)(e - b));
-                }, &progress);
+                pool.Run(
+                    n, grain,
+                    [&](int64_t b, int64_t e, int w) {
+                        ASSERT_LT(w, threads);
+                        for (int64_t i = b; i < e; i++)
+                            hits[i]++;
+                        progress.Add((double)(e - b));
+                    },
+                    &progress);
             }
             for (int64_t i = 0; i < n; i++)
                 ASSERT_EQ(hits[i].load(), 3) << "threads " << threads << " grain " << grain;
@@ -209,16 +215,20 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
         lumo::CWorkerPool pool(threads);
         std::atomic<int64_t> done(0);
         lumo::CSharedProgress progress(0, 0, 1e6, 0.0, 6);
-        EXPECT_THROW(pool.Run(1000000, 16, [&](int64_t b, int64_t e, int) {
-            if (b >= 5000)
-                throw std::runtime_error("kernel failed");
-            done += e - b;
-            progress.Add((double)(e - b));
-        }, &progress), std::runtime_error);
+        EXPECT_THROW(pool.Run(
+                         1000000, 16,
+                         [&](int64_t b, int64_t e, int) {
+                             if (b >= 5000)
+                                 throw std::runtime_error("kernel failed");
+                             done += e - b;
+                             progress.Add((double)(e - b));
+                         },
+                         &progress),
+                     std::runtime_error);
         EXPECT_LT(done.load(), 1000000);
         lumo::CSharedProgress stopping(StopAtHalf, 0, 1e5, 0.0, 6);
-        EXPECT_THROW(pool.Run(100000, 7, [&](int64_t b, int64_t e, int) { stopping.Add((double)(e - b)); },
-                              &stopping),
+        EXPECT_THROW(pool.Run(
+                         100000, 7, [&](int64_t b, int64_t e, int) { stopping.Add((double)(e - b)); }, &stopping),
                      CStopRequest);
         std::atomic<int64_t> sum(0);
         pool.Run(100, 3, [&](int64_t b, int64_t e, int) { sum += e - b; });
@@ -229,14 +239,18 @@ TEST(WorkerPool, FailuresAndStopsReachTheCaller)
     lumo::CWorkerPool pool(2);
     lumo::CSharedProgress progress(StopAtHalf, 0, 40.0, 0.0, 6);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(pool.Run(2, 1, [&](int64_t b, int64_t, int worker) {
-        if (b == 0 && worker == 0) {
-            usleep(20000); // leaves item 1 to the other worker
-            return;
-        }
-        for (int i = 0; i < 60000; i++, usleep(1000))
-            progress.Add(1.0);
-    }, &progress), CStopRequest);
+    EXPECT_THROW(pool.Run(
+                     2, 1,
+                     [&](int64_t b, int64_t, int worker) {
+                         if (b == 0 && worker == 0) {
+                             usleep(20000); // leaves item 1 to the other worker
+                             return;
+                         }
+                         for (int i = 0; i < 60000; i++, usleep(1000))
+                             progress.Add(1.0);
+                     },
+                     &progress),
+                 CStopRequest);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
 
@@ -264,7 +278,13 @@ TEST(InterruptCheck, OwnerPollsAtABoundedRateAndTheInterruptStopsEveryWorker)
 // Catches races and use-after-free (sanitizer builds) in jobs stopped, polled, deleted at random.
 TEST(JobStress, ManyJobsStoppedPolledAndDeletedAtRandomMoments)
 {
-    enum Action { DELETE_RUNNING, STOP_THEN_DELETE, STOP_JOIN_CHECK, FINISH };
+    enum Action
+    {
+        DELETE_RUNNING,
+        STOP_THEN_DELETE,
+        STOP_JOIN_CHECK,
+        FINISH
+    };
     const int kJobs = 24, before = CProgressThreadManager::Count();
     for (unsigned seed : {1u, 2u, 3u}) {
         std::mt19937 rng(seed);

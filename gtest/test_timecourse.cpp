@@ -163,10 +163,9 @@ struct EMWork
     std::vector<double> gm, lik0, lik, tau, sig, atmp;
     std::vector<long32> EM;
     EMWork(const Rows& x)
-        : m((long32)x.size()), dat(x, 12), fit(m, n), alpha(m, n), datC(m, n), A0(m, N), AA0(m, N), AA(m, N),
-          gm(m + 1), lik0(m + 1), lik(m + 1), tau(m + 1), sig(m + 1), atmp(N), EM(m + 1)
-    {
-    }
+        : m((long32)x.size()), dat(x, 12), fit(m, n), alpha(m, n), datC(m, n), A0(m, N), AA0(m, N), AA(m, N), gm(m + 1),
+          lik0(m + 1), lik(m + 1), tau(m + 1), sig(m + 1), atmp(N), EM(m + 1)
+    {}
 };
 
 std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
@@ -186,7 +185,12 @@ namespace
 // A bootstrap problem of a design from the seed: fits, residuals, column maps v, and
 // wsq (no intercept: 4 individuals x 4 times stored by time, the last balancing) or
 // intercepts with maps v1.
-enum Design { kIndep, kNoInt, kInt };
+enum Design
+{
+    kIndep,
+    kNoInt,
+    kInt
+};
 struct NullCase
 {
     Design d;
@@ -198,9 +202,9 @@ struct NullCase
     NullCase(Design d_, long32 m_, long32 B_, unsigned seed, long32 n_ = 12, double eps_ = 1e-4)
         : d(d_), m(m_), n(d_ == kNoInt ? 16 : n_), B(B_), nr(d_ == kNoInt ? 12 : n), fit(NormalRows(m, n, seed)),
           res(NormalRows(m, nr, seed + 1, 0.5)),
-          extra(d == kNoInt ? NormalRows(12, 12, seed + 3, 0.3) : NormalRows(m, n, seed + 3, 1.5)),
-          H1(Trend(n, 2)), H0(Trend(n, 0)), v(RandomMaps(B, nr, seed + 2)), v1(RandomMaps(B, n, seed + 4)),
-          nGrp(d == kNoInt ? 4 : 3, 4), eps(eps_)
+          extra(d == kNoInt ? NormalRows(12, 12, seed + 3, 0.3) : NormalRows(m, n, seed + 3, 1.5)), H1(Trend(n, 2)),
+          H0(Trend(n, 0)), v(RandomMaps(B, nr, seed + 2)), v1(RandomMaps(B, n, seed + 4)), nGrp(d == kNoInt ? 4 : 3, 4),
+          eps(eps_)
     {
         for (int c = 0; c < n; c++)
             idx.push_back(d == kNoInt ? 4 * (c % 4) + c / 4 : c);
@@ -211,7 +215,8 @@ struct NullCase
     std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads) const
     {
         std::vector<double> F((size_t)m * B + 1, kUnwritten), fitR = ColumnMajor(fit), resR = ColumnMajor(res),
-                            xR = ColumnMajor(extra), H1R = ColumnMajor(H1), H0R = ColumnMajor(H0);
+                                                              xR = ColumnMajor(extra), H1R = ColumnMajor(H1),
+                                                              H0R = ColumnMajor(H0);
         std::vector<int> vR = ColumnMajor(v), v1R = ColumnMajor(v1), ix = idx, ng = nGrp, r = rmv, in = inc, ind(n);
         long32 mm = m, nn = n, NN = (long32)nGrp.size(), BB = B;
         double e = eps;
@@ -220,12 +225,11 @@ struct NullCase
             nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg,
                        pool);
         else if (d == kNoInt)
-            nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(),
-                           xR.data(), ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
-                           pool);
+            nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(), xR.data(),
+                           ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
         else
-            nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(),
-                         ind.data(), ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
+            nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(), ind.data(),
+                         ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
         return F;
     }
     // The null data of iteration k.
@@ -249,8 +253,7 @@ struct NullCase
 };
 
 struct Stop
-{
-};
+{};
 void ThrowAtReport(void* arg, double, double, int)
 {
     if (++*static_cast<int*>(arg) == 2)
@@ -302,9 +305,12 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
         bool nullData; // no individual effect: long fits that end at different iterations
         bool timeMajor;
     } cases[] = {
-        {"every gene settles at once", 7, 1e300, false, false}, {"intercepts to find", 9, 1e-6, false, false},
-        {"null data, one gene runs on", 40, 1e-3, true, false}, {"time-major columns", 25, 1e-4, true, true},
-        {"one gene", 1, 1e-3, true, false},                     {"no genes", 0, 1e-3, true, false},
+        {"every gene settles at once", 7, 1e300, false, false},
+        {"intercepts to find", 9, 1e-6, false, false},
+        {"null data, one gene runs on", 40, 1e-3, true, false},
+        {"time-major columns", 25, 1e-4, true, true},
+        {"one gene", 1, 1e-3, true, false},
+        {"no genes", 0, 1e-3, true, false},
         {"two genes that never settle", 2, -1.0, false, false},
     };
     for (const auto& cs : cases) {
@@ -325,9 +331,9 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
             std::vector<int> idx = s.idx, nGrp = s.nGrp;
             double eps = cs.eps;
             lumo::CWorkerPool pool(run.first);
-            EMFitPool(w.dat, H, idx.data(), &eps, w.fit, w.alpha, w.datC, w.gm.data(), w.A0, w.AA0, w.AA,
-                      w.lik0.data(), w.lik.data(), w.tau.data(), w.sig.data(), w.EM.data(), w.atmp.data(), &w.m, &w.n,
-                      &w.N, nGrp.data(), &w.iter, pool, 0);
+            EMFitPool(w.dat, H, idx.data(), &eps, w.fit, w.alpha, w.datC, w.gm.data(), w.A0, w.AA0, w.AA, w.lik0.data(),
+                      w.lik.data(), w.tau.data(), w.sig.data(), w.EM.data(), w.atmp.data(), &w.m, &w.n, &w.N,
+                      nGrp.data(), &w.iter, pool, 0);
             SCOPED_TRACE(::testing::Message() << cs.what << ", threads " << run.first << ", lanes " << lanes);
             ASSERT_EQ(ref.iter, w.iter);
             const bool fitted = w.iter > 1;
@@ -384,9 +390,12 @@ TEST(TimecourseNull, EmptyRunsProgressAndStops)
     {
         const NullCase& c;
         double max, last; // 0: no reports
-    } cases[] = {{noGenes, 0, 0}, {noGenesN, 0, 0}, {noGenesI, 4, 4}, {twoI, 4, 4},
+    } cases[] = {{noGenes, 0, 0},
+                 {noGenesN, 0, 0},
+                 {noGenesI, 4, 4},
+                 {twoI, 4, 4},
                  {chunks, 41.0 * 41 * 480, 1641.0 * 480}, // (n + 1)^2 B m; B m (n^2 + n + 1)
-                 {oneN, 437, 420}};                        // 17^2 + 12^2 + 4; 148 + 272
+                 {oneN, 437, 420}};                       // 17^2 + 12^2 + 4; 148 + 272
     for (const auto& c : cases) {
         for (int32_t threads : {1, 2}) {
             SCOPED_TRACE(::testing::Message() << "m " << c.c.m << " B " << c.c.B << " threads " << threads);

@@ -15,9 +15,15 @@ template <class T> T* CopyArray(const T* vec, int len)
 }
 } // namespace
 
-double* CMathUtility::CopyVector(const double* vec, int len) { return CopyArray(vec, len); }
+double* CMathUtility::CopyVector(const double* vec, int len)
+{
+    return CopyArray(vec, len);
+}
 
-int* CMathUtility::CopyVector(const int* vec, int len) { return CopyArray(vec, len); }
+int* CMathUtility::CopyVector(const int* vec, int len)
+{
+    return CopyArray(vec, len);
+}
 
 void CMathUtility::DivideVector(double* pNum, const double* pDenom, int len)
 {

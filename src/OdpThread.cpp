@@ -17,11 +17,11 @@ void RequireLength(bool holds, const char* rule)
 
 COdpThread::COdpThread(const CArgList& args)
     : m_pObservedResult(0), m_observedResultSize(0), m_pNullResult(0), m_nullResultSize(0), m_pXX(0), m_xxlen(0),
-      m_pXK(0), m_xklen(0), m_pMu(0), m_mulen(0), m_pSigma(0), m_sigmalen(0), m_pSigma0(0), m_sigma0len(0),
-      m_pMuBS(0), m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0),
-      m_idlen(0), m_pNGrp(0), m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0),
-      m_m(0), m_n(0), m_k(0), m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount()), m_nullKind(kOdpNullResampled),
-      m_draw(), m_alt(), m_null(), m_pKeys(0), m_keyslen(0)
+      m_pXK(0), m_xklen(0), m_pMu(0), m_mulen(0), m_pSigma(0), m_sigmalen(0), m_pSigma0(0), m_sigma0len(0), m_pMuBS(0),
+      m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0), m_idlen(0), m_pNGrp(0),
+      m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0), m_m(0), m_n(0), m_k(0),
+      m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount()), m_nullKind(kOdpNullResampled), m_draw(), m_alt(),
+      m_null(), m_pKeys(0), m_keyslen(0)
 {
     try {
         m_B = args.IntegerValue(kOdpB);
@@ -98,10 +98,19 @@ void COdpThread::FreeArrays()
     m_pObservedResult = m_pNullResult = 0;
 }
 
-COdpThread::~COdpThread() { FreeArrays(); }
+COdpThread::~COdpThread()
+{
+    FreeArrays();
+}
 
-double* COdpThread::CopyVector(const double* vec, int len) { return CMathUtility::CopyVector(vec, len); }
-int* COdpThread::CopyVector(const int* vec, int len) { return CMathUtility::CopyVector(vec, len); }
+double* COdpThread::CopyVector(const double* vec, int len)
+{
+    return CMathUtility::CopyVector(vec, len);
+}
+int* COdpThread::CopyVector(const int* vec, int len)
+{
+    return CMathUtility::CopyVector(vec, len);
+}
 void COdpThread::DivideVector(double* pNum, const double* pDenom, int len)
 {
     CMathUtility::DivideVector(pNum, pDenom, len);
@@ -119,8 +128,8 @@ int COdpThread::Go(pthread_t)
     // The kernels call back only on this thread; the pool's workers add to a
     // shared count that this thread publishes.
     lumo::CWorkerPool pool(m_threads);
-    odp2(m_m, m_m0, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma0, m_pNGrp, m_pNii, scr.data(),
-         UpdateProgressThreadProgress, this, &current, &max, pool);
+    odp2(m_m, m_m0, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma0, m_pNGrp, m_pNii, scr.data(), UpdateProgressThreadProgress,
+         this, &current, &max, pool);
     odp1(m_m, m_m, m_n, m_k, m_pXX, m_pXK, m_pMu, m_pSigma, m_pNGrp, m_pNii, m_pObservedResult,
          UpdateProgressThreadProgress, this, &current, &max, pool);
     DivideVector(m_pObservedResult, scr.data(), m_observedResultSize);
@@ -129,9 +138,8 @@ int COdpThread::Go(pthread_t)
         for (long32 c = 0; c < m_n; c++)
             for (long32 i = 0; i < m_m0; i++)
                 rss[i] += m_pRes[i + (size_t)c * m_m0] * m_pRes[i + (size_t)c * m_m0];
-        nullODPDraw(m_m, m_m0, m_n, m_k, m_B, rss.data(), m_pMu, m_pSigma, m_pSigma0BS, m_pID, m_pNii, m_pNGrp,
-                    m_draw, m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current,
-                    &max, pool);
+        nullODPDraw(m_m, m_m0, m_n, m_k, m_B, rss.data(), m_pMu, m_pSigma, m_pSigma0BS, m_pID, m_pNii, m_pNGrp, m_draw,
+                    m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool);
     } else {
         nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
                 m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool);

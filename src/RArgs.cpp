@@ -24,24 +24,38 @@ void ThrowArgError(const char* format, ...)
 
 namespace
 {
-const SSlotName kOdpSlots[] = {{kOdpB, "B"},           {kOdpXX, "xx"},         {kOdpXK, "xk"},
-                               {kOdpMu, "mu"},         {kOdpSigma, "sigma"},   {kOdpSigma0, "sigma0"},
-                               {kOdpMuBS, "muBS"},     {kOdpSigmaBS, "sigmaBS"}, {kOdpSigma0BS, "sigma0BS"},
-                               {kOdpID, "ID"},         {kOdpNGrp, "nGrp"},     {kOdpRes, "res"},
-                               {kOdpVV, "vv"},         {kOdpNii, "nii"},       {kOdpM, "m"},
-                               {kOdpN, "n"},           {kOdpK, "k"},           {kOdpM0, "m0"},
-                               {kOdpNull, "null"},     {kOdpPriors, "priors"}, {kOdpKeys, "keys"}};
+const SSlotName kOdpSlots[] = {{kOdpB, "B"},
+                               {kOdpXX, "xx"},
+                               {kOdpXK, "xk"},
+                               {kOdpMu, "mu"},
+                               {kOdpSigma, "sigma"},
+                               {kOdpSigma0, "sigma0"},
+                               {kOdpMuBS, "muBS"},
+                               {kOdpSigmaBS, "sigmaBS"},
+                               {kOdpSigma0BS, "sigma0BS"},
+                               {kOdpID, "ID"},
+                               {kOdpNGrp, "nGrp"},
+                               {kOdpRes, "res"},
+                               {kOdpVV, "vv"},
+                               {kOdpNii, "nii"},
+                               {kOdpM, "m"},
+                               {kOdpN, "n"},
+                               {kOdpK, "k"},
+                               {kOdpM0, "m0"},
+                               {kOdpNull, "null"},
+                               {kOdpPriors, "priors"},
+                               {kOdpKeys, "keys"}};
 // B, m, n, v, H0 and H1 of every design come first.
-const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},     {kTcN, "n"},          {kTcV, "v"},
-                                 {kTcH0, "H0"}, {kTcH1, "H1"},   {kTcFit, "fit0"},     {kTcResIndep, "res"}};
-const SSlotName kNoIntSlots[] = {{kTcB, "B"},      {kTcM, "m"},        {kTcN, "n"},     {kTcV, "v"},
-                                 {kTcH0, "H0"},    {kTcH1, "H1"},      {kTcFit, "fit"}, {kTcInd, "ind"},
-                                 {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"}, {kTcIndividuals, "N"},
-                                 {kTcInc, "inc"},  {kTcIdx, "idx"},    {kTcNGrp, "nGrp"}};
-const SSlotName kIntSlots[] = {{kTcB, "B"},       {kTcM, "m"},       {kTcN, "n"},        {kTcV, "v"},
-                               {kTcH0, "H0"},     {kTcH1, "H1"},     {kTcFit, "fit"},    {kTcInd, "ind"},
-                               {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"}, {kTcIndividuals, "N"},
-                               {kTcV1, "v1"},     {kTcIdx, "idx"},   {kTcNGrp, "nGrp"}};
+const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},   {kTcN, "n"},      {kTcV, "v"},
+                                 {kTcH0, "H0"}, {kTcH1, "H1"}, {kTcFit, "fit0"}, {kTcResIndep, "res"}};
+const SSlotName kNoIntSlots[] = {{kTcB, "B"},          {kTcM, "m"},     {kTcN, "n"},      {kTcV, "v"},
+                                 {kTcH0, "H0"},        {kTcH1, "H1"},   {kTcFit, "fit"},  {kTcInd, "ind"},
+                                 {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"},  {kTcIndividuals, "N"},
+                                 {kTcInc, "inc"},      {kTcIdx, "idx"}, {kTcNGrp, "nGrp"}};
+const SSlotName kIntSlots[] = {{kTcB, "B"},        {kTcM, "m"},         {kTcN, "n"},      {kTcV, "v"},
+                               {kTcH0, "H0"},      {kTcH1, "H1"},       {kTcFit, "fit"},  {kTcInd, "ind"},
+                               {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"},  {kTcIndividuals, "N"},
+                               {kTcV1, "v1"},      {kTcIdx, "idx"},     {kTcNGrp, "nGrp"}};
 
 template <int N> constexpr int Count(const SSlotName (&)[N])
 {
@@ -158,8 +172,7 @@ void CArgList::LengthRule(int slot, const char* rule, double expected) const
 {
     const double len = LengthOf(slot);
     if (len != expected)
-        ThrowArgError("arglist[[%d]] ('%s') has length %.0f; %s requires %.0f", slot, Name(slot), len, rule,
-                      expected);
+        ThrowArgError("arglist[[%d]] ('%s') has length %.0f; %s requires %.0f", slot, Name(slot), len, rule, expected);
 }
 
 void CArgList::IndexRange(int slot, long32 lo, long32 hi) const
@@ -169,8 +182,8 @@ void CArgList::IndexRange(int slot, long32 lo, long32 hi) const
     const int* p = INTEGER(x);
     for (R_xlen_t i = 0; i < n; i++) {
         if (p[i] == NA_INTEGER || p[i] < lo || p[i] > hi)
-            ThrowArgError("arglist[[%d]] ('%s'): entry %.0f is out of range %d..%d", slot, Name(slot),
-                          (double)(i + 1), (int)lo, (int)hi);
+            ThrowArgError("arglist[[%d]] ('%s'): entry %.0f is out of range %d..%d", slot, Name(slot), (double)(i + 1),
+                          (int)lo, (int)hi);
     }
 }
 
@@ -184,8 +197,7 @@ void CArgList::GroupSizes(int slot, long32 N, long32 n) const
         total += p[l];
     }
     if (total != n)
-        ThrowArgError("arglist[[%d]] ('%s') adds up to %.0f; expected n = %d", slot, Name(slot), (double)total,
-                      (int)n);
+        ThrowArgError("arglist[[%d]] ('%s') adds up to %.0f; expected n = %d", slot, Name(slot), (double)total, (int)n);
 }
 
 void CArgList::Individuals(int slot, long32 N, long32 n) const

@@ -123,7 +123,10 @@ extern const SArgContract kIntContract;
 // Throws "length of '%s' is %d; expected %d" (a CArgError) when the lengths differ.
 void CheckLength(long32 actLength, const char* argName, long32 expLength);
 // Product of sizes as a double, for length rules that must not overflow.
-inline double SizeProduct(double a, double b) { return a * b; }
+inline double SizeProduct(double a, double b)
+{
+    return a * b;
+}
 // Largest R vector length the library accepts for an array it copies.
 long32 CheckedLength(double length, const char* what);
 

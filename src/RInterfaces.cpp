@@ -198,9 +198,8 @@ extern "C" SEXP RunODP(SEXP arglist, SEXP startThread)
 
 extern "C" SEXP GetODPResult(SEXP tid)
 {
-    return GuardedCall([&]() {
-        return GetODPResultList(GetFinishedJobForR<COdpThread>(tid, "an ODP job", kOdpFailFormat));
-    });
+    return GuardedCall(
+        [&]() { return GetODPResultList(GetFinishedJobForR<COdpThread>(tid, "an ODP job", kOdpFailFormat)); });
 }
 
 // ---------------------------------------------------------------- time-course entry points
@@ -345,8 +344,7 @@ const SGuardMessages kEMFitMessages = {"EM fit was interrupted", "Out of memory"
 const SGuardMessages kKnnMessages = {"kNN imputation was interrupted", "Out of memory", "unknown error"};
 } // namespace
 
-extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N,
-                                   SEXP nGrp)
+extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N, SEXP nGrp)
 {
     return GuardedCall(
         [&]() {
@@ -361,8 +359,8 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
             CheckRoutineArg(eps, routine, "eps", REALSXP, 1);
             CheckRoutineArg(nGrp, routine, "nGrp", INTSXP, NN);
             char message[256];
-            if (CheckEMFitArguments(&mm, &nn, &NN, INTEGER(nGrp), INTEGER(idx), REAL(eps), message,
-                                    sizeof(message)) != 0)
+            if (CheckEMFitArguments(&mm, &nn, &NN, INTEGER(nGrp), INTEGER(idx), REAL(eps), message, sizeof(message)) !=
+                0)
                 ThrowArgError("%s: %s", routine, message);
             CheckedLength(cells, "the fit (m*n)");
 
@@ -370,8 +368,8 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
             SEXP alpha = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
             long32 iter = 0;
             char outOfMemory[160];
-            snprintf(outOfMemory, sizeof outOfMemory, "%s: out of memory for %d genes and %d arrays", routine,
-                     (int)mm, (int)nn);
+            snprintf(outOfMemory, sizeof outOfMemory, "%s: out of memory for %d genes and %d arrays", routine, (int)mm,
+                     (int)nn);
             RunSynchronously(
                 [&](CInterruptCheck* interrupt) {
                     lumo::CWorkerPool pool(lumo::DefaultThreadCount());

@@ -33,12 +33,11 @@ void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* f
 SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N, SEXP nGrp);
 // The .Fortran routines registered as knnimp and twomis: the routines of
 // knnimpute.h with their arguments checked and their failures raised as R errors.
-void KnnimpForR(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
-                const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
-                long32* iworkn);
-void TwomisForR(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0,
-                long32* imiss0, long32* maxit, const double* eps, const long32* istart, long32* clust,
-                long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn);
+void KnnimpForR(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss, const long32* irmiss,
+                const long32* kn, double* workp, double* workn, long32* iworkp, long32* iworkn);
+void TwomisForR(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0, long32* imiss0,
+                long32* maxit, const double* eps, const long32* istart, long32* clust, long32* nsize, double* dist,
+                double* ratio, long32* iter, long32* iworkp, long32* iworkn);
 // Probe of the error boundary: throws the exception of one kind ("argument",
 // "error", "memory", "interrupt", "engine", "engine-memory", "standard",
 // "other"; "none" throws nothing) from a frame that owns heap memory, or, for

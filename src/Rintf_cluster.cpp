@@ -139,8 +139,7 @@ CClusterNode* MergedNode(CBasicCluster* pEngine, int n, int i)
 
 void FillMerge(CBasicCluster* pEngine, int n, int* pMerge)
 {
-    for (int i = 0; i < n - 1; ++i)
-    {
+    for (int i = 0; i < n - 1; ++i) {
         CClusterNode* pNode = MergedNode(pEngine, n, i);
         pMerge[i] = ChildCode(pNode->GetLeftChild(), n);
         pMerge[i + n - 1] = ChildCode(pNode->GetRightChild(), n);
@@ -150,8 +149,7 @@ void FillMerge(CBasicCluster* pEngine, int n, int* pMerge)
 void FillHeight(CBasicCluster* pEngine, int n, double* pHeight)
 {
     CDistanceFunction* pDist = pEngine->GetDistanceFunction();
-    for (int i = 0; i < n - 1; ++i)
-    {
+    for (int i = 0; i < n - 1; ++i) {
         CClusterNode* pNode = MergedNode(pEngine, n, i);
         pHeight[i] = pDist->Distance(pNode->GetLeftChild(), pNode->GetRightChild());
     }
@@ -267,8 +265,7 @@ void RunClustering(const double* pData, int rows, int cols, int orderMethod, int
         if (run.pRoot == nullptr)
             throw new CClusterException(1, "Ran out of memory.");
         FillMerge(run.pEngine, rows, pMerge);
-        if (orderMethod == EISEN || orderMethod == OPTIMAL)
-        {
+        if (orderMethod == EISEN || orderMethod == OPTIMAL) {
             stage = "Out of memory! Could not allocate ordering object";
             run.pOrdering = NewOrdering(orderMethod);
             stage = CLUSTER_MEMORY_MESSAGE;
@@ -296,7 +293,7 @@ void FillFromJob(CClusterThread* pJob, int* pMerge, double* pHeight, int* pOrder
     FillHeight(pEngine, n, pHeight);
     FillOrder(pJob->GetResult(), n, pOrder);
 }
-}
+} // namespace
 
 void CLeafOrdering::Go(CClusterNode* pNode)
 {
@@ -308,22 +305,17 @@ void CLeafOrdering::Go(CClusterNode* pNode)
 std::vector<double>** VectorizeRMatrix(const double* rmatrix, int nrow, int ncol)
 {
     std::vector<double>** ppRows = new std::vector<double>*[nrow]();
-    try
-    {
-        for (int r = 0; r < nrow; ++r)
-        {
+    try {
+        for (int r = 0; r < nrow; ++r) {
             ppRows[r] = new std::vector<double>();
             ppRows[r]->reserve(static_cast<std::size_t>(ncol));
         }
-        for (int c = 0; c < ncol; ++c)
-        {
+        for (int c = 0; c < ncol; ++c) {
             const double* column = rmatrix + static_cast<std::size_t>(c) * nrow;
             for (int r = 0; r < nrow; ++r)
                 ppRows[r]->push_back(column[r]);
         }
-    }
-    catch (...)
-    {
+    } catch (...) {
         DeleteRowData(ppRows, nrow);
         throw;
     }
@@ -370,8 +362,8 @@ extern "C" SEXP FinishClusteringThread(SEXP sthreadid, SEXP sexpMerge, SEXP sexp
         ClusterMessages("Unknown error while reading the clustering"));
 }
 
-extern "C" SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMerge, SEXP sexpHeight,
-                        SEXP sexpOrder, SEXP sexpOrderMethod, SEXP sexpDistanceMethod)
+extern "C" SEXP Cluster(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpMerge, SEXP sexpHeight, SEXP sexpOrder,
+                        SEXP sexpOrderMethod, SEXP sexpDistanceMethod)
 {
     return GuardedCall(
         [&]() {

@@ -10,8 +10,7 @@
 
 extern "C" {
 // Starts a background clustering of the rows of a rows x cols matrix; returns the job id.
-SEXP StartClusteringThread(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrderMethod,
-                           SEXP sexpDistanceMethod);
+SEXP StartClusteringThread(SEXP sexpData, SEXP sexpRows, SEXP sexpCols, SEXP sexpOrderMethod, SEXP sexpDistanceMethod);
 // Writes a finished job's tree into merge, height and order; returns integer(0).
 SEXP FinishClusteringThread(SEXP sthreadid, SEXP sexpMerge, SEXP sexpHeight, SEXP sexpOrder);
 // Clusters on the calling thread and fills merge, height and order.
@@ -41,7 +40,8 @@ enum DISTANCE_METHOD
 class CLeafOrdering : public CClusterNodeFunction
 {
 public:
-    explicit CLeafOrdering(int* pOrder, int capacity = INT_MAX) : m_pOrder(pOrder), m_current(0), m_capacity(capacity) {}
+    explicit CLeafOrdering(int* pOrder, int capacity = INT_MAX) : m_pOrder(pOrder), m_current(0), m_capacity(capacity)
+    {}
     virtual ~CLeafOrdering() {}
     virtual void Go(CClusterNode* pNode);
     int GetCount() const { return m_current; }

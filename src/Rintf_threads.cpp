@@ -84,7 +84,7 @@ SEXP StartJobForR(CProgressThread* job)
 
 extern "C" SEXP GetProgressValues(SEXP sthreadid)
 {
-        return GuardedCall([&]() {
+    return GuardedCall([&]() {
         CProgressThread* job = LookupJobOrError(sthreadid);
         // Copy under the lock, build the R objects after unlocking: an allocation
         // error while building can then never leave the job's mutex held.
@@ -117,18 +117,18 @@ extern "C" SEXP StopThread(SEXP sthreadid)
 
 extern "C" SEXP DeleteThread(SEXP sthreadid)
 {
-        return GuardedCall([&]() {
+    return GuardedCall([&]() {
         CProgressThread* job = LookupJobOrError(sthreadid);
         SEXP result = PROTECT(Rf_allocVector(INTSXP, 1));
         INTEGER(result)[0] = 0;
         CProgressThreadManager::Erase(job->GetJobId());
         // Stops a job that has not finished, waits for its worker, then frees it.
         CProgressThreadManager::DestroyJob(job);
-    #if defined(__GLIBC__)
+#if defined(__GLIBC__)
         // glibc keeps the freed memory of the job's threads in their arenas; give
         // it back, or the session's memory grows with every job it has run.
         malloc_trim(0);
-    #endif
+#endif
         UNPROTECT(1);
         return result;
     });

@@ -3,8 +3,8 @@
 #include "MathUtility.h"
 
 CTimecourseNoIntercept::CTimecourseNoIntercept(const CArgList& args)
-    : m_pFit(0), m_pRes(0), m_pv(0), m_prmv(0), m_pInc(0), m_pH0(0), m_pH1(0), m_pwsq(0), m_pInd(0), m_pIdx(0),
-      m_m(0), m_n(0), m_N(0), m_pNGrp(0), m_B(0), m_pResult(0)
+    : m_pFit(0), m_pRes(0), m_pv(0), m_prmv(0), m_pInc(0), m_pH0(0), m_pH1(0), m_pwsq(0), m_pInd(0), m_pIdx(0), m_m(0),
+      m_n(0), m_N(0), m_pNGrp(0), m_B(0), m_pResult(0)
 {
     try {
         m_pFit = args.CopyDouble(kTcFit);

@@ -34,48 +34,49 @@ static void OffsetArrayMessageToConsole(const char* text)
 
 // void (*)(void) is compatible with every function type, so the double cast
 // keeps -Wcast-function-type quiet.
-#define CALLDEF(name, n) {#name, (DL_FUNC)(void (*)(void)) & name, n}
+#define CALLDEF(name, n)                                                                                               \
+    {                                                                                                                  \
+#name, (DL_FUNC)(void (*)(void)) & name, n                                                                     \
+    }
 
-static const R_CallMethodDef callMethods[] = {
-    CALLDEF(GetProgressValues, 1),
-    CALLDEF(StopThread, 1),
-    CALLDEF(DeleteThread, 1),
-    CALLDEF(SetThreadCount, 1),
-    CALLDEF(GetThreadCount, 0),
-    CALLDEF(GetJobHandle, 0),
-    CALLDEF(GetPhaseNames, 0),
-    // ---- ODP entries
-    CALLDEF(GetLumoLibraryVersion, 0),
-    CALLDEF(RunODP, 2),
-    CALLDEF(GetODPResult, 1),
-    CALLDEF(GetOdpInstructionSet, 0),
-    // ---- time-course entries
-    CALLDEF(RunTimecourseIndep, 2),
-    CALLDEF(RunTimecourseNoInt, 2),
-    CALLDEF(RunTimecourseInt, 2),
-    CALLDEF(GetTimecourseResult, 1),
-    CALLDEF(EMFitInterruptible, 9),
-    // ---- imputation entries
-    CALLDEF(KnnImputeInterruptible, 6),
-    // ---- clustering entries
-    CALLDEF(StartClusteringThread, 5),
-    CALLDEF(FinishClusteringThread, 4),
-    CALLDEF(Cluster, 8),
-    CALLDEF(GetPhysicalMemory, 0),
-    // ---- the error boundary
-    CALLDEF(GuardProbe, 2),
-    {NULL, NULL, 0}};
+static const R_CallMethodDef callMethods[] = {CALLDEF(GetProgressValues, 1),
+                                              CALLDEF(StopThread, 1),
+                                              CALLDEF(DeleteThread, 1),
+                                              CALLDEF(SetThreadCount, 1),
+                                              CALLDEF(GetThreadCount, 0),
+                                              CALLDEF(GetJobHandle, 0),
+                                              CALLDEF(GetPhaseNames, 0),
+                                              // ---- ODP entries
+                                              CALLDEF(GetLumoLibraryVersion, 0),
+                                              CALLDEF(RunODP, 2),
+                                              CALLDEF(GetODPResult, 1),
+                                              CALLDEF(GetOdpInstructionSet, 0),
+                                              // ---- time-course entries
+                                              CALLDEF(RunTimecourseIndep, 2),
+                                              CALLDEF(RunTimecourseNoInt, 2),
+                                              CALLDEF(RunTimecourseInt, 2),
+                                              CALLDEF(GetTimecourseResult, 1),
+                                              CALLDEF(EMFitInterruptible, 9),
+                                              // ---- imputation entries
+                                              CALLDEF(KnnImputeInterruptible, 6),
+                                              // ---- clustering entries
+                                              CALLDEF(StartClusteringThread, 5),
+                                              CALLDEF(FinishClusteringThread, 4),
+                                              CALLDEF(Cluster, 8),
+                                              CALLDEF(GetPhysicalMemory, 0),
+                                              // ---- the error boundary
+                                              CALLDEF(GuardProbe, 2),
+                                              {NULL, NULL, 0}};
 
 // Argument types of the .C and .Fortran routines: R refuses a call whose
 // vectors are of another type instead of handing the routine a double vector
 // to read as integers, or the reverse.
 static R_NativePrimitiveArgType emfitTypes[] = {REALSXP, REALSXP, INTSXP, INTSXP, REALSXP, REALSXP,
                                                 REALSXP, INTSXP,  INTSXP, INTSXP, INTSXP,  INTSXP};
-static R_NativePrimitiveArgType knnimpTypes[] = {REALSXP, REALSXP, INTSXP,  INTSXP,  INTSXP, INTSXP,
-                                                 INTSXP,  REALSXP, REALSXP, INTSXP,  INTSXP};
-static R_NativePrimitiveArgType twomisTypes[] = {REALSXP, INTSXP, INTSXP,  INTSXP,  REALSXP, INTSXP,
-                                                 INTSXP,  REALSXP, INTSXP, INTSXP, INTSXP,  REALSXP,
-                                                 REALSXP, INTSXP, INTSXP,  INTSXP};
+static R_NativePrimitiveArgType knnimpTypes[] = {REALSXP, REALSXP, INTSXP,  INTSXP, INTSXP, INTSXP,
+                                                 INTSXP,  REALSXP, REALSXP, INTSXP, INTSXP};
+static R_NativePrimitiveArgType twomisTypes[] = {REALSXP, INTSXP, INTSXP, INTSXP,  REALSXP, INTSXP, INTSXP, REALSXP,
+                                                 INTSXP,  INTSXP, INTSXP, REALSXP, REALSXP, INTSXP, INTSXP, INTSXP};
 
 static const R_CMethodDef cMethods[] = {
     // ---- .C entries

@@ -76,8 +76,8 @@ bool TwomisArgsValid(long32 p, long32 n, const long32* istart, char* msg, int ms
         return false;
     for (int c = 0; c < 2; c++) {
         if (istart[c] < 1 || istart[c] > p) {
-            std::snprintf(msg, msgSize, "'istart[%d]' is %d; it must be a row number between 1 and p (p is %d)",
-                          c + 1, (int)istart[c], (int)p);
+            std::snprintf(msg, msgSize, "'istart[%d]' is %d; it must be a row number between 1 and p (p is %d)", c + 1,
+                          (int)istart[c], (int)p);
             return false;
         }
     }
@@ -186,7 +186,7 @@ inline __attribute__((always_inline)) void ColumnSums(const double* x0, const do
             const Narrow present = mv <= 0; // -1 where present
             const Real d = a - xv;
             const Real sq = d * d;
-            s += (Real)((Bits)sq & (Bits)__builtin_convertvector(present, Wide));
+            s += (Real)((Bits)sq & (Bits) __builtin_convertvector(present, Wide));
             c -= present;
             std::memcpy(sums + i, &s, sizeof s);
             std::memcpy(shared + i, &c, sizeof c);
@@ -203,8 +203,8 @@ inline __attribute__((always_inline)) void ColumnSums(const double* x0, const do
 typedef void ColumnKernel(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
                           const long32* imiss, double* sums, long32* shared);
 
-void ColumnSumsPlain(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0,
-                     const long32* imiss, double* sums, long32* shared)
+void ColumnSumsPlain(const double* x0, const double* x, long32 p, long32 n, const long32* imiss0, const long32* imiss,
+                     double* sums, long32* shared)
 {
     ColumnSums<2>(x0, x, p, n, imiss0, imiss, sums, shared);
 }
@@ -224,9 +224,9 @@ void DistancesPlain(const double* target, const uint64_t* mask, const uint64_t* 
 #include <hwy/foreach_target.h>
 #include "simd/KnnDistances-inl.h"
 
-#define LUMO_KNN_KERNELS(LEVEL, QUALIFY)                                                                          \
-    {                                                                                                          \
-        LEVEL, &lumo_knn::QUALIFY(BlockDistances), &lumo_knn::QUALIFY(ColumnSums)                              \
+#define LUMO_KNN_KERNELS(LEVEL, QUALIFY)                                                                               \
+    {                                                                                                                  \
+        LEVEL, &lumo_knn::QUALIFY(BlockDistances), &lumo_knn::QUALIFY(ColumnSums)                                      \
     }
 #else
 #define LUMO_SIMD_ENTRIES(ENTRY)
@@ -242,8 +242,8 @@ struct CKernelVariant
 };
 
 // Widest first; the plain code runs everywhere.
-const CKernelVariant g_kernels[] = {
-    LUMO_SIMD_ENTRIES(LUMO_KNN_KERNELS){lumo::simd::kPortable, &DistancesPlain, &ColumnSumsPlain}};
+const CKernelVariant g_kernels[] = {LUMO_SIMD_ENTRIES(LUMO_KNN_KERNELS) // widest first
+                                    {lumo::simd::kPortable, &DistancesPlain, &ColumnSumsPlain}};
 
 // The variant of the active instruction-set level.
 const CKernelVariant& ActiveKernel()
@@ -295,8 +295,7 @@ CKnnRows::CKnnRows(const double* x, const long32* imiss, long32 p, long32 n)
 CKnnBlock::CKnnBlock(const CKnnRows& rows)
     : m_rows(rows), m_target((size_t)rows.Cols() * KNN_BLOCK), m_mask((size_t)rows.Cols() * KNN_BLOCK),
       m_bits((size_t)rows.Words() * KNN_BLOCK), m_dist((size_t)rows.Rows() * KNN_BLOCK)
-{
-}
+{}
 
 void CKnnBlock::Compute(const long32* targets, int count)
 {
@@ -330,9 +329,7 @@ struct CKnnWorker
     std::vector<double> nndist;
     std::vector<long32> pos;
 
-    CKnnWorker(const lumo::CKnnRows& rows, long32 kn) : block(rows), nndist((size_t)kn + 1), pos((size_t)kn + 1)
-    {
-    }
+    CKnnWorker(const lumo::CKnnRows& rows, long32 kn) : block(rows), nndist((size_t)kn + 1), pos((size_t)kn + 1) {}
 };
 
 // Fills the missing entries of target row i (0-based) from its neighbour rows
@@ -445,8 +442,7 @@ void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos
         // (an equal one never does): skip the others four at a time.
         if (held == k) {
             const double kth = nndist[k - 1];
-            while (j + 3 <= nt &&
-                   !((dist[j - 1] < kth) | (dist[j] < kth) | (dist[j + 1] < kth) | (dist[j + 2] < kth)))
+            while (j + 3 <= nt && !((dist[j - 1] < kth) | (dist[j] < kth) | (dist[j + 1] < kth) | (dist[j + 2] < kth)))
                 j += 4;
             while (j <= nt && !(dist[j - 1] < kth))
                 j++;
@@ -470,8 +466,8 @@ void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos
     }
 }
 
-void misave(const double* x, double* x0, const long32* p, const long32* n, long32* imiss0,
-            const long32* imiss, const long32* index, const long32* m)
+void misave(const double* x, double* x0, const long32* p, const long32* n, long32* imiss0, const long32* imiss,
+            const long32* index, const long32* m)
 {
     const long32 np = *p;
     const long32 nn = *n;
@@ -501,8 +497,8 @@ void misave(const double* x, double* x0, const long32* p, const long32* n, long3
     }
 }
 
-void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
-            const long32* irmiss, const long32* kn, double*, double*, long32*, long32*)
+void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss, const long32* irmiss,
+            const long32* kn, double*, double*, long32*, long32*)
 {
     char msg[160];
     if (!KnnimpArgsValid(*p, *n, *kn, imiss, msg, sizeof msg))
@@ -515,9 +511,9 @@ void knnimp(const double* x, double* ximp, const long32* p, const long32* n, lon
     }
 }
 
-void twomis(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0,
-            long32* imiss0, long32* maxit, const double* eps, const long32* istart, long32* clust,
-            long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn)
+void twomis(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0, long32* imiss0,
+            long32* maxit, const double* eps, const long32* istart, long32* clust, long32* nsize, double* dist,
+            double* ratio, long32* iter, long32* iworkp, long32* iworkn)
 {
     char msg[160];
     if (!TwomisArgsValid(*p, *n, istart, msg, sizeof msg))
@@ -540,7 +536,8 @@ void twomis(const double* x, const long32* p, const long32* n, const long32* imi
             return;
         *iter = k;
         for (int c = 0; c < 2; c++) {
-            misdis(x0 + (std::ptrdiff_t)c * nn, x, p, n, imiss0 + (std::ptrdiff_t)c * nn, imiss, dist + (std::ptrdiff_t)c * np, iworkp);
+            misdis(x0 + (std::ptrdiff_t)c * nn, x, p, n, imiss0 + (std::ptrdiff_t)c * nn, imiss,
+                   dist + (std::ptrdiff_t)c * np, iworkp);
             nsize[c] = 0;
         }
         double total = 0.0;

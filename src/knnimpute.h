@@ -35,17 +35,16 @@ extern "C" {
 // a shortage of memory for the work space, it returns without writing
 // anything; callers that must tell (R's routine knnimp) check the arguments
 // with KnnimpArgsValid and run lumo::KnnImpute.
-void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss,
-            const long32* irmiss, const long32* kn, double* workp, double* workn, long32* iworkp,
-            long32* iworkn);
+void knnimp(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss, const long32* irmiss,
+            const long32* kn, double* workp, double* workn, long32* iworkp, long32* iworkn);
 
 // Splits the p rows of x into two clusters by a two-means iteration started
 // from rows istart(1) and istart(2). Arguments outside p, n >= 0 and
 // 1 <= istart(c) <= p make it return without writing anything (check them
 // with TwomisArgsValid).
-void twomis(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0,
-            long32* imiss0, long32* maxit, const double* eps, const long32* istart, long32* clust,
-            long32* nsize, double* dist, double* ratio, long32* iter, long32* iworkp, long32* iworkn);
+void twomis(const double* x, const long32* p, const long32* n, const long32* imiss, double* x0, long32* imiss0,
+            long32* maxit, const double* eps, const long32* istart, long32* clust, long32* nsize, double* dist,
+            double* ratio, long32* iter, long32* iworkp, long32* iworkn);
 
 // Distances of every row of x to the target row x0 into dis(1..p): the mean
 // squared difference over the columns both have, 1.0e10 when they share none.
@@ -60,8 +59,8 @@ void porder(const long32* kn, const double* dist, const long32* ntr, long32* pos
 // Fills the columns of x0 whose indicator in imiss0 is not 0 with the mean of
 // the present values of rows index(1..m) of x; sets the indicator to 2 where
 // there is none.
-void misave(const double* x, double* x0, const long32* p, const long32* n, long32* imiss0,
-            const long32* imiss, const long32* index, const long32* m);
+void misave(const double* x, double* x0, const long32* p, const long32* n, long32* imiss0, const long32* imiss,
+            const long32* index, const long32* m);
 }
 
 // ---------------------------------------------------------------- distance kernels
@@ -125,10 +124,10 @@ public:
 
 private:
     const CKnnRows& m_rows;
-    std::vector<double> m_target;   // n x KNN_BLOCK: target values by column
-    std::vector<uint64_t> m_mask;   // n x KNN_BLOCK: all ones where the target has the column
-    std::vector<uint64_t> m_bits;   // KNN_BLOCK x words: presence bits of the targets
-    std::vector<double> m_dist;     // KNN_BLOCK x p
+    std::vector<double> m_target; // n x KNN_BLOCK: target values by column
+    std::vector<uint64_t> m_mask; // n x KNN_BLOCK: all ones where the target has the column
+    std::vector<uint64_t> m_bits; // KNN_BLOCK x words: presence bits of the targets
+    std::vector<double> m_dist;   // KNN_BLOCK x p
 };
 
 // The imputation of knnimp on the threads of pool, for callers that check the

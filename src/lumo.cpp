@@ -7,5 +7,4 @@
 
 void odp(double*, double*, double*, double*, long32*, long32*, long32*, int*, long32*, long32*, int*, double*,
          update_progress_routine*, void*, double*, double*)
-{
-}
+{}

@@ -140,9 +140,9 @@ double odp4t(long32 mi, long32 mj, long32 n, long32 k);
 // iteration reports at least twice (the kernels' entry reports), so a stop
 // request lands within one iteration even when m0 = 0. A failed work-array
 // allocation throws std::bad_alloc. The pool also resamples.
-void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
-             double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool);
+void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma, double* sigma0,
+             int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback, void* callbackArg,
+             double* currentStart, double* maxStart, lumo::CWorkerPool& pool);
 // odp3 and odp4 with one reference gene left out of every gene's sum: gene i
 // skips reference gene self[i] (a negative entry skips none). Same progress,
 // instruction sets and thread rules as the kernels above.
@@ -193,8 +193,8 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
 
 // Kept for callers of the old interface; does nothing.
 void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,
-         long32* m0, int* nii, double* scr, update_progress_routine* callback, void* callbackArg,
-         double* currentStart, double* maxStart);
+         long32* m0, int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
+         double* maxStart);
 
 namespace lumo
 {
@@ -218,9 +218,8 @@ const char* OdpInstructionSet();
 // Fits, residual sums of squares and F for independent observations. Adds
 // into fit1, fit0, rss1 and rss0 (the caller clears them). pCurrent and pMax
 // may be null; the callback is called at the first step and every 1000th.
-void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0,
-           long32* m, long32* n, double* F, update_progress_routine* callback, void* callbackArg,
-           double* pCurrent, double* pMax);
+void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0, long32* m,
+           long32* n, double* F, update_progress_routine* callback, void* callbackArg, double* pCurrent, double* pMax);
 
 // Most EM iterations EMFitPool performs; a gene list that has not settled by then
 // is left as it stands.
@@ -233,10 +232,10 @@ const long32 kEMFitMaxIterations = 1000000;
 // each observation's intercept; *iter is 1 + the iterations performed. No
 // progress of its own is reported: stop checks go through progress (may be
 // null, owned by the calling thread) after a bounded amount of work.
-void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
-               double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
-               double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-               lumo::CWorkerPool& pool, lumo::CSharedProgress* progress);
+void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC, double* gm,
+               double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM,
+               double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter, lumo::CWorkerPool& pool,
+               lumo::CSharedProgress* progress);
 
 // Genes the EM iterates side by side on one thread: those of the widest
 // vectors of the active level of lumo::simd (2, 4 or 8). Results do not

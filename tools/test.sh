@@ -8,6 +8,7 @@ cd "$top"
 
 # The slots of the native argument lists live in src/RArgs.h and R/native.R only.
 bash tools/check-contract.sh
+bash tools/style.sh
 bash tools/deps.sh
 
 # src/Makevars.in lists the objects one by one (no GNU make extensions): a source

@@ -16,8 +16,7 @@
 CBasicCluster::CBasicCluster(CDistanceFunction* pDistance, CCombineDataFunction* pCombineData)
     : CCluster(pDistance, pCombineData), m_pDistances(0), m_ppNodes(0), m_iNodeCount(0),
       m_iThreads(lumo::DefaultThreadCount()), m_iMinChunk(kDefaultMinChunk), m_fFinalTotal(0.0)
-{
-}
+{}
 
 CBasicCluster::~CBasicCluster()
 {
@@ -36,8 +35,7 @@ void CBasicCluster::ReleasePartialTree(int iDataCount)
 {
     if (m_ppNodes == 0)
         return;
-    for (int k = 0; k < m_iNodeCount; ++k)
-    {
+    for (int k = 0; k < m_iNodeCount; ++k) {
         CClusterNode* p = m_ppNodes[k];
         if (p == 0)
             continue;
@@ -73,8 +71,7 @@ void CBasicCluster::StartRun(void** ppData, int iDataCount)
 void CBasicCluster::PrepareRun(void** ppData)
 {
     const int n = (m_iNodeCount + 1) / 2;
-    for (int i = 0; i < n; ++i)
-    {
+    for (int i = 0; i < n; ++i) {
         CClusterNode* pLeaf = 0;
         try {
             pLeaf = new CClusterNode(ppData[i], i);

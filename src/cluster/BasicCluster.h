@@ -34,8 +34,7 @@ public:
     // the returned tree, including the data vectors of its merged nodes. On
     // any failure everything built by the call is released again.
     virtual CClusterNode* Cluster(void** ppData, int iDataCount);
-    virtual unsigned long long GetMemoryRequirement(unsigned long long iDataSize,
-                                                    unsigned long long iDataCount);
+    virtual unsigned long long GetMemoryRequirement(unsigned long long iDataSize, unsigned long long iDataCount);
 
     // Node of the given index, or null when the index is outside 0 ... 2n - 2
     // or no tree has been built.

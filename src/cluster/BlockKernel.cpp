@@ -40,8 +40,8 @@ public:
         return pScratch;
     }
 
-    virtual void Distances(const double* x, double spread, const double* blocks, const double* spreads,
-                           std::size_t dim, int b0, int b1, double* out) const
+    virtual void Distances(const double* x, double spread, const double* blocks, const double* spreads, std::size_t dim,
+                           int b0, int b1, double* out) const
     {
         CCorrelation::BlockProducts(x, blocks, dim, b0, b1, out);
         const double* s = spreads + 4 * b0;

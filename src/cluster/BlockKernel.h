@@ -27,8 +27,8 @@ public:
     // Distances from prepared values x, with their scalar, to the nodes of
     // the blocks b0 ... b1 - 1: node 4b + l goes to out[4 * (b - b0) + l].
     // Nodes past the last stored one give meaningless values.
-    virtual void Distances(const double* x, double spread, const double* blocks, const double* spreads,
-                           std::size_t dim, int b0, int b1, double* out) const = 0;
+    virtual void Distances(const double* x, double spread, const double* blocks, const double* spreads, std::size_t dim,
+                           int b0, int b1, double* out) const = 0;
     // Whether no distance between two rows of finite values can be NaN.
     virtual bool FiniteRowsCannotFail() const = 0;
 };

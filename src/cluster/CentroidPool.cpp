@@ -25,8 +25,7 @@ CCentroidPool::CCentroidPool(CDistanceFunction* pDist, CClusterNode** ppLeaves, 
     if (p0 == 0 || p0->empty())
         return;
     m_dim = p0->size();
-    for (int i = 1; i < n; ++i)
-    {
+    for (int i = 1; i < n; ++i) {
         const std::vector<double>* p = DataOf(ppLeaves[i]);
         if (p == 0 || p->size() != m_dim)
             return;
@@ -82,11 +81,9 @@ void CCentroidPool::Remove(int node)
 {
     const int p = m_nodePos[static_cast<std::size_t>(node)];
     const int last = m_count - 1;
-    if (p != last)
-    {
+    if (p != last) {
         const int moved = m_posNode[static_cast<std::size_t>(last)];
-        if (m_moveCount < 2 && EarlierPositionOf(moved) == last)
-        {
+        if (m_moveCount < 2 && EarlierPositionOf(moved) == last) {
             m_moves[m_moveCount][0] = moved;
             m_moves[m_moveCount][1] = last;
             ++m_moveCount;

@@ -11,8 +11,7 @@
 
 CCluster::CCluster(CDistanceFunction* pDistance, CCombineDataFunction* pCombineData)
     : IProgressThreadCallback(), m_pDistance(pDistance), m_pCombineData(pCombineData)
-{
-}
+{}
 
 CCluster::~CCluster() {}
 
@@ -32,8 +31,7 @@ unsigned long long CCluster::PhysicalMemory()
 #if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
     long pages = sysconf(_SC_PHYS_PAGES);
     long pageSize = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && pageSize > 0)
-    {
+    if (pages > 0 && pageSize > 0) {
         try {
             return CSafeInt<unsigned long long>::Multiply(static_cast<unsigned long long>(pages),
                                                           static_cast<unsigned long long>(pageSize));
@@ -77,11 +75,9 @@ void CCluster::CheckMemory(unsigned long long iDataSize, unsigned long long iDat
     std::vector<void*> blocks;
     try {
         blocks.reserve(static_cast<std::size_t>(count));
-        for (unsigned long long i = 0; i < count; ++i)
-        {
+        for (unsigned long long i = 0; i < count; ++i) {
             void* p = std::malloc(static_cast<std::size_t>(i < div ? PROBE_BLOCK_SIZE : mod));
-            if (p == 0)
-            {
+            if (p == 0) {
                 ReleaseBlocks(blocks);
                 throw new CClusterException(1, kMessage);
             }

@@ -49,8 +49,7 @@ public:
     virtual CClusterNode* Cluster(void** ppData, int iDataCount) = 0;
     // Bytes a run over iDataCount rows of iDataSize bytes each will need.
     // Overflow throws std::out_of_range*.
-    virtual unsigned long long GetMemoryRequirement(unsigned long long iDataSize,
-                                                    unsigned long long iDataCount) = 0;
+    virtual unsigned long long GetMemoryRequirement(unsigned long long iDataSize, unsigned long long iDataCount) = 0;
     // Returns normally when that much memory can be obtained now; otherwise
     // throws CClusterException* id 1 "Not enough memory available to cluster.".
     virtual void CheckMemory(unsigned long long iDataSize, unsigned long long iDataCount);

@@ -2,8 +2,7 @@
 
 CClusterException::CClusterException(int id, const char* pMessage)
     : m_sMessage(pMessage != 0 ? pMessage : ""), m_iId(id)
-{
-}
+{}
 
 CClusterException::~CClusterException() throw() {}
 

@@ -40,13 +40,11 @@ CClusterNode::CClusterNode(void* pData, int index, CClusterNode* pLeft, CCluster
     // The capacities are exact, so the appends below cannot overflow; should a
     // child's lists be inconsistent all the same, nothing is leaked.
     try {
-        if (m_pLeft != 0)
-        {
+        if (m_pLeft != 0) {
             m_pLeft->SetParent(this);
             AppendLeavesOf(m_pLeft, m_pLeftLeaves);
         }
-        if (m_pRight != 0)
-        {
+        if (m_pRight != 0) {
             m_pRight->SetParent(this);
             AppendLeavesOf(m_pRight, m_pRightLeaves);
         }
@@ -63,8 +61,7 @@ CClusterNode::CClusterNode(void* pData, int index, CClusterNode* pLeft, CCluster
 
 void CClusterNode::AppendLeavesOf(CClusterNode* pChild, CClusterNodeVector* pList)
 {
-    if (pChild->IsLeaf())
-    {
+    if (pChild->IsLeaf()) {
         pList->insert(pList->end(), pChild);
         return;
     }
@@ -91,8 +88,7 @@ void CClusterNode::RecursiveDelete()
         stack.push_back(m_pLeft);
     m_pRight = 0;
     m_pLeft = 0;
-    while (!stack.empty())
-    {
+    while (!stack.empty()) {
         CClusterNode* p = stack.back();
         stack.pop_back();
         if (p->m_pRight != 0)
@@ -157,8 +153,7 @@ static void WalkPreOrder(CClusterNode* pRoot, CClusterNodeFunction* pAction, boo
     if (pAction == 0)
         return;
     std::vector<CClusterNode*> stack(1, pRoot);
-    while (!stack.empty())
-    {
+    while (!stack.empty()) {
         CClusterNode* p = stack.back();
         stack.pop_back();
         if (!leavesOnly || p->IsLeaf())

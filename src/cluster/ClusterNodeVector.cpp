@@ -75,8 +75,7 @@ void CClusterNodeVector::insert(CClusterNodeVector_iterator pos, CClusterNodeVec
     if (pos != m_endIter)
         throw invalid_index();
     CClusterNodeVector_iterator it = first;
-    while (it != last)
-    {
+    while (it != last) {
         push_back(*it);
         it++;
     }
@@ -94,8 +93,7 @@ CClusterNodeVector_iterator CClusterNodeVector::end()
 
 void CClusterNodeVector::Reallocate(int newCap)
 {
-    if (newCap < 1)
-    {
+    if (newCap < 1) {
         // realloc to zero bytes may return null without failing; keep no array.
         if (m_pVec != 0)
             std::free(m_pVec);
@@ -112,8 +110,7 @@ void CClusterNodeVector::Reallocate(int newCap)
     m_pVec = static_cast<CClusterNode**>(p);
     m_cap = newCap;
     // A shrunk array keeps only what still fits.
-    if (m_endIndex > m_cap)
-    {
+    if (m_endIndex > m_cap) {
         m_endIndex = m_cap;
         m_endIter = CClusterNodeVector_iterator(this, m_endIndex);
     }

@@ -43,8 +43,7 @@ public:
     // Appends p; pos is not consulted.
     void insert(CClusterNodeVector_iterator pos, CClusterNode* p);
     // Appends [first, last); only pos == end() is supported (invalid_index otherwise).
-    void insert(CClusterNodeVector_iterator pos, CClusterNodeVector_iterator first,
-                CClusterNodeVector_iterator last);
+    void insert(CClusterNodeVector_iterator pos, CClusterNodeVector_iterator first, CClusterNodeVector_iterator last);
 
     int size() const { return m_endIndex; }
     int capacity() const { return m_cap; }

@@ -35,10 +35,8 @@ double CTimeOfMaxExpression::GetWeight(CClusterNode* pNode)
         throw new CClusterException(5, "pData1->size() == 0");
     double maxValue = (*pData)[0];
     std::size_t maxPos = 0;
-    for (std::size_t pos = 1; pos < pData->size(); ++pos)
-    {
-        if ((*pData)[pos] > maxValue)
-        {
+    for (std::size_t pos = 1; pos < pData->size(); ++pos) {
+        if ((*pData)[pos] > maxValue) {
             maxValue = (*pData)[pos];
             maxPos = pos;
         }
@@ -55,13 +53,11 @@ CEisenOrdering::CEisenOrdering() : m_pWeight(nullptr), m_freeWeight(true), m_tra
 
 CEisenOrdering::CEisenOrdering(CWeightFunction* pWeight)
     : m_pWeight(pWeight), m_freeWeight(false), m_trackerTotal(0), m_tracker(0)
-{
-}
+{}
 
 CEisenOrdering::~CEisenOrdering()
 {
-    if (m_freeWeight && m_pWeight != nullptr)
-    {
+    if (m_freeWeight && m_pWeight != nullptr) {
         delete m_pWeight;
         m_pWeight = nullptr;
     }
@@ -89,16 +85,14 @@ void CEisenOrdering::OrderLeavesRecursive(CClusterNode* pCluster, CMatrix*)
     // not depend on the orientation below them, so the order of the visits is
     // free: a stack of pending nodes replaces the recursion.
     std::vector<CClusterNode*> pending(1, pCluster);
-    while (!pending.empty())
-    {
+    while (!pending.empty()) {
         CClusterNode* pNode = pending.back();
         pending.pop_back();
         if (pNode == nullptr || pNode->IsLeaf())
             continue;
         CClusterNode* pLeft = pNode->GetLeftChild();
         CClusterNode* pRight = pNode->GetRightChild();
-        if (pLeft != nullptr && pRight != nullptr)
-        {
+        if (pLeft != nullptr && pRight != nullptr) {
             double lw = m_pWeight->GetWeight(pLeft);
             double rw = m_pWeight->GetWeight(pRight);
             // Only a strictly larger left weight swaps; NaN compares false.

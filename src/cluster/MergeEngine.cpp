@@ -39,16 +39,14 @@ void LeafRows(const CCentroidPool& batch, lumo::CWorkerPool& workers, CUpperDiag
     } catch (const std::bad_alloc&) {
         throw new CClusterException(1, "Clustering operation failed due to lack of memory");
     }
-    for (int j0 = 1, j1 = 1; j0 < n; j0 = j1)
-    {
+    for (int j0 = 1, j1 = 1; j0 < n; j0 = j1) {
         long long pairs = 0;
         for (; j1 < n && pairs < (1 << 20); ++j1)
             pairs += j1;
         RunPass(workers, j1 - j0, 16, [&](int64_t b, int64_t e, int w) {
             double* buf = scratch[static_cast<std::size_t>(w)].data();
             double* x = buf + CMergeState::Padded(n);
-            for (int j = j0 + static_cast<int>(b); j < j0 + static_cast<int>(e); ++j)
-            {
+            for (int j = j0 + static_cast<int>(b); j < j0 + static_cast<int>(e); ++j) {
                 double spread;
                 batch.Extract(j, x, &spread);
                 batch.Distances(x, spread, 0, (j + 3) / 4, buf);
@@ -83,8 +81,7 @@ void CMergeSteps::Step(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeS
     // waking another thread for it.
     const bool parallel = threads > 1 && count >= 2 * minChunk;
     int kernelChunks = 1;
-    if (parallel)
-    {
+    if (parallel) {
         const int most = blocks / (minChunk / 4 > 1 ? minChunk / 4 : 1);
         kernelChunks = 4 * threads < most ? 4 * threads : most;
     }
@@ -97,13 +94,11 @@ void CMergeSteps::Step(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeS
     m_out.resize(static_cast<std::size_t>(blocks) * 4);
     m_chunks.assign(static_cast<std::size_t>(kernelChunks), SChunk{-1, 0.0, -1, 0.0});
     const lumo::CWorkerPool::Body body = [&](int64_t begin, int64_t end, int) {
-        for (int item = static_cast<int>(begin); item < static_cast<int>(end); ++item)
-        {
+        for (int item = static_cast<int>(begin); item < static_cast<int>(end); ++item) {
             if (item < kernelChunks)
                 Compute(batch, state, xc, spread, a, b, item * blockGrain, std::min(blocks, (item + 1) * blockGrain),
                         m_chunks[static_cast<std::size_t>(item)]);
-            else
-            {
+            else {
                 const int s0 = (item - kernelChunks) * slotGrain;
                 Store(batch, state, m, pendingSlot, c, s0, std::min(m_slots, s0 + slotGrain));
             }
@@ -115,11 +110,9 @@ void CMergeSteps::Step(CCentroidPool& batch, lumo::CWorkerPool& workers, CMergeS
         body(0, kernelChunks + storeChunks, 0);
 
     *pBadNode = -1;
-    for (std::size_t k = 0; k < m_chunks.size(); ++k)
-    {
+    for (std::size_t k = 0; k < m_chunks.size(); ++k) {
         const SChunk& ch = m_chunks[k];
-        if (ch.badNode >= 0 && (*pBadNode < 0 || ch.badNode < *pBadNode))
-        {
+        if (ch.badNode >= 0 && (*pBadNode < 0 || ch.badNode < *pBadNode)) {
             *pBadNode = ch.badNode;
             *pBadValue = ch.badValue;
         }
@@ -145,15 +138,12 @@ void CMergeSteps::Compute(CCentroidPool& batch, CMergeState& state, const double
     double* d = m_out.data();
     batch.Distances(xc, spread, b0, b1, d + 4 * b0);
     const int end = 4 * b1 < batch.Count() ? 4 * b1 : batch.Count();
-    for (int p = 4 * b0; p < end; ++p)
-    {
+    for (int p = 4 * b0; p < end; ++p) {
         const int i = batch.NodeAt(p);
         const double v = d[p];
         state.MarkStale(i, a, b);
-        if (!(v >= 0.0))
-        {
-            if (ch.badNode < 0 || i < ch.badNode)
-            {
+        if (!(v >= 0.0)) {
+            if (ch.badNode < 0 || i < ch.badNode) {
                 ch.badNode = i;
                 ch.badValue = v;
             }
@@ -168,12 +158,11 @@ void CMergeSteps::Compute(CCentroidPool& batch, CMergeState& state, const double
 // slots (one now holds c, which is skipped) and the centroid copy, where the
 // removals moved up to two nodes; every other node has the slot and the
 // position it had.
-void CMergeSteps::Store(const CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot,
-                        int c, int s0, int s1)
+void CMergeSteps::Store(const CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot, int c,
+                        int s0, int s1)
 {
     double* rowP = m.Row(pendingSlot);
-    for (int s = s0; s < s1; ++s)
-    {
+    for (int s = s0; s < s1; ++s) {
         const int i = state.SlotNode(s);
         if (i < 0 || i == m_pending || i == c)
             continue;
@@ -185,9 +174,8 @@ void CMergeSteps::Store(const CCentroidPool& batch, CMergeState& state, CUpperDi
     }
 }
 
-CMergeEngine::CMergeEngine(IProgressThreadCallback& progress, CDistanceFunction* pDist,
-                           CCombineDataFunction* pCombine, CClusterNode** ppNodes, CUpperDiagonalMatrix& m,
-                           lumo::CWorkerPool& workers, int minChunk)
+CMergeEngine::CMergeEngine(IProgressThreadCallback& progress, CDistanceFunction* pDist, CCombineDataFunction* pCombine,
+                           CClusterNode** ppNodes, CUpperDiagonalMatrix& m, lumo::CWorkerPool& workers, int minChunk)
     : m_progress(progress), m_pDist(pDist), m_pCombine(pCombine), m_ppNodes(ppNodes), m_m(m), m_n(m.GetSize()),
       m_minChunk(minChunk), m_steps(m.GetSize())
 {
@@ -252,8 +240,7 @@ void CMergeEngine::FillChecked()
     std::vector<char> rowBad(CMergeState::kFillBlock, 0);
     std::vector<std::vector<double>> rows(static_cast<std::size_t>(m_pWorkers->Threads()),
                                           std::vector<double>(m_pPool->Dim()));
-    for (int i0 = 0; i0 < m_n; i0 += CMergeState::kFillBlock)
-    {
+    for (int i0 = 0; i0 < m_n; i0 += CMergeState::kFillBlock) {
         const int i1 = i0 + CMergeState::kFillBlock < m_n ? i0 + CMergeState::kFillBlock : m_n;
         if (m_pPool->On())
             BatchFillRows(i0, i1, rows, rowBad);
@@ -274,8 +261,7 @@ void CMergeEngine::BatchFillRows(int i0, int i1, std::vector<std::vector<double>
     const int n = m_n;
     RunPass(*m_pWorkers, i1 - i0, 1, [&](int64_t b, int64_t e, int w) {
         double* x = rows[static_cast<std::size_t>(w)].data();
-        for (int i = i0 + static_cast<int>(b); i < i0 + static_cast<int>(e); ++i)
-        {
+        for (int i = i0 + static_cast<int>(b); i < i0 + static_cast<int>(e); ++i) {
             double* buf = state.FillRow(i, i0);
             const int b0 = (i + 1) / 4;
             double spread;
@@ -294,20 +280,16 @@ void CMergeEngine::BatchFillRows(int i0, int i1, std::vector<std::vector<double>
 void CMergeEngine::FillBlock(int i0, int i1, const std::vector<char>& rowBad)
 {
     const bool batched = m_pPool->On();
-    for (int i = i0; i < i1; ++i)
-    {
+    for (int i = i0; i < i1; ++i) {
         double* buf = m_pState->FillRow(i, i0);
-        if (batched && !rowBad[static_cast<std::size_t>(i - i0)])
-        {
+        if (batched && !rowBad[static_cast<std::size_t>(i - i0)]) {
             m_step += m_n - i - 1;
             ReportBefore(m_step, kPhaseDistances);
             continue;
         }
         CClusterNode* ti = m_ppNodes[i];
-        for (int j = i + 1; j < m_n; ++j, ++m_step)
-        {
-            if (m_step == m_nextReport)
-            {
+        for (int j = i + 1; j < m_n; ++j, ++m_step) {
+            if (m_step == m_nextReport) {
                 m_progress.DoCallback(m_total, static_cast<double>(m_step), kPhaseDistances);
                 m_nextReport += 1000;
             }
@@ -328,8 +310,7 @@ CClusterNode* CMergeEngine::Merge()
     m_pState->ClosestPair(&mini, &minj);
     const int iNodeCount = 2 * m_n - 1;
     int iCurrent = m_n;
-    for (; iCurrent < iNodeCount - 1; ++iCurrent)
-    {
+    for (; iCurrent < iNodeCount - 1; ++iCurrent) {
         if (mini < 0)
             throw new CClusterException(5, "mini < 0");
         if (minj < 0)
@@ -369,8 +350,7 @@ void CMergeEngine::BatchedDistances(CClusterNode* pNode, int c, int mini, int mi
     double spread;
     const double* xc = batch.Prepare(pNode, &spread);
     m_steps.Step(batch, *m_pWorkers, *m_pState, m_m, xc, spread, mini, minj, c, m_minChunk, &badNode, &badValue);
-    if (badNode >= 0)
-    {
+    if (badNode >= 0) {
         ReportUpTo(m_step + badNode, kPhaseMerging);
         CheckedDistance(m_pDist, m_ppNodes[badNode], pNode);
         CheckedValue(badValue);
@@ -382,8 +362,7 @@ void CMergeEngine::PairDistances(CClusterNode* pNode, int c, int mini, int minj)
 {
     m_steps.Flush(*m_pPool, *m_pState, m_m, c);
     const std::vector<int>& active = m_pState->Active();
-    for (std::size_t k = 0; k < active.size(); ++k)
-    {
+    for (std::size_t k = 0; k < active.size(); ++k) {
         const int i = active[k];
         ReportUpTo(m_step + i, kPhaseMerging);
         m_pState->NewDistance(i, mini, minj, c, CheckedDistance(m_pDist, m_ppNodes[i], pNode));
@@ -429,13 +408,11 @@ void CMergeEngine::RestoreLeafDistances(IProgressThreadCallback& progress, CDist
     } catch (const std::bad_alloc&) {
         throw OutOfMemory();
     }
-    if (poolOwner->On())
-    {
+    if (poolOwner->On()) {
         LeafRows(*poolOwner, workers, m, 0, report);
         return;
     }
-    for (int i = 0; i < n; ++i)
-    {
+    for (int i = 0; i < n; ++i) {
         for (int j = i + 1; j < n; ++j)
             m.At(i, j) = CheckedDistance(pDist, ppNodes[i], ppNodes[j]);
         report(n - i - 1);

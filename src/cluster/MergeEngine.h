@@ -50,8 +50,8 @@ public:
 private:
     void Compute(CCentroidPool& batch, CMergeState& state, const double* xc, double spread, int a, int b, int b0,
                  int b1, SChunk& ch);
-    void Store(const CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot, int c,
-               int s0, int s1);
+    void Store(const CCentroidPool& batch, CMergeState& state, CUpperDiagonalMatrix& m, int pendingSlot, int c, int s0,
+               int s1);
 
     int m_slots;
     int m_pending;              // node whose distances wait in m_prev, -1: none
@@ -126,8 +126,8 @@ private:
     std::unique_ptr<lumo::CWorkerPool> m_pSerial;
     lumo::CWorkerPool* m_pWorkers = nullptr;
     CMergeSteps m_steps;
-    double m_total = 0.0;      // of the current phase's reports
-    long long m_step = 0;      // steps done in the current phase
+    double m_total = 0.0; // of the current phase's reports
+    long long m_step = 0; // steps done in the current phase
     long long m_nextReport = 0;
 };
 

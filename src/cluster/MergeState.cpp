@@ -15,18 +15,15 @@ CMergeState::CMergeState(int leafCount, CUpperDiagonalMatrix& m)
 
 void CMergeState::StoreFillBlock(int i0, int i1, int j0, int j1)
 {
-    for (int j = j0 > i0 + 1 ? j0 : i0 + 1; j < j1; ++j)
-    {
+    for (int j = j0 > i0 + 1 ? j0 : i0 + 1; j < j1; ++j) {
         double* rowJ = m_m.Row(j);
         int last = j < i1 ? j : i1;
         int best = m_partner[j];
         double bestDist = m_key[j];
-        for (int i = i0; i < last; ++i)
-        {
+        for (int i = i0; i < last; ++i) {
             double d = m_block[static_cast<std::size_t>(i - i0) * m_stride + j];
             rowJ[i] = d;
-            if (best < 0 || d < bestDist)
-            {
+            if (best < 0 || d < bestDist) {
                 best = i;
                 bestDist = d;
             }
@@ -39,8 +36,7 @@ void CMergeState::StoreFillBlock(int i0, int i1, int j0, int j1)
 void CMergeState::FinishFill()
 {
     std::vector<double>().swap(m_block);
-    for (int j = 0; j < m_n; ++j)
-    {
+    for (int j = 0; j < m_n; ++j) {
         m_active.push_back(j);
         if (m_partner[j] >= 0)
             HeapInsert(j);
@@ -74,11 +70,9 @@ void CMergeState::AddMerged(int c)
 
 bool CMergeState::ClosestPair(int* pMini, int* pMinj)
 {
-    while (!m_heap.empty())
-    {
+    while (!m_heap.empty()) {
         int t = m_heap[0];
-        if (!m_stale[t])
-        {
+        if (!m_stale[t]) {
             *pMini = m_partner[t];
             *pMinj = t;
             return true;
@@ -102,12 +96,10 @@ void CMergeState::Rescan(int j)
     const double* rowJ = m_m.Row(sj);
     int best = -1;
     double bestDist = 0.0;
-    for (std::vector<int>::const_iterator it = m_active.begin(); it != m_active.end() && *it < j; ++it)
-    {
+    for (std::vector<int>::const_iterator it = m_active.begin(); it != m_active.end() && *it < j; ++it) {
         const int si = slot[*it];
         double d = si < sj ? rowJ[si] : m_m.Row(si)[sj];
-        if (best < 0 || d < bestDist)
-        {
+        if (best < 0 || d < bestDist) {
             best = *it;
             bestDist = d;
             if (d == bound)
@@ -162,8 +154,7 @@ void CMergeState::HeapRemove(int k)
 void CMergeState::HeapUp(int pos)
 {
     int k = m_heap[pos];
-    while (pos > 0)
-    {
+    while (pos > 0) {
         int parent = (pos - 1) / 2;
         if (!Before(k, m_heap[parent]))
             break;
@@ -177,8 +168,7 @@ void CMergeState::HeapDown(int pos)
 {
     const int size = static_cast<int>(m_heap.size());
     int k = m_heap[pos];
-    for (;;)
-    {
+    for (;;) {
         int child = 2 * pos + 1;
         if (child >= size)
             break;

@@ -87,8 +87,7 @@ public:
     // the same result.
     static void Offer(int i, double d, int* pBest, double* pKey)
     {
-        if (*pBest < 0 || d < *pKey || (d == *pKey && i < *pBest))
-        {
+        if (*pBest < 0 || d < *pKey || (d == *pKey && i < *pBest)) {
             *pBest = i;
             *pKey = d;
         }
@@ -120,9 +119,9 @@ private:
     std::size_t m_stride;
     CUpperDiagonalMatrix& m_m;
     std::vector<int> m_slotNode;
-    std::vector<int> m_active;   // active node indices, ascending
-    std::vector<double> m_key;   // distance to the partner (a lower bound when stale)
-    std::vector<int> m_partner;  // best active i below, -1 for none
+    std::vector<int> m_active;  // active node indices, ascending
+    std::vector<double> m_key;  // distance to the partner (a lower bound when stale)
+    std::vector<int> m_partner; // best active i below, -1 for none
     std::vector<char> m_stale;
     std::vector<int> m_heap;
     std::vector<int> m_heapPos;  // -1: not in the heap

@@ -13,18 +13,13 @@ namespace
 // side, or the leaf itself when the child is a leaf.
 inline void OtherSide(int p, int start, int split, int size, int& lo, int& hi)
 {
-    if (size == 1)
-    {
+    if (size == 1) {
         lo = start;
         hi = start + 1;
-    }
-    else if (p < split)
-    {
+    } else if (p < split) {
         lo = split;
         hi = start + size;
-    }
-    else
-    {
+    } else {
         lo = start;
         hi = split;
     }
@@ -38,8 +33,7 @@ inline double MinOfSums(const double* a, const double* b, int len)
     double m0 = a[0] + b[0];
     double m1 = m0, m2 = m0, m3 = m0;
     int i = 1;
-    for (; i + 4 <= len; i += 4)
-    {
+    for (; i + 4 <= len; i += 4) {
         const double c0 = a[i] + b[i];
         const double c1 = a[i + 1] + b[i + 1];
         const double c2 = a[i + 2] + b[i + 2];
@@ -49,8 +43,7 @@ inline double MinOfSums(const double* a, const double* b, int len)
         m2 = c2 < m2 ? c2 : m2;
         m3 = c3 < m3 ? c3 : m3;
     }
-    for (; i < len; ++i)
-    {
+    for (; i < len; ++i) {
         const double c = a[i] + b[i];
         m0 = c < m0 ? c : m0;
     }
@@ -72,14 +65,12 @@ const int kDense = 64;
 // Pruning is kept while it scans less than 1 / kRatio of the candidates.
 const double kRatio = 6.0;
 const int kProbe = 16;
-}
+} // namespace
 
 COptimalOrdering::COptimalOrdering()
     : m_ppCosts(nullptr), m_iLeafCount(0), m_pNode(nullptr), m_pDistances(nullptr), m_pTriangle(nullptr),
-      m_ppRows(nullptr), m_iNodeCount(0),
-      m_iNodeTracker(0.0), m_iNodeTrackerMax(0.0), m_bUsed(false)
-{
-}
+      m_ppRows(nullptr), m_iNodeCount(0), m_iNodeTracker(0.0), m_iNodeTrackerMax(0.0), m_bUsed(false)
+{}
 
 COptimalOrdering::~COptimalOrdering()
 {
@@ -135,8 +126,7 @@ void COptimalOrdering::CollectNodes(CClusterNode* pRoot)
         bool isLeft;
     };
     std::vector<SItem> pending(1, SItem{pRoot, -1, false});
-    while (!pending.empty())
-    {
+    while (!pending.empty()) {
         SItem item = pending.back();
         pending.pop_back();
         if (m_nodes.size() >= maxNodes)
@@ -154,11 +144,9 @@ void COptimalOrdering::CollectNodes(CClusterNode* pRoot)
     }
 
     // Sizes bottom-up, then start positions top-down.
-    for (std::size_t i = m_nodes.size(); i-- > 0;)
-    {
+    for (std::size_t i = m_nodes.size(); i-- > 0;) {
         SNode& node = m_nodes[i];
-        if (node.left >= 0)
-        {
+        if (node.left >= 0) {
             node.leftSize = m_nodes[node.left].size;
             node.size = node.leftSize + m_nodes[node.right].size;
         }
@@ -169,11 +157,9 @@ void COptimalOrdering::CollectNodes(CClusterNode* pRoot)
     m_leafAt.assign(static_cast<std::size_t>(leafCount), -1);
     m_position.assign(static_cast<std::size_t>(leafCount), -1);
     m_nodes[0].start = 0;
-    for (std::size_t i = 0; i < m_nodes.size(); ++i)
-    {
+    for (std::size_t i = 0; i < m_nodes.size(); ++i) {
         const SNode& node = m_nodes[i];
-        if (node.left >= 0)
-        {
+        if (node.left >= 0) {
             m_nodes[node.left].start = node.start;
             m_nodes[node.right].start = node.start + node.leftSize;
             continue;
@@ -214,8 +200,7 @@ void COptimalOrdering::CreateInternals(CClusterNode* pRoot, CMatrix* pDistances)
 
 void COptimalOrdering::DeleteInternals()
 {
-    if (m_ppCosts != nullptr)
-    {
+    if (m_ppCosts != nullptr) {
         for (int i = 0; i < m_iLeafCount; ++i)
             delete[] m_ppCosts[i];
         delete[] m_ppCosts;
@@ -245,17 +230,13 @@ double COptimalOrdering::Distance(int aPos, int bPos) const
 void COptimalOrdering::ComputeCosts()
 {
     // Children come after their parents in the node list: walk it backwards.
-    for (std::size_t i = m_nodes.size(); i-- > 0;)
-    {
+    for (std::size_t i = m_nodes.size(); i-- > 0;) {
         const SNode& node = m_nodes[i];
-        if (node.left < 0)
-        {
+        if (node.left < 0) {
             SetCost(node.start, node.start, 0.0);
             DoCallback(m_iNodeTrackerMax, m_iNodeTracker, kPhaseOptimalCosts);
             m_iNodeTracker += 1.0;
-        }
-        else
-        {
+        } else {
             ComputeNodeCosts(node);
         }
     }
@@ -298,8 +279,7 @@ void COptimalOrdering::ComputeNodeCosts(const SNode& node)
     InnerMinima(scan);
     m_inner.resize(static_cast<std::size_t>(scan.nr));
     double* T = m_inner.data();
-    for (int u = scan.L0; u < scan.L0 + scan.nl; ++u)
-    {
+    for (int u = scan.L0; u < scan.L0 + scan.nl; ++u) {
         InnerCosts(scan, u, T);
         EndCosts(scan, u, T);
     }
@@ -312,13 +292,11 @@ void COptimalOrdering::StashDistances(const SNodeScan& scan)
     double** costs = m_ppCosts;
     m_crossMin.resize(static_cast<std::size_t>(scan.nr));
     double* crossMin = m_crossMin.data();
-    for (int j = 0; j < scan.nr; ++j)
-    {
+    for (int j = 0; j < scan.nr; ++j) {
         const int k = scan.R0 + j;
         double* rowK = costs[k];
         double least = 0.0;
-        for (int m = scan.L0; m < scan.L0 + scan.nl; ++m)
-        {
+        for (int m = scan.L0; m < scan.L0 + scan.nl; ++m) {
             const double d = Distance(k, m);
             rowK[m] = d;
             if (m == scan.L0 || d < least)
@@ -336,8 +314,7 @@ void COptimalOrdering::InnerMinima(const SNodeScan& scan)
     double* innerMin = m_innerMin.data();
     if (!scan.prune2 || nr <= 1)
         return;
-    for (int j = 0; j < nr; ++j)
-    {
+    for (int j = 0; j < nr; ++j) {
         int lo, hi;
         OtherSide(R0 + j, R0, R0 + scan.Rs, nr, lo, hi);
         const double* rowW = m_ppCosts[R0 + j];
@@ -363,8 +340,7 @@ void COptimalOrdering::InnerCosts(SNodeScan& scan, int u, double* T)
     int lo, hi;
     OtherSide(u, scan.L0, scan.Ls, scan.nl, lo, hi);
     const bool prune = hi - lo > kDense && (scan.scanned1 * kRatio < 1.0 || scan.sincePrune1 >= kProbe);
-    if (!prune)
-    {
+    if (!prune) {
         ++scan.sincePrune1;
         for (int j = 0; j < nr; ++j)
             T[j] = MinOfSums(rowU + lo, costs[R0 + j] + lo, hi - lo);
@@ -378,14 +354,12 @@ void COptimalOrdering::InnerCosts(SNodeScan& scan, int u, double* T)
     const int lenM = static_cast<int>(m_listM.size());
     const double* crossMin = m_crossMin.data();
     long scanned = 0;
-    for (int j = 0; j < nr; ++j)
-    {
+    for (int j = 0; j < nr; ++j) {
         const double* rowK = costs[R0 + j];
         const double C = crossMin[j];
         double best = listM[0].first + rowK[listM[0].second];
         int e = 1;
-        for (; e < lenM; ++e)
-        {
+        for (; e < lenM; ++e) {
             const double um = listM[e].first;
             if (um + C >= best)
                 break;
@@ -406,8 +380,7 @@ void COptimalOrdering::EndCosts(SNodeScan& scan, int u, const double* T)
     double* rowU = m_ppCosts[u];
     const int R0 = scan.R0, nr = scan.nr, Rs = scan.Rs;
     // A leaf on the right is its own inner end: M[u][w] = T.
-    if (nr == 1)
-    {
+    if (nr == 1) {
         rowU[R0] = T[0];
         DoCallback(m_iNodeTrackerMax, m_iNodeTracker, kPhaseOptimalCosts);
         m_iNodeTracker += 1.0;
@@ -417,19 +390,15 @@ void COptimalOrdering::EndCosts(SNodeScan& scan, int u, const double* T)
     const CostPairType* listK = prune ? SortedInnerCosts(scan, T) : nullptr;
     const double* innerMin = m_innerMin.data();
     long scanned = 0, candidates = 0;
-    for (int j = 0; j < nr; ++j)
-    {
+    for (int j = 0; j < nr; ++j) {
         const double* rowW = m_ppCosts[R0 + j] + R0;
         // k ranges over the side of the right child that w is not on.
         const int elo = j < Rs ? Rs : 0;
         const int ehi = j < Rs ? nr : Rs;
         double best;
-        if (!prune || ehi - elo <= kDense)
-        {
+        if (!prune || ehi - elo <= kDense) {
             best = MinOfSums(T + elo, rowW + elo, ehi - elo);
-        }
-        else
-        {
+        } else {
             best = PrunedMinimum(listK, elo, ehi, rowW, innerMin[j], &scanned);
             candidates += ehi - elo;
         }
@@ -437,13 +406,10 @@ void COptimalOrdering::EndCosts(SNodeScan& scan, int u, const double* T)
         DoCallback(m_iNodeTrackerMax, m_iNodeTracker, kPhaseOptimalCosts);
         m_iNodeTracker += 1.0;
     }
-    if (prune)
-    {
+    if (prune) {
         scan.scanned2 = candidates > 0 ? static_cast<double>(scanned) / candidates : 0.0;
         scan.sincePrune2 = 0;
-    }
-    else
-    {
+    } else {
         ++scan.sincePrune2;
     }
 }
@@ -465,13 +431,12 @@ const CostPairType* COptimalOrdering::SortedInnerCosts(const SNodeScan& scan, co
 // Least T[k] + M[w][k] over the sorted candidates listK[elo ... ehi - 1],
 // cut off once T[k] plus the least M[w][k] cannot win; rowW is M[w] from
 // the right child's first position on. Adds the candidates read to *pScanned.
-double COptimalOrdering::PrunedMinimum(const CostPairType* listK, int elo, int ehi, const double* rowW,
-                                       double leastWK, long* pScanned)
+double COptimalOrdering::PrunedMinimum(const CostPairType* listK, int elo, int ehi, const double* rowW, double leastWK,
+                                       long* pScanned)
 {
     double best = listK[elo].first + rowW[listK[elo].second];
     int e = elo + 1;
-    for (; e < ehi; ++e)
-    {
+    for (; e < ehi; ++e) {
         const double tk = listK[e].first;
         if (tk + leastWK >= best)
             break;
@@ -489,14 +454,11 @@ void COptimalOrdering::MirrorCosts(const SNodeScan& scan)
 {
     double** costs = m_ppCosts;
     const int L0 = scan.L0, nl = scan.nl, R0 = scan.R0, nr = scan.nr;
-    for (int u0 = L0; u0 < L0 + nl; u0 += kTile)
-    {
+    for (int u0 = L0; u0 < L0 + nl; u0 += kTile) {
         const int u1 = std::min(u0 + kTile, L0 + nl);
-        for (int w0 = R0; w0 < R0 + nr; w0 += kTile)
-        {
+        for (int w0 = R0; w0 < R0 + nr; w0 += kTile) {
             const int w1 = std::min(w0 + kTile, R0 + nr);
-            for (int w = w0; w < w1; ++w)
-            {
+            for (int w = w0; w < w1; ++w) {
                 double* rowW = costs[w];
                 for (int u = u0; u < u1; ++u)
                     rowW[u] = costs[u][w];
@@ -522,15 +484,12 @@ void COptimalOrdering::GetBestPair(CClusterNode* pRoot, int* pU, int* pW)
     *pU = -1;
     *pW = -1;
     double minCost = -1.0;
-    for (CClusterNodeVector_iterator a = pLeft->begin(); a != pLeft->end(); a++)
-    {
+    for (CClusterNodeVector_iterator a = pLeft->begin(); a != pLeft->end(); a++) {
         const int u = m_position[(*a)->GetIndex()];
         const double* rowU = m_ppCosts[u];
-        for (std::size_t j = 0; j < rightPos.size(); ++j)
-        {
+        for (std::size_t j = 0; j < rightPos.size(); ++j) {
             const double cost = rowU[rightPos[j]];
-            if (cost < minCost || minCost < 0 || *pU < 0)
-            {
+            if (cost < minCost || minCost < 0 || *pU < 0) {
                 *pU = u;
                 *pW = rightPos[j];
                 minCost = cost;
@@ -558,15 +517,12 @@ void COptimalOrdering::FindInnerEnds(const SNode& left, int u, const SNode& righ
     *pK = klo;
     bool found = false;
     double best = 0.0;
-    for (int m = mlo; m < mhi; ++m)
-    {
-        for (int k = klo; k < khi; ++k)
-        {
+    for (int m = mlo; m < mhi; ++m) {
+        for (int k = klo; k < khi; ++k) {
             double cand = rowU[m] + Distance(k, m);
             if (right.size > 1)
                 cand = cand + rowW[k];
-            if (!found || cand < best)
-            {
+            if (!found || cand < best) {
                 found = true;
                 best = cand;
                 *pM = m;
@@ -587,13 +543,11 @@ void COptimalOrdering::Backtrack(int uPos, int wPos)
     std::vector<SPending> pending;
     pending.reserve(m_nodes.size());
     pending.push_back(SPending{0, uPos, wPos});
-    while (!pending.empty())
-    {
+    while (!pending.empty()) {
         const SPending job = pending.back();
         pending.pop_back();
         const SNode& node = m_nodes[job.node];
-        if (node.left >= 0)
-        {
+        if (node.left >= 0) {
             const SNode& l = m_nodes[node.left];
             const SNode& r = m_nodes[node.right];
             // The end on the left child's side is u, the other one w.
@@ -603,14 +557,11 @@ void COptimalOrdering::Backtrack(int uPos, int wPos)
             int m = -1;
             int k = -1;
             FindInnerEnds(l, u, r, w, &m, &k);
-            if (swap)
-            {
+            if (swap) {
                 node.pNode->SwapLeaves();
                 pending.push_back(SPending{node.left, m, u});
                 pending.push_back(SPending{node.right, w, k});
-            }
-            else
-            {
+            } else {
                 pending.push_back(SPending{node.right, k, w});
                 pending.push_back(SPending{node.left, u, m});
             }

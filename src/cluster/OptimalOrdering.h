@@ -74,9 +74,9 @@ private:
     // steps (see ComputeNodeCosts).
     struct SNodeScan
     {
-        int L0, nl, Ls; // left child: start, size, start of its right side
-        int R0, nr, Rs; // right child: start, size, size of its left side
-        bool prune2;    // a side of the right child is long enough to prune step 2
+        int L0, nl, Ls;                        // left child: start, size, start of its right side
+        int R0, nr, Rs;                        // right child: start, size, size of its left side
+        bool prune2;                           // a side of the right child is long enough to prune step 2
         double scanned1 = 0.0, scanned2 = 0.0; // fractions the last pruned scans read
         int sincePrune1 = 0, sincePrune2 = 0;  // end leaves since the last pruned scan
     };

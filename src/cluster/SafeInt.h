@@ -7,8 +7,7 @@
 // Overflow-checked arithmetic on an unsigned integer type, used for every
 // memory-size computation. Errors are thrown as a pointer to a heap-allocated
 // std::out_of_range; the catcher deletes it.
-template <typename T>
-class CSafeInt
+template <typename T> class CSafeInt
 {
     static_assert(std::is_unsigned<T>::value, "CSafeInt works on unsigned types");
 

@@ -58,15 +58,13 @@ void CUpperDiagonalMatrix::Allocate(int slots, int nodes)
         throw new CClusterException(1, "Clustering operation failed due to lack of memory");
     }
     m_pBlock = static_cast<double*>(AllocateBlock(static_cast<std::size_t>(bytes)));
-    if (m_pBlock == 0)
-    {
+    if (m_pBlock == 0) {
         delete[] m_ppMatrix;
         m_ppMatrix = 0;
         throw new CClusterException(1, "Could not allocate matrix");
     }
     std::size_t offset = 0;
-    for (std::size_t r = 0; r < n; ++r)
-    {
+    for (std::size_t r = 0; r < n; ++r) {
         m_ppMatrix[r] = m_pBlock + offset;
         offset += r + 1;
     }
@@ -102,8 +100,7 @@ void CUpperDiagonalMatrix::ResetSlots()
 
 void CUpperDiagonalMatrix::Prepare(int i, int j, int* pSi, int* pSj)
 {
-    if (m_refill)
-    {
+    if (m_refill) {
         m_refill();
         m_refill = std::function<void()>();
     }
@@ -118,8 +115,7 @@ void CUpperDiagonalMatrix::Prepare(int i, int j, int* pSi, int* pSj)
 
 void CUpperDiagonalMatrix::SetValue(int i, int j, double value)
 {
-    if (Direct(i, j))
-    {
+    if (Direct(i, j)) {
         AtSlots(i, j) = value;
         return;
     }

@@ -73,8 +73,7 @@ double CEuclidean::Distance(CClusterNode* pNode1, CClusterNode* pNode2)
     const double* y = pData2->data();
     const std::size_t n = pData1->size();
     double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-    {
+    for (std::size_t i = 0; i < n; ++i) {
         double d = x[i] - y[i];
         sum += d * d;
     }
@@ -147,21 +146,18 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
 {
     const std::size_t stride = 4 * dim;
     int b = b0;
-    for (; b + 2 <= b1; b += 2, out += 8)
-    {
+    for (; b + 2 <= b1; b += 2, out += 8) {
         const double* p = blocks + static_cast<std::size_t>(b) * stride;
         const double* q = p + stride;
         V2 a0 = {0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
-        for (std::size_t k = 0; k < dim; ++k)
-        {
+        for (std::size_t k = 0; k < dim; ++k) {
             const V2 xk = {x[k], x[k]};
             T::Add(a0, xk, Load2(p + 4 * k));
             T::Add(a1, xk, Load2(p + 4 * k + 2));
             T::Add(a2, xk, Load2(q + 4 * k));
             T::Add(a3, xk, Load2(q + 4 * k + 2));
         }
-        if (T::kRoot)
-        {
+        if (T::kRoot) {
             Root2(a0);
             Root2(a1);
             Root2(a2);
@@ -172,18 +168,15 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
         __builtin_memcpy(out + 4, &a2, 16);
         __builtin_memcpy(out + 6, &a3, 16);
     }
-    for (; b < b1; ++b, out += 4)
-    {
+    for (; b < b1; ++b, out += 4) {
         const double* p = blocks + static_cast<std::size_t>(b) * stride;
         V2 a0 = {0.0, 0.0}, a1 = a0;
-        for (std::size_t k = 0; k < dim; ++k)
-        {
+        for (std::size_t k = 0; k < dim; ++k) {
             const V2 xk = {x[k], x[k]};
             T::Add(a0, xk, Load2(p + 4 * k));
             T::Add(a1, xk, Load2(p + 4 * k + 2));
         }
-        if (T::kRoot)
-        {
+        if (T::kRoot) {
             Root2(a0);
             Root2(a1);
         }
@@ -204,9 +197,9 @@ template <class T> void BlockSums2(const double* x, const double* blocks, std::s
 #include <hwy/foreach_target.h>
 #include "simd/BlockSums-inl.h"
 
-#define LUMO_BLOCK_SUMS(LEVEL, QUALIFY)                                                                           \
-    {                                                                                                          \
-        LEVEL, &lumo_cluster::QUALIFY(EuclideanBlockSums), &lumo_cluster::QUALIFY(ProductBlockSums)            \
+#define LUMO_BLOCK_SUMS(LEVEL, QUALIFY)                                                                                \
+    {                                                                                                                  \
+        LEVEL, &lumo_cluster::QUALIFY(EuclideanBlockSums), &lumo_cluster::QUALIFY(ProductBlockSums)                    \
     }
 #else
 #define LUMO_SIMD_ENTRIES(ENTRY)
@@ -225,7 +218,8 @@ struct CBlockVariant
 
 // Widest first; the two-lane code above runs everywhere.
 const CBlockVariant kBlockVariants[] = {
-    LUMO_SIMD_ENTRIES(LUMO_BLOCK_SUMS){lumo::simd::kPortable, &BlockSums2<SSquaredDifference>, &BlockSums2<SProduct>}};
+    LUMO_SIMD_ENTRIES(LUMO_BLOCK_SUMS) // widest first
+    {lumo::simd::kPortable, &BlockSums2<SSquaredDifference>, &BlockSums2<SProduct>}};
 
 // The variant of the active instruction-set level.
 const CBlockVariant& ActiveBlockVariant()
@@ -352,8 +346,7 @@ void CCorrelation::GetAverageAndStdDev(CClusterNode* pNode, DataVector* pData, d
     // outside it would write past the arrays.
     if (k < 0 || static_cast<long long>(k) >= m_iCacheSize)
         throw new CClusterException(5, "node index out of range of the correlation cache");
-    if (Computed(pNode) != 0.0)
-    {
+    if (Computed(pNode) != 0.0) {
         *pAv = m_pAv[k];
         *pStdDev = m_pStdDev[k];
         return;
@@ -382,8 +375,7 @@ double CCorrelation::GetStandardDeviation(DataVector* pData, double av)
     if (pData == 0)
         throw new CClusterException(4, "pData is NULL");
     double sum = 0.0;
-    for (std::size_t i = 0; i < pData->size(); ++i)
-    {
+    for (std::size_t i = 0; i < pData->size(); ++i) {
         double d = (*pData)[i] - av;
         sum += d * d;
     }

@@ -22,8 +22,7 @@ public:
     // Every value is bit for bit what Distance returns for rows of length
     // dim > 0: each sum runs over the positions in order; vectors only
     // compute several rows side by side.
-    static void BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1,
-                               double* out);
+    static void BlockDistances(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out);
 };
 
 // One minus the Pearson correlation of the nodes' vectors (0 ... 2). Each
@@ -47,8 +46,7 @@ public:
     // Sums of products of centred rows stored four to a block, laid out as
     // for CEuclidean::BlockDistances; each sum runs over the positions in
     // order, as Distance does.
-    static void BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1,
-                              double* out);
+    static void BlockProducts(const double* x, const double* blocks, std::size_t dim, int b0, int b1, double* out);
     // The distance Distance returns for that sum of products and those
     // spreads, or NaN where Distance throws.
     static double DistanceOf(double sum, double sd1, double sd2);

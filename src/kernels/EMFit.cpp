@@ -47,7 +47,7 @@ struct CEMFit
     double* tau;
     double* sig;
     long32 m, n, N;
-    double halfN, halfM; // factors of the log-likelihood proxy
+    double halfN, halfM;  // factors of the log-likelihood proxy
     double iterationWork; // work of one gene's iteration, for the stop checks
 };
 
@@ -107,9 +107,9 @@ typedef void LaneIterationFn(const CEMFit& f, const CEMLaneArrays& L);
 #include <hwy/foreach_target.h>
 #include "simd/EMLanes-inl.h"
 
-#define LUMO_EM_LANES(LEVEL, QUALIFY)                                                                             \
-    {                                                                                                          \
-        LEVEL, &lumo_em::QUALIFY(Lanes), &lumo_em::QUALIFY(LaneIteration)                                      \
+#define LUMO_EM_LANES(LEVEL, QUALIFY)                                                                                  \
+    {                                                                                                                  \
+        LEVEL, &lumo_em::QUALIFY(Lanes), &lumo_em::QUALIFY(LaneIteration)                                              \
     }
 #else
 #define LUMO_SIMD_ENTRIES(ENTRY)
@@ -268,8 +268,8 @@ struct CEMLaneKernel
     int (*lanes)();
     LaneIterationFn* iterate;
 };
-const CEMLaneKernel kEMLaneKernels[] = {
-    LUMO_SIMD_ENTRIES(LUMO_EM_LANES){lumo::simd::kPortable, &PortableLanes, &PortableLaneIteration}};
+const CEMLaneKernel kEMLaneKernels[] = {LUMO_SIMD_ENTRIES(LUMO_EM_LANES) // widest first
+                                        {lumo::simd::kPortable, &PortableLanes, &PortableLaneIteration}};
 
 const CEMLaneKernel& ActiveEMLaneKernel()
 {
@@ -412,10 +412,13 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
     std::vector<std::unique_ptr<CEMLanes<W>>> workers;
     for (int32_t t = 0; t < threads; t++)
         workers.emplace_back(new CEMLanes<W>(f.n, f.N));
-    pool.Run(mm, 256, [&](int64_t b, int64_t e, int) {
-        for (int64_t i = b; i < e; i++)
-            StartGene(f, (long32)i);
-    }, progress);
+    pool.Run(
+        mm, 256,
+        [&](int64_t b, int64_t e, int) {
+            for (int64_t i = b; i < e; i++)
+                StartGene(f, (long32)i);
+        },
+        progress);
 
     *iter = 1;
     for (long32 i = 0; i < mm; i++)
@@ -427,10 +430,13 @@ void RunEMFit(CEMFit& f, long32* EM, double* atmp, long32* iter, lumo::CWorkerPo
         long32 limit = std::min(kEMFirstLimit, kEMFitMaxIterations);
         for (;;) {
             const long32 passLimit = limit;
-            pool.Run(nEM, GeneGrain(nEM, threads, W), [&](int64_t b, int64_t e, int worker) {
-                IterateGenes(f, EM + b, (long32)(e - b), passLimit, done.data(), settled.data(), *workers[worker],
-                             iterate, progress);
-            }, progress);
+            pool.Run(
+                nEM, GeneGrain(nEM, threads, W),
+                [&](int64_t b, int64_t e, int worker) {
+                    IterateGenes(f, EM + b, (long32)(e - b), passLimit, done.data(), settled.data(), *workers[worker],
+                                 iterate, progress);
+                },
+                progress);
             long32 open = 0;
             for (long32 k = 0; k < nEM; k++)
                 if (!settled[EM[k]])
@@ -485,8 +491,8 @@ CEMFit MakeEMFit(double** dat, double** H, int* idx, double* eps, double** fit, 
                  double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
                  double* sig, long32* m, long32* n, long32* N, int* nGrp)
 {
-    CEMFit f = {dat, H,   idx, nGrp, *eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig,
-                *m,  *n,  *N,  0.0,  0.0,  0.0};
+    CEMFit f = {dat, H,    idx, nGrp, *eps, fit, alpha, datC, gm,  A0,  AA0,
+                AA,  lik0, lik, tau,  sig,  *m,  *n,    *N,   0.0, 0.0, 0.0};
     // Both factors are integer halves, the second of the number of genes.
     f.halfN = (double)((-f.N) / 2);
     f.halfM = (double)(f.m / 2);
@@ -495,10 +501,10 @@ CEMFit MakeEMFit(double** dat, double** H, int* idx, double* eps, double** fit, 
 }
 } // namespace
 
-void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC,
-               double* gm, double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau,
-               double* sig, long32* EM, double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter,
-               lumo::CWorkerPool& pool, lumo::CSharedProgress* progress)
+void EMFitPool(double** dat, double** H, int* idx, double* eps, double** fit, double** alpha, double** datC, double* gm,
+               double** A0, double** AA0, double** AA, double* lik0, double* lik, double* tau, double* sig, long32* EM,
+               double* atmp, long32* m, long32* n, long32* N, int* nGrp, long32* iter, lumo::CWorkerPool& pool,
+               lumo::CSharedProgress* progress)
 {
     CEMFit f = MakeEMFit(dat, H, idx, eps, fit, alpha, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, m, n, N, nGrp);
     // A width without its instantiation below runs the portable iteration.
@@ -536,15 +542,15 @@ void FEMPool(double** dat, double** H1, double** H0, int* idx, double* eps, doub
 
     {
         lumo::CSharedProgress progress(callback, callbackArg, max, current, kPhaseTimecourse);
-        EMFitPool(dat, H1, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
-                  nGrp, &iter, pool, callback != 0 ? &progress : 0);
+        EMFitPool(dat, H1, idx, eps, fit1, alpha1, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
+                  &iter, pool, callback != 0 ? &progress : 0);
     }
     current += 1.0;
     do_callback(callback, callbackArg, max, current, kPhaseTimecourse);
     {
         lumo::CSharedProgress progress(callback, callbackArg, max, current, kPhaseTimecourse);
-        EMFitPool(dat, H0, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N,
-                  nGrp, &iter, pool, callback != 0 ? &progress : 0);
+        EMFitPool(dat, H0, idx, eps, fit0, alpha0, datC, gm, A0, AA0, AA, lik0, lik, tau, sig, EM, atmp, m, n, N, nGrp,
+                  &iter, pool, callback != 0 ? &progress : 0);
     }
     current += 1.0;
     do_callback(callback, callbackArg, max, current, kPhaseTimecourse);
@@ -604,8 +610,8 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
     return 0;
 }
 
-void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR,
-                      long32* m, long32* n, long32* N, int* nGrp, long32* iter, lumo::CWorkerPool& pool,
+void EMFitColumnMajor(double* datR, double* HR, int*, int* idx, double* eps, double* fitR, double* alphaR, long32* m,
+                      long32* n, long32* N, int* nGrp, long32* iter, lumo::CWorkerPool& pool,
                       update_progress_routine* callback, void* callbackArg)
 {
     const long32 mm = *m, nn = *n, NN = *N;

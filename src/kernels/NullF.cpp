@@ -48,9 +48,8 @@ struct CNullWork
 };
 } // namespace
 
-void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0,
-           long32* m, long32* n, double* F, update_progress_routine* callback, void* callbackArg,
-           double* pCurrent, double* pMax)
+void FNoEM(double** dat, double** H1, double** H0, double** fit1, double** fit0, double* rss1, double* rss0, long32* m,
+           long32* n, double* F, update_progress_routine* callback, void* callbackArg, double* pCurrent, double* pMax)
 {
     const long32 mm = *m, nn = *n;
     double current = pCurrent != 0 ? *pCurrent : 0.0;
@@ -148,8 +147,7 @@ struct CNullRows
 // of progress. Reports start at (max, 0) and end at the exact total.
 template <class Gene>
 void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F,
-                     update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
-                     const Gene& gene)
+                     update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, const Gene& gene)
 {
     const int64_t pairs = (int64_t)m * (int64_t)B;
     lumo::CSharedProgress progress(callback, callbackArg, max, 0.0, kPhaseTimecourse);
@@ -158,14 +156,17 @@ void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, doub
     progress.Check();
     std::vector<CNullRows> rows(pool.Threads(), CNullRows(n, nr));
     const int64_t grain = units >= kNullChunkUnits ? 1 : (int64_t)(kNullChunkUnits / units);
-    pool.Run(pairs, grain, [&](int64_t b, int64_t e, int worker) {
-        CNullRows& r = rows[worker];
-        for (int64_t p = b; p < e; p++) {
-            const long32 k = (long32)(p / m), i = (long32)(p % m);
-            F[p] = gene(k, i, r);
-        }
-        progress.Add(units * (double)(e - b));
-    }, &progress);
+    pool.Run(
+        pairs, grain,
+        [&](int64_t b, int64_t e, int worker) {
+            CNullRows& r = rows[worker];
+            for (int64_t p = b; p < e; p++) {
+                const long32 k = (long32)(p / m), i = (long32)(p % m);
+                F[p] = gene(k, i, r);
+            }
+            progress.Add(units * (double)(e - b));
+        },
+        &progress);
 }
 } // namespace
 
@@ -182,16 +183,15 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 
     // Per pair: the null data, then n^2 + n steps of the F statistic.
     const double units = (double)nn * (double)nn + (double)nn + 1.0;
-    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, pool,
-                    [&](long32 k, long32 i, CNullRows& r) {
-                        const long32* vk = v.Row(k);
-                        const double* fi = w.fit[i];
-                        const double* ri = res[i];
-                        double* x = r.dat.data();
-                        for (long32 j = 0; j < nn; j++)
-                            x[j] = fi[j] + ri[vk[j]];
-                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
-                    });
+    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, pool, [&](long32 k, long32 i, CNullRows& r) {
+        const long32* vk = v.Row(k);
+        const double* fi = w.fit[i];
+        const double* ri = res[i];
+        double* x = r.dat.data();
+        for (long32 j = 0; j < nn; j++)
+            x[j] = fi[j] + ri[vk[j]];
+        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
+    });
 }
 
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
@@ -214,40 +214,39 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
     // Per pair: nr^2 rebuilding steps, N balancing steps, then n^2 + n steps
     // of the F statistic.
     const double units = (double)nr * (double)nr + (double)NN + (double)nn * (double)nn + (double)nn;
-    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, pool,
-                    [&](long32 k, long32 i, CNullRows& r) {
-                        const long32* vk = v.Row(k);
-                        const double* r0 = res0[i];
-                        double* ri = r.res.data();
-                        double* drawn = r.drawn.data();
-                        std::fill(ri, ri + nn, 0.0);
-                        for (long32 l = 0; l < nr; l++)
-                            drawn[l] = r0[vk[l]];
-                        // Residuals of the included columns, rebuilt from the
-                        // resampled reduced residuals.
-                        for (long32 j = 0; j < nr; j++) {
-                            const double* wj = wsqT[j];
-                            double s = ri[inc[j]];
-                            for (long32 l = 0; l < nr; l++)
-                                s = drawn[l] * wj[l] + s;
-                            ri[inc[j]] = s;
-                        }
-                        // Each individual's balancing column takes minus the
-                        // sum of its residuals as they stand (its own current
-                        // value included).
-                        long32 c = 0;
-                        for (long32 l = 0; l < NN; l++) {
-                            double grpSum = 0.0;
-                            for (int t = 0; t < nGrp[l]; t++, c++)
-                                grpSum = grpSum + ri[idx[c]];
-                            ri[rmv[l]] = -grpSum;
-                        }
-                        const double* fi = w.fit[i];
-                        double* x = r.dat.data();
-                        for (long32 j = 0; j < nn; j++)
-                            x[j] = fi[j] + ri[j];
-                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
-                    });
+    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, pool, [&](long32 k, long32 i, CNullRows& r) {
+        const long32* vk = v.Row(k);
+        const double* r0 = res0[i];
+        double* ri = r.res.data();
+        double* drawn = r.drawn.data();
+        std::fill(ri, ri + nn, 0.0);
+        for (long32 l = 0; l < nr; l++)
+            drawn[l] = r0[vk[l]];
+        // Residuals of the included columns, rebuilt from the
+        // resampled reduced residuals.
+        for (long32 j = 0; j < nr; j++) {
+            const double* wj = wsqT[j];
+            double s = ri[inc[j]];
+            for (long32 l = 0; l < nr; l++)
+                s = drawn[l] * wj[l] + s;
+            ri[inc[j]] = s;
+        }
+        // Each individual's balancing column takes minus the
+        // sum of its residuals as they stand (its own current
+        // value included).
+        long32 c = 0;
+        for (long32 l = 0; l < NN; l++) {
+            double grpSum = 0.0;
+            for (int t = 0; t < nGrp[l]; t++, c++)
+                grpSum = grpSum + ri[idx[c]];
+            ri[rmv[l]] = -grpSum;
+        }
+        const double* fi = w.fit[i];
+        double* x = r.dat.data();
+        for (long32 j = 0; j < nn; j++)
+            x[j] = fi[j] + ri[j];
+        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
+    });
 }
 
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,

@@ -117,10 +117,10 @@ struct COdpGenesSet
 
 #include "simd/Targets.h"
 
-#define LUMO_ODP_GENES(LEVEL, QUALIFY)                                                                            \
-    {                                                                                                          \
-        LEVEL, &lumo_odp::QUALIFY(GenesAlternative), &lumo_odp::QUALIFY(GenesNull),                            \
-            &lumo_odp::QUALIFY(GenesAlternativeLeaveOut), &lumo_odp::QUALIFY(GenesNullLeaveOut)                \
+#define LUMO_ODP_GENES(LEVEL, QUALIFY)                                                                                 \
+    {                                                                                                                  \
+        LEVEL, &lumo_odp::QUALIFY(GenesAlternative), &lumo_odp::QUALIFY(GenesNull),                                    \
+            &lumo_odp::QUALIFY(GenesAlternativeLeaveOut), &lumo_odp::QUALIFY(GenesNullLeaveOut)                        \
     }
 #else
 #define LUMO_SIMD_ENTRIES(ENTRY)
@@ -131,10 +131,9 @@ namespace
 // Widest first; the last entry, the C library's exp one gene at a time, runs
 // everywhere. On x86 every instruction set of the vector library has its
 // entry; elsewhere the vectors of the compiler's baseline (NEON on arm64).
-const COdpGenesSet kOdpGenes[] = {
-    LUMO_SIMD_ENTRIES(LUMO_ODP_GENES)
-    {lumo::simd::kPortable, &OdpGenesScalar<kAlternative>, &OdpGenesScalar<kNull>, &OdpGenesScalar<kAlternative>,
-     &OdpGenesScalar<kNull>}};
+const COdpGenesSet kOdpGenes[] = {LUMO_SIMD_ENTRIES(LUMO_ODP_GENES) // widest first
+                                  {lumo::simd::kPortable, &OdpGenesScalar<kAlternative>, &OdpGenesScalar<kNull>,
+                                   &OdpGenesScalar<kAlternative>, &OdpGenesScalar<kNull>}};
 
 const COdpGenesSet& ActiveOdpGenes()
 {
@@ -155,8 +154,8 @@ template <OdpModel Model> OdpGenesFn* OdpGenesFor(bool leaveOut)
 template <OdpModel Model>
 void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const double* xk, const double* mu,
             const double* sigma, const int* nGrp, const int* nii, double* scr, update_progress_routine* callback,
-            void* callbackArg, double* currentStart, const double* maxStart, double pairUnits,
-            lumo::CWorkerPool& pool, const int* self = 0)
+            void* callbackArg, double* currentStart, const double* maxStart, double pairUnits, lumo::CWorkerPool& pool,
+            const int* self = 0)
 {
     const double max = *maxStart;
     double current = *currentStart + kOdpEntryUnits;
@@ -184,12 +183,13 @@ void OdpSum(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const do
         lumo::CSharedProgress progress(callback, callbackArg, max, current, kPhaseOdpNull);
         const long32 chunk = mi < kOdpGeneChunk ? mi : kOdpGeneChunk;
         const long32 jBlock = kOdpReportEvery / chunk;
-        const COdpTerms terms = {mi, mj, k, xx, xk, mu, w.data(), c.data(), s3.data(), scr, self, pairUnits,
-                                 jBlock < 1 ? 1 : jBlock, &progress};
+        const long32 reportEvery = jBlock < 1 ? 1 : jBlock;
+        const COdpTerms terms = {mi,       mj,        k,   xx,   xk,        mu,          w.data(),
+                                 c.data(), s3.data(), scr, self, pairUnits, reportEvery, &progress};
         OdpGenesFn* genes = OdpGenesFor<Model>(self != 0);
         if (pool.Threads() > 1 && mi > chunk) {
-            pool.Run(mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); },
-                      &progress);
+            pool.Run(
+                mi, chunk, [&](int64_t b, int64_t e, int) { genes(terms, (long32)b, (long32)e); }, &progress);
         } else {
             for (long32 b = 0; b < mi; b += chunk)
                 genes(terms, b, mi - b < chunk ? mi : b + chunk);
@@ -217,24 +217,24 @@ void odp1(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, doub
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
           double* maxStart, lumo::CWorkerPool& pool)
 {
-    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp1PairUnits, pool);
+    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
+                         kOdp1PairUnits, pool);
 }
 
 void odp2(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
           double* maxStart, lumo::CWorkerPool& pool)
 {
-    OdpSum<kNullByGene>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                        maxStart, kOdp2PairUnits, pool);
+    OdpSum<kNullByGene>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
+                        kOdp2PairUnits, pool);
 }
 
 void odp3(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
           int* nii, double* scr, update_progress_routine* callback, void* callbackArg, double* currentStart,
           double* maxStart, lumo::CWorkerPool& pool)
 {
-    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp3PairUnits, pool);
+    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, nii, scr, callback, callbackArg, currentStart, maxStart,
+                         kOdp3PairUnits, pool);
 }
 
 void odp4(long32 mi, long32 mj, long32 n, long32 k, double* xx, double* xk, double* mu, double* sigma, int* nGrp,
@@ -249,8 +249,8 @@ void odp3x(long32 mi, long32 mj, long32 n, long32 k, const double* xx, const dou
            const double* sigma, const int* nGrp, const int* self, double* scr, update_progress_routine* callback,
            void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
 {
-    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, 0, scr, callback, callbackArg, currentStart,
-                         maxStart, kOdp3PairUnits, pool, self);
+    OdpSum<kAlternative>(mi, mj, n, k, xx, xk, mu, sigma, nGrp, 0, scr, callback, callbackArg, currentStart, maxStart,
+                         kOdp3PairUnits, pool, self);
 }
 
 void odp4x(long32 mi, long32 mj, long32 n, const double* xx, const double* sigma, const int* self, double* scr,
@@ -261,10 +261,22 @@ void odp4x(long32 mi, long32 mj, long32 n, const double* xx, const double* sigma
                   kOdp4PairUnits, pool, self);
 }
 
-double odp1t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp1PairUnits); }
-double odp2t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp2PairUnits); }
-double odp3t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp3PairUnits); }
-double odp4t(long32 mi, long32 mj, long32, long32) { return OdpUnits(mi, mj, kOdp4PairUnits); }
+double odp1t(long32 mi, long32 mj, long32, long32)
+{
+    return OdpUnits(mi, mj, kOdp1PairUnits);
+}
+double odp2t(long32 mi, long32 mj, long32, long32)
+{
+    return OdpUnits(mi, mj, kOdp2PairUnits);
+}
+double odp3t(long32 mi, long32 mj, long32, long32)
+{
+    return OdpUnits(mi, mj, kOdp3PairUnits);
+}
+double odp4t(long32 mi, long32 mj, long32, long32)
+{
+    return OdpUnits(mi, mj, kOdp4PairUnits);
+}
 
 namespace
 {
@@ -323,9 +335,9 @@ struct CNullResample
 };
 } // namespace
 
-void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma,
-             double* sigma0, int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback,
-             void* callbackArg, double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
+void nullODP(long32 m, long32 m0, long32 n, long32 k, long32 B, double* res, double* mu, double* sigma, double* sigma0,
+             int* vv, int* ID, int* nii, int* nGrp, double* scr, update_progress_routine* callback, void* callbackArg,
+             double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;

@@ -94,14 +94,13 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
     double current = currentStart != 0 ? *currentStart : 0.0;
 
     const size_t rows = m0 > 0 ? (size_t)m0 : 1;
-    std::vector<double> num(rows), den(rows), xx(rows), xk(rows * (size_t)(k > 0 ? k : 1)), ownNum(rows),
-        ownDen(rows);
+    std::vector<double> num(rows), den(rows), xx(rows), xk(rows * (size_t)(k > 0 ? k : 1)), ownNum(rows), ownDen(rows);
     // Gene i leaves out its own models: gene nii[i] among all genes, i among the null genes.
     std::vector<int> selfNull(rows);
     for (long32 i = 0; i < m0; i++)
         selfNull[i] = (int)i;
-    const CNullDraw drawer = {m0,  n,    k,    B,         rss,       ID,        nii,          nGrp,        keys,
-                              draw, alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data()};
+    const CNullDraw drawer = {m0,   n,    k,   B,    rss,       ID,        nii,           nGrp,
+                              keys, draw, alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data()};
     const bool spread = pool.Threads() > 1 && m0 > kDrawChunk;
 
     for (long32 h = 0; h < B; h++) {

@@ -106,26 +106,64 @@ void WriteToStandardOutput(const char* text)
     }
 }
 
-double* vector(long32 nl, long32 nh) { return AllocVector<double>(nl, nh, "vector()"); }
-long32* ivector(long32 nl, long32 nh) { return AllocVector<long32>(nl, nh, "ivector()"); }
-int* intvector(long32 nl, long32 nh) { return AllocVector<int>(nl, nh, "intvector()"); }
-double** matrix(long32 nrl, long32 nrh, long32 ncl, long32 nch) { return AllocMatrix<double>(nrl, nrh, ncl, nch); }
-long32** imatrix(long32 nrl, long32 nrh, long32 ncl, long32 nch) { return AllocMatrix<long32>(nrl, nrh, ncl, nch); }
-void free_vector(double* v, long32 nl, long32) { FreeVector(v, nl); }
-void free_ivector(long32* v, long32 nl, long32) { FreeVector(v, nl); }
-void free_intvector(int* v, long32 nl, long32) { FreeVector(v, nl); }
-void free_matrix(double** m, long32 nrl, long32, long32 ncl, long32) { FreeMatrix(m, nrl, ncl); }
-void free_imatrix(long32** m, long32 nrl, long32, long32 ncl, long32) { FreeMatrix(m, nrl, ncl); }
+double* vector(long32 nl, long32 nh)
+{
+    return AllocVector<double>(nl, nh, "vector()");
+}
+long32* ivector(long32 nl, long32 nh)
+{
+    return AllocVector<long32>(nl, nh, "ivector()");
+}
+int* intvector(long32 nl, long32 nh)
+{
+    return AllocVector<int>(nl, nh, "intvector()");
+}
+double** matrix(long32 nrl, long32 nrh, long32 ncl, long32 nch)
+{
+    return AllocMatrix<double>(nrl, nrh, ncl, nch);
+}
+long32** imatrix(long32 nrl, long32 nrh, long32 ncl, long32 nch)
+{
+    return AllocMatrix<long32>(nrl, nrh, ncl, nch);
+}
+void free_vector(double* v, long32 nl, long32)
+{
+    FreeVector(v, nl);
+}
+void free_ivector(long32* v, long32 nl, long32)
+{
+    FreeVector(v, nl);
+}
+void free_intvector(int* v, long32 nl, long32)
+{
+    FreeVector(v, nl);
+}
+void free_matrix(double** m, long32 nrl, long32, long32 ncl, long32)
+{
+    FreeMatrix(m, nrl, ncl);
+}
+void free_imatrix(long32** m, long32 nrl, long32, long32 ncl, long32)
+{
+    FreeMatrix(m, nrl, ncl);
+}
 
 CDoubleVector::CDoubleVector(long32 size) : m_p(Required(vector(0, size - 1))), m_size(size) {}
-CDoubleVector::~CDoubleVector() { free_vector(m_p, 0, m_size - 1); }
+CDoubleVector::~CDoubleVector()
+{
+    free_vector(m_p, 0, m_size - 1);
+}
 CLongVector::CLongVector(long32 size) : m_p(Required(ivector(0, size - 1))), m_size(size) {}
-CLongVector::~CLongVector() { free_ivector(m_p, 0, m_size - 1); }
+CLongVector::~CLongVector()
+{
+    free_ivector(m_p, 0, m_size - 1);
+}
 CDoubleMatrix::CDoubleMatrix(long32 rows, long32 cols)
     : m_p(Required(matrix(0, rows - 1, 0, cols - 1))), m_rows(rows), m_cols(cols)
+{}
+CDoubleMatrix::~CDoubleMatrix()
 {
+    free_matrix(m_p, 0, m_rows - 1, 0, m_cols - 1);
 }
-CDoubleMatrix::~CDoubleMatrix() { free_matrix(m_p, 0, m_rows - 1, 0, m_cols - 1); }
 
 void swapQK(long32 i, long32 j, double* w)
 {

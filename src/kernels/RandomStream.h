@@ -17,9 +17,9 @@ namespace lumo
 class CRandomStream
 {
 public:
-    CRandomStream(uint64_t key, uint64_t stream) : m_state(Mix(key ^ Mix(stream + kGolden))), m_spare(0), m_hasSpare(false)
-    {
-    }
+    CRandomStream(uint64_t key, uint64_t stream)
+        : m_state(Mix(key ^ Mix(stream + kGolden))), m_spare(0), m_hasSpare(false)
+    {}
 
     uint64_t Next()
     {

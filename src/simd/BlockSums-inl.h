@@ -48,7 +48,7 @@ template <bool Euclidean> void BlockSums(const double* x, const double* blocks, 
 {
     const hn::CappedTag<double, 4> d;
     const size_t N = hn::Lanes(d);
-    const size_t V = 4 / N; // vectors per block
+    const size_t V = 4 / N;     // vectors per block
     const int G = (int)(4 / V); // blocks per step
     const size_t stride = 4 * dim;
     size_t off[4];
@@ -89,8 +89,7 @@ template <bool Euclidean> void BlockSums(const double* x, const double* blocks, 
     }
 }
 
-HWY_MAYBE_UNUSED void EuclideanBlockSums(const double* x, const double* blocks, size_t dim, int b0, int b1,
-                                         double* out)
+HWY_MAYBE_UNUSED void EuclideanBlockSums(const double* x, const double* blocks, size_t dim, int b0, int b1, double* out)
 {
     BlockSums<true>(x, blocks, dim, b0, b1, out);
 }

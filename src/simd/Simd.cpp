@@ -51,8 +51,8 @@ uint32_t X86Levels()
     // VBMI, VBMI2, VAES, VPCLMULQDQ, VNNI, BITALG, VPOPCNTDQ
     const bool avx3dl = avx3 && Bits(c7, {1, 6, 9, 10, 11, 12, 14});
     using namespace lumo::simd;
-    return (ssse3 ? 1u << kSSSE3 : 0) | (sse4 ? 1u << kSSE4 : 0) | (avx2 ? 1u << kAVX2 : 0) |
-           (avx3 ? 1u << kAVX3 : 0) | (avx3dl ? 1u << kAVX3_DL : 0);
+    return (ssse3 ? 1u << kSSSE3 : 0) | (sse4 ? 1u << kSSE4 : 0) | (avx2 ? 1u << kAVX2 : 0) | (avx3 ? 1u << kAVX3 : 0) |
+           (avx3dl ? 1u << kAVX3_DL : 0);
 }
 #endif
 

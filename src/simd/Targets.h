@@ -50,8 +50,8 @@
 #define LUMO_SIMD_ENTRY_SSSE3(ENTRY)
 #endif
 
-#define LUMO_SIMD_ENTRIES(ENTRY)                                                                                   \
-    LUMO_SIMD_ENTRY_AVX3_DL(ENTRY)                                                                                 \
+#define LUMO_SIMD_ENTRIES(ENTRY)                                                                                       \
+    LUMO_SIMD_ENTRY_AVX3_DL(ENTRY)                                                                                     \
     LUMO_SIMD_ENTRY_AVX3(ENTRY) LUMO_SIMD_ENTRY_AVX2(ENTRY) LUMO_SIMD_ENTRY_SSE4(ENTRY) LUMO_SIMD_ENTRY_SSSE3(ENTRY)
 
 #elif (HWY_STATIC_TARGET & (HWY_SCALAR | HWY_EMU128)) == 0

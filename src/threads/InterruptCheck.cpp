@@ -8,8 +8,7 @@ CInterruptCheck::CInterruptCheck(HostPoll poll, void* arg, std::chrono::millisec
     : m_owner(pthread_self()), m_poll(poll), m_arg(arg), m_interval(interval),
       m_lastPoll(std::chrono::steady_clock::now()), m_lastRead(m_lastPoll), m_polls(0), m_calls(0), m_stride(1),
       m_interrupted(false)
-{
-}
+{}
 
 bool CInterruptCheck::Interrupted()
 {

@@ -37,10 +37,9 @@ int CMutex::Unlock()
 // ------------------------------------------------------- CProgressThread
 
 CProgressThread::CProgressThread()
-    : m_pArg(0), m_pReturnData(0), m_returnDataSize(0), m_returnStatus(0), m_bFinished(false),
-      m_bCanceled(false), m_tid(), m_progressInfo(), m_pData(0), m_startTime(0), m_endTime(0),
-      m_bStarted(false), m_sErrMsg(), m_jobId(0), m_bJoined(false), m_bEndTimeSet(false),
-      m_bStopRequested(false), m_pInterruptCheck(0)
+    : m_pArg(0), m_pReturnData(0), m_returnDataSize(0), m_returnStatus(0), m_bFinished(false), m_bCanceled(false),
+      m_tid(), m_progressInfo(), m_pData(0), m_startTime(0), m_endTime(0), m_bStarted(false), m_sErrMsg(), m_jobId(0),
+      m_bJoined(false), m_bEndTimeSet(false), m_bStopRequested(false), m_pInterruptCheck(0)
 {
     std::memset(&m_tid, 0, sizeof(m_tid));
 }
@@ -193,22 +192,67 @@ SProgressSnapshot CProgressThread::GetSnapshot()
     return s;
 }
 
-pthread_t CProgressThread::GetThreadId() { return GetField(m_tid); }
-int CProgressThread::GetJobId() { return GetField(m_jobId); }
-bool CProgressThread::GetIsFinished() { return GetField(m_bFinished); }
-bool CProgressThread::GetIsCanceled() { return GetField(m_bCanceled); }
-bool CProgressThread::GetIsStarted() { return GetField(m_bStarted); }
-int CProgressThread::GetReturnStatus() { return GetField(m_returnStatus); }
-int CProgressThread::GetReturnDataSize() { return GetField(m_returnDataSize); }
-double CProgressThread::GetProgressInfoMax() { return GetField(m_progressInfo.Max); }
-double CProgressThread::GetProgressInfoCurrent() { return GetField(m_progressInfo.Current); }
-int CProgressThread::GetProgressInfoMsgId() { return GetField(m_progressInfo.MsgId); }
+pthread_t CProgressThread::GetThreadId()
+{
+    return GetField(m_tid);
+}
+int CProgressThread::GetJobId()
+{
+    return GetField(m_jobId);
+}
+bool CProgressThread::GetIsFinished()
+{
+    return GetField(m_bFinished);
+}
+bool CProgressThread::GetIsCanceled()
+{
+    return GetField(m_bCanceled);
+}
+bool CProgressThread::GetIsStarted()
+{
+    return GetField(m_bStarted);
+}
+int CProgressThread::GetReturnStatus()
+{
+    return GetField(m_returnStatus);
+}
+int CProgressThread::GetReturnDataSize()
+{
+    return GetField(m_returnDataSize);
+}
+double CProgressThread::GetProgressInfoMax()
+{
+    return GetField(m_progressInfo.Max);
+}
+double CProgressThread::GetProgressInfoCurrent()
+{
+    return GetField(m_progressInfo.Current);
+}
+int CProgressThread::GetProgressInfoMsgId()
+{
+    return GetField(m_progressInfo.MsgId);
+}
 
-void CProgressThread::SetIsFinished(bool value) { SetField(m_bFinished, value); }
-void CProgressThread::SetIsStarted(bool value) { SetField(m_bStarted, value); }
-void CProgressThread::SetThreadId(pthread_t tid) { SetField(m_tid, tid); }
-void CProgressThread::SetReturnStatus(int status) { SetField(m_returnStatus, status); }
-void CProgressThread::SetStartTime() { SetField(m_startTime, get_time()); }
+void CProgressThread::SetIsFinished(bool value)
+{
+    SetField(m_bFinished, value);
+}
+void CProgressThread::SetIsStarted(bool value)
+{
+    SetField(m_bStarted, value);
+}
+void CProgressThread::SetThreadId(pthread_t tid)
+{
+    SetField(m_tid, tid);
+}
+void CProgressThread::SetReturnStatus(int status)
+{
+    SetField(m_returnStatus, status);
+}
+void CProgressThread::SetStartTime()
+{
+    SetField(m_startTime, get_time());
+}
 
 void CProgressThread::SetEndTime()
 {
@@ -229,8 +273,14 @@ unsigned long CProgressThread::GetElapsedTimeMilliseconds()
     return get_time_diff_milliseconds(start, end);
 }
 
-void CProgressThread::SetArg(void* pArg) { SetProperty(&m_pArg, pArg); }
-void* CProgressThread::GetArg() { return GetField(m_pArg); }
+void CProgressThread::SetArg(void* pArg)
+{
+    SetProperty(&m_pArg, pArg);
+}
+void* CProgressThread::GetArg()
+{
+    return GetField(m_pArg);
+}
 
 void CProgressThread::FinishRun(int status, const std::string& err)
 {

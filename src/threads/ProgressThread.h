@@ -33,8 +33,7 @@ private:
 // canceled. It is deliberately not a std::exception, so that handlers for
 // ordinary failures let it pass; code that must catch everything rethrows it.
 struct CStopRequest
-{
-};
+{};
 
 // Status a job ends with when an exception other than a stop request escapes Go.
 enum

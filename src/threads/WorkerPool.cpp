@@ -22,12 +22,10 @@ void SetDefaultThreadCount(int32_t n)
 
 // ------------------------------------------------------- CSharedProgress
 
-CSharedProgress::CSharedProgress(update_progress_routine* routine, void* arg, double max, double current,
-                                 int msgid)
+CSharedProgress::CSharedProgress(update_progress_routine* routine, void* arg, double max, double current, int msgid)
     : m_routine(routine), m_arg(arg), m_max(max), m_msgid(msgid), m_owner(std::this_thread::get_id()),
       m_current(current), m_aborted(false)
-{
-}
+{}
 
 void CSharedProgress::Add(double units)
 {

@@ -37,8 +37,7 @@ void SetDefaultThreadCount(int32_t n);
 // Thrown in the other workers once one worker has failed, so that they stop at
 // their next report; the pool rethrows the first worker's own exception.
 struct CWorkerAbort
-{
-};
+{};
 
 // One job's progress, shared by the workers of a pass.
 //
