@@ -6,10 +6,11 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
+bash tools/deps.sh
 # The slots of the native argument lists live in src/RArgs.h and R/native.R only.
 bash tools/check-contract.sh
+# clang-format and lintr find nothing to change.
 bash tools/style.sh
-bash tools/deps.sh
 
 # src/Makevars.in lists the objects one by one (no GNU make extensions): a source
 # file missing from it would build under CMake but be absent from the package.
