@@ -12,10 +12,9 @@
 
 void ThrowArgError(const char* format, ...)
 {
-    char message[600];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(message, sizeof message, format, ap);
+    const std::string message = FormatMessage(format, ap);
     va_end(ap);
     throw CArgError(message);
 }

@@ -12,12 +12,18 @@
 
 const SGuardMessages kGuardMessages = {"computation was interrupted", "Out of memory", "unknown error"};
 
-void ThrowRError(const char* format, ...)
+std::string FormatMessage(const char* format, va_list ap)
 {
     char message[kGuardMessageSize];
+    std::vsnprintf(message, sizeof message, format, ap);
+    return message;
+}
+
+void ThrowRError(const char* format, ...)
+{
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(message, sizeof message, format, ap);
+    const std::string message = FormatMessage(format, ap);
     va_end(ap);
     throw CRError(message);
 }

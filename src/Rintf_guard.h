@@ -24,6 +24,7 @@
 
 #include <Rinternals.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,9 @@ class CRError : public std::runtime_error
 public:
     explicit CRError(const std::string& message) : std::runtime_error(message) {}
 };
+
+// A printf-formatted message, cut at kGuardMessageSize - 1 characters.
+std::string FormatMessage(const char* format, va_list ap);
 
 // Throws CRError with a printf-formatted message.
 [[noreturn]] void ThrowRError(const char* format, ...) __attribute__((format(printf, 1, 2)));
