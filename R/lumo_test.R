@@ -4,8 +4,16 @@
 #' object: a list with
 #' \describe{
 #'   \item{\code{table}}{a data frame with one row per gene, in the order of the rows of
-#'     the data: \code{gene} (the row names, or row numbers), \code{statistic},
-#'     \code{p.value} and \code{q.value};}
+#'     the data: \code{gene} (the row names, or row numbers), the effect sizes,
+#'     \code{statistic}, \code{p.value} and \code{q.value}. The effect sizes are on the
+#'     scale of the data as given. For \code{odp_test}: \code{mean}, the gene's mean over
+#'     all arrays, and with two groups \code{logFC}, the mean of the second group minus
+#'     that of the first (for log-expression data the log fold change), with three or
+#'     more groups one column \code{mean.<level>} per group with its mean. For
+#'     \code{timecourse_test}: \code{range}, the range (largest minus smallest value)
+#'     over the observed times of the gene's fitted time curve;}
+#'   \item{\code{effect}}{the column(s) of \code{table} the volcano plot draws: \code{"logFC"},
+#'     \code{"range"} or the \code{mean.<level>} columns, whose range is drawn;}
 #'   \item{\code{null}}{the pooled bootstrap null statistics;}
 #'   \item{\code{pi0}}{the estimated share of truly null genes (from \pkg{qvalue});}
 #'   \item{\code{method}, \code{design}, \code{B}, \code{fdr}}{the test, a short description
@@ -29,12 +37,18 @@
 #'
 #' \code{top_genes} returns the \code{n} most significant genes: the rows of the table
 #' sorted by p-value, ties broken by the larger statistic. \code{summary} counts the
-#' genes below common p- and q-value cut-offs; \code{plot} draws a histogram of the
-#' p-values with the estimated null level \code{pi0}.
+#' genes below common p- and q-value cut-offs. \code{plot} draws a histogram of the
+#' p-values with the estimated null level \code{pi0} (\code{type = "histogram"}, the
+#' default), or a volcano plot (\code{type = "volcano"}): each gene's effect against
+#' -log10 of its p-value, the genes with q <= 0.05 in red. The effect is \code{logFC} for
+#' two groups, the range of the group means (largest minus smallest) for three or more,
+#' and \code{range} for time courses.
 #'
 #' @param x,object,fit A \code{lumo_test}.
 #' @param n Number of genes.
-#' @param ... Passed on to \code{\link[graphics]{hist}} (\code{plot}); otherwise ignored.
+#' @param type The plot: \code{"histogram"} or \code{"volcano"}.
+#' @param ... Passed on to \code{\link[graphics]{hist}} (histogram) or
+#'   \code{\link[graphics]{plot.default}} (volcano) by \code{plot}; otherwise ignored.
 #' @return \code{top_genes}: a data frame. \code{summary}: a \code{summary.lumo_test}
 #'   object with the counts. \code{as.data.frame}: the per-gene table.
 #' @name lumo_test
@@ -47,15 +61,19 @@
 #' top_genes(fit, 5)
 #' summary(fit)
 #' plot(fit)
+#' plot(fit, type = "volcano")
 NULL
 
-# Builds the result from the observed and pooled null statistics.
-new_lumo_test <- function(method, design, statistic, null, genes, B, fdr, call) {
+# Builds the result from the observed and pooled null statistics. `effects` is a
+# named list of the effect columns, placed after the gene; `effect` names the
+# one(s) the volcano plot draws.
+new_lumo_test <- function(method, design, statistic, null, genes, B, fdr, call, effects, effect) {
   p <- bootstrap_pvalues(statistic, null)
   q <- fdr_qvalues(p, fdr)
-  table <- data.frame(gene = genes, statistic = statistic, p.value = p, q.value = q$q,
-                      stringsAsFactors = FALSE)
-  structure(list(table = table, null = null, pi0 = q$pi0, method = method, design = design,
+  table <- data.frame(gene = genes, stringsAsFactors = FALSE)
+  table[names(effects)] <- lapply(effects, unname)
+  table[c("statistic", "p.value", "q.value")] <- list(statistic, p, q$q)
+  structure(list(table = table, effect = effect, null = null, pi0 = q$pi0, method = method, design = design,
                  B = as.integer(B), fdr = fdr, call = call),
             class = "lumo_test")
 }
@@ -124,9 +142,11 @@ print.summary.lumo_test <- function(x, ...) {
 
 #' @rdname lumo_test
 #' @export
-plot.lumo_test <- function(x, ...) {
+plot.lumo_test <- function(x, type = c("histogram", "volcano"), ...) {
+  type <- check_choice(type, "type", c("histogram", "volcano"))
   p <- x$table$p.value
   if (!any(!is.na(p))) stop("there are no p-values to plot (B = 0)", call. = FALSE)
+  if (type == "volcano") return(volcano_plot(x, ...))
   args <- utils::modifyList(list(x = p[!is.na(p)], breaks = seq(0, 1, by = 0.05), freq = FALSE,
                                  col = "grey80", main = paste(x$method, "p-values"),
                                  xlab = "p-value"),
@@ -134,6 +154,32 @@ plot.lumo_test <- function(x, ...) {
   do.call(graphics::hist, args)
   if (is.finite(x$pi0)) graphics::abline(h = x$pi0, lty = 2, col = "red")
   invisible(x)
+}
+
+# Each gene's effect against -log10(p), the genes with q <= 0.05 highlighted.
+volcano_plot <- function(fit, ...) {
+  t <- fit$table
+  cols <- fit$effect
+  if (is.null(cols) || !all(cols %in% names(t)))
+    stop("'fit' has no effect sizes to plot; rerun the test with this version of lumo", call. = FALSE)
+  if (length(cols) == 1L) {
+    effect <- t[[cols]]
+    label <- switch(cols, logFC = "logFC (mean of the second group - mean of the first)",
+                    range = "range of the fitted time curve", cols)
+  } else {
+    means <- as.matrix(t[cols])
+    effect <- apply(means, 1L, max) - apply(means, 1L, min)
+    label <- "range of the group means (largest - smallest)"
+  }
+  ok <- is.finite(effect) & !is.na(t$p.value)
+  hit <- !is.na(t$q.value) & t$q.value <= 0.05
+  args <- utils::modifyList(list(x = effect[ok], y = -log10(t$p.value[ok]), pch = 20,
+                                 col = ifelse(hit[ok], "red", "grey50"), main = paste(fit$method, "volcano plot"),
+                                 xlab = label, ylab = "-log10(p-value)"),
+                            list(...))
+  do.call(graphics::plot.default, args)
+  graphics::mtext(sprintf("red: q <= 0.05 (%d genes)", sum(hit)), side = 3, line = 0.3, cex = 0.8)
+  invisible(fit)
 }
 
 #' @rdname lumo_test

@@ -96,7 +96,13 @@
 #' @param assay The assay of a \code{SummarizedExperiment} (name or number; the first
 #'   by default).
 #' @return A \code{\link{lumo_test}} object, or with \code{background = TRUE} a
-#'   \code{\link{lumo_job}} whose \code{result()} is that object.
+#'   \code{\link{lumo_job}} whose \code{result()} is that object. Its table has, after
+#'   \code{gene}, each gene's \code{mean} over all arrays and, for two groups,
+#'   \code{logFC}: the mean of the second group minus that of the first, the groups in
+#'   the order of the levels of \code{factor(group)} (the sign of the group coefficient of
+#'   \code{limma::lmFit(x, model.matrix(~ group))}); for three or more groups, the mean of
+#'   each group in columns \code{mean.<level>}. They are computed from \code{x} as given,
+#'   before the rescaling described under "Scale of the data".
 #' @seealso \code{\link{lumo_test}} for the result, \code{\link{timecourse_test}}.
 #' @examples
 #' set.seed(1)
@@ -119,7 +125,9 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
   check_bootstrap_size(B, n, length(nii))
-  x <- odp_scale(common_scale(x)$x, group)
+  scaled <- common_scale(x)
+  effects <- odp_effects(scaled$x, group, scaled$exponent)
+  x <- odp_scale(scaled$x, group)
 
   k <- nlevels(group)
   ID <- vapply(seq_len(k), function(g) as.integer(as.integer(group) == g), integer(n))
@@ -155,7 +163,8 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   design <- sprintf("%d groups (%s arrays), %d null genes, %s variances", k, paste(nGrp, collapse = "+"), m0,
                     if (moderate) "moderated" else "gene-wise")
   finish <- function(parts) {
-    new_lumo_test("ODP test", design, parts[[1L]]$lr, unlist(lapply(parts, `[[`, "lr0")), genes, B, fdr, cl)
+    new_lumo_test("ODP test", design, parts[[1L]]$lr, unlist(lapply(parts, `[[`, "lr0")), genes, B, fdr, cl,
+                  effects, if (k == 2L) "logFC" else names(effects)[-1L])
   }
   run_bootstrap("ODP test", "odp", args, c("vv", "keys"), B, m, finish, background, BPPARAM)
 }
@@ -170,6 +179,25 @@ odp_scale <- function(x, group) {
   sd <- sqrt(rowSums((x - means[, as.integer(group), drop = FALSE])^2) / (ncol(x) - nlevels(group)))
   typical <- stats::median(sd)
   if (typical > 0) times_pow2(x, -round(log2(typical))) else x
+}
+
+# The mean of each row of x in each group (columns in the order of the levels).
+group_means <- function(x, group) {
+  sweep(t(rowsum(t(x), group)), 2L, tabulate(group, nlevels(group)), "/")
+}
+
+# The effect columns of the table: each gene's mean and, for two groups, logFC (the
+# mean of the second group minus that of the first), for more the mean of each group.
+# x is the data times 2^-exponent; the effects are on the scale of the data as given.
+odp_effects <- function(x, group, exponent) {
+  means <- group_means(x, group)
+  out <- list(mean = rowMeans(x))
+  if (nlevels(group) == 2L) {
+    out$logFC <- means[, 2L] - means[, 1L]
+  } else {
+    out[paste0("mean.", levels(group))] <- lapply(seq_len(ncol(means)), function(j) means[, j])
+  }
+  lapply(out, times_pow2, e = exponent)
 }
 
 # Two keys per bootstrap iteration for the native random streams.

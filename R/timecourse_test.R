@@ -49,7 +49,13 @@
 #' @param fdr The FDR step of the q-values: \code{"BH"} (Benjamini-Hochberg, the
 #'   default) or \code{"qvalue"} (see \code{\link{lumo_test}}).
 #' @return A \code{\link{lumo_test}} object, or with \code{background = TRUE} a
-#'   \code{\link{lumo_job}} whose \code{result()} is that object.
+#'   \code{\link{lumo_job}} whose \code{result()} is that object. Its table has, after
+#'   \code{gene}, the column \code{range}: the range (largest minus smallest value) over
+#'   the observed times of the gene's fitted time curve, on the scale of \code{x} as given.
+#'   The curve is the spline part of the least-squares fit of the alternative: of
+#'   intercept and spline for independent samples, of a baseline per individual and the
+#'   spline with \code{individual}. With \code{intercept = "random"} it is also this
+#'   fixed-baseline fit, not the EM fit the test uses.
 #' @seealso \code{\link{lumo_test}} for the result, \code{\link{odp_test}}.
 #' @examples
 #' set.seed(1)
@@ -82,7 +88,8 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
   check_bootstrap_size(B, n, m)
-  x <- common_scale(x)$x
+  scaled <- common_scale(x)
+  x <- scaled$x
   flat <- which(rowSums((x - rowMeans(x))^2) <= 1e-20 * rowSums(x^2))
   if (length(flat))
     stop("'x' has ", length(flat), " constant gene(s) (rows ",
@@ -105,9 +112,10 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   }
   genes <- gene_names(x)
   observed <- study$observed
+  effects <- list(range = times_pow2(curve_range(x, study$curve, ncol(spline)), scaled$exponent))
   finish <- function(parts) {
     new_lumo_test("Time-course test", sprintf("%s, spline df = %d", study$design, df), observed,
-                  unlist(lapply(parts, `[[`, "F")), genes, B, fdr, cl)
+                  unlist(lapply(parts, `[[`, "F")), genes, B, fdr, cl, effects, "range")
   }
   run_bootstrap("time-course test", study$entry, study$args, study$maps, B, m, finish, background,
                 BPPARAM)
@@ -119,6 +127,17 @@ projection <- function(X, what) {
   if (q$rank < ncol(X)) stop(what, call. = FALSE)
   Q <- qr.Q(q)
   tcrossprod(Q)
+}
+
+# The range (largest minus smallest value) over the arrays of each row's fitted time
+# curve: the part of the least-squares fit of the row on the design X that its last
+# k columns (the spline of time) make up.
+curve_range <- function(x, X, k) {
+  spline <- seq.int(ncol(X) - k + 1L, ncol(X))
+  beta <- qr.coef(qr(X), t(x))
+  curve <- crossprod(beta[spline, , drop = FALSE], t(X[, spline, drop = FALSE]))
+  rows <- seq_len(nrow(curve))
+  curve[cbind(rows, max.col(curve, "first"))] - curve[cbind(rows, max.col(-curve, "first"))]
 }
 
 # F of the rows of x for the smoothers H1 (alternative) and H0 (null).
@@ -148,7 +167,7 @@ tc_independent <- function(x, spline, B) {
   args <- native_args("indep", B = B, m = nrow(x), n = n, fit0 = as.double(x %*% H0), v = v, H0 = as.double(H0),
                       H1 = as.double(H1), res = as.double(x - x %*% H1))
   list(design = "independent samples", entry = "indep", args = args, maps = "v",
-       observed = f_statistic(x, H1, H0))
+       observed = f_statistic(x, H1, H0), curve = X1)
 }
 
 # Longitudinal design with a fixed baseline per individual; columns are stored
@@ -179,7 +198,7 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
                       rmv = as.integer(last - 1L), wsq = as.double(colour), N = N, inc = as.integer(inc - 1L),
                       idx = seq_len(n) - 1L, nGrp = nGrp)
   list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
-       args = args, maps = "v", observed = f_statistic(x, H1, H0))
+       args = args, maps = "v", observed = f_statistic(x, H1, H0), curve = X1)
 }
 
 # Square root of I - J / s on s - 1 arrays: its eigenvalues are 1/s (along the ones
@@ -243,6 +262,8 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
   args <- native_args("int", B = B, m = m, n = n, ind = as.integer(ind), fit = as.double(e0$fit), v = v,
                       H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1), alpha = as.double(e1$alpha),
                       eps = eps, N = N, v1 = v1, idx = idx, nGrp = nGrp)
+  # The effect sizes come from the fit with fixed baselines.
+  fixed <- cbind(stats::model.matrix(~ ind - 1), spline)
   list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
-       args = args, maps = c("v", "v1"), observed = observed)
+       args = args, maps = c("v", "v1"), observed = observed, curve = fixed)
 }

@@ -32,16 +32,16 @@ odp_stat <- function(models, d, null, self = 0) {
   (sum(alt) + own[1]) / (sum(nul) + own[2])
 }
 
-test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p = (1 + #null >= s) / (1 + #null)",
-                "and the chosen FDR step"), {
+test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p = (1 + #null >= s) / (1 + #null),",
+                "the chosen FDR step, and the means and group differences of a linear model"), {
   set.seed(11)
   cases <- list(
     list(m = 30, group = rep(c("a", "b"), c(4, 4)), null_genes = NULL, B = 3, moderate = TRUE,
          fdr = "qvalue"),
-    list(m = 24, group = c(3, 1, 2, 3, 1, 2, 3, 1, 2), null_genes = c(rep(TRUE, 16), rep(FALSE, 8)), B = 2,
-         moderate = TRUE),
-    list(m = 6, group = factor(rep(c("x", "y"), 3), levels = c("y", "x", "z")), null_genes = c(5, 2, 2), B = 1,
-         moderate = FALSE),
+    list(m = 24, group = factor(c(3, 1, 2, 3, 1, 2, 3, 1, 2, 3), levels = c(3, 1, 2)),
+         null_genes = c(rep(TRUE, 16), rep(FALSE, 8)), B = 2, moderate = TRUE),
+    list(m = 6, group = factor(c(rep(c("x", "y"), 3), "x"), levels = c("y", "x", "z")), null_genes = c(5, 2, 2),
+         B = 1, moderate = FALSE),
     list(m = 40, group = rep(1:2, 4), null_genes = 3:40, B = 2, moderate = FALSE)
   )
   for (cs in cases) {
@@ -64,6 +64,15 @@ test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p =
     q <- tryCatch(qvalue::qvalue(p), error = function(e) qvalue::qvalue(p, pi0 = 1, lfdr.out = FALSE))
     expect_equal(t$q.value, if (fdr == "BH") p.adjust(p, "BH") else q$qvalues)
     expect_equal(fit$pi0, q$pi0)
+    # Effects: the mean, and the group coefficients of ~ group (the levels in the factor's order).
+    g <- droplevels(factor(cs$group))
+    coef <- unname(limma::lmFit(x, model.matrix(~ g))$coefficients)
+    effect <- if (nlevels(g) == 2L) "logFC" else paste0("mean.", levels(g))
+    expect_identical(names(t), c("gene", "mean", effect, "statistic", "p.value", "q.value"))
+    expect_identical(fit$effect, effect)
+    expect_equal(t$mean, unname(rowMeans(x)))
+    expect_equal(unname(as.matrix(t[effect])), if (nlevels(g) == 2L) coef[, 2, drop = FALSE] else
+      coef[, 1] + cbind(0, coef[, -1]))
   }
 })
 
@@ -185,6 +194,18 @@ test_that("many arrays with a small or large spread give the statistics of the s
   for (s in c(1e-3, 1e3)) {
     set.seed(2); scaled <- odp_test(x * s, g, B = 2)$table
     expect_true(all(is.finite(scaled$statistic)), info = format(s))
-    expect_equal(scaled, unit, tolerance = 1e-10, info = format(s))
+    expect_equal(scaled[-(2:3)], unit[-(2:3)], tolerance = 1e-10, info = format(s))
   }
+})
+
+test_that("plot draws the p-value histogram or the volcano plot of each test's effect, and refuses other types", {
+  set.seed(3)
+  x <- matrix(rnorm(120 * 6), 120, 6)
+  fits <- list(odp_test(x, rep(1:2, 3), B = 2), odp_test(x, rep(c("b", "a", "c"), 2), B = 2),
+               timecourse_test(x, 1:6, B = 2))
+  pdf(NULL)
+  on.exit(dev.off())
+  for (f in fits) for (type in c("histogram", "volcano")) expect_silent(plot(f, type))
+  expect_error(plot(fits[[1]], type = "qq"), "'type' must be one of \"histogram\", \"volcano\"")
+  expect_error(plot(odp_test(x, rep(1:2, 3), B = 0), "volcano"), "no p-values to plot")
 })

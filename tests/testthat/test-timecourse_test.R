@@ -10,7 +10,16 @@ lm_F <- function(y, null, alt) {
   unname(rss(null) / rss(alt) - 1)
 }
 
-test_that("observed F equals F from lm fits, or from the EM for random intercepts", {
+# Range over the times of each row's fitted time curve: lm predictions at one baseline.
+lm_range <- function(y, tl, ind, df) {
+  form <- if (is.null(ind)) v ~ splines::ns(tl, df) else v ~ factor(ind) + splines::ns(tl, df)
+  unname(apply(y, 1, function(v) {
+    d <- data.frame(v = v, tl = tl, ind = if (is.null(ind)) 1 else ind)
+    diff(range(predict(lm(form, d), transform(d, ind = ind[1]))))
+  }))
+}
+
+test_that("observed F and the range of the time curve equal those of lm fits, F from the EM for random intercepts", {
   set.seed(21)
   N <- 4; Tn <- 5
   tl <- rep(c(0, 1, 2, 4, 7), times = N)          # stored time point by time point below
@@ -24,6 +33,7 @@ test_that("observed F equals F from lm fits, or from the EM for random intercept
     fit <- timecourse_test(y, tl, individual = if (by_ind) ind, df = df, B = 0)
     expect_equal(fit$table$statistic, lm_F(y, null, update(null, ~ . + splines::ns(tl, df))), tolerance = 1e-10)
     expect_true(all(is.na(fit$table$p.value)))
+    expect_equal(fit$table$range, lm_range(y, tl, if (by_ind) ind, df), tolerance = 1e-10)
   }
   # Random intercepts: the plain-R EM on the arrays stored individual by individual.
   s <- order(ind)
@@ -35,6 +45,8 @@ test_that("observed F equals F from lm fits, or from the EM for random intercept
   ref <- rowSums((y[, s] - e0$fit - e0$alpha)^2) / rowSums((y[, s] - e1$fit - e1$alpha)^2) - 1
   fit <- timecourse_test(y, tl, individual = ind, intercept = "random", eps = 1e-4, B = 0)
   expect_equal(fit$table$statistic, ref, tolerance = 1e-8)
+  expect_equal(fit$table$range, lm_range(y, tl, ind, 2), tolerance = 1e-10)
+  expect_identical(names(fit$table), c("gene", "range", "statistic", "p.value", "q.value"))
 })
 
 test_that("the bootstrap null F statistics follow the resampling of each design", {

@@ -76,14 +76,14 @@ test_that("data scaled towards 1e300 or 1e-300 give the results of the same data
   # Each run with its result's expected change under x * s.
   runs <- list(
     odp_test = list(run = function(y) suppressWarnings(odp_test(y, rep(1:2, each = 3), B = 3))$table,
-                    scale = function(r, s) r),
+                    scale = function(r, s) { r[2:3] <- r[2:3] * s; r }),
     timecourse_test = list(run = function(y) timecourse_test(y, 1:6, df = 1, B = 3)$table,
-                           scale = function(r, s) r),
+                           scale = function(r, s) { r$range <- r$range * s; r }),
     timecourse_random = list(run = function(y) {
                                timecourse_test(y, rep(1:3, 2), individual = rep(1:2, each = 3),
                                                intercept = "random", df = 1, B = 3)$table
                              },
-                             scale = function(r, s) r),
+                             scale = function(r, s) { r$range <- r$range * s; r }),
     euclidean = list(run = function(y) unclass(cluster_rows(y))[c("merge", "height", "order")],
                      scale = function(r, s) { r$height <- r$height * s; r }),
     correlation = list(run = function(y) unclass(cluster_rows(y, "correlation"))[c("merge", "height", "order")],
