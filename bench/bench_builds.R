@@ -55,9 +55,20 @@ run_in <- function(lib, case) {
                  env = paste0("R_LIBS=", lib))
   list(time = as.numeric(txt[length(txt)]), result = readRDS(out))
 }
-# Results differ only in what a run cannot reproduce: wall times and call records.
-strip <- function(r) {
-  if (is.list(r)) r[setdiff(names(r), c("call", "time", "elapsed"))] else r
+# Results differ only in what a run cannot reproduce (wall times and call records)
+# and in fields or table columns that one build adds; what both have must be identical.
+parts <- function(r) {
+  if (is.list(r)) c(names(r), if (is.data.frame(r$table)) paste0("table$", names(r$table))) else character(0)
+}
+same_results <- function(a, b) {
+  if (!is.list(a) || !is.list(b)) return(identical(a, b))
+  keep <- setdiff(intersect(names(a), names(b)), c("call", "time", "elapsed"))
+  a <- a[keep]; b <- b[keep]
+  if (is.data.frame(a$table) && is.data.frame(b$table)) {
+    cols <- intersect(names(a$table), names(b$table))
+    a$table <- a$table[cols]; b$table <- b$table[cols]
+  }
+  identical(a, b)
 }
 cases <- c("odp_2", "odp_3", "tc_indep", "tc_fixed", "tc_random", "cluster_euc", "cluster_cor", "knn")
 rows <- list()
@@ -68,9 +79,10 @@ for (case in cases) {
     a <- run_in(this, case); b <- run_in(other, case)
     ta <- c(ta, a$time); tb <- c(tb, b$time)
   }
-  same <- identical(strip(a$result), strip(b$result))
+  same <- same_results(a$result, b$result)
+  added <- setdiff(parts(a$result), parts(b$result))
   rows[[case]] <- data.frame(case = case, identical = same, this_s = median(ta), other_s = median(tb),
-                             ratio = median(ta) / median(tb))
+                             ratio = median(ta) / median(tb), added = paste(added, collapse = " "))
 }
 cat(sprintf("this build: %s\nother build: %s\n%d threads, medians of %d runs\n", this, other, threads, reps))
 res <- do.call(rbind, rows)
