@@ -70,9 +70,9 @@ NULL
 new_lumo_test <- function(method, design, statistic, null, genes, B, fdr, call, effects, effect) {
   p <- bootstrap_pvalues(statistic, null)
   q <- fdr_qvalues(p, fdr)
-  table <- data.frame(gene = genes, stringsAsFactors = FALSE)
-  table[names(effects)] <- lapply(effects, unname)
-  table[c("statistic", "p.value", "q.value")] <- list(statistic, p, q$q)
+  table <- data.frame(c(list(gene = genes), lapply(effects, unname),
+                        list(statistic = statistic, p.value = p, q.value = q$q)),
+                      stringsAsFactors = FALSE, check.names = FALSE)
   structure(list(table = table, effect = effect, null = null, pi0 = q$pi0, method = method, design = design,
                  B = as.integer(B), fdr = fdr, call = call),
             class = "lumo_test")
