@@ -125,3 +125,18 @@ test_that("a run stops the backend it started and leaves one the user started ru
 test_that("the library reports its version", {
   expect_identical(.Call("GetLumoLibraryVersion", PACKAGE = "lumo"), "1.1.290")
 })
+
+test_that("the verbs' entry points leave R's protection stack balanced", {
+  # R reports an unbalanced .Call on the message stream, not as a condition.
+  set.seed(3)
+  x <- matrix(rnorm(40 * 6), 40, 6)
+  x[sample(length(x), 10)] <- NA
+  messages <- capture.output(type = "message", {
+    y <- impute_knn(x, k = 3)
+    job <- cluster_rows(y, background = TRUE)
+    progress(job)
+    result(job)
+    timecourse_test(y, rep(1:3, 2), individual = rep(1:2, each = 3), intercept = "random", df = 1, B = 2)
+  })
+  expect_false(any(grepl("stack imbalance", messages)), info = paste(messages, collapse = "\n"))
+})

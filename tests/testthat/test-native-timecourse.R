@@ -139,7 +139,7 @@ test_that("each design names the vector of the wrong length, the index out of ra
   refused("RunTimecourseNoInt", put(na, "N", 13L), "may not exceed n")
   refused("RunTimecourseNoInt", put(na, "nGrp", na$nGrp + 0:2), "('nGrp') adds up to")
   refused("RunTimecourseNoInt", put(na, "nGrp", c(NA, 4L, 4L)), "non-negative count")
-  refused("RunTimecourseNoInt", put(na, "nGrp", c(9L, -1L, 4L)), "non-negative count")
+  refused("RunTimecourseNoInt", put(na, "nGrp", c(9L, -1L, 4L)), "entry 2 must be a non-negative count")
   # In the order the lengths are checked, by the name each rule reports.
   lens <- c(fit = "fit", res = "res", v = "v", rmv = "rmv", inc = "inc", H1 = "H1", H0 = "H0", wsq = "wsq",
             ind = "ind", idm_ = "idx", nGrp = "nGrp")
