@@ -136,7 +136,7 @@ test_that("the verbs' entry points leave R's protection stack balanced", {
     job <- cluster_rows(y, background = TRUE)
     progress(job)
     result(job)
-    timecourse_test(y, rep(1:3, 2), individual = rep(1:2, each = 3), intercept = "random", df = 1, B = 2)
+    fit <- timecourse_test(y, rep(1:3, 2), individual = rep(1:2, each = 3), intercept = "random", df = 1, B = 2)
   })
   expect_false(any(grepl("stack imbalance", messages)), info = paste(messages, collapse = "\n"))
 })
