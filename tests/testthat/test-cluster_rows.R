@@ -22,22 +22,6 @@ test_that("the Euclidean tree is hclust's centroid tree on squared distances, fo
   expect_error(cutree(hc, h = 1), "not sorted")
 })
 
-test_that("the optimal ordering has the least path length over every orientation of the tree", {
-  set.seed(11)
-  x <- matrix(rnorm(9 * 3), 9, 3)
-  d <- as.matrix(dist(x))
-  path <- function(o) sum(d[cbind(o[-9], o[-1])])
-  hc <- cluster_rows(x, ordering = "optimal")
-  orders <- function(code) {
-    if (code < 0) return(list(-code))
-    l <- orders(hc$merge[code, 1]); r <- orders(hc$merge[code, 2])
-    out <- list()
-    for (a in l) for (b in r) out <- c(out, list(c(a, b), c(b, a)))
-    out
-  }
-  expect_equal(path(hc$order), min(vapply(orders(8), path, 0)))
-})
-
 test_that("correlation heights are 1 - cor of the merged centroids; the weight ordering puts the smaller mean left", {
   set.seed(8)
   x <- matrix(rnorm(30 * 6), 30, 6)

@@ -113,7 +113,6 @@ test_that("odp_test follows set.seed and is the same on any backend and thread c
   }
   serial <- run()
   expect_identical(run(), serial)
-  expect_identical(run(threads = 1), serial)
   expect_identical(run(BPPARAM = snow_workers()), serial)
   expect_identical(run(B = 1, BPPARAM = snow_workers()), run(B = 1))
   expect_false(identical(run(seed = 8)$null, serial$null))

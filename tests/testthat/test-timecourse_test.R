@@ -193,8 +193,6 @@ test_that("the interruptible EM routine equals EMFitR", {
   cases <- list(
     list(m = 30L, N = 4L, Tn = 5L, eps = 1e-4, seed = 1),
     list(m = 257L, N = 3L, Tn = 4L, eps = 1e-6, seed = 2),    # more genes than a chunk
-    list(m = 2L, N = 2L, Tn = 3L, eps = 1e-3, seed = 3),
-    list(m = 1L, N = 3L, Tn = 2L, eps = 1e-3, seed = 4),      # one gene: nothing is fitted
     list(m = 40L, N = 5L, Tn = 3L, eps = 1e-2, seed = 5, unequal = TRUE)
   )
   for (cs in cases) {
