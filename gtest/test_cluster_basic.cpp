@@ -445,11 +445,12 @@ TEST(ClusterThread, OutOfMemoryAndOwnership)
 }
 
 // A stop in every phase (0/1 clustering, 2 optimal ordering) ends the job
-// canceled; deleting a running job stops it before freeing what it uses.
+// canceled; deleting a job running its ordering stops it and waits for the
+// ordering's threads before freeing what they use.
 TEST(ClusterThread, StopInEveryPhaseAndDeleteWhileRunning)
 {
     const std::vector<Vec> rows = RandomRows(900, 5, 2);
-    for (int phase : {0, 1, 2, -1}) {
+    for (int phase : {0, 1, 2, -2}) {
         CClusterThread* pJob = NewJob(rows, new COptimalOrdering());
         ASSERT_EQ(pJob->Start(), 0);
         while (pJob->GetProgressInfoMsgId() < std::abs(phase) && !pJob->GetIsFinished())

@@ -74,10 +74,6 @@ double RelDiff(double a, double b)
     return a == b ? 0.0 : std::fabs(a - b) / std::fabs(b);
 }
 
-} // namespace
-
-namespace
-{
 // A bootstrap problem for nullODP: m0 null genes' residuals, their sds and B column maps.
 struct NullCase
 {

@@ -74,10 +74,6 @@ struct Study
     }
 };
 
-} // namespace
-
-namespace
-{
 // The fit as it is defined, sweep by sweep: every iteration updates the genes
 // still listed in list order, then copies every proxy and rebuilds the list.
 // Same arithmetic in the same order: the kernel must agree bit for bit.
@@ -151,10 +147,6 @@ struct SweepEM
     }
 };
 
-} // namespace
-
-namespace
-{
 // The arrays of one EM fit of the rows x.
 struct EMWork
 {
@@ -178,10 +170,6 @@ std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
     return v;
 }
 
-} // namespace
-
-namespace
-{
 // A bootstrap problem of a design from the seed: fits, residuals, column maps v, and
 // wsq (no intercept: 4 individuals x 4 times stored by time, the last balancing) or
 // intercepts with maps v1.

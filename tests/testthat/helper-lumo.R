@@ -1,18 +1,4 @@
-# Shared fixtures: job polling, interrupts, SnowParam workers, argument lists, the plain-R EM.
-
-# One pair of SnowParam workers, started on first use; they get none of this
-# session's options (exporting them takes seconds once Bioconductor is loaded).
-snow_workers <- local({
-  param <- NULL
-  function() {
-    if (is.null(param)) {
-      param <<- BiocParallel::SnowParam(2, exportglobals = FALSE)
-      BiocParallel::bpstart(param)
-      withr::defer(BiocParallel::bpstop(param), testthat::teardown_env())
-    }
-    param
-  }
-})
+# Shared fixtures: job polling, interrupts, argument lists, the EM fit.
 
 # Polls a background job until it is done or canceled; fails after `timeout` seconds.
 wait_job <- function(id, timeout = 60) {
@@ -136,52 +122,15 @@ put <- function(a, slots, value) {
   a
 }
 
-# The random-intercept EM, gene by gene: each gene iterates until its
-# log-likelihood proxy changes by at most eps; the whole fit ends after the
-# first iteration at which at most one gene is still changing, and each gene
-# keeps the state of the last iteration it took part in.
-tc_em_reference <- function(dat, H, nGrp, idx, eps, cap = 1e5) {
-  m <- nrow(dat); n <- ncol(dat); N <- length(nGrp)
-  owner <- rep(seq_len(N), nGrp)
-  cols <- idx + 1
-  half_N <- trunc(-N / 2); half_m <- trunc(m / 2)
-  start <- function(x) {
-    a <- as.vector(tapply((x - mean(x))[cols], owner, mean))
-    list(a = a, aa = a^2)
-  }
-  step <- function(x, s) {
-    fit <- as.vector(H %*% (x - s$a[owner]))
-    tau <- mean(s$aa)
-    r <- x - fit
-    sig <- mean(r^2 - 2 * r * s$a[owner] + s$aa[owner])
-    w <- nGrp * tau
-    shrink <- w / (w + sig)
-    a <- shrink * as.vector(tapply((x - fit)[cols], owner, sum)) / nGrp
-    list(a = a, aa = tau * (1 - shrink) + a^2, fit = fit, tau = tau, sig = sig,
-         lik = half_N * log(tau) - half_m * log(sig))
-  }
-  settle <- rep(cap + 1, m)
-  for (g in seq_len(m)) {
-    s <- start(dat[g, ]); prev <- 1
-    for (t in seq_len(cap)) {
-      s <- step(dat[g, ], s)
-      if (!isTRUE(abs(s$lik - prev) > eps)) { settle[g] <- t; break }
-      prev <- s$lik
-    }
-  }
-  iters <- 0
-  if (m > 1) {
-    iters <- 1
-    while (iters < cap && sum(settle > iters) > 1) iters <- iters + 1
-  }
-  fit <- matrix(0, m, n); alpha <- matrix(0, m, n)
-  for (g in seq_len(m)) {
-    s <- start(dat[g, ]); entered <- s
-    for (t in seq_len(min(settle[g], iters))) { entered <- s; s <- step(dat[g, ], s) }
-    if (min(settle[g], iters) > 0) fit[g, ] <- s$fit
-    alpha[g, cols] <- entered$a[owner]
-  }
-  list(fit = fit, alpha = alpha, iter = iters + 1)
+# The random-intercept EM fit of the rows of dat (arrays stored individual by
+# individual, nGrp of each) by the registered routine EMFitR; the core tests
+# check its arithmetic against the fit written out sweep by sweep.
+tc_em <- function(dat, H, nGrp, eps) {
+  m <- nrow(dat); n <- ncol(dat)
+  r <- .C("EMFitR", as.double(dat), as.double(H), rep(seq_along(nGrp), nGrp), 0:(n - 1L), as.double(eps),
+          fit = double(m * n), alpha = double(m * n), as.integer(m), as.integer(n), length(nGrp), as.integer(nGrp),
+          iter = 0L, PACKAGE = "lumo")
+  list(fit = matrix(r$fit, m), alpha = matrix(r$alpha, m))
 }
 
 # Leaf sets of every merge step as strings: independent of each merge's orientation.

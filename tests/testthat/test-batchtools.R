@@ -10,6 +10,7 @@ test_that("odp_test and timecourse_test give the serial result through batchtool
   cases <- list(
     odp = function(BPPARAM) odp_test(x, rep(1:2, 6), B = 5, BPPARAM = BPPARAM),
     independent = function(BPPARAM) timecourse_test(x, tl, B = 5, BPPARAM = BPPARAM),
+    fixed = function(BPPARAM) timecourse_test(x, tl, individual = ind, B = 5, BPPARAM = BPPARAM),
     random = function(BPPARAM) {
       timecourse_test(x, tl, individual = ind, intercept = "random", B = 5, BPPARAM = BPPARAM)
     })

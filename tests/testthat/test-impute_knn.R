@@ -55,8 +55,6 @@ test_that("without blocks every missing value is its neighbours' mean", {
   for (k in c(1L, 2L, 5L)) expect_matches_brute_force(y, k, list(seq_len(60)), maxp = Inf)
   z <- rbind(c(0, 0, 0, 0), c(1, 5, 1, 1), c(1, 9, 1, 1.5), c(1, NA, 1, 1), c(4, 0, 4, 4), c(5, 1, 5, 5))
   expect_identical(vapply(1:2, function(k) impute_knn(z, k = k, maxp = Inf)[4, 2], 0), c(5, 7))
-  threads <- function(n) withr::with_options(list(lumo.threads = n), impute_knn(x, k = 4, rowmax = 1, colmax = 1))
-  expect_identical(threads(1), threads(3))
 })
 
 test_that("with blocks the neighbours come from the row's own block, and blocks follow separated groups", {

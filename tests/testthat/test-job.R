@@ -68,29 +68,3 @@ test_that("a saved and restored or copied job controls no job, and the original 
     }
   }
 })
-
-test_that("a job restored in another session never touches that session's jobs", {
-  skip_if(system.file(package = "lumo") == "", "the other session needs lumo installed")
-  f <- tempfile(fileext = ".rds")
-  on.exit(unlink(f))
-  saveRDS(long_odp_job(), f)
-  # The other session starts jobs until its own has the id of the saved one.
-  script <- c(
-    sprintf(".libPaths(c(%s, .libPaths()))", deparse(.libPaths()[1])),
-    "suppressMessages(library(lumo))",
-    sprintf("saved <- readRDS(%s)", deparse(f)),
-    "set.seed(1); x <- matrix(rnorm(600), 100, 6)",
-    "repeat {",
-    "  own <- odp_test(x, rep(1:2, 3), B = 3, background = TRUE)",
-    "  if (own$id >= saved$id) break",
-    "  cancel(own)",
-    "}",
-    "stopifnot(identical(saved$id, own$id))",
-    "for (verb in list(progress, cancel, wait, result))",
-    "  cat(tryCatch({ verb(saved); 'ran' }, error = conditionMessage), '\\n')",
-    "cat(progress(own)$state, nrow(result(own)$table), '\\n')")
-  out <- system2(file.path(R.home("bin"), "Rscript"), c("-e", shQuote(paste(script, collapse = "\n"))),
-                 stdout = TRUE, stderr = TRUE)
-  expect_length(grep("^this job belongs to another R session", out), 4L)
-  expect_true(any(grepl("^(running|done) 100 $", out)), info = paste(out, collapse = "\n"))
-})
