@@ -14,7 +14,8 @@ test_that("odp_test and timecourse_test give the serial result through batchtool
     random = function(BPPARAM) {
       timecourse_test(x, tl, individual = ind, intercept = "random", B = 5, BPPARAM = BPPARAM)
     })
-  batch <- BiocParallel::BatchtoolsParam(workers = 2, cluster = "socket", progressbar = FALSE)
+  batch <- BiocParallel::BatchtoolsParam(workers = 2, cluster = "socket", progressbar = FALSE,
+                                         registryargs = BiocParallel::batchtoolsRegistryargs(file.dir = tempfile()))
   for (name in names(cases)) {
     set.seed(3); serial <- cases[[name]](BiocParallel::SerialParam())
     set.seed(3); scheduled <- cases[[name]](batch)
