@@ -2,9 +2,16 @@
 #'
 #' Tests every gene for a change of its expression over time, with a natural cubic
 #' spline of time (\code{splines::ns(time, df)}) as the alternative and a flat profile
-#' as the null. The statistic is F = RSS0 / RSS1 - 1 (the residual sums of squares of
-#' the null and alternative fits, without degrees-of-freedom scaling), and its
-#' significance comes from bootstrap null data sets.
+#' as the null. With \code{moderate = TRUE} (the default) the statistic is the moderated
+#' F: the mean square of the spline, (RSS0 - RSS1) / df, over the gene's posterior
+#' residual variance, which \code{limma::squeezeVar} shrinks towards a prior fitted
+#' across the genes (RSS0 and RSS1 are the residual sums of squares of the null and
+#' alternative fits; the residual degrees of freedom are the arrays less the
+#' parameters of the alternative, a baseline per individual counted with individuals).
+#' For independent samples and fixed baselines it equals limma's moderated F of the
+#' same design. With \code{moderate = FALSE} it is F = RSS0 / RSS1 - 1. The significance
+#' comes from bootstrap null data sets; each null data set's statistics are moderated
+#' with the prior fitted to its own genes, as the observed ones are.
 #'
 #' Three designs:
 #' \describe{
@@ -45,6 +52,7 @@
 #' @param df Degrees of freedom of the spline of time.
 #' @param intercept For longitudinal studies: \code{"none"} gives each individual a
 #'   fixed baseline, \code{"random"} a random one fitted by EM.
+#' @param moderate Use the moderated F (see Details).
 #' @param eps Convergence threshold of the EM fits (random intercepts).
 #' @param fdr The FDR step of the q-values: \code{"BH"} (Benjamini-Hochberg, the
 #'   default) or \code{"qvalue"} (see \code{\link{lumo_test}}).
@@ -73,7 +81,7 @@
 #' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 5)
 #' @export
 timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("none", "random"),
-                            B = 100, eps = 1e-3, fdr = c("BH", "qvalue"), background = FALSE,
+                            B = 100, moderate = TRUE, eps = 1e-3, fdr = c("BH", "qvalue"), background = FALSE,
                             BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
   cl <- match.call()
   x <- expression_matrix(x, assay)
@@ -84,6 +92,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   intercept <- check_choice(intercept, "intercept", c("none", "random"))
   fdr <- check_choice(fdr, "fdr", c("BH", "qvalue"))
   B <- check_count(B, "B")
+  check_flag(moderate, "moderate")
   eps <- check_positive(eps, "eps")
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
@@ -112,10 +121,21 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   }
   genes <- gene_names(x)
   observed <- study$observed
+  null <- function(parts) unlist(lapply(parts, `[[`, "F"))
+  if (moderate) {
+    # Each data set's statistics are moderated with the prior of its own genes.
+    observed <- moderated_f(observed, study$rss1, study$df1, df)
+    study$args <- native_update(study$entry, study$args, rss = 1L)
+    null <- function(parts) {
+      moderated_f(matrix(unlist(lapply(parts, `[[`, "F")), m), matrix(unlist(lapply(parts, `[[`, "rss1")), m),
+                  study$df1, df)
+    }
+  }
   effects <- list(range = times_pow2(curve_range(x, study$curve, ncol(spline)), scaled$exponent))
+  design <- sprintf("%s, spline df = %d, %s", study$design, df, if (moderate) "moderated F" else "F = RSS0 / RSS1 - 1")
   finish <- function(parts) {
-    new_lumo_test("Time-course test", sprintf("%s, spline df = %d", study$design, df), observed,
-                  unlist(lapply(parts, `[[`, "F")), genes, B, fdr, cl, effects, "range")
+    new_lumo_test("Time-course test", design, as.vector(observed), as.vector(null(parts)), genes, B, fdr, cl,
+                  effects, "range")
   }
   run_bootstrap("time-course test", study$entry, study$args, study$maps, B, m, finish, background,
                 BPPARAM)
@@ -167,7 +187,7 @@ tc_independent <- function(x, spline, B) {
   args <- native_args("indep", B = B, m = nrow(x), n = n, fit0 = as.double(x %*% H0), v = v, H0 = as.double(H0),
                       H1 = as.double(H1), res = as.double(x - x %*% H1))
   list(design = "independent samples", entry = "indep", args = args, maps = "v",
-       observed = f_statistic(x, H1, H0), curve = X1)
+       observed = f_statistic(x, H1, H0), rss1 = rowSums((x - x %*% H1)^2), df1 = n - ncol(X1), curve = X1)
 }
 
 # Longitudinal design with a fixed baseline per individual; columns are stored
@@ -198,7 +218,8 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
                       rmv = as.integer(last - 1L), wsq = as.double(colour), N = N, inc = as.integer(inc - 1L),
                       idx = seq_len(n) - 1L, nGrp = nGrp)
   list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
-       args = args, maps = "v", observed = f_statistic(x, H1, H0), curve = X1)
+       args = args, maps = "v", observed = f_statistic(x, H1, H0), rss1 = rowSums(res^2), df1 = n - ncol(X1),
+       curve = X1)
 }
 
 # Square root of I - J / s on s - 1 arrays: its eigenvalues are 1/s (along the ones
@@ -264,6 +285,8 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
                       eps = eps, N = N, v1 = v1, idx = idx, nGrp = nGrp)
   # The effect sizes come from the fit with fixed baselines.
   fixed <- cbind(stats::model.matrix(~ ind - 1), spline)
+  # The residual degrees of freedom count a parameter per individual, as with fixed baselines.
   list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
-       args = args, maps = c("v", "v1"), observed = observed, curve = fixed)
+       args = args, maps = c("v", "v1"), observed = observed, rss1 = rowSums(res1^2), df1 = n - ncol(X1) - N + 1L,
+       curve = fixed)
 }

@@ -88,7 +88,10 @@ enum ETimecourseSlot
     kTcV1 = 24,
     kTcInc = 25,
     kTcIdx = 26,
-    kTcNGrp = 27
+    kTcNGrp = 27,
+    // Optional, every design: 1 asks the job to return, beside each null F,
+    // the residual sum of squares of its alternative fit ("rss1").
+    kTcRss = 28
 };
 
 // The name R gives the element at a slot.

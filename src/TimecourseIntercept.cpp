@@ -26,6 +26,7 @@ CTimecourseIntercept::CTimecourseIntercept(const CArgList& args)
         m_NGrplen = args.IntLengthOf(kTcNGrp);
         m_B = args.IntegerValue(kTcB);
         m_pResult = NewResult(m_m, m_B);
+        NewRss1(args, m_m, m_B);
     } catch (...) {
         Release();
         throw;
@@ -56,7 +57,7 @@ int CTimecourseIntercept::Go(pthread_t)
 {
     lumo::CWorkerPool pool(m_threads);
     nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
-                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
+                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

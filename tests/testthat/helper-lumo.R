@@ -53,6 +53,7 @@ interrupt_child <- function(setup, call, again, delay = 0.5) {
 
 # The builder of the native argument lists (R/native.R).
 native_args <- lumo:::native_args
+native_update <- lumo:::native_update
 
 # A valid RunODP argument list: m genes (m0 of them null), two groups of n1 and
 # n2 arrays, B bootstrap iterations.
