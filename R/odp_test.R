@@ -14,6 +14,18 @@
 #' with \code{moderate = FALSE} they are the genes' own. The observed statistic uses all
 #' genes as references in the numerator and the null genes in the denominator.
 #'
+#' @section Covariates:
+#' With \code{covariates} (a batch, a patient in a paired design, sex, age) the null
+#' model of each gene is the least-squares fit of the intercept and the covariates, and
+#' the alternative adds the group: each gene's data enter as the residuals of its null
+#' fit, its alternative model has one fitted mean per array (the alternative fit less
+#' the null fit), and the residual variances are on n - p0 and n - p1 degrees of
+#' freedom (p0, p1 the columns of the two designs). A paired design is a blocking
+#' factor, \code{covariates = ~ patient}. A design that cannot be fitted, with a
+#' covariate that adds nothing to the ones before it or a group that the covariates
+#' determine, is refused with a message naming the terms. The null data of the
+#' bootstrap are drawn in the space of the null fit's residuals, as below.
+#'
 #' @section The bootstrap null:
 #' In each of the \code{B} iterations every null gene gets null data: n normal draws,
 #' centred, with a variance drawn from the posterior of that gene's residual variance
@@ -49,7 +61,7 @@
 #' shared by many co-expressed genes and unbalanced between the groups (sex, a batch, the
 #' day the arrays were run) is found in all of them together; on real data with
 #' shuffled labels this gives some more runs with discoveries than a gene-wise test.
-#' Balance such factors in the design, or remove them from \code{x} first.
+#' Balance such factors in the design, or give them as \code{covariates}.
 #'
 #' Genes that do not vary within the groups have no alternative model and are refused;
 #' remove them first.
@@ -81,7 +93,14 @@
 #'   \code{SummarizedExperiment} or an \code{ExpressionSet}. No missing values (see
 #'   \code{impute_knn}). Row names are optional, but none may be \code{NA}.
 #' @param group The group of each array: a vector or factor of length \code{ncol(x)},
-#'   with at least two groups of at least two arrays each.
+#'   with at least two groups of at least two arrays each; for a
+#'   \code{SummarizedExperiment} or an \code{ExpressionSet}, also the name of a column
+#'   of its column data.
+#' @param covariates What the test adjusts for (see "Covariates"): \code{NULL}, a data
+#'   frame with one row per array, a one-sided formula such as \code{~ batch + sex}
+#'   (its variables are looked up in the column data of \code{x}, then where the
+#'   formula was written) or, with column data, the names of its columns. Character and
+#'   logical columns are taken as factors.
 #' @param B Number of bootstrap iterations (0 gives statistics without p-values). A
 #'   \code{B} whose null statistics would need more memory than the machine has is
 #'   refused before anything runs.
@@ -102,7 +121,9 @@
 #'   the order of the levels of \code{factor(group)} (the sign of the group coefficient of
 #'   \code{limma::lmFit(x, model.matrix(~ group))}); for three or more groups, the mean of
 #'   each group in columns \code{mean.<level>}. They are computed from \code{x} as given,
-#'   before the rescaling described under "Scale of the data".
+#'   before the rescaling described under "Scale of the data". With covariates the
+#'   group means are adjusted: each group's mean at the average of the covariates (the
+#'   group coefficients of a least-squares fit on the groups and the centred covariates).
 #' @seealso \code{\link{lumo_test}} for the result, \code{\link{timecourse_test}}.
 #' @examples
 #' set.seed(1)
@@ -111,25 +132,69 @@
 #' fit <- odp_test(x, group = rep(c("a", "b"), each = 4), B = 20)
 #' top_genes(fit)
 #' @export
-odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr = c("BH", "qvalue"),
-                     background = FALSE,
-                     BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
+odp_test <- function(x, group, B = 100, covariates = NULL, null_genes = NULL, moderate = TRUE,
+                     fdr = c("BH", "qvalue"), background = FALSE, BPPARAM = BiocParallel::SerialParam(),
+                     assay = NULL) {
   cl <- match.call()
+  data <- column_data(x)
   x <- expression_matrix(x, assay)
   m <- nrow(x); n <- ncol(x)
-  group <- check_groups(group, n)
+  group <- check_groups(column_or_value(group, data, "group"), n)
   B <- check_count(B, "B")
+  C <- covariate_columns(covariates, data, n)
   nii <- check_null_genes(null_genes, x)
   check_flag(moderate, "moderate")
   fdr <- check_choice(fdr, "fdr", c("BH", "qvalue"))
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
   check_bootstrap_size(B, n, length(nii))
-  scaled <- common_scale(x)
-  effects <- odp_effects(scaled$x, group, scaled$exponent)
-  x <- odp_scale(scaled$x, group)
-
   k <- nlevels(group)
+  if (!is.null(C))
+    check_design(matrix(1, n, 1L), "the intercept", C, stats::model.matrix(~group)[, -1L, drop = FALSE], "group")
+  scaled <- common_scale(x)
+  effects <- odp_effects(scaled$x, group, scaled$exponent, C)
+  x <- odp_scale(scaled$x, group)
+  fit <- if (is.null(C)) odp_group_fit(x, group) else odp_design_fit(x, group, C)
+  flat <- which(sqrt(fit$var1) <= 1e-10 * apply(abs(x), 1L, max))
+  if (length(flat))
+    stop("'x' has ", length(flat), " gene(s) that do not vary within the groups (rows ",
+         name_list(flat, rownames(x)), "); remove them", call. = FALSE)
+  warn_small_design(n, fit$df1, if (is.null(C)) paste("in", k, "groups") else paste("for", n - fit$df1, "parameters"),
+                    m)
+
+  # The keys of the null data first, so that set.seed fixes them whatever else draws numbers.
+  keys <- draw_keys(B)
+  prior1 <- variance_prior(fit$var1, fit$df1)
+  prior0 <- variance_prior(fit$var0, fit$df0)
+  sigma <- sqrt(if (moderate) prior1$post else fit$var1)
+  sigma0 <- sqrt(if (moderate) prior0$post else fit$var0)
+  own <- function(p) if (moderate) c(p$df, p$var) else c(0, 0)
+  m0 <- length(nii)
+  coords <- ncol(fit$xk)
+  # The column maps of slot vv are not read by the drawn null; the keys are.
+  args <- native_args("odp", B = B, xx = fit$xx, xk = as.double(fit$xk), mu = as.double(fit$mu), sigma = sigma,
+                      sigma0 = sigma0, muBS = as.double(fit$mu), sigmaBS = sigma, sigma0BS = sigma0[nii + 1L],
+                      ID = as.integer(fit$ID), nGrp = fit$nGrp, res = as.double(fit$res[nii + 1L, , drop = FALSE]),
+                      vv = matrix(0L, B, n), nii = nii, m = m, n = n, k = coords, m0 = m0, null = 1L,
+                      priors = c(prior1$df, prior1$var, own(prior1), own(prior0)), keys = keys)
+  if (!is.null(C)) args <- native_update("odp", args, dims = as.integer(n - fit$p0))
+  genes <- gene_names(x)
+  design <- sprintf("%d groups (%s arrays)%s, %d null genes, %s variances", k,
+                    paste(tabulate(group, k), collapse = "+"),
+                    if (is.null(C)) "" else paste0(", adjusted for ", paste(unique(attr(C, "term")), collapse = ", ")),
+                    m0, if (moderate) "moderated" else "gene-wise")
+  finish <- function(parts) {
+    new_lumo_test("ODP test", design, parts[[1L]]$lr, unlist(lapply(parts, `[[`, "lr0")), genes, B, fdr, cl,
+                  effects, if (k == 2L) "logFC" else names(effects)[-1L])
+  }
+  run_bootstrap("ODP test", "odp", args, c("vv", "keys"), B, m, finish, background, BPPARAM)
+}
+
+# The fitted models of a group-only design: the data centred, each gene's
+# group sums (xk) and group means (mu), residuals of the group means and the
+# residual and total variances.
+odp_group_fit <- function(x, group) {
+  n <- ncol(x); k <- nlevels(group)
   ID <- vapply(seq_len(k), function(g) as.integer(as.integer(group) == g), integer(n))
   dim(ID) <- c(n, k)
   nGrp <- as.integer(colSums(ID))
@@ -137,36 +202,32 @@ odp_test <- function(x, group, B = 100, null_genes = NULL, moderate = TRUE, fdr 
   xk <- xc %*% ID
   mu <- sweep(xk, 2L, nGrp, "/")
   res <- xc - mu %*% t(ID)
-  var1 <- rowSums(res^2) / (n - k)
-  var0 <- rowSums(xc^2) / (n - 1)
-  flat <- which(sqrt(var1) <= 1e-10 * apply(abs(x), 1L, max))
-  if (length(flat))
-    stop("'x' has ", length(flat), " gene(s) that do not vary within the groups (rows ",
-         name_list(flat, rownames(x)), "); remove them", call. = FALSE)
-  warn_small_design(nGrp, m)
+  list(xx = rowSums(xc^2), xk = xk, mu = mu, ID = ID, nGrp = nGrp, res = res, var1 = rowSums(res^2) / (n - k),
+       var0 = rowSums(xc^2) / (n - 1), df1 = n - k, df0 = n - 1, p0 = 1L)
+}
 
-  # The keys of the null data first, so that set.seed fixes them whatever else draws numbers.
-  keys <- draw_keys(B)
-  prior1 <- variance_prior(var1, n - k)
-  prior0 <- variance_prior(var0, n - 1)
-  sigma <- sqrt(if (moderate) prior1$post else var1)
-  sigma0 <- sqrt(if (moderate) prior0$post else var0)
-  own <- function(p) if (moderate) c(p$df, p$var) else c(0, 0)
-  m0 <- length(nii)
-  # The column maps of slot vv are not read by the drawn null; the keys are.
-  args <- native_args("odp", B = B, xx = rowSums(xc^2), xk = as.double(xk), mu = as.double(mu), sigma = sigma,
-                      sigma0 = sigma0, muBS = as.double(mu), sigmaBS = sigma, sigma0BS = sigma0[nii + 1L],
-                      ID = as.integer(ID), nGrp = nGrp, res = as.double(res[nii + 1L, , drop = FALSE]),
-                      vv = matrix(0L, B, n), nii = nii, m = m, n = n, k = k, m0 = m0, null = 1L,
-                      priors = c(prior1$df, prior1$var, own(prior1), own(prior0)), keys = keys)
-  genes <- gene_names(x)
-  design <- sprintf("%d groups (%s arrays), %d null genes, %s variances", k, paste(nGrp, collapse = "+"), m0,
-                    if (moderate) "moderated" else "gene-wise")
-  finish <- function(parts) {
-    new_lumo_test("ODP test", design, parts[[1L]]$lr, unlist(lapply(parts, `[[`, "lr0")), genes, B, fdr, cl,
-                  effects, if (k == 2L) "logFC" else names(effects)[-1L])
-  }
-  run_bootstrap("ODP test", "odp", args, c("vv", "keys"), B, m, finish, background, BPPARAM)
+# The fitted models of a design with covariates, in coordinates: the null is
+# the intercept and the covariates (p0 columns), the alternative adds the group
+# contrasts. Each gene's data enter as the residuals of its null fit; the
+# alternative's part of them has orthonormal coordinates U' x, which serve as
+# both the "group sums" and the "group means" of groups of size 1, so that
+# x_i . mu_j and |mu_j|^2 of the fitted means are sums over those coordinates.
+odp_design_fit <- function(x, group, C) {
+  n <- ncol(x)
+  X1 <- cbind(1, C, stats::model.matrix(~group)[, -1L, drop = FALSE])
+  p0 <- ncol(C) + 1L
+  p1 <- ncol(X1)
+  if (n <= p1)
+    stop("the design leaves no residual degrees of freedom: ", n, " arrays for ", p1,
+         " parameters; drop covariates or add arrays", call. = FALSE)
+  Q <- qr.Q(qr(X1))
+  Q0 <- Q[, seq_len(p0), drop = FALSE]
+  U <- Q[, p0 + seq_len(p1 - p0), drop = FALSE]
+  r <- x - tcrossprod(x %*% Q0, Q0)
+  a <- x %*% U
+  res <- r - tcrossprod(a, U)
+  list(xx = rowSums(r^2), xk = a, mu = a, ID = matrix(0L, n, p1 - p0), nGrp = rep(1L, p1 - p0), res = res,
+       var1 = rowSums(res^2) / (n - p1), var0 = rowSums(r^2) / (n - p0), df1 = n - p1, df0 = n - p0, p0 = p0)
 }
 
 # x divided by the power of two nearest its median within-group standard
@@ -189,8 +250,8 @@ group_means <- function(x, group) {
 # The effect columns of the table: each gene's mean and, for two groups, logFC (the
 # mean of the second group minus that of the first), for more the mean of each group.
 # x is the data times 2^-exponent; the effects are on the scale of the data as given.
-odp_effects <- function(x, group, exponent) {
-  means <- group_means(x, group)
+odp_effects <- function(x, group, exponent, C = NULL) {
+  means <- if (is.null(C)) group_means(x, group) else adjusted_means(x, group, C)
   out <- list(mean = rowMeans(x))
   if (nlevels(group) == 2L) {
     out$logFC <- means[, 2L] - means[, 1L]
@@ -200,15 +261,24 @@ odp_effects <- function(x, group, exponent) {
   lapply(out, times_pow2, e = exponent)
 }
 
+# The group means of each row adjusted for the covariate columns C: the group
+# coefficients of a least-squares fit on the group indicators and the centred
+# covariates, i.e. each group's mean at the average of the covariates.
+adjusted_means <- function(x, group, C) {
+  D <- cbind(stats::model.matrix(~group - 1), scale(C, scale = FALSE))
+  t(qr.coef(qr(D), t(x))[seq_len(nlevels(group)), , drop = FALSE])
+}
+
 # Two keys per bootstrap iteration for the native random streams.
 draw_keys <- function(B) {
   matrix(sample.int(.Machine$integer.max, 2L * B, replace = TRUE), B, 2L)
 }
 
 # Warns when the design is below what the drawn null is calibrated for.
-warn_small_design <- function(nGrp, m) {
-  if (sum(nGrp) - length(nGrp) < 3L)
-    warning("with ", sum(nGrp), " arrays in ", length(nGrp), " groups the residual variances have fewer ",
+# `fitted` says what the arrays fit ("in 2 groups", "for 4 parameters").
+warn_small_design <- function(n, df, fitted, m) {
+  if (df < 3L)
+    warning("with ", n, " arrays ", fitted, " the residual variances have fewer ",
             "than 3 degrees of freedom; p-values of such small designs are not reliably calibrated",
             call. = FALSE)
   if (m < 100L)

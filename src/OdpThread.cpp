@@ -21,7 +21,7 @@ COdpThread::COdpThread(const CArgList& args)
       m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0), m_idlen(0), m_pNGrp(0),
       m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0), m_m(0), m_n(0), m_k(0),
       m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount()), m_nullKind(kOdpNullResampled), m_draw(), m_alt(),
-      m_null(), m_pKeys(0), m_keyslen(0)
+      m_null(), m_pKeys(0), m_keyslen(0), m_dims(0)
 {
     try {
         m_B = args.IntegerValue(kOdpB);
@@ -50,6 +50,7 @@ COdpThread::COdpThread(const CArgList& args)
             m_alt = COdpVariancePrior{priors[2], priors[3]};
             m_null = COdpVariancePrior{priors[4], priors[5]};
             m_pKeys = args.CopyInteger(kOdpKeys, &m_keyslen);
+            m_dims = args.Has(kOdpDims) ? args.IntegerValue(kOdpDims) : 0;
         }
 
         m_observedResultSize = m_m;
@@ -139,7 +140,8 @@ int COdpThread::Go(pthread_t)
             for (long32 i = 0; i < m_m0; i++)
                 rss[i] += m_pRes[i + (size_t)c * m_m0] * m_pRes[i + (size_t)c * m_m0];
         nullODPDraw(m_m, m_m0, m_n, m_k, m_B, rss.data(), m_pMu, m_pSigma, m_pSigma0BS, m_pID, m_pNii, m_pNGrp, m_draw,
-                    m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool);
+                    m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool,
+                    m_dims);
     } else {
         nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
                 m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool);

@@ -79,6 +79,8 @@ private:
     COdpVariancePrior m_draw, m_alt, m_null;
     int* m_pKeys;
     int m_keyslen;
+    // Dimension of the null's residual space for data in coordinates; 0 otherwise.
+    long32 m_dims;
 };
 
 #endif

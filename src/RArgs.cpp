@@ -43,7 +43,8 @@ const SSlotName kOdpSlots[] = {{kOdpB, "B"},
                                {kOdpM0, "m0"},
                                {kOdpNull, "null"},
                                {kOdpPriors, "priors"},
-                               {kOdpKeys, "keys"}};
+                               {kOdpKeys, "keys"},
+                               {kOdpDims, "dims"}};
 // B, m, n, v, H0 and H1 of every design come first.
 const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},      {kTcN, "n"},          {kTcV, "v"},    {kTcH0, "H0"},
                                  {kTcH1, "H1"}, {kTcFit, "fit0"}, {kTcResIndep, "res"}, {kTcRss, "rss"}};
@@ -62,7 +63,7 @@ template <int N> constexpr int Count(const SSlotName (&)[N])
 }
 } // namespace
 
-const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpKeys, kOdpSlots, Count(kOdpSlots)};
+const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpDims, kOdpSlots, Count(kOdpSlots)};
 const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, kTcRss, kIndepSlots, Count(kIndepSlots)};
 const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, kTcRss, kNoIntSlots, Count(kNoIntSlots)};
 const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, kTcRss, kIntSlots, Count(kIntSlots)};
@@ -248,6 +249,14 @@ static void ValidateOdpDrawArgs(const CArgList& a, long32 B, long32 m0, long32 n
         ThrowArgError("the drawn null needs more arrays than groups (n = %d, k = %d)", (int)n, (int)k);
     a.Integer(kOdpKeys);
     a.LengthRule(kOdpKeys, "B x 2 keys", SizeProduct(B, 2));
+    if (a.Has(kOdpDims)) {
+        // Coordinates of the null's residual space: more of them than of the
+        // alternative's part, and fewer than arrays.
+        const long32 dims = a.Size(kOdpDims);
+        if (dims > 0 && (dims <= k || dims >= n))
+            ThrowArgError("arglist[[%d]] ('%s') is %d; it must lie between k = %d and n = %d", (int)kOdpDims,
+                          a.Name(kOdpDims), (int)dims, (int)k, (int)n);
+    }
 }
 
 void ValidateOdpTypes(const CArgList& a)

@@ -31,8 +31,10 @@ public:
 
 // ---------------------------------------------------------------- slots
 
-// RunODP. Slots 2 to 7 are not read. 25 to 27 are optional: the null (a list
-// of 24 asks for the resampled one) and, for the drawn null, its priors and keys.
+// RunODP. Slots 2 to 7 are not read. 25 to 28 are optional: the null (a list
+// of 24 asks for the resampled one), for the drawn null its priors and keys,
+// and for a design with covariates the dimension of the null's residual space
+// (the data then come in its coordinates; see nullODPDraw).
 enum EOdpSlot
 {
     kOdpB = 1,
@@ -55,7 +57,8 @@ enum EOdpSlot
     kOdpM0,
     kOdpNull,
     kOdpPriors,
-    kOdpKeys
+    kOdpKeys,
+    kOdpDims
 };
 
 // Values of kOdpNull.

@@ -185,11 +185,18 @@ double OdpPosteriorVariance(const COdpVariancePrior& prior, double ss, double d)
 // depend neither on the thread count nor on the other genes. ID (n x k) is the
 // group indicator, nGrp the group sizes. scr[i + h*m0] receives the
 // statistic. Progress as nullODP (the units of odp3t and odp4t per iteration).
+//
+// A design with covariates comes in coordinates (dims > 0): the data are the
+// residuals of the null fit, a space of dims dimensions, and the k "groups"
+// are orthonormal coordinates of the alternative's part of it (nGrp all 1, ID
+// unread). Null data are then z standard normal (dims) times sqrt(v): the
+// first k entries their coordinates, the residual degrees of freedom
+// dims - k (in place of n - k) and dims (in place of n - 1).
 void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double* rss, const double* mu,
                  const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
                  const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
                  const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
-                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool);
+                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool, long32 dims = 0);
 
 // Kept for callers of the old interface; does nothing.
 void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,

@@ -31,7 +31,7 @@ double OwnTerm(double v, double ss, long32 n)
 
 struct CNullDraw
 {
-    long32 m0, n, k, B;
+    long32 m0, n, k, B, dims;
     const double* rss;
     const int* ID;
     const int* nii;
@@ -48,6 +48,10 @@ struct CNullDraw
     {
         const uint64_t key = ((uint64_t)(uint32_t)keys[h] << 32) | (uint32_t)keys[h + (size_t)B];
         lumo::CRandomStream stream(key, (uint64_t)nii[i]);
+        if (dims > 0) {
+            InCoordinates(stream, i);
+            return;
+        }
         const double d = (double)(n - k);
         const double v = std::isinf(draw.df) ? draw.var : (draw.df * draw.var + rss[i]) / stream.ChiSquare(draw.df + d);
         const double s = std::sqrt(v);
@@ -81,6 +85,27 @@ struct CNullDraw
         ownNum[i] = OwnTerm(OdpPosteriorVariance(alt, within, d), within, n);
         ownDen[i] = OwnTerm(OdpPosteriorVariance(null, ss, (double)(n - 1)), ss, n);
     }
+
+    // The same for data given in coordinates of the null's residual space.
+    void InCoordinates(lumo::CRandomStream& stream, long32 i) const
+    {
+        const double d = (double)(dims - k);
+        const double v = std::isinf(draw.df) ? draw.var : (draw.df * draw.var + rss[i]) / stream.ChiSquare(draw.df + d);
+        const double s = std::sqrt(v);
+        const size_t rows = (size_t)m0;
+        double ss = 0.0, within = 0.0;
+        for (long32 j = 0; j < dims; j++) {
+            const double z = s * stream.Normal();
+            ss += z * z;
+            if (j < k)
+                xk[i + j * rows] = z;
+            else
+                within += z * z;
+        }
+        xx[i] = ss;
+        ownNum[i] = OwnTerm(OdpPosteriorVariance(alt, within, d), within, n);
+        ownDen[i] = OwnTerm(OdpPosteriorVariance(null, ss, (double)dims), ss, n);
+    }
 };
 } // namespace
 
@@ -88,7 +113,7 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
                  const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
                  const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
                  const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
-                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool)
+                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool, long32 dims)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;
@@ -99,8 +124,8 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
     std::vector<int> selfNull(rows);
     for (long32 i = 0; i < m0; i++)
         selfNull[i] = (int)i;
-    const CNullDraw drawer = {m0,   n,    k,   B,    rss,       ID,        nii,           nGrp,
-                              keys, draw, alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data()};
+    const CNullDraw drawer = {m0,   n,   k,    B,         dims,      rss,           ID,           nii, nGrp, keys,
+                              draw, alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data()};
     const bool spread = pool.Threads() > 1 && m0 > kDrawChunk;
 
     for (long32 h = 0; h < B; h++) {

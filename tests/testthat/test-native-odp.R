@@ -127,8 +127,15 @@ test_that("the drawn null is fixed by its keys, not by the maps, and refuses bad
     refusal(put(a, "priors", c(4, 1, -1, 1, 0, 0)), "prior 2 needs df >= 0"),
     refusal(put(a, "priors", c(4, 1, 4, 1, NaN, 1)), "prior 3 needs df >= 0"),
     refusal(put(a, "keys", as.double(a$keys)), "arglist[[27]] ('keys') must be an integer vector"),
-    refusal(put(a, "keys", a$keys[-1]), "arglist[[27]] ('keys') has length 5; B x 2 keys requires 6"))
+    refusal(put(a, "keys", a$keys[-1]), "arglist[[27]] ('keys') has length 5; B x 2 keys requires 6"),
+    refusal(c(a, list(dims = 2L)), "arglist[[28]] ('dims') is 2; it must lie between k = 2 and n = 9"),
+    refusal(c(a, list(dims = 9L)), "arglist[[28]] ('dims') is 9; it must lie between k = 2 and n = 9"))
   for (cs in cases) expect_error(run_odp(cs$args), cs$msg, fixed = TRUE, info = cs$msg)
+  # Data in coordinates: null statistics drawn in a residual space of `dims` dimensions.
+  expect_identical(run_odp(c(a, list(dims = 0L))), one)
+  coords <- run_odp(c(a, list(dims = 8L)))
+  expect_identical(coords$lr, one$lr)
+  expect_true(all(is.finite(coords$lr0)) && !any(coords$lr0 == one$lr0))
   # An infinite df is a fixed variance.
   expect_identical(run_odp(put(a, "priors", c(Inf, 0.5, Inf, 0.5, 0, 0)))$lr, one$lr)
 })
