@@ -18,7 +18,9 @@
 #'   \item{\code{pi0}}{the estimated share of truly null genes (from \pkg{qvalue});}
 #'   \item{\code{method}, \code{design}, \code{B}, \code{fdr}}{the test, a short description
 #'     of its design, the number of bootstrap iterations and the FDR step of the q-values;}
-#'   \item{\code{call}}{the call.}
+#'   \item{\code{call}}{the call;}
+#'   \item{\code{profile}}{(\code{timecourse_test} only) what the profile plot draws:
+#'     the data, times, individuals, spline basis and covariate columns.}
 #' }
 #' Each p-value is (1 + the number of pooled null statistics at or above the gene's
 #' statistic) / (1 + the number of null statistics), so it is never 0 and a gene above
@@ -42,13 +44,22 @@
 #' default), or a volcano plot (\code{type = "volcano"}): each gene's effect against
 #' -log10 of its p-value, the genes with q <= 0.05 in red. The effect is \code{logFC} for
 #' two groups, the range of the group means (largest minus smallest) for three or more,
-#' and \code{range} for time courses.
+#' and \code{range} for time courses. For a time course, \code{type = "profile"} draws
+#' the data of each of \code{genes} against time with the fitted curve: the
+#' least-squares fit of the spline of time with the covariates and a baseline per
+#' individual (one line per individual, in the individual's colour), or an intercept
+#' for independent samples; covariates enter at each individual's (or the study's)
+#' average.
 #'
 #' @param x,object,fit A \code{lumo_test}.
 #' @param n Number of genes.
-#' @param type The plot: \code{"histogram"} or \code{"volcano"}.
+#' @param type The plot: \code{"histogram"}, \code{"volcano"} or, for a time course,
+#'   \code{"profile"}.
+#' @param genes For \code{type = "profile"}: the genes to draw, by row number or name
+#'   (default: the four most significant), one panel each.
 #' @param ... Passed on to \code{\link[graphics]{hist}} (histogram) or
-#'   \code{\link[graphics]{plot.default}} (volcano) by \code{plot}; otherwise ignored.
+#'   \code{\link[graphics]{plot.default}} (volcano, profile) by \code{plot}; otherwise
+#'   ignored.
 #' @return \code{top_genes}: a data frame. \code{summary}: a \code{summary.lumo_test}
 #'   object with the counts. \code{as.data.frame}: the per-gene table.
 #' @name lumo_test
@@ -142,8 +153,9 @@ print.summary.lumo_test <- function(x, ...) {
 
 #' @rdname lumo_test
 #' @export
-plot.lumo_test <- function(x, type = c("histogram", "volcano"), ...) {
-  type <- check_choice(type, "type", c("histogram", "volcano"))
+plot.lumo_test <- function(x, type = c("histogram", "volcano", "profile"), genes = NULL, ...) {
+  type <- check_choice(type, "type", c("histogram", "volcano", "profile"))
+  if (type == "profile") return(profile_plot(x, genes, ...))
   p <- x$table$p.value
   if (!any(!is.na(p))) stop("there are no p-values to plot (B = 0)", call. = FALSE)
   if (type == "volcano") return(volcano_plot(x, ...))
@@ -154,6 +166,49 @@ plot.lumo_test <- function(x, type = c("histogram", "volcano"), ...) {
   do.call(graphics::hist, args)
   if (is.finite(x$pi0)) graphics::abline(h = x$pi0, lty = 2, col = "red")
   invisible(x)
+}
+
+# The data of the chosen genes against time, with the fitted curves.
+profile_plot <- function(fit, genes, ...) {
+  pr <- fit$profile
+  if (is.null(pr)) stop("type = \"profile\" needs a time-course result of this version of lumo", call. = FALSE)
+  t <- fit$table
+  rows <- if (is.null(genes)) {
+    utils::head(order(t$p.value, -t$statistic, na.last = TRUE), 4L)
+  } else if (is.character(genes)) {
+    match(genes, t$gene)
+  } else if (is.numeric(genes)) {
+    ifelse(genes == round(genes) & genes >= 1 & genes <= nrow(t), genes, NA)
+  } else {
+    NA
+  }
+  if (!length(rows) || anyNA(rows))
+    stop("'genes' must name genes of the table or give row numbers between 1 and ", nrow(t), call. = FALSE)
+  n <- length(pr$time)
+  ind <- if (is.null(pr$individual)) factor(rep(1L, n)) else pr$individual
+  S <- unclass(pr$spline)[, seq_len(ncol(pr$spline)), drop = FALSE]
+  X <- cbind(if (nlevels(ind) > 1L) stats::model.matrix(~ ind - 1) else matrix(1, n, 1L), pr$covariates, S)
+  grid <- seq(min(pr$time), max(pr$time), length.out = 101L)
+  Sg <- stats::predict(pr$spline, grid)
+  cols <- if (nlevels(ind) > 1L) grDevices::hcl.colors(nlevels(ind), "Dark 3") else "black"
+  old <- graphics::par(mfrow = grDevices::n2mfrow(length(rows)))
+  on.exit(graphics::par(old))
+  for (r in rows) {
+    y <- pr$x[r, ]
+    beta <- qr.coef(qr(X), y)
+    beta[is.na(beta)] <- 0
+    b <- beta[seq_len(nlevels(ind))]
+    cov <- if (is.null(pr$covariates)) 0 else
+      tapply(drop(pr$covariates %*% beta[nlevels(ind) + seq_len(ncol(pr$covariates))]), ind, mean)
+    curves <- outer(drop(Sg %*% utils::tail(beta, ncol(S))), b + cov, "+")
+    args <- utils::modifyList(list(x = pr$time, y = y, pch = 19, col = cols[as.integer(ind)],
+                                   ylim = range(y, curves), main = sprintf("%s (q = %.3g)", t$gene[r], t$q.value[r]),
+                                   xlab = "time", ylab = "expression"),
+                              list(...))
+    do.call(graphics::plot.default, args)
+    graphics::matlines(grid, curves, lty = 1, col = cols)
+  }
+  invisible(fit)
 }
 
 # Each gene's effect against -log10(p), the genes with q <= 0.05 highlighted.

@@ -31,6 +31,16 @@
 #'     are the null fit plus resampled residuals plus the baselines of whole
 #'     individuals drawn with replacement.}
 #' }
+#' With \code{covariates} (a batch, sex, a dose) both models gain the covariate columns:
+#' the null is the intercept (or the baselines) and the covariates, the alternative adds
+#' the spline; the bootstraps above then resample the residuals of that alternative
+#' around that null. With fixed baselines a covariate that is constant within
+#' individuals is absorbed by the baselines and refused, naming it; with random
+#' baselines it is a fixed effect beside them. A design in which the spline of time is
+#' confounded with the covariates is refused the same way. The \code{range} effect is
+#' then the range of the spline part of the fit that includes the covariates, and
+#' \code{plot(fit, type = "profile")} draws genes' data with their fitted curves.
+#'
 #' The column maps are drawn with R's random number generator, so \code{set.seed}
 #' reproduces a run. Each p-value is (1 + the number of pooled null statistics, genes x
 #' iterations, at or above the gene's statistic) / (1 + their number); see
@@ -48,7 +58,13 @@
 #' @inheritParams odp_test
 #' @param time The time of each array: a numeric vector of length \code{ncol(x)}.
 #' @param individual For longitudinal studies, the individual of each array (a vector or
-#'   factor of length \code{ncol(x)}); \code{NULL} for independent samples.
+#'   factor of length \code{ncol(x)}); \code{NULL} for independent samples. For a
+#'   \code{SummarizedExperiment} or an \code{ExpressionSet}, \code{time} and
+#'   \code{individual} may also name columns of its column data.
+#' @param covariates What both models adjust for (see Details): \code{NULL}, a data
+#'   frame with one row per array, a one-sided formula such as \code{~ batch} (its
+#'   variables are looked up in the column data of \code{x}, then where the formula was
+#'   written) or, with column data, the names of its columns.
 #' @param df Degrees of freedom of the spline of time.
 #' @param intercept For longitudinal studies: \code{"none"} gives each individual a
 #'   fixed baseline, \code{"random"} a random one fitted by EM.
@@ -81,11 +97,15 @@
 #' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 5)
 #' @export
 timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("none", "random"),
-                            B = 100, moderate = TRUE, eps = 1e-3, fdr = c("BH", "qvalue"), background = FALSE,
-                            BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
+                            B = 100, covariates = NULL, moderate = TRUE, eps = 1e-3, fdr = c("BH", "qvalue"),
+                            background = FALSE, BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
   cl <- match.call()
+  data <- column_data(x)
   x <- expression_matrix(x, assay)
   m <- nrow(x); n <- ncol(x)
+  time <- column_or_value(time, data, "time")
+  individual <- column_or_value(individual, data, "individual")
+  C <- covariate_columns(covariates, data, n)
   if (!is.numeric(time) || length(time) != n || !all(is.finite(time)))
     stop("'time' must be a numeric vector of finite times, one per array (", n, ")", call. = FALSE)
   df <- check_count(df, "df", min = 1)
@@ -104,20 +124,30 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
     stop("'x' has ", length(flat), " constant gene(s) (rows ",
          name_list(flat, rownames(x)), "); remove them", call. = FALSE)
 
-  spline <- tryCatch(splines::ns(time, df = df), error = function(e) stop(rank_message(df), call. = FALSE))
+  basis <- tryCatch(splines::ns(time, df = df), error = function(e) stop(rank_message(df), call. = FALSE))
+  spline <- unclass(basis)[, seq_len(df), drop = FALSE]
+  given <- list(x = x, time = time, individual = NULL, spline = basis, covariates = C)
   if (is.null(individual)) {
     if (!missing(intercept) && intercept == "random")
       stop("a random intercept needs 'individual'", call. = FALSE)
-    study <- tc_independent(x, spline, B)
+    if (!is.null(C)) check_design(matrix(1, n, 1L), "the intercept", C, spline, "the spline of time")
+    study <- tc_independent(x, spline, B, C)
   } else {
     ind <- check_labels(individual, "individual", n, "individuals")
+    given$individual <- ind
+    if (!is.null(C)) {
+      if (intercept == "none") check_design(stats::model.matrix(~ ind - 1), "the individuals", C, spline,
+                                            "the spline of time")
+      else check_design(matrix(1, n, 1L), "the intercept", C, spline, "the spline of time")
+    }
     # Individual by individual, so that each individual's arrays are adjacent.
     o <- order(as.integer(ind))
     x <- x[, o, drop = FALSE]
     ind <- ind[o]
     spline <- spline[o, , drop = FALSE]
-    study <- if (intercept == "none") tc_fixed_baselines(x, ind, spline, B)
-             else tc_random_baselines(x, ind, spline, B, eps)
+    if (!is.null(C)) C <- structure(C[o, , drop = FALSE], term = attr(C, "term"))
+    study <- if (intercept == "none") tc_fixed_baselines(x, ind, spline, B, C)
+             else tc_random_baselines(x, ind, spline, B, eps, C)
   }
   genes <- gene_names(x)
   observed <- study$observed
@@ -132,10 +162,15 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
     }
   }
   effects <- list(range = times_pow2(curve_range(x, study$curve, ncol(spline)), scaled$exponent))
-  design <- sprintf("%s, spline df = %d, %s", study$design, df, if (moderate) "moderated F" else "F = RSS0 / RSS1 - 1")
+  design <- sprintf("%s, spline df = %d%s, %s", study$design, df,
+                    if (is.null(C)) "" else paste0(", adjusted for ", paste(unique(attr(C, "term")), collapse = ", ")),
+                    if (moderate) "moderated F" else "F = RSS0 / RSS1 - 1")
+  given$x <- times_pow2(given$x, scaled$exponent)
   finish <- function(parts) {
-    new_lumo_test("Time-course test", design, as.vector(observed), as.vector(null(parts)), genes, B, fdr, cl,
-                  effects, "range")
+    fit <- new_lumo_test("Time-course test", design, as.vector(observed), as.vector(null(parts)), genes, B, fdr, cl,
+                         effects, "range")
+    fit$profile <- given
+    fit
   }
   run_bootstrap("time-course test", study$entry, study$args, study$maps, B, m, finish, background,
                 BPPARAM)
@@ -155,6 +190,8 @@ projection <- function(X, what) {
 curve_range <- function(x, X, k) {
   spline <- seq.int(ncol(X) - k + 1L, ncol(X))
   beta <- qr.coef(qr(X), t(x))
+  # Covariates that the baselines already fit (random intercepts) have no coefficient.
+  beta[is.na(beta)] <- 0
   curve <- crossprod(beta[spline, , drop = FALSE], t(X[, spline, drop = FALSE]))
   rows <- seq_len(nrow(curve))
   curve[cbind(rows, max.col(curve, "first"))] - curve[cbind(rows, max.col(-curve, "first"))]
@@ -177,12 +214,12 @@ check_residual_df <- function(n, p) {
          " parameters; lower 'df' or add arrays", call. = FALSE)
 }
 
-tc_independent <- function(x, spline, B) {
+tc_independent <- function(x, spline, B, C = NULL) {
   n <- ncol(x)
-  X1 <- cbind(1, spline)
+  X1 <- cbind(1, C, spline)
   check_residual_df(n, ncol(X1))
   H1 <- projection(X1, rank_message(ncol(spline)))
-  H0 <- matrix(1 / n, n, n)
+  H0 <- if (is.null(C)) matrix(1 / n, n, n) else projection(cbind(1, C), "'covariates' do not fit the design")
   v <- draw_maps(B, n)
   args <- native_args("indep", B = B, m = nrow(x), n = n, fit0 = as.double(x %*% H0), v = v, H0 = as.double(H0),
                       H1 = as.double(H1), res = as.double(x - x %*% H1))
@@ -192,14 +229,14 @@ tc_independent <- function(x, spline, B) {
 
 # Longitudinal design with a fixed baseline per individual; columns are stored
 # individual by individual.
-tc_fixed_baselines <- function(x, ind, spline, B) {
+tc_fixed_baselines <- function(x, ind, spline, B, C = NULL) {
   m <- nrow(x); n <- ncol(x)
   N <- nlevels(ind)
   Z <- stats::model.matrix(~ ind - 1)
-  X1 <- cbind(Z, spline)
+  X1 <- cbind(Z, C, spline)
   check_residual_df(n, ncol(X1))
   H1 <- projection(X1, rank_message(ncol(spline)))
-  H0 <- projection(Z, "'individual' does not fit the design")
+  H0 <- projection(cbind(Z, C), "'individual' does not fit the design")
   nGrp <- tabulate(ind, N)
   last <- cumsum(nGrp)                       # 1-based balancing column of each individual
   inc <- setdiff(seq_len(n), last)
@@ -252,14 +289,14 @@ block_diagonal <- function(blocks) {
 
 # Longitudinal design with a random baseline per individual, fitted by EM;
 # columns are stored individual by individual.
-tc_random_baselines <- function(x, ind, spline, B, eps) {
+tc_random_baselines <- function(x, ind, spline, B, eps, C = NULL) {
   m <- nrow(x); n <- ncol(x)
   N <- nlevels(ind)
   if (m < 2L) stop("a random intercept is fitted across genes: 'x' needs at least two genes", call. = FALSE)
-  X1 <- cbind(1, spline)
+  X1 <- cbind(1, C, spline)
   check_residual_df(n, ncol(X1) + N - 1L)
   H1 <- projection(X1, rank_message(ncol(spline)))
-  H0 <- matrix(1 / n, n, n)
+  H0 <- if (is.null(C)) matrix(1 / n, n, n) else projection(cbind(1, C), "'covariates' do not fit the design")
   nGrp <- tabulate(ind, N)
   idx <- seq_len(n) - 1L
   em <- function(H) {
@@ -284,7 +321,7 @@ tc_random_baselines <- function(x, ind, spline, B, eps) {
                       H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1), alpha = as.double(e1$alpha),
                       eps = eps, N = N, v1 = v1, idx = idx, nGrp = nGrp)
   # The effect sizes come from the fit with fixed baselines.
-  fixed <- cbind(stats::model.matrix(~ ind - 1), spline)
+  fixed <- cbind(stats::model.matrix(~ ind - 1), C, spline)
   # The residual degrees of freedom count a parameter per individual, as with fixed baselines.
   list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
        args = args, maps = c("v", "v1"), observed = observed, rss1 = rowSums(res1^2), df1 = n - ncol(X1) - N + 1L,

@@ -106,3 +106,73 @@ test_that("designs that cannot be fitted are refused, naming the confounded term
   )
   for (b in bad) expect_error(odp_test(x, g, B = 0, covariates = b[[1]]), b[[2]], info = b[[2]])
 })
+
+# F of every row of y from lm fits of the null and alternative formulas (data in `d`).
+lm_F_data <- function(y, null, alt, d) {
+  rss <- function(f) colSums(residuals(lm(f, data = d))^2)
+  d$Y <- t(y)
+  unname(rss(null) / rss(alt) - 1)
+}
+
+test_that("timecourse_test with covariates: F of lm fits, limma's moderated F, the adjusted curve range", {
+  set.seed(45)
+  N <- 4; Tn <- 5; n <- N * Tn; m <- 12
+  d <- data.frame(tl = rep(c(0, 1, 2, 4, 7), N), ind = factor(rep(1:N, each = Tn)), batch = factor(rep(1:2, 10)),
+                  age = rnorm(n))
+  y <- matrix(rnorm(m * n), m, n) + matrix(rnorm(m * N, sd = 2), m, N)[, d$ind] + outer(rnorm(m), d$age)
+  y[1:3, ] <- y[1:3, ] + outer(1:3, sqrt(d$tl))
+  designs <- list(list(ind = NULL, null = Y ~ batch + age), list(ind = d$ind, null = Y ~ ind + batch + age))
+  for (ds in designs) {
+    alt <- update(ds$null, ~ . + splines::ns(tl, 2))
+    fit <- timecourse_test(y, d$tl, individual = ds$ind, B = 0, covariates = d[c("batch", "age")], moderate = FALSE)
+    expect_equal(fit$table$statistic, lm_F_data(y, ds$null, alt, d), tolerance = 1e-10)
+    X <- model.matrix(alt[-2], d)
+    spline <- grep("ns", colnames(X))
+    fit <- timecourse_test(y, d$tl, individual = ds$ind, B = 0, covariates = d[c("batch", "age")])
+    expect_equal(fit$table$statistic, limma::topTable(limma::eBayes(limma::lmFit(y, X)), coef = spline,
+                                                      number = Inf, sort.by = "none")$F, tolerance = 1e-10)
+    # The curve: the spline part of the same least-squares fit.
+    curve <- t(qr.coef(qr(X), t(y))[spline, ]) %*% t(X[, spline])
+    expect_equal(fit$table$range, unname(apply(curve, 1, function(v) diff(range(v)))), tolerance = 1e-10)
+  }
+  # Random baselines: the EM of the covariate design, arrays individual by individual.
+  X1 <- cbind(1, model.matrix(~ batch + age, d)[, -1], splines::ns(d$tl, 2))
+  H <- function(X) X %*% solve(crossprod(X), t(X))
+  e1 <- tc_em(y, H(X1), rep(Tn, N), 1e-4)
+  e0 <- tc_em(y, H(X1[, 1:3]), rep(Tn, N), 1e-4)
+  ref <- rowSums((y - e0$fit - e0$alpha)^2) / rowSums((y - e1$fit - e1$alpha)^2) - 1
+  batch <- d$batch; age <- d$age
+  fit <- timecourse_test(y, d$tl, d$ind, intercept = "random", eps = 1e-4, B = 0, covariates = ~ batch + age,
+                         moderate = FALSE)
+  expect_equal(fit$table$statistic, ref, tolerance = 1e-8)
+})
+
+test_that("the profile plot draws chosen genes with their curves and refuses genes that are not there", {
+  set.seed(46)
+  tl <- rep(0:4, 3); ind <- rep(c("a", "b", "c"), each = 5)
+  y <- matrix(rnorm(30 * 15), 30, 15, dimnames = list(paste0("g", 1:30), NULL))
+  pdf(NULL)
+  on.exit(dev.off())
+  fit <- timecourse_test(y, tl, ind, B = 5, covariates = data.frame(dose = rnorm(15)))
+  expect_identical(plot(fit, type = "profile"), fit)
+  expect_identical(plot(fit, type = "profile", genes = c("g2", "g7")), fit)
+  plain <- timecourse_test(y, tl, B = 2)
+  expect_identical(plot(plain, type = "profile", genes = 3), plain)
+  for (g in list("g99", 31, 1.5, TRUE))
+    expect_error(plot(fit, type = "profile", genes = g), "'genes' must name genes of the table", info = deparse(g))
+  expect_error(plot(suppressWarnings(odp_test(y, rep(1:3, 5), B = 2)), type = "profile"), "needs a time-course result")
+})
+
+test_that("time-course designs that cannot be fitted are refused, naming the confounded terms", {
+  tl <- rep(0:4, 4); ind <- rep(1:4, each = 5)
+  y <- matrix(rnorm(10 * 20), 10, 20)
+  bad <- list(
+    list(NULL, data.frame(t2 = tl), "'the spline of time' is confounded with the covariates \\(t2\\)"),
+    list(ind, data.frame(sex = rep(c("f", "m"), each = 10)), "term 'sex' is not estimable given the individuals"),
+    list(ind, ~ nothing, "'covariates': object 'nothing' not found"))
+  for (b in bad)
+    expect_error(timecourse_test(y, tl, b[[1]], B = 0, covariates = b[[2]]), b[[3]], info = b[[3]])
+  # With random baselines a covariate of the individuals is a fixed effect beside them.
+  expect_s3_class(timecourse_test(y, tl, ind, intercept = "random", B = 0,
+                                  covariates = data.frame(sex = rep(c("f", "m"), each = 10))), "lumo_test")
+})
