@@ -20,9 +20,11 @@ if command -v Rscript >/dev/null 2>&1; then
   rpkg batchtools r-cran-batchtools
   rpkg pkgdown r-cran-pkgdown
   rpkg lintr r-cran-lintr
+  rpkg bladderbatch r-bioc-bladderbatch
+  rpkg lme4 r-cran-lme4
 else
   need+=(r-cran-testthat r-bioc-qvalue r-bioc-limma r-bioc-biocparallel r-cran-knitr r-cran-rmarkdown r-bioc-biobase
-         r-bioc-summarizedexperiment r-cran-batchtools r-cran-pkgdown r-cran-lintr)
+         r-bioc-summarizedexperiment r-cran-batchtools r-cran-pkgdown r-cran-lintr r-bioc-bladderbatch r-cran-lme4)
 fi
 command -v pandoc >/dev/null 2>&1 || need+=(pandoc)
 command -v chromium >/dev/null 2>&1 || need+=(chromium)
@@ -36,7 +38,6 @@ if [ "${LUMO_BENCH_DEPS:-0}" = 1 ]; then
   rpkg fastcluster r-cran-fastcluster
   rpkg seriation r-cran-seriation
   rpkg ALL r-bioc-all
-  rpkg lme4 r-cran-lme4
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
