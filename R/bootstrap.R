@@ -87,7 +87,8 @@ run_bootstrap <- function(kind, entry, args, maps, B, genes, finish, background,
   shares <- split_iterations(B, BiocParallel::bpnworkers(BPPARAM))
   threads <- if (on_other_nodes(BPPARAM)) NULL else max(1L, lumo_thread_count() %/% length(shares))
   # A backend started here is stopped here, however the call ends, and the
-  # processes this call forked (MulticoreParam's workers) must not outlive it.
+  # processes this call started (MulticoreParam's forks, SnowParam's socket
+  # workers, which run in this session's process group) must not outlive it.
   # Stopping only asks the workers to quit once their task is done, and after an
   # interrupt BiocParallel's clean-up waits for every busy worker to finish its
   # task; so at an interrupt, and after an error (even one while the backend
@@ -96,8 +97,8 @@ run_bootstrap <- function(kind, entry, args, maps, B, genes, finish, background,
   # left running.
   own <- !BiocParallel::bpisup(BPPARAM)
   if (own) {
-    before <- child_processes()
-    end_workers <- function() end_processes(setdiff(child_processes(), before))
+    before <- group_processes()
+    end_workers <- function() end_processes(setdiff(group_processes(), before))
     done <- FALSE
     on.exit(if (done) {
       BiocParallel::bpstop(BPPARAM)
@@ -129,24 +130,50 @@ abandon_backend <- function(BPPARAM) {
   }
 }
 
-# Process ids of this session's child processes (none where /proc is absent).
-child_processes <- function() {
+# The processes in /proc: pid, parent and process group (none where /proc is absent).
+process_table <- function() {
   stat <- file.path(list.files("/proc", pattern = "^[0-9]+$", full.names = TRUE), "stat")
   line <- vapply(stat, function(f) tryCatch(readLines(f, n = 1L, warn = FALSE), condition = function(e) ""), "",
                  USE.NAMES = FALSE)
-  # "pid (command) state ppid ...": the command may hold spaces and parentheses.
+  # "pid (command) state ppid pgrp ...": the command may hold spaces and parentheses.
   fields <- strsplit(sub("^.*\\) ", "", line), " ", fixed = TRUE)
-  ppid <- suppressWarnings(as.integer(vapply(fields, function(f) if (length(f) >= 2L) f[2L] else NA_character_, "")))
-  as.integer(sub(" .*", "", line[!is.na(ppid) & ppid == Sys.getpid()]))
+  field <- function(i) {
+    suppressWarnings(as.integer(vapply(fields, function(f) if (length(f) >= i) f[i] else NA_character_, "")))
+  }
+  table <- data.frame(pid = suppressWarnings(as.integer(sub(" .*", "", line))), ppid = field(2L), pgrp = field(3L))
+  table[!is.na(table$pid) & !is.na(table$ppid), , drop = FALSE]
 }
 
-# Kills the child processes `pids` and waits, up to five seconds, until they are
-# gone: the forked workers are reaped by the parallel package, which forked
-# them, so none is left running or as a zombie.
+# Process ids of this session's child processes.
+child_processes <- function() {
+  p <- process_table()
+  p$pid[p$ppid == Sys.getpid()]
+}
+
+# Process ids of this session's workers: its children, and the socket workers
+# it started (R processes of its process group, whose parent is gone, given
+# MASTER and PORT to connect back to a session).
+group_processes <- function() {
+  p <- process_table()
+  me <- Sys.getpid()
+  own <- p$pgrp[p$pid == me]
+  if (!length(own)) return(integer(0))
+  others <- p$pid[p$pgrp == own & p$ppid != me & p$pid != me]
+  socket <- vapply(others, function(pid) {
+    cmd <- tryCatch(readBin(file.path("/proc", pid, "cmdline"), "raw", 65536L), condition = function(e) raw(0))
+    cmd <- rawToChar(replace(cmd, cmd == as.raw(0), as.raw(32)))
+    grepl("MASTER=", cmd, fixed = TRUE) && grepl("PORT=", cmd, fixed = TRUE)
+  }, NA)
+  c(p$pid[p$ppid == me], others[socket])
+}
+
+# Kills the processes `pids` and waits, up to five seconds, until they are
+# gone: forked workers are reaped by the parallel package, which forked them,
+# the others by their parents, so none is left running or as a zombie.
 end_processes <- function(pids) {
   for (pid in pids) tools::pskill(pid, tools::SIGKILL)
   until <- Sys.time() + 5
-  while (length(pids) && any(pids %in% child_processes()) && Sys.time() < until) Sys.sleep(0.02)
+  while (length(pids) && any(pids %in% process_table()$pid) && Sys.time() < until) Sys.sleep(0.02)
 }
 
 # Bootstrap p-value of each observed statistic: (1 + the number of pooled null

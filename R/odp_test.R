@@ -85,8 +85,9 @@
 #' also computes the observed statistics, which cost about one iteration. Such runs wait
 #' for the workers and cannot run in the background. A backend that is not started is
 #' started for the call and stopped when it ends; when the call is interrupted or fails,
-#' the worker processes it forked (\code{MulticoreParam}) are killed at once rather than
-#' left to finish their share. A backend started with \code{BiocParallel::bpstart} is left
+#' the worker processes it started on this machine (the forks of \code{MulticoreParam},
+#' the socket workers of \code{SnowParam}) are killed at once rather than left to finish
+#' their share. A backend started with \code{BiocParallel::bpstart} is left
 #' running, and its workers finish the share they are computing.
 #'
 #' @param x A numeric matrix of genes (rows) x arrays (columns), a

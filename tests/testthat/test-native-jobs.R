@@ -88,18 +88,22 @@ test_that("SIGINT ends a long synchronous run within a second, and the session g
   }
 })
 
-test_that("SIGINT to a run on forked workers kills and reaps every worker the call started", {
-  skip_on_os(c("windows", "mac", "solaris"))   # the workers are found as this session's children in /proc
+test_that("SIGINT to a run on forked or socket workers kills and reaps every worker the call started", {
+  skip_on_os(c("windows", "mac", "solaris"))   # the workers are found in /proc
   # Each run takes far longer than the test waits; after the interrupt the child R
   # must have no child process left, running or as a zombie.
   setup <- c("set.seed(1)", "x <- matrix(rnorm(3000 * 20), 3000, 20)")
   runs <- list(
     odp_test = "odp_test(x, rep(1:2, each = 10), B = 2000, BPPARAM = BiocParallel::MulticoreParam(2))",
-    timecourse_test = "timecourse_test(x, rep(1:10, 2), B = 1e5, BPPARAM = BiocParallel::MulticoreParam(2))")
+    timecourse_test = "timecourse_test(x, rep(1:10, 2), B = 1e5, BPPARAM = BiocParallel::MulticoreParam(2))",
+    socket = "odp_test(x, rep(1:2, each = 10), B = 2000, BPPARAM = BiocParallel::SnowParam(2))")
   for (f in names(runs)) {
-    out <- interrupt_child(setup, runs[[f]], "length(lumo:::child_processes()) == 0", delay = 2)
+    out <- interrupt_child(setup, runs[[f]], "length(lumo:::group_processes()) == 0",
+                           delay = if (f == "socket") 6 else 2)
     expect_identical(out$msg, "R interrupt", info = f)
     expect_true(out$after, info = f)
+    # Each worker's share runs far longer: the call did not wait for it.
+    expect_lt(out$seconds, 10)
   }
 })
 
