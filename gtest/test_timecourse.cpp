@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "InterceptFit.h"
 #include "helpers.h"
 #include "levels.h"
 
@@ -172,12 +173,14 @@ std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
 
 // A bootstrap problem of a design from the seed: fits, residuals, column maps v, and
 // wsq (no intercept: 4 individuals x 4 times stored by time, the last balancing) or
-// intercepts with maps v1.
+// intercepts with maps v1 (fitted by EM, or gene by gene by maximum likelihood on
+// the designs of H1 and H0).
 enum Design
 {
     kIndep,
     kNoInt,
-    kInt
+    kInt,
+    kIntML
 };
 struct NullCase
 {
@@ -215,10 +218,23 @@ struct NullCase
         else if (d == kNoInt)
             nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(), xR.data(),
                            ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
-        else
+        else if (d == kInt)
             nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(), ind.data(),
                          ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
+        else
+            nullFLongIntML(fitR.data(), resR.data(), vR.data(), v1R.data(), xR.data(), ColumnMajor(Basis(2)).data(), 3,
+                           ColumnMajor(Basis(0)).data(), 1, ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
+                           pool);
         return F;
+    }
+    // Columns 1, t, ..., t^degree of time t = c % 4: the design of Trend(n, degree).
+    Rows Basis(int degree) const
+    {
+        Rows X(n);
+        for (long32 c = 0; c < n; c++)
+            for (int k = 0; k <= degree; k++)
+                X[c].push_back(std::pow((double)(c % 4), k));
+        return X;
     }
     // The null data of iteration k.
     Rows Null(long32 k) const
@@ -234,7 +250,7 @@ struct NullCase
             for (long32 l = 0; d == kNoInt && l < 4; l++)
                 r[rmv[l]] = -(r[idx[4 * l]] + r[idx[4 * l + 1]] + r[idx[4 * l + 2]]);
             for (long32 j = 0; j < n; j++)
-                x[i][j] = (fit[i][j] + r[j]) + (d == kInt ? extra[i][v1[k][j]] : 0.0);
+                x[i][j] = (fit[i][j] + r[j]) + (d >= kInt ? extra[i][v1[k][j]] : 0.0);
         }
         return x;
     }
@@ -342,7 +358,8 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
 // Catches wrong null data or F in any design, and results that depend on threads or a callback.
 TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
 {
-    const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41}, {kInt, 1, 2, 42}};
+    const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41},
+                              {kInt, 1, 2, 42},    {kIntML, 9, 3, 43}, {kIntML, 1, 2, 44}};
     for (const NullCase* c = cases; c != std::end(cases); c++) {
         const bool em = c->d == kInt;
         const Study s(false, 2);
@@ -353,6 +370,17 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
             if (em) { // fits of a single gene stay 0
                 const SweepEM e1(x, s.H1, s, c->eps), e0(x, s.H0, s, c->eps);
                 f1 = e1.fit, f0 = e0.fit, a1 = e1.alpha, a0 = e0.alpha;
+            }
+            if (c->d == kIntML) { // each gene alone, its fits those of the core fit's own test
+                const std::vector<int> group = s.owner;
+                const std::vector<double> X1 = ColumnMajor(c->Basis(2)), X0 = ColumnMajor(c->Basis(0));
+                const lumo::CInterceptDesign d1(X1.data(), 12, 3, 3, group.data()), d0(X0.data(), 12, 1, 3, group.data());
+                std::vector<double> scratch(d1.ScratchSize());
+                for (long32 i = 0; i < c->m; i++) {
+                    a1[i] = a0[i] = f1[i] = f0[i] = std::vector<double>(12);
+                    d1.Fit(x[i].data(), f1[i].data(), a1[i].data(), scratch.data());
+                    d0.Fit(x[i].data(), f0[i].data(), a0[i].data(), scratch.data());
+                }
             }
             for (long32 i = 0; i < c->m; i++) {
                 const double want = Rss(x[i], f0[i], a0[i]) / Rss(x[i], f1[i], a1[i]) - 1;
@@ -399,7 +427,8 @@ TEST(TimecourseNull, EmptyRunsProgressAndStops)
             EXPECT_TRUE(r.empty() || r.back().current == c.last);
         }
     }
-    const NullCase big[] = {{kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6}};
+    const NullCase big[] = {{kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6},
+                            {kIntML, 400, 50, 64}};
     for (const NullCase& c : big) {
         for (int32_t threads : {1, 2, 3}) {
             int calls = 0;
