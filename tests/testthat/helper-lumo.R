@@ -1,4 +1,4 @@
-# Shared fixtures: job polling, interrupts, argument lists, the EM fit.
+# Shared fixtures: job polling, interrupts, argument lists.
 
 # Polls a background job until it is done or canceled; fails after `timeout` seconds.
 wait_job <- function(id, timeout = 60) {
@@ -89,8 +89,9 @@ tc_indep_args <- function(m = 30, tpts = rep(0:5, each = 2), B = 4L, seed = 1) {
 
 # A valid argument list of a longitudinal design, with random intercepts
 # (RunTimecourseInt) or without (RunTimecourseNoInt): N individuals with n_times
-# arrays each, stored individual by individual, m genes, B iterations.
-tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, seed = 2) {
+# arrays each, stored individual by individual, m genes, B iterations. With
+# designs, the random intercepts are fitted gene by gene on the designs of H1 and H0.
+tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, seed = 2, designs = FALSE) {
   set.seed(seed)
   n <- N * n_times; nr <- n - N
   ind <- rep(seq_len(N), each = n_times)
@@ -101,7 +102,8 @@ tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, see
     maps <- list(v = sample.int(n, n * B, replace = TRUE) - 1L, v1 = sample.int(n, n * B, replace = TRUE) - 1L)
     do.call(native_args, c("int", common, maps, list(res = rnorm(m * n, sd = 0.5),
                                                      alpha = as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]),
-                                                     eps = eps)))
+                                                     eps = eps),
+                                if (designs) list(X1 = as.double(cbind(1, seq_len(n))), X0 = rep(1, n))))
   } else {
     rmv <- seq_len(N) * as.integer(n_times) - 1L
     own <- list(v = sample.int(nr, nr * B, replace = TRUE) - 1L, res = rnorm(m * nr, sd = 0.5), rmv = rmv)
@@ -120,17 +122,6 @@ up_to <- function(a, last) a[seq_len(match(last, names(a)))]
 put <- function(a, slots, value) {
   for (s in slots) a[s] <- list(value)
   a
-}
-
-# The random-intercept EM fit of the rows of dat (arrays stored individual by
-# individual, nGrp of each) by the registered routine EMFitR; the core tests
-# check its arithmetic against the fit written out sweep by sweep.
-tc_em <- function(dat, H, nGrp, eps) {
-  m <- nrow(dat); n <- ncol(dat)
-  r <- .C("EMFitR", as.double(dat), as.double(H), rep(seq_along(nGrp), nGrp), 0:(n - 1L), as.double(eps),
-          fit = double(m * n), alpha = double(m * n), as.integer(m), as.integer(n), length(nGrp), as.integer(nGrp),
-          iter = 0L, PACKAGE = "lumo")
-  list(fit = matrix(r$fit, m), alpha = matrix(r$alpha, m))
 }
 
 # Leaf sets of every merge step as strings: independent of each merge's orientation.
