@@ -1,8 +1,11 @@
 # Time-course null F statistics: the three designs at 5,000 genes, 12 arrays
 # (4 individuals x 3 time points), 50 bootstrap iterations, run synchronously
 # on one thread and on all threads side by side (medians of interleaved
-# runs, wall and processor seconds); then the EM fit alone (EMFitR) by
-# threshold and number of individuals.
+# runs, wall and processor seconds); then the random-intercept test as a
+# whole, timecourse_test(x, time, individual, intercept = "random", B = 50),
+# with the fits of the EM over all genes against those of every gene on its own
+# by maximum likelihood; then the EM fit alone (EMFitR) by threshold and number
+# of individuals.
 #
 #   R_LIBS=/tmp/lumo-dev-NAME/lib Rscript bench/bench_timecourse.R [BASELINE_LIB] [REPS]
 #
@@ -102,6 +105,61 @@ for (name in names(designs)) {
                 wall_base / wall_all))
   }
 }
+set_threads(all_threads)
+
+# The random-intercept test at 5,000 genes, 4 individuals x 3 time points, B =
+# 50, heavy-tailed gene sds: the EM path (observed fits by EMFitInterruptible at
+# the old default eps = 1e-3, the null by the int list without designs) against
+# timecourse_test, whose fits are per-gene maximum likelihood, and against its
+# native part alone (the observed fits and the null job on the same maps).
+cat("\nRandom intercepts, m = 5,000, 4 x 3 arrays, B = 50: EM over all genes against per-gene ML (wall s)\n")
+local({
+  set.seed(7)
+  s <- sqrt(3 * 0.08 / rchisq(m, 3))
+  x <- 8 + (matrix(rnorm(m * n), m, n) + matrix(rnorm(m * N, sd = 0.7), m, N)[, ind]) * s
+  X1 <- cbind(1, splines::ns(time, 2)); X0 <- matrix(1, n, 1)
+  P1 <- proj(X1); P0 <- proj(X0)
+  v <- resample(n, n)
+  drawn <- matrix(sample.int(N, B * N, replace = TRUE) - 1L, B, N)
+  v1 <- (drawn * Tp)[, ind, drop = FALSE]   # first array of the individual drawn in each array's place
+  common <- list(B = B, m = m, n = as.integer(n), ind = as.integer(ind), v = v, H0 = as.double(P0),
+                 H1 = as.double(P1), eps = 1e-3, N = N, v1 = v1, idx = 0:(n - 1L), nGrp = rep(as.integer(Tp), N))
+  em_path <- function() {
+    em <- function(H) {
+      .Call(lumo:::C_EMFitInterruptible, as.double(x), as.double(H), as.integer(ind), 0:(n - 1L), 1e-3, m,
+            as.integer(n), N, rep(as.integer(Tp), N))
+    }
+    e1 <- em(P1); e0 <- em(P0)
+    a <- do.call(native_args, c("int", common, list(fit = e0$fit, res = as.double(x) - e1$fit - e1$alpha,
+                                                     alpha = e1$alpha)))
+    .Call("RunTimecourseInt", a, FALSE, PACKAGE = "lumo")$F
+  }
+  ml_native <- function() {
+    ml <- function(X) {
+      .Call(lumo:::C_InterceptFitInterruptible, as.double(x), as.double(X), as.integer(ind), m, as.integer(n),
+            ncol(X), N)
+    }
+    f1 <- ml(X1); f0 <- ml(X0)
+    a <- do.call(native_args, c("int", common, list(fit = f0$fit, res = as.double(x) - f1$fit - f1$alpha,
+                                                     alpha = f1$alpha, X1 = as.double(X1), X0 = as.double(X0))))
+    .Call("RunTimecourseInt", a, FALSE, PACKAGE = "lumo")$F
+  }
+  ml_test <- function() timecourse_test(x, time, individual = ind, intercept = "random", B = B)
+  paths <- list("EM (observed fits + null job)" = em_path, "per-gene ML, native part" = ml_native,
+                "per-gene ML, timecourse_test" = ml_test)
+  cat(sprintf("%-32s %12s %12s\n", "path", "1 thread", sprintf("%d threads", all_threads)))
+  for (name in names(paths)) {
+    secs <- sapply(c(1, all_threads), function(th) {
+      median(sapply(seq_len(reps), function(r) {
+        set_threads(th)
+        withr_threads <- options(lumo.threads = th)
+        on.exit(options(withr_threads))
+        system.time(paths[[name]]())[["elapsed"]]
+      }))
+    })
+    cat(sprintf("%-32s %12.2f %12.2f\n", name, secs[1], secs[2]))
+  }
+})
 set_threads(all_threads)
 
 # EM iterations of one fit. Bootstrap null data resample the intercepts over

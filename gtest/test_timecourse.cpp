@@ -359,7 +359,7 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
 TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
 {
     const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41},
-                              {kInt, 1, 2, 42},    {kIntML, 9, 3, 43}, {kIntML, 1, 2, 44}};
+                              {kInt, 1, 2, 42},      {kIntML, 9, 3, 43}, {kIntML, 1, 2, 44}};
     for (const NullCase* c = cases; c != std::end(cases); c++) {
         const bool em = c->d == kInt;
         const Study s(false, 2);
@@ -374,7 +374,8 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
             if (c->d == kIntML) { // each gene alone, its fits those of the core fit's own test
                 const std::vector<int> group = s.owner;
                 const std::vector<double> X1 = ColumnMajor(c->Basis(2)), X0 = ColumnMajor(c->Basis(0));
-                const lumo::CInterceptDesign d1(X1.data(), 12, 3, 3, group.data()), d0(X0.data(), 12, 1, 3, group.data());
+                const lumo::CInterceptDesign d1(X1.data(), 12, 3, 3, group.data()),
+                    d0(X0.data(), 12, 1, 3, group.data());
                 std::vector<double> scratch(d1.ScratchSize());
                 for (long32 i = 0; i < c->m; i++) {
                     a1[i] = a0[i] = f1[i] = f0[i] = std::vector<double>(12);
@@ -427,8 +428,8 @@ TEST(TimecourseNull, EmptyRunsProgressAndStops)
             EXPECT_TRUE(r.empty() || r.back().current == c.last);
         }
     }
-    const NullCase big[] = {{kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6},
-                            {kIntML, 400, 50, 64}};
+    const NullCase big[] = {
+        {kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6}, {kIntML, 400, 50, 64}};
     for (const NullCase& c : big) {
         for (int32_t threads : {1, 2, 3}) {
             int calls = 0;

@@ -53,11 +53,10 @@ const SSlotName kNoIntSlots[] = {{kTcB, "B"},          {kTcM, "m"},     {kTcN, "
                                  {kTcH0, "H0"},        {kTcH1, "H1"},   {kTcFit, "fit"},  {kTcInd, "ind"},
                                  {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"},  {kTcIndividuals, "N"},
                                  {kTcInc, "inc"},      {kTcIdx, "idx"}, {kTcNGrp, "nGrp"}};
-const SSlotName kIntSlots[] = {{kTcB, "B"},        {kTcM, "m"},         {kTcN, "n"},      {kTcV, "v"},
-                               {kTcH0, "H0"},      {kTcH1, "H1"},       {kTcFit, "fit"},  {kTcInd, "ind"},
-                               {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"},  {kTcIndividuals, "N"},
-                               {kTcV1, "v1"},      {kTcIdx, "idx"},     {kTcNGrp, "nGrp"}, {kTcX1, "X1"},
-                               {kTcX0, "X0"}};
+const SSlotName kIntSlots[] = {
+    {kTcB, "B"},     {kTcM, "m"},     {kTcN, "n"},        {kTcV, "v"},         {kTcH0, "H0"},   {kTcH1, "H1"},
+    {kTcFit, "fit"}, {kTcInd, "ind"}, {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"}, {kTcIndividuals, "N"},
+    {kTcV1, "v1"},   {kTcIdx, "idx"}, {kTcNGrp, "nGrp"},  {kTcX1, "X1"},       {kTcX0, "X0"}};
 
 template <int N> constexpr int Count(const SSlotName (&)[N])
 {

@@ -6,8 +6,7 @@
 
 CTimecourseIntercept::CTimecourseIntercept(const CArgList& args)
     : m_pFit(0), m_pRes(0), m_pv(0), m_pv1(0), m_pH1(0), m_pH0(0), m_pAlpha1(0), m_pInd(0), m_pIdx(0), m_eps(0.0),
-      m_m(0), m_n(0), m_NGrplen(0), m_pNGrp(0), m_N(0), m_B(0), m_pResult(0),
-      m_pX1(0), m_pX0(0), m_p1(0), m_p0(0)
+      m_m(0), m_n(0), m_NGrplen(0), m_pNGrp(0), m_N(0), m_B(0), m_pResult(0), m_pX1(0), m_pX0(0), m_p1(0), m_p0(0)
 {
     try {
         m_pFit = args.CopyDouble(kTcFit);
@@ -70,7 +69,7 @@ int CTimecourseIntercept::Go(pthread_t)
                        m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
     else
         nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
-                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
+                     m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

@@ -47,15 +47,15 @@ const double kGridWiden = 4.0;
 // Pointers of one gene into the caller's scratch space.
 struct CInterceptDesign::SGene
 {
-    double* r;     // n: least-squares residual of y on X
-    double* rbar;  // N: its individual means
-    double* wxr;   // p: centred cross-products of X and r
-    double wrr;    // centred sum of squares of r
-    double rr;     // sum of squares of r
-    double* A;     // p x p: Cholesky factor of the X block of G(s)
-    double* d;     // p: generalised least-squares coefficients of r
-    double* e;     // N: individual means of the fitted residual
-    double* coef;  // p: coordinates of y in the basis of X
+    double* r;    // n: least-squares residual of y on X
+    double* rbar; // N: its individual means
+    double* wxr;  // p: centred cross-products of X and r
+    double wrr;   // centred sum of squares of r
+    double rr;    // sum of squares of r
+    double* A;    // p x p: Cholesky factor of the X block of G(s)
+    double* d;    // p: generalised least-squares coefficients of r
+    double* e;    // N: individual means of the fitted residual
+    double* coef; // p: coordinates of y in the basis of X
 };
 
 CInterceptDesign::CInterceptDesign(const double* X, long32 n, long32 p, long32 N, const int* group)
@@ -360,9 +360,9 @@ SInterceptFit CInterceptDesign::Fit(const double* y, double* fit, double* alpha,
     return SInterceptFit{rss, best};
 }
 
-void InterceptFitColumnMajor(const double* datR, long32 m, const CInterceptDesign& design, double* fitR,
-                             double* alphaR, double* rss, double* theta, CWorkerPool& pool,
-                             update_progress_routine* callback, void* callbackArg)
+void InterceptFitColumnMajor(const double* datR, long32 m, const CInterceptDesign& design, double* fitR, double* alphaR,
+                             double* rss, double* theta, CWorkerPool& pool, update_progress_routine* callback,
+                             void* callbackArg)
 {
     const long32 n = design.Arrays();
     CSharedProgress progress(callback, callbackArg, (double)m, 0.0, kPhaseTimecourse);

@@ -93,9 +93,9 @@ private:
 // a callback, it is called on the calling thread after a bounded amount of
 // work; what it throws (a stop request) ends the fits, the outputs then
 // unspecified.
-void InterceptFitColumnMajor(const double* datR, long32 m, const CInterceptDesign& design, double* fitR,
-                             double* alphaR, double* rss, double* theta, CWorkerPool& pool,
-                             update_progress_routine* callback = 0, void* callbackArg = 0);
+void InterceptFitColumnMajor(const double* datR, long32 m, const CInterceptDesign& design, double* fitR, double* alphaR,
+                             double* rss, double* theta, CWorkerPool& pool, update_progress_routine* callback = 0,
+                             void* callbackArg = 0);
 } // namespace lumo
 
 #endif

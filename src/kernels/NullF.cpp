@@ -349,17 +349,18 @@ void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alpha
     CFitRows prototype;
     prototype.dat.resize(nn + 1);
     prototype.scratch.resize(std::max(design1.ScratchSize(), design0.ScratchSize()) + 1);
-    ForEachNullPair(mm, BB, prototype, units, max, F, callback, callbackArg, pool, [&](long32 k, long32 i, CFitRows& r) {
-        const long32* vk = v.Row(k);
-        const long32* v1k = v1.Row(k);
-        const double* fi = fit[i];
-        const double* ri = res[i];
-        const double* ai = alpha[i];
-        double* x = r.dat.data();
-        for (long32 j = 0; j < nn; j++)
-            x[j] = (fi[j] + ri[vk[j]]) + ai[v1k[j]];
-        const double rss1 = design1.Fit(x, 0, 0, r.scratch.data()).rss;
-        const double rss0 = design0.Fit(x, 0, 0, r.scratch.data()).rss;
-        return rss0 / rss1 - 1.0;
-    });
+    ForEachNullPair(mm, BB, prototype, units, max, F, callback, callbackArg, pool,
+                    [&](long32 k, long32 i, CFitRows& r) {
+                        const long32* vk = v.Row(k);
+                        const long32* v1k = v1.Row(k);
+                        const double* fi = fit[i];
+                        const double* ri = res[i];
+                        const double* ai = alpha[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = (fi[j] + ri[vk[j]]) + ai[v1k[j]];
+                        const double rss1 = design1.Fit(x, 0, 0, r.scratch.data()).rss;
+                        const double rss0 = design0.Fit(x, 0, 0, r.scratch.data()).rss;
+                        return rss0 / rss1 - 1.0;
+                    });
 }
