@@ -17,16 +17,16 @@ native_contracts <- local({
     s[at] <- names(at)
     s
   }
-  shared <- c(B = 1L, m = 5L, n = 6L, v = 12L, H0 = 13L, H1 = 14L)
+  shared <- c(B = 1L, m = 5L, n = 6L, v = 12L, H0 = 13L, H1 = 14L, rss = 28L)
   list(
     odp = list(run = "RunODP", fetch = "GetODPResult", required = 24L,
                slots = slots(27L, B = 1L, xx = 8L, xk = 9L, mu = 10L, sigma = 11L, sigma0 = 12L, muBS = 13L,
                              sigmaBS = 14L, sigma0BS = 15L, ID = 16L, nGrp = 17L, res = 18L, vv = 19L, nii = 20L,
                              m = 21L, n = 22L, k = 23L, m0 = 24L, null = 25L, priors = 26L, keys = 27L)),
     indep = list(run = "RunTimecourseIndep", fetch = "GetTimecourseResult", required = 16L,
-                 slots = slots(16L, shared, fit0 = 11L, res = 16L)),
+                 slots = slots(28L, shared, fit0 = 11L, res = 16L)),
     noint = list(run = "RunTimecourseNoInt", fetch = "GetTimecourseResult", required = 27L,
-                 slots = slots(27L, shared, ind = 10L, fit = 11L, res = 18L, rmv = 19L, wsq = 22L, N = 23L,
+                 slots = slots(28L, shared, ind = 10L, fit = 11L, res = 18L, rmv = 19L, wsq = 22L, N = 23L,
                                inc = 25L, idx = 26L, nGrp = 27L)),
     int = list(run = "RunTimecourseInt", fetch = "GetTimecourseResult", required = 27L,
                slots = slots(30L, shared, ind = 10L, fit = 11L, res = 17L, alpha = 20L, eps = 21L, N = 23L,
@@ -70,6 +70,14 @@ native_args <- function(entry, ...) {
   names(args) <- slots[seq_len(last)]
   for (s in name) args[match(s, slots)] <- list(given[[s]])
   args
+}
+
+# The argument list of `entry` with the slots given in ... set (added or replaced).
+native_update <- function(entry, args, ...) {
+  named <- args[names(args) != ""]
+  given <- list(...)
+  named[names(given)] <- given
+  do.call(native_args, c(list(entry), named))
 }
 
 # Codes of the clustering methods, as the native entry points take them.

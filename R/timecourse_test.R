@@ -2,9 +2,16 @@
 #'
 #' Tests every gene for a change of its expression over time, with a natural cubic
 #' spline of time (\code{splines::ns(time, df)}) as the alternative and a flat profile
-#' as the null. The statistic is F = RSS0 / RSS1 - 1 (the residual sums of squares of
-#' the null and alternative fits, without degrees-of-freedom scaling), and its
-#' significance comes from bootstrap null data sets.
+#' as the null. With \code{moderate = TRUE} (the default) the statistic is the moderated
+#' F: the mean square of the spline, (RSS0 - RSS1) / df, over the gene's posterior
+#' residual variance, which \code{limma::squeezeVar} shrinks towards a prior fitted
+#' across the genes (RSS0 and RSS1 are the residual sums of squares of the null and
+#' alternative fits; the residual degrees of freedom are the arrays less the
+#' parameters of the alternative, a baseline per individual counted with individuals).
+#' For independent samples and fixed baselines it equals limma's moderated F of the
+#' same design. With \code{moderate = FALSE} it is F = RSS0 / RSS1 - 1. The significance
+#' comes from bootstrap null data sets; each null data set's statistics are moderated
+#' with the prior fitted to its own genes, as the observed ones are.
 #'
 #' Three designs:
 #' \describe{
@@ -21,8 +28,8 @@
 #'   \item{random intercept (\code{intercept = "random"})}{each individual has a random
 #'     baseline. Both models are fitted to every gene on its own by maximum likelihood
 #'     (the fit of \code{lme4::lmer(y ~ 0 + X + (1 | individual), REML = FALSE)}, X the
-#'     model's design), so a gene's statistic does not depend on the other rows of
-#'     \code{x}; the residual sums of squares are taken after the predicted baselines are
+#'     model's design), so a gene's fits do not depend on the other rows of \code{x};
+#'     the residual sums of squares are taken after the predicted baselines are
 #'     removed. Null data are the null fit plus resampled residuals plus the baselines of
 #'     whole individuals drawn with replacement.}
 #' }
@@ -47,6 +54,7 @@
 #' @param df Degrees of freedom of the spline of time.
 #' @param intercept For longitudinal studies: \code{"none"} gives each individual a
 #'   fixed baseline, \code{"random"} a random one fitted by maximum likelihood.
+#' @param moderate Use the moderated F (see Details).
 #' @param eps No longer used: the random-intercept fits are exact maximum-likelihood
 #'   fits, which need no convergence threshold. Still accepted (a positive finite
 #'   number), with a warning when given.
@@ -77,7 +85,7 @@
 #' fit2 <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 5)
 #' @export
 timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("none", "random"),
-                            B = 100, eps = 1e-3, fdr = c("BH", "qvalue"), background = FALSE,
+                            B = 100, moderate = TRUE, eps = 1e-3, fdr = c("BH", "qvalue"), background = FALSE,
                             BPPARAM = BiocParallel::SerialParam(), assay = NULL) {
   cl <- match.call()
   x <- expression_matrix(x, assay)
@@ -88,6 +96,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   intercept <- check_choice(intercept, "intercept", c("none", "random"))
   fdr <- check_choice(fdr, "fdr", c("BH", "qvalue"))
   B <- check_count(B, "B")
+  check_flag(moderate, "moderate")
   eps_given <- !missing(eps)
   check_positive(eps, "eps")
   if (eps_given)
@@ -119,10 +128,21 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   }
   genes <- gene_names(x)
   observed <- study$observed
+  null <- function(parts) unlist(lapply(parts, `[[`, "F"))
+  if (moderate) {
+    # Each data set's statistics are moderated with the prior of its own genes.
+    observed <- moderated_f(observed, study$rss1, study$df1, df)
+    study$args <- native_update(study$entry, study$args, rss = 1L)
+    null <- function(parts) {
+      moderated_f(matrix(unlist(lapply(parts, `[[`, "F")), m), matrix(unlist(lapply(parts, `[[`, "rss1")), m),
+                  study$df1, df)
+    }
+  }
   effects <- list(range = times_pow2(curve_range(x, study$curve, ncol(spline)), scaled$exponent))
+  design <- sprintf("%s, spline df = %d, %s", study$design, df, if (moderate) "moderated F" else "F = RSS0 / RSS1 - 1")
   finish <- function(parts) {
-    new_lumo_test("Time-course test", sprintf("%s, spline df = %d", study$design, df), observed,
-                  unlist(lapply(parts, `[[`, "F")), genes, B, fdr, cl, effects, "range")
+    new_lumo_test("Time-course test", design, as.vector(observed), as.vector(null(parts)), genes, B, fdr, cl,
+                  effects, "range")
   }
   run_bootstrap("time-course test", study$entry, study$args, study$maps, B, m, finish, background,
                 BPPARAM)
@@ -174,7 +194,7 @@ tc_independent <- function(x, spline, B) {
   args <- native_args("indep", B = B, m = nrow(x), n = n, fit0 = as.double(x %*% H0), v = v, H0 = as.double(H0),
                       H1 = as.double(H1), res = as.double(x - x %*% H1))
   list(design = "independent samples", entry = "indep", args = args, maps = "v",
-       observed = f_statistic(x, H1, H0), curve = X1)
+       observed = f_statistic(x, H1, H0), rss1 = rowSums((x - x %*% H1)^2), df1 = n - ncol(X1), curve = X1)
 }
 
 # Longitudinal design with a fixed baseline per individual; columns are stored
@@ -205,7 +225,8 @@ tc_fixed_baselines <- function(x, ind, spline, B) {
                       rmv = as.integer(last - 1L), wsq = as.double(colour), N = N, inc = as.integer(inc - 1L),
                       idx = seq_len(n) - 1L, nGrp = nGrp)
   list(design = sprintf("longitudinal, %d individuals with fixed baselines", N), entry = "noint",
-       args = args, maps = "v", observed = f_statistic(x, H1, H0), curve = X1)
+       args = args, maps = "v", observed = f_statistic(x, H1, H0), rss1 = rowSums(res^2), df1 = n - ncol(X1),
+       curve = X1)
 }
 
 # Square root of I - J / s on s - 1 arrays: its eigenvalues are 1/s (along the ones
@@ -265,10 +286,12 @@ tc_random_baselines <- function(x, ind, spline, B) {
   v1 <- matrix(first[drawn], B, N)[, as.integer(ind), drop = FALSE]
   args <- native_args("int", B = B, m = m, n = n, ind = as.integer(ind), fit = as.double(f0$fit), v = v,
                       H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1), alpha = as.double(f1$alpha),
-                      eps = 1e-3, N = N, v1 = v1, idx = seq_len(n) - 1L, nGrp = nGrp, X1 = as.double(X1),
-                      X0 = as.double(X0))
+                      eps = 1e-3, N = N, v1 = v1, idx = seq_len(n) - 1L, nGrp = nGrp, rss = 0L,
+                      X1 = as.double(X1), X0 = as.double(X0))
   # The effect sizes come from the fit with fixed baselines.
   fixed <- cbind(stats::model.matrix(~ ind - 1), spline)
+  # The residual degrees of freedom count a parameter per individual, as with fixed baselines.
   list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
-       args = args, maps = c("v", "v1"), observed = observed, curve = fixed)
+       args = args, maps = c("v", "v1"), observed = observed, rss1 = f1$rss, df1 = n - ncol(X1) - N + 1L,
+       curve = fixed)
 }

@@ -1,4 +1,5 @@
-# Calibration, realised FDR and power of odp_test against limma on the same data.
+# Calibration, realised FDR and power of odp_test against limma on the same data
+# (timecourse_test: bench_calibration_timecourse.R).
 #
 #   R_LIBS=.Rlib Rscript bench/bench_calibration.R          # the full run (about 5 minutes on 2 quiet cores)
 #   R_LIBS=.Rlib Rscript bench/bench_calibration.R quick    # fewer seeds, B = 50, 20 permutations
@@ -174,30 +175,4 @@ cat(sprintf("  shuffled labels, mean share of genes with p <= 0.05: odp_test %.4
             mean(shuffled[, "p05"]), mean(shuffled[, "limma_p05"])))
 cat(sprintf("  bar: %s\n", if (sum(shuffled[, "odp_test"] > 0) <= sum(shuffled[, "limma"] > 0) &&
                                truth[["odp_test"]] >= truth[["limma"]]) "ok" else "MISSED"))
-# ---------------------------------------------------------------- time course, complete null
-# 24 arrays: 6 individuals x 4 times, each gene with its own sd (the prior above) and,
-# for the longitudinal designs, its own baselines per individual.
-tc_seeds <- if (quick) 2L else 10L
-ind <- rep(1:6, each = 4)
-tm <- rep(0:3, 6) + rep(seq(0, 1, length.out = 6), each = 4)
-tc_designs <- list(
-  "independent" = function(x, b) timecourse_test(x, tm, B = B),
-  "fixed baselines" = function(x, b) timecourse_test(x + b, tm, ind, B = B),
-  "random baselines" = function(x, b) timecourse_test(x + b, tm, ind, intercept = "random", B = B))
-tc <- do.call(rbind, lapply(names(tc_designs), function(d) {
-  r <- t(vapply(seq_len(tc_seeds), function(seed) {
-    set.seed(500 + seed)
-    s <- sqrt(3 * 0.08 / rchisq(m, 3))
-    x <- matrix(rnorm(m * 24), m, 24) * s
-    b <- matrix(rnorm(m * 6), m, 6)[, ind] * s * 2
-    fit <- tc_designs[[d]](x, b)
-    p <- fit$table$p.value
-    c(p05 = mean(p <= 0.05), p01 = mean(p <= 0.01), pi0 = qvalue_pi0(p), any_q = any(fit$table$q.value <= 0.05))
-  }, c(p05 = 0, p01 = 0, pi0 = 0, any_q = 0)))
-  data.frame(design = d, runs = tc_seeds, p05 = mean(r[, "p05"]), p01 = mean(r[, "p01"]),
-             pi0 = mean(r[, "pi0"]), any_q = sum(r[, "any_q"]))
-}))
-cat(sprintf("\nTime course, complete null: %d genes, 6 individuals x 4 times, B = %d\n", m, B))
-print(tc, digits = 3, row.names = FALSE)
-
 cat(sprintf("\nTotal time: %.1f minutes\n", as.numeric(difftime(Sys.time(), started, units = "mins"))))

@@ -203,8 +203,13 @@ struct NullCase
             inc.push_back(c % 12);
     }
     // F (m x B, gene-fastest) and one guard entry after it.
-    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads) const
+    // With rss1, it receives the residual sums of squares of the alternative fits.
+    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads,
+                            std::vector<double>* rss1 = 0) const
     {
+        if (rss1 != 0)
+            rss1->assign((size_t)m * B + 1, kUnwritten);
+        double* rs = rss1 != 0 ? rss1->data() : 0;
         std::vector<double> F((size_t)m * B + 1, kUnwritten), fitR = ColumnMajor(fit), resR = ColumnMajor(res),
                                                               xR = ColumnMajor(extra), H1R = ColumnMajor(H1),
                                                               H0R = ColumnMajor(H0);
@@ -214,17 +219,17 @@ struct NullCase
         lumo::CWorkerPool pool(threads);
         if (d == kIndep)
             nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg,
-                       pool);
+                       pool, rs);
         else if (d == kNoInt)
             nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(), xR.data(),
-                           ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
+                           ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool, rs);
         else if (d == kInt)
             nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(), ind.data(),
-                         ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
+                         ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool, rs);
         else
             nullFLongIntML(fitR.data(), resR.data(), vR.data(), v1R.data(), xR.data(), ColumnMajor(Basis(2)).data(), 3,
                            ColumnMajor(Basis(0)).data(), 1, ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
-                           pool);
+                           pool, rs);
         return F;
     }
     // Columns 1, t, ..., t^degree of time t = c % 4: the design of Trend(n, degree).
@@ -363,7 +368,8 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
     for (const NullCase* c = cases; c != std::end(cases); c++) {
         const bool em = c->d == kInt;
         const Study s(false, 2);
-        const std::vector<double> F = c->Run(0, 0, 1);
+        std::vector<double> rss1;
+        const std::vector<double> F = c->Run(0, 0, 1), G = c->Run(0, 0, 2, &rss1);
         for (long32 k = 0; k < c->B; k++) {
             const Rows x = c->Null(k);
             Rows f1 = PlainFit(x, c->H1), f0 = PlainFit(x, c->H0), a1(c->m), a0(c->m);
@@ -385,7 +391,10 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
             }
             for (long32 i = 0; i < c->m; i++) {
                 const double want = Rss(x[i], f0[i], a0[i]) / Rss(x[i], f1[i], a1[i]) - 1;
-                ExpectClose(want, F[i + k * c->m], "gene " + std::to_string(i) + " iteration " + std::to_string(k));
+                const std::string what = "gene " + std::to_string(i) + " iteration " + std::to_string(k);
+                ExpectClose(want, F[i + k * c->m], what);
+                ExpectClose(Rss(x[i], f1[i], a1[i]), rss1[i + k * c->m], what + " rss1");
+                EXPECT_TRUE(SameBits(F[i + k * c->m], G[i + k * c->m])) << what;
             }
         }
         EXPECT_EQ(kUnwritten, F.back());

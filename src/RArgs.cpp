@@ -47,16 +47,16 @@ const SSlotName kOdpSlots[] = {{kOdpB, "B"},
                                {kOdpPriors, "priors"},
                                {kOdpKeys, "keys"}};
 // B, m, n, v, H0 and H1 of every design come first.
-const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},   {kTcN, "n"},      {kTcV, "v"},
-                                 {kTcH0, "H0"}, {kTcH1, "H1"}, {kTcFit, "fit0"}, {kTcResIndep, "res"}};
-const SSlotName kNoIntSlots[] = {{kTcB, "B"},          {kTcM, "m"},     {kTcN, "n"},      {kTcV, "v"},
-                                 {kTcH0, "H0"},        {kTcH1, "H1"},   {kTcFit, "fit"},  {kTcInd, "ind"},
-                                 {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"},  {kTcIndividuals, "N"},
-                                 {kTcInc, "inc"},      {kTcIdx, "idx"}, {kTcNGrp, "nGrp"}};
+const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},      {kTcN, "n"},          {kTcV, "v"},    {kTcH0, "H0"},
+                                 {kTcH1, "H1"}, {kTcFit, "fit0"}, {kTcResIndep, "res"}, {kTcRss, "rss"}};
+const SSlotName kNoIntSlots[] = {{kTcB, "B"},          {kTcM, "m"},     {kTcN, "n"},       {kTcV, "v"},
+                                 {kTcH0, "H0"},        {kTcH1, "H1"},   {kTcFit, "fit"},   {kTcInd, "ind"},
+                                 {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"},   {kTcIndividuals, "N"},
+                                 {kTcInc, "inc"},      {kTcIdx, "idx"}, {kTcNGrp, "nGrp"}, {kTcRss, "rss"}};
 const SSlotName kIntSlots[] = {
     {kTcB, "B"},     {kTcM, "m"},     {kTcN, "n"},        {kTcV, "v"},         {kTcH0, "H0"},   {kTcH1, "H1"},
     {kTcFit, "fit"}, {kTcInd, "ind"}, {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"}, {kTcIndividuals, "N"},
-    {kTcV1, "v1"},   {kTcIdx, "idx"}, {kTcNGrp, "nGrp"},  {kTcX1, "X1"},       {kTcX0, "X0"}};
+    {kTcV1, "v1"},   {kTcIdx, "idx"}, {kTcNGrp, "nGrp"},  {kTcRss, "rss"},     {kTcX1, "X1"},   {kTcX0, "X0"}};
 
 template <int N> constexpr int Count(const SSlotName (&)[N])
 {
@@ -65,8 +65,8 @@ template <int N> constexpr int Count(const SSlotName (&)[N])
 } // namespace
 
 const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpKeys, kOdpSlots, Count(kOdpSlots)};
-const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, kTcResIndep, kIndepSlots, Count(kIndepSlots)};
-const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, kTcNGrp, kNoIntSlots, Count(kNoIntSlots)};
+const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, kTcRss, kIndepSlots, Count(kIndepSlots)};
+const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, kTcRss, kNoIntSlots, Count(kNoIntSlots)};
 const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, kTcX0, kIntSlots, Count(kIntSlots)};
 
 const char* SArgContract::Name(int slot) const
@@ -338,6 +338,8 @@ STimecourseSizes CheckCommonTimecourseArgs(const CArgList& a, int resSlot)
     s.n = a.Size(kTcN);
     s.B = a.Size(kTcB);
     CheckedLength(SizeProduct(s.m, s.B), "The result F");
+    if (a.Has(kTcRss) && a.Size(kTcRss) > 1)
+        ThrowArgError("arglist[[%d]] ('%s') must be 0 or 1", (int)kTcRss, a.Name(kTcRss));
     return s;
 }
 } // namespace

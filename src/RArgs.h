@@ -89,6 +89,9 @@ enum ETimecourseSlot
     kTcInc = 25,
     kTcIdx = 26,
     kTcNGrp = 27,
+    // Optional, every design: 1 asks the job to return, beside each null F,
+    // the residual sum of squares of its alternative fit ("rss1").
+    kTcRss = 28,
     // Random intercept fitted per gene by maximum likelihood: the designs of
     // the alternative and the null (n x p, column-major). Optional, both or
     // neither; without them the models are fitted by EM through H1 and H0.

@@ -83,6 +83,31 @@ void ReleaseJobAfterBuild(void* data, Rboolean)
 {
     delete static_cast<BuildCall*>(data)->job;
 }
+
+// A named list of values the caller keeps protected.
+SEXP NamedList(std::initializer_list<std::pair<const char*, SEXP>> items)
+{
+    SEXP list = PROTECT(Rf_allocVector(VECSXP, (R_xlen_t)items.size()));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, (R_xlen_t)items.size()));
+    R_xlen_t i = 0;
+    for (const auto& item : items) {
+        SET_VECTOR_ELT(list, i, item.second);
+        SET_STRING_ELT(names, i, Rf_mkChar(item.first));
+        i++;
+    }
+    Rf_setAttrib(list, R_NamesSymbol, names);
+    UNPROTECT(2);
+    return list;
+}
+
+// A new double vector holding the size values at data.
+SEXP DoubleVector(const double* data, R_xlen_t size)
+{
+    SEXP v = Rf_allocVector(REALSXP, size);
+    if (size > 0)
+        memcpy(REAL(v), data, sizeof(double) * (size_t)size);
+    return v;
+}
 } // namespace
 
 SEXP RunJobForR(CProgressThread* job, bool background, ResultListBuilder build, const SJobMessages& messages)
@@ -158,20 +183,10 @@ SEXP GetODPResultList(COdpThread* pThread)
 {
     if (pThread == 0)
         throw CRError("null pThread passed to GetODPResultList");
-    SEXP list = PROTECT(Rf_allocVector(VECSXP, 2));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
-    SEXP lr = PROTECT(Rf_allocVector(REALSXP, pThread->GetObservedResultSize()));
-    SEXP lr0 = PROTECT(Rf_allocVector(REALSXP, pThread->GetNullResultSize()));
-    if (pThread->GetObservedResultSize() > 0)
-        memcpy(REAL(lr), pThread->GetObservedResult(), sizeof(double) * pThread->GetObservedResultSize());
-    if (pThread->GetNullResultSize() > 0)
-        memcpy(REAL(lr0), pThread->GetNullResult(), sizeof(double) * pThread->GetNullResultSize());
-    SET_VECTOR_ELT(list, 0, lr);
-    SET_VECTOR_ELT(list, 1, lr0);
-    SET_STRING_ELT(names, 0, Rf_mkChar("lr"));
-    SET_STRING_ELT(names, 1, Rf_mkChar("lr0"));
-    Rf_setAttrib(list, R_NamesSymbol, names);
-    UNPROTECT(4);
+    SEXP lr = PROTECT(DoubleVector(pThread->GetObservedResult(), pThread->GetObservedResultSize()));
+    SEXP lr0 = PROTECT(DoubleVector(pThread->GetNullResult(), pThread->GetNullResultSize()));
+    SEXP list = NamedList({{"lr", lr}, {"lr0", lr0}});
+    UNPROTECT(2);
     return list;
 }
 
@@ -218,16 +233,13 @@ SEXP GetTimecourseResultList(CProgressThread* pThread)
     const double* data = static_cast<const double*>(pThread->GetReturnData());
     if (data == 0)
         throw CRError("Result data not found");
-    SEXP list = PROTECT(Rf_allocVector(VECSXP, 2));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
-    SEXP F = PROTECT(Rf_allocVector(REALSXP, size));
-    if (size > 0)
-        memcpy(REAL(F), data, sizeof(double) * (size_t)size);
-    SET_VECTOR_ELT(list, 0, F);
-    SET_STRING_ELT(names, 0, Rf_mkChar("F"));
-    SET_STRING_ELT(names, 1, Rf_mkChar(""));
-    Rf_setAttrib(list, R_NamesSymbol, names);
-    UNPROTECT(3);
+    CTimecourseJob* job = dynamic_cast<CTimecourseJob*>(pThread);
+    const double* rss1 = job != 0 ? job->Rss1() : 0;
+    SEXP F = PROTECT(DoubleVector(data, size));
+    // The second element stays an unnamed NULL unless the sums of squares were asked for.
+    SEXP rss = PROTECT(rss1 != 0 ? DoubleVector(rss1, size) : R_NilValue);
+    SEXP list = NamedList({{"F", F}, {rss1 != 0 ? "rss1" : "", rss}});
+    UNPROTECT(2);
     return list;
 }
 
@@ -309,22 +321,6 @@ long32 RoutineSize(SEXP x, const char* routine, const char* name)
     if (INTEGER(x)[0] == NA_INTEGER || INTEGER(x)[0] < 0)
         ThrowArgError("%s: '%s' must be a non-negative size", routine, name);
     return INTEGER(x)[0];
-}
-
-// A named list of values the caller keeps protected.
-SEXP NamedList(std::initializer_list<std::pair<const char*, SEXP>> items)
-{
-    SEXP list = PROTECT(Rf_allocVector(VECSXP, (R_xlen_t)items.size()));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, (R_xlen_t)items.size()));
-    R_xlen_t i = 0;
-    for (const auto& item : items) {
-        SET_VECTOR_ELT(list, i, item.second);
-        SET_STRING_ELT(names, i, Rf_mkChar(item.first));
-        i++;
-    }
-    Rf_setAttrib(list, R_NamesSymbol, names);
-    UNPROTECT(2);
-    return list;
 }
 
 // Runs work(interrupt) in the calling thread as a synchronous job runs: the

@@ -26,6 +26,7 @@ CTimecourseIntercept::CTimecourseIntercept(const CArgList& args)
         m_NGrplen = args.IntLengthOf(kTcNGrp);
         m_B = args.IntegerValue(kTcB);
         m_pResult = NewResult(m_m, m_B);
+        NewRss1(args, m_m, m_B);
         if (args.Has(kTcX1)) {
             int len1 = 0, len0 = 0;
             m_pX1 = args.CopyDouble(kTcX1, &len1);
@@ -66,10 +67,10 @@ int CTimecourseIntercept::Go(pthread_t)
     lumo::CWorkerPool pool(m_threads);
     if (m_pX1 != 0)
         nullFLongIntML(m_pFit, m_pRes, m_pv, m_pv1, m_pAlpha1, m_pX1, m_p1, m_pX0, m_p0, m_pIdx, &m_m, &m_n, &m_N,
-                       m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
+                       m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
     else
         nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
-                     m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
+                     m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

@@ -23,6 +23,7 @@ CTimecourseNoIntercept::CTimecourseNoIntercept(const CArgList& args)
         m_pNGrp = args.CopyInteger(kTcNGrp);
         m_B = args.IntegerValue(kTcB);
         m_pResult = NewResult(m_m, m_B);
+        NewRss1(args, m_m, m_B);
     } catch (...) {
         Release();
         throw;
@@ -54,7 +55,7 @@ int CTimecourseNoIntercept::Go(pthread_t)
 {
     lumo::CWorkerPool pool(m_threads);
     nullFLongNoInt(m_pFit, m_pRes, m_pv, m_prmv, m_pInc, m_pH1, m_pH0, m_pwsq, m_pInd, m_pIdx, &m_m, &m_n, &m_N,
-                   m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool);
+                   m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

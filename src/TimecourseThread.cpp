@@ -8,6 +8,12 @@ double* CTimecourseJob::NewResult(long32 m, long32 B)
     return new double[size > 0 ? size : 1];
 }
 
+void CTimecourseJob::NewRss1(const CArgList& args, long32 m, long32 B)
+{
+    if (args.Has(kTcRss) && args.IntegerValue(kTcRss) == 1)
+        m_pRss1 = NewResult(m, B);
+}
+
 CTimecourseThread::CTimecourseThread(const CArgList& args)
     : m_pFit0(0), m_pRes(0), m_pv(0), m_pH1(0), m_pH0(0), m_B(0), m_m(0), m_n(0), m_pResult(0)
 {
@@ -21,6 +27,7 @@ CTimecourseThread::CTimecourseThread(const CArgList& args)
         m_n = args.IntegerValue(kTcN);
         m_B = args.IntegerValue(kTcB);
         m_pResult = NewResult(m_m, m_B);
+        NewRss1(args, m_m, m_B);
     } catch (...) {
         Release();
         throw;
@@ -46,7 +53,7 @@ int CTimecourseThread::Go(pthread_t)
 {
     lumo::CWorkerPool pool(m_threads);
     nullFIndep(m_pFit0, m_pRes, m_pv, m_pH1, m_pH0, &m_m, &m_n, &m_B, m_pResult, &UpdateProgressThreadProgress, this,
-               pool);
+               pool, m_pRss1);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

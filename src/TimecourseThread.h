@@ -9,17 +9,27 @@
 
 // Base of the three time-course jobs: each computes bootstrap null F
 // statistics into an m x B result it owns (gene i of iteration h at
-// i + h m), which GetTimecourseResult hands to R.
+// i + h m), which GetTimecourseResult hands to R; when the list asks for it
+// (slot "rss"), also the residual sums of squares of the alternative fits,
+// in the same layout.
 class CTimecourseJob : public CProgressThread
 {
+public:
+    virtual ~CTimecourseJob() { delete[] m_pRss1; }
+    // The m x B residual sums of squares, or null when not asked for.
+    const double* Rss1() const { return m_pRss1; }
+
 protected:
     // Captures the thread count the job will compute with.
-    CTimecourseJob() : m_threads(lumo::DefaultThreadCount()) {}
+    CTimecourseJob() : m_threads(lumo::DefaultThreadCount()), m_pRss1(0) {}
     const int32_t m_threads;
+    double* m_pRss1;
 
     // A new m x B result; never null, also when it holds no statistic.
     // Throws std::bad_alloc.
     static double* NewResult(long32 m, long32 B);
+    // Allocates m_pRss1 when the list asks for the sums of squares.
+    void NewRss1(const CArgList& args, long32 m, long32 B);
 };
 
 // Independent samples. The job owns copies of its inputs and its result.

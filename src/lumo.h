@@ -278,9 +278,13 @@ const char* CheckEMFitArguments(const long32* m, const long32* n, const long32* 
 // no-intercept designs report the exact work done, pair by pair of
 // (iteration, gene), after every chunk of pairs.
 //
+// With rss1 given, rss1[i + k m] receives the residual sum of squares of the
+// alternative fit that enters F[i + k m].
+//
 // Independent samples: null data fit[i][j] + res[i][v[k][j]], F by FNoEM.
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
+                double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
+                double* rss1 = 0);
 
 // Longitudinal without intercept: resR holds m x (n - N) reduced residuals,
 // rebuilt per gene through wsq ((n - N) x (n - N)) into the columns inc,
@@ -288,13 +292,13 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 // its residuals. vR is B x (n - N).
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int* ind, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
+                    update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, double* rss1 = 0);
 
 // Longitudinal with random intercept: null data (fit + res[v]) + alpha[v1],
 // F by FEMPool with threshold *eps. Progress: maximum 2B, 2 per iteration.
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
+                  update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, double* rss1 = 0);
 
 // Longitudinal with random intercept, every gene fitted on its own by maximum
 // likelihood (InterceptFit.h): null data (fit + res[v]) + alpha[v1] as
@@ -305,6 +309,7 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
 // pair, n (p1 + p0 + 2) units each.
 void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alphaR, const double* X1R, long32 p1,
                     const double* X0R, long32 p0, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B,
-                    double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool);
+                    double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
+                    double* rss1 = 0);
 
 #endif

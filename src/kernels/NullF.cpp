@@ -111,8 +111,9 @@ const double kNullChunkUnits = 1 << 18;
 
 // F of one gene from its null data x: both fits summed over l in order from
 // 0, the residual sums over j in order from 0, as FNoEM does with cleared
-// accumulators. f1, f0 are the worker's rows for the fits.
-double GeneF(const double* x, double** H1, double** H0, double* f1, double* f0, long32 n)
+// accumulators. f1, f0 are the worker's rows for the fits; *rss1 receives the
+// residual sum of squares of the alternative fit.
+double GeneF(const double* x, double** H1, double** H0, double* f1, double* f0, long32 n, double* rss1Out)
 {
     for (long32 j = 0; j < n; j++) {
         const double* h1 = H1[j];
@@ -132,6 +133,7 @@ double GeneF(const double* x, double** H1, double** H0, double* f1, double* f0, 
         const double d0 = x[j] - f0[j];
         rss0 = d0 * d0 + rss0;
     }
+    *rss1Out = rss1;
     return rss0 / rss1 - 1.0;
 }
 
@@ -143,12 +145,13 @@ struct CNullRows
     CNullRows(long32 n, long32 nr) : dat(n + 1), f1(n + 1), f0(n + 1), res(n + 1), drawn(nr + 1) {}
 };
 
-// Runs gene(k, i, rows) for every iteration k < B and gene i < m, F[i + k m]
-// receiving its result, over the workers of pool; each worker has its own copy
-// of the rows prototype, and every pair is worth `units` of progress. Reports
-// start at (max, 0) and end at the exact total.
+// Runs gene(k, i, rows, &rss) for every iteration k < B and gene i < m, F[i + k m]
+// receiving its result and rss1[i + k m], if rss1 is given, its rss, over the
+// workers of pool; each worker has its own copy of the rows prototype, and every
+// pair is worth `units` of progress. Reports start at (max, 0) and end at the
+// exact total.
 template <class Rows, class Gene>
-void ForEachNullPair(long32 m, long32 B, const Rows& prototype, double units, double max, double* F,
+void ForEachNullPair(long32 m, long32 B, const Rows& prototype, double units, double max, double* F, double* rss1,
                      update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, const Gene& gene)
 {
     const int64_t pairs = (int64_t)m * (int64_t)B;
@@ -164,7 +167,10 @@ void ForEachNullPair(long32 m, long32 B, const Rows& prototype, double units, do
             Rows& r = rows[worker];
             for (int64_t p = b; p < e; p++) {
                 const long32 k = (long32)(p / m), i = (long32)(p % m);
-                F[p] = gene(k, i, r);
+                double rss = 0.0;
+                F[p] = gene(k, i, r, &rss);
+                if (rss1 != 0)
+                    rss1[p] = rss;
             }
             progress.Add(units * (double)(e - b));
         },
@@ -173,15 +179,15 @@ void ForEachNullPair(long32 m, long32 B, const Rows& prototype, double units, do
 
 // ForEachNullPair with the rows of the smoother designs.
 template <class Gene>
-void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F,
+void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F, double* rss1,
                      update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, const Gene& gene)
 {
-    ForEachNullPair(m, B, CNullRows(n, nr), units, max, F, callback, callbackArg, pool, gene);
+    ForEachNullPair(m, B, CNullRows(n, nr), units, max, F, rss1, callback, callbackArg, pool, gene);
 }
 } // namespace
 
 void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, long32* m, long32* n, long32* B,
-                double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
+                double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, double* rss1)
 {
     const long32 mm = *m, nn = *n, BB = *B;
     const double max = (double)(nn + 1) * (((double)BB * (double)mm) * (double)(nn + 1));
@@ -193,20 +199,21 @@ void nullFIndep(double* fitR, double* resR, int* vR, double* H1R, double* H0R, l
 
     // Per pair: the null data, then n^2 + n steps of the F statistic.
     const double units = (double)nn * (double)nn + (double)nn + 1.0;
-    ForEachNullGene(mm, BB, nn, 0, units, max, F, callback, callbackArg, pool, [&](long32 k, long32 i, CNullRows& r) {
-        const long32* vk = v.Row(k);
-        const double* fi = w.fit[i];
-        const double* ri = res[i];
-        double* x = r.dat.data();
-        for (long32 j = 0; j < nn; j++)
-            x[j] = fi[j] + ri[vk[j]];
-        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
-    });
+    ForEachNullGene(mm, BB, nn, 0, units, max, F, rss1, callback, callbackArg, pool,
+                    [&](long32 k, long32 i, CNullRows& r, double* rss) {
+                        const long32* vk = v.Row(k);
+                        const double* fi = w.fit[i];
+                        const double* ri = res[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = fi[j] + ri[vk[j]];
+                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn, rss);
+                    });
 }
 
 void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, double* H1R, double* H0R, double* wsqR,
                     int*, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                    update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
+                    update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, double* rss1)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     const long32 nr = nn - NN; // reduced residuals per gene
@@ -224,44 +231,45 @@ void nullFLongNoInt(double* fitR, double* resR, int* vR, int* rmv, int* inc, dou
     // Per pair: nr^2 rebuilding steps, N balancing steps, then n^2 + n steps
     // of the F statistic.
     const double units = (double)nr * (double)nr + (double)NN + (double)nn * (double)nn + (double)nn;
-    ForEachNullGene(mm, BB, nn, nr, units, max, F, callback, callbackArg, pool, [&](long32 k, long32 i, CNullRows& r) {
-        const long32* vk = v.Row(k);
-        const double* r0 = res0[i];
-        double* ri = r.res.data();
-        double* drawn = r.drawn.data();
-        std::fill(ri, ri + nn, 0.0);
-        for (long32 l = 0; l < nr; l++)
-            drawn[l] = r0[vk[l]];
-        // Residuals of the included columns, rebuilt from the
-        // resampled reduced residuals.
-        for (long32 j = 0; j < nr; j++) {
-            const double* wj = wsqT[j];
-            double s = ri[inc[j]];
-            for (long32 l = 0; l < nr; l++)
-                s = drawn[l] * wj[l] + s;
-            ri[inc[j]] = s;
-        }
-        // Each individual's balancing column takes minus the
-        // sum of its residuals as they stand (its own current
-        // value included).
-        long32 c = 0;
-        for (long32 l = 0; l < NN; l++) {
-            double grpSum = 0.0;
-            for (int t = 0; t < nGrp[l]; t++, c++)
-                grpSum = grpSum + ri[idx[c]];
-            ri[rmv[l]] = -grpSum;
-        }
-        const double* fi = w.fit[i];
-        double* x = r.dat.data();
-        for (long32 j = 0; j < nn; j++)
-            x[j] = fi[j] + ri[j];
-        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn);
-    });
+    ForEachNullGene(mm, BB, nn, nr, units, max, F, rss1, callback, callbackArg, pool,
+                    [&](long32 k, long32 i, CNullRows& r, double* rss) {
+                        const long32* vk = v.Row(k);
+                        const double* r0 = res0[i];
+                        double* ri = r.res.data();
+                        double* drawn = r.drawn.data();
+                        std::fill(ri, ri + nn, 0.0);
+                        for (long32 l = 0; l < nr; l++)
+                            drawn[l] = r0[vk[l]];
+                        // Residuals of the included columns, rebuilt from the
+                        // resampled reduced residuals.
+                        for (long32 j = 0; j < nr; j++) {
+                            const double* wj = wsqT[j];
+                            double s = ri[inc[j]];
+                            for (long32 l = 0; l < nr; l++)
+                                s = drawn[l] * wj[l] + s;
+                            ri[inc[j]] = s;
+                        }
+                        // Each individual's balancing column takes minus the
+                        // sum of its residuals as they stand (its own current
+                        // value included).
+                        long32 c = 0;
+                        for (long32 l = 0; l < NN; l++) {
+                            double grpSum = 0.0;
+                            for (int t = 0; t < nGrp[l]; t++, c++)
+                                grpSum = grpSum + ri[idx[c]];
+                            ri[rmv[l]] = -grpSum;
+                        }
+                        const double* fi = w.fit[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = fi[j] + ri[j];
+                        return GeneF(x, w.H1, w.H0, r.f1.data(), r.f0.data(), nn, rss);
+                    });
 }
 
 void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, double* H0R, double* alphaR, int* ind,
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
-                  update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
+                  update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, double* rss1Out)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     double max = (double)BB + (double)BB;
@@ -315,13 +323,16 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
         FEMPool(dat, w.H1, w.H0, idx, eps, fit1, fit0, alpha1, alpha0, rss1, rss0, datC, gm, A0, AA0, AA, lik0, lik,
                 tau, sig, EM, atmp, m, n, N, nGrp, Ft, callback, callbackArg, &max, &current, pool);
         std::copy(Ft.get(), Ft.get() + mm, F + (size_t)k * (size_t)mm);
+        if (rss1Out != 0)
+            std::copy(rss1.get(), rss1.get() + mm, rss1Out + (size_t)k * (size_t)mm);
     }
     saveDblArray("F.txt", F, (long32)((long long)mm * BB));
 }
 
 void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alphaR, const double* X1R, long32 p1,
                     const double* X0R, long32 p0, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B,
-                    double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool)
+                    double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
+                    double* rss1)
 {
     const long32 mm = *m, nn = *n, NN = *N, BB = *B;
     // Per pair: the two fits, counted as n (p1 + p0 + 2) units.
@@ -349,8 +360,8 @@ void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alpha
     CFitRows prototype;
     prototype.dat.resize(nn + 1);
     prototype.scratch.resize(std::max(design1.ScratchSize(), design0.ScratchSize()) + 1);
-    ForEachNullPair(mm, BB, prototype, units, max, F, callback, callbackArg, pool,
-                    [&](long32 k, long32 i, CFitRows& r) {
+    ForEachNullPair(mm, BB, prototype, units, max, F, rss1, callback, callbackArg, pool,
+                    [&](long32 k, long32 i, CFitRows& r, double* rss) {
                         const long32* vk = v.Row(k);
                         const long32* v1k = v1.Row(k);
                         const double* fi = fit[i];
@@ -359,8 +370,8 @@ void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alpha
                         double* x = r.dat.data();
                         for (long32 j = 0; j < nn; j++)
                             x[j] = (fi[j] + ri[vk[j]]) + ai[v1k[j]];
-                        const double rss1 = design1.Fit(x, 0, 0, r.scratch.data()).rss;
+                        *rss = design1.Fit(x, 0, 0, r.scratch.data()).rss;
                         const double rss0 = design0.Fit(x, 0, 0, r.scratch.data()).rss;
-                        return rss0 / rss1 - 1.0;
+                        return rss0 / *rss - 1.0;
                     });
 }

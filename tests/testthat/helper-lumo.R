@@ -53,6 +53,7 @@ interrupt_child <- function(setup, call, again, delay = 0.5) {
 
 # The builder of the native argument lists (R/native.R).
 native_args <- lumo:::native_args
+native_update <- lumo:::native_update
 
 # A valid RunODP argument list: m genes (m0 of them null), two groups of n1 and
 # n2 arrays, B bootstrap iterations.
@@ -103,7 +104,7 @@ tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, see
     do.call(native_args, c("int", common, maps, list(res = rnorm(m * n, sd = 0.5),
                                                      alpha = as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]),
                                                      eps = eps),
-                                if (designs) list(X1 = as.double(cbind(1, seq_len(n))), X0 = rep(1, n))))
+                                if (designs) list(rss = 0L, X1 = as.double(cbind(1, seq_len(n))), X0 = rep(1, n))))
   } else {
     rmv <- seq_len(N) * as.integer(n_times) - 1L
     own <- list(v = sample.int(nr, nr * B, replace = TRUE) - 1L, res = rnorm(m * nr, sd = 0.5), rmv = rmv)

@@ -29,6 +29,13 @@ test_that("every design returns F (genes x iterations) alike in sync, background
     expect_true(all(is.finite(r$F)), info = entry)
     expect_identical(tc_job(entry, a), r)
     expect_identical(tc_job(entry, a, NA), r)
+    # Asked for, the residual sums of squares of the alternative fits come beside the same F.
+    r2 <- tc_job(entry, native_update(c(RunTimecourseIndep = "indep", RunTimecourseNoInt = "noint",
+                                        RunTimecourseInt = "int")[[entry]], a, rss = 1L))
+    expect_identical(names(r2), c("F", "rss1"))
+    expect_identical(r2$F, r$F)
+    expect_length(r2$rss1, length(r$F))
+    expect_true(all(r2$rss1 > 0), info = entry)
   }
   id <- tc_call("RunTimecourseIndep", designs$RunTimecourseIndep, TRUE)
   wait_job(id)

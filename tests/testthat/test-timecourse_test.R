@@ -10,6 +10,11 @@ lm_F <- function(y, null, alt) {
   unname(rss(null) / rss(alt) - 1)
 }
 
+# limma's moderated F of the coefficients `coef` of the design X, row by row of y.
+limma_F <- function(y, X, coef) {
+  limma::topTable(limma::eBayes(limma::lmFit(y, X)), coef = coef, number = Inf, sort.by = "none")$F
+}
+
 # Range over the times of each row's fitted time curve: lm predictions at one baseline.
 lm_range <- function(y, tl, ind, df) {
   form <- if (is.null(ind)) v ~ splines::ns(tl, df) else v ~ factor(ind) + splines::ns(tl, df)
@@ -30,10 +35,16 @@ test_that("observed F and the range of the time curve equal those of lm fits", {
   y[1:3, ] <- y[1:3, ] + outer(1:3, sqrt(tl))
   for (df in 1:3) for (by_ind in c(FALSE, TRUE)) {
     null <- if (by_ind) Y ~ factor(ind) else Y ~ 1
-    fit <- timecourse_test(y, tl, individual = if (by_ind) ind, df = df, B = 0)
+    fit <- timecourse_test(y, tl, individual = if (by_ind) ind, df = df, B = 0, moderate = FALSE)
     expect_equal(fit$table$statistic, lm_F(y, null, update(null, ~ . + splines::ns(tl, df))), tolerance = 1e-10)
     expect_true(all(is.na(fit$table$p.value)))
     expect_equal(fit$table$range, lm_range(y, tl, if (by_ind) ind, df), tolerance = 1e-10)
+  }
+  # Moderated: limma's F of the same design.
+  for (by_ind in c(FALSE, TRUE)) {
+    X <- if (by_ind) model.matrix(~ factor(ind) + splines::ns(tl, 2)) else model.matrix(~ splines::ns(tl, 2))
+    fit <- timecourse_test(y, tl, individual = if (by_ind) ind, B = 0)
+    expect_equal(fit$table$statistic, limma_F(y, X, ncol(X) - 1:0), tolerance = 1e-10)
   }
   # The range of random intercepts is that of the fixed-baseline fit.
   fit <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 0)
@@ -80,20 +91,21 @@ test_that("random intercepts: F of every gene is that of lme4's maximum-likeliho
     }))
     label <- paste(d$nGrp, collapse = " ")
     expect_gt(sum(ref[, "theta"] == 0), 2, label = label)            # genes at the boundary
-    fit <- timecourse_test(y, tl, individual = ind, df = d$df, intercept = "random", B = 0)
+    fit <- timecourse_test(y, tl, individual = ind, df = d$df, intercept = "random", B = 0, moderate = FALSE)
     expect_equal(fit$table$statistic, unname(ref[, "F"]), tolerance = 1e-4, label = label)
     expect_lt(max(abs(fit$table$statistic / ref[, "F"] - 1)), 1e-4, label = label)
   }
   # A gene's F is the same alone and among 2,000 others (of smaller values, so that
   # the data keep their scale); eps is accepted but no longer used.
   others <- matrix(rnorm(2000 * n, sd = 0.1), 2000, n)
-  among <- timecourse_test(rbind(others, y), tl, individual = ind, intercept = "random", B = 0)
+  among <- timecourse_test(rbind(others, y), tl, individual = ind, intercept = "random", B = 0, moderate = FALSE)
   for (i in c(1L, 4L, 7L)) {
-    alone <- timecourse_test(y[i, , drop = FALSE], tl, individual = ind, intercept = "random", B = 0)
+    alone <- timecourse_test(y[i, , drop = FALSE], tl, individual = ind, intercept = "random", B = 0,
+                             moderate = FALSE)
     expect_identical(alone$table$statistic, among$table$statistic[2000L + i])
   }
-  expect_warning(again <- timecourse_test(y, tl, individual = ind, intercept = "random", eps = 1e-6, B = 0),
-                 "'eps' is no longer used")
+  expect_warning(again <- timecourse_test(y, tl, individual = ind, intercept = "random", eps = 1e-6, B = 0,
+                                          moderate = FALSE), "'eps' is no longer used")
   expect_identical(again$table$statistic, among$table$statistic[2000L + seq_len(m)])
   expect_no_warning(timecourse_test(y, tl, individual = ind, intercept = "random", B = 0))
 })
@@ -105,14 +117,18 @@ test_that("the bootstrap null F statistics follow the resampling of each design"
   tm <- rep(1:6, 2)
   y <- matrix(rnorm(m * 12), m, 12)
   set.seed(5)
-  fit <- timecourse_test(y, tm, df = 2, B = B)
+  fit <- timecourse_test(y, tm, df = 2, B = B, moderate = FALSE)
   set.seed(5)
   v <- matrix(sample.int(12, 12 * B, replace = TRUE), B, 12)
   f0 <- fitted(lm(t(y) ~ 1)); r1 <- residuals(lm(t(y) ~ splines::ns(tm, 2)))
-  ref <- unlist(lapply(seq_len(B), function(h) {
-    lm_F(t(f0 + r1[v[h, ], ]), Y ~ 1, Y ~ splines::ns(tm, 2))
-  }))
+  null_data <- lapply(seq_len(B), function(h) t(f0 + r1[v[h, ], ]))
+  ref <- unlist(lapply(null_data, lm_F, Y ~ 1, Y ~ splines::ns(tm, 2)))
   expect_equal(fit$null, ref, tolerance = 1e-9)
+  # Moderated: limma's F of the same data sets, each with its own variance prior.
+  set.seed(5)
+  fit <- timecourse_test(y, tm, df = 2, B = B)
+  expect_equal(fit$null, unlist(lapply(null_data, limma_F, model.matrix(~ splines::ns(tm, 2)), 2:3)),
+               tolerance = 1e-9)
 
   # Fixed baselines: residuals of all but the last array of each individual,
   # decorrelated (inverse root of their covariance, by SVD), drawn, recoloured with
@@ -122,7 +138,7 @@ test_that("the bootstrap null F statistics follow the resampling of each design"
   tt <- sequence(nGrp) + rep(seq(0, 2, length.out = N), nGrp)
   y <- matrix(rnorm(m * n), m, n)
   set.seed(6)
-  fit <- timecourse_test(y, tt, individual = ind, df = 2, B = B)
+  fit <- timecourse_test(y, tt, individual = ind, df = 2, B = B, moderate = FALSE)
   set.seed(6)
   v <- matrix(sample.int(n - N, (n - N) * B, replace = TRUE), B, n - N)
   X1 <- cbind(model.matrix(~ factor(ind) - 1), splines::ns(tt, 2))
@@ -156,7 +172,7 @@ test_that("random intercepts: residuals of single arrays, baselines of whole ind
   m <- 6L; n <- 14L; B <- 2L
   y <- matrix(rnorm(m * n), m, n) + matrix(rnorm(m * 4, sd = 2), m, 4)[, ind]
   set.seed(9)
-  fit <- timecourse_test(y, tl, individual = ind, df = 1, intercept = "random", B = B)
+  fit <- timecourse_test(y, tl, individual = ind, df = 1, intercept = "random", B = B, moderate = FALSE)
   set.seed(9)
   v <- matrix(sample.int(n, B * n, replace = TRUE), B, n)
   drawn <- matrix(sample.int(4, B * 4, replace = TRUE), B, 4)
