@@ -109,6 +109,20 @@ size_t CInterceptDesign::ScratchSize() const
     return (size_t)m_n + 2 * (size_t)m_N + 3 * (size_t)m_p + (size_t)m_p * (size_t)m_p;
 }
 
+CInterceptDesign::SGene CInterceptDesign::Bind(double* scratch) const
+{
+    SGene gene;
+    gene.r = scratch;
+    gene.rbar = gene.r + m_n;
+    gene.e = gene.rbar + m_N;
+    gene.wxr = gene.e + m_N;
+    gene.d = gene.wxr + m_p;
+    gene.coef = gene.d + m_p;
+    gene.A = gene.coef + m_p;
+    gene.wrr = gene.rr = 0.0;
+    return gene;
+}
+
 void CInterceptDesign::Prepare(const double* y, SGene& gene) const
 {
     const long32 n = m_n, p = m_p, N = m_N;
@@ -208,16 +222,66 @@ CInterceptDesign::SPoint CInterceptDesign::Evaluate(const SGene& gene, double s)
     return SPoint{logdet + n * std::log(rss), slope - n * spread / rss, rss};
 }
 
+double CInterceptDesign::SlopeRoot(const SGene& gene, double a, double b, double fa, double fb) const
+{
+    // Brent's method: inverse quadratic interpolation or secant steps, bisection
+    // whenever they do not shrink the bracket fast enough.
+    double c = a, fc = fa;
+    double dstep = b - a, estep = dstep;
+    for (int it = 0; it < 200; it++) {
+        if ((fb > 0.0 && fc > 0.0) || (fb < 0.0 && fc < 0.0)) {
+            c = a;
+            fc = fa;
+            dstep = estep = b - a;
+        }
+        if (std::fabs(fc) < std::fabs(fb)) {
+            a = b;
+            b = c;
+            c = a;
+            fa = fb;
+            fb = fc;
+            fc = fa;
+        }
+        const double tol = 2.0 * DBL_EPSILON * std::fabs(b) + 0.5 * kThetaTolerance * std::fabs(b) + DBL_MIN;
+        const double xm = 0.5 * (c - b);
+        if (std::fabs(xm) <= tol || fb == 0.0)
+            break;
+        if (std::fabs(estep) >= tol && std::fabs(fa) > std::fabs(fb)) {
+            const double sr = fb / fa;
+            double pp, qq;
+            if (a == c) {
+                pp = 2.0 * xm * sr;
+                qq = 1.0 - sr;
+            } else {
+                const double q0 = fa / fc, r0 = fb / fc;
+                pp = sr * (2.0 * xm * q0 * (q0 - r0) - (b - a) * (r0 - 1.0));
+                qq = (q0 - 1.0) * (r0 - 1.0) * (sr - 1.0);
+            }
+            if (pp > 0.0)
+                qq = -qq;
+            pp = std::fabs(pp);
+            if (2.0 * pp < std::min(3.0 * xm * qq - std::fabs(tol * qq), std::fabs(estep * qq))) {
+                estep = dstep;
+                dstep = pp / qq;
+            } else {
+                dstep = xm;
+                estep = dstep;
+            }
+        } else {
+            dstep = xm;
+            estep = dstep;
+        }
+        a = b;
+        fa = fb;
+        b += std::fabs(dstep) > tol ? dstep : (xm > 0.0 ? tol : -tol);
+        fb = Evaluate(gene, b * b).g;
+    }
+    return b;
+}
+
 double CInterceptDesign::Profile(const double* y, double theta, double* rssV, double* scratch) const
 {
-    SGene gene;
-    gene.r = scratch;
-    gene.rbar = gene.r + m_n;
-    gene.e = gene.rbar + m_N;
-    gene.wxr = gene.e + m_N;
-    gene.d = gene.wxr + m_p;
-    gene.coef = gene.d + m_p;
-    gene.A = gene.coef + m_p;
+    SGene gene = Bind(scratch);
     Prepare(y, gene);
     const SPoint pt = Evaluate(gene, theta * theta);
     if (rssV != 0)
@@ -228,14 +292,7 @@ double CInterceptDesign::Profile(const double* y, double theta, double* rssV, do
 SInterceptFit CInterceptDesign::Fit(const double* y, double* fit, double* alpha, double* scratch) const
 {
     const long32 n = m_n, p = m_p;
-    SGene gene;
-    gene.r = scratch;
-    gene.rbar = gene.r + n;
-    gene.e = gene.rbar + m_N;
-    gene.wxr = gene.e + m_N;
-    gene.d = gene.wxr + p;
-    gene.coef = gene.d + p;
-    gene.A = gene.coef + p;
+    SGene gene = Bind(scratch);
     Prepare(y, gene);
 
     double best = 0.0;
@@ -275,59 +332,8 @@ SInterceptFit CInterceptDesign::Fit(const double* y, double* fit, double* alpha,
             const bool falls = k == 0 ? !rises : pt[k].g < 0.0;
             if (!(falls && pt[k + 1].g >= 0.0))
                 continue;
-            // Brent's root search of the derivative in [theta_k, theta_k+1].
-            double a = theta[k], b = theta[k + 1], c = a;
-            double fa = pt[k].g, fb = pt[k + 1].g, fc = fa;
-            double dstep = b - a, estep = dstep;
-            for (int it = 0; it < 200; it++) {
-                if ((fb > 0.0 && fc > 0.0) || (fb < 0.0 && fc < 0.0)) {
-                    c = a;
-                    fc = fa;
-                    dstep = estep = b - a;
-                }
-                if (std::fabs(fc) < std::fabs(fb)) {
-                    a = b;
-                    b = c;
-                    c = a;
-                    fa = fb;
-                    fb = fc;
-                    fc = fa;
-                }
-                const double tol = 2.0 * DBL_EPSILON * std::fabs(b) + 0.5 * kThetaTolerance * std::fabs(b) + DBL_MIN;
-                const double xm = 0.5 * (c - b);
-                if (std::fabs(xm) <= tol || fb == 0.0)
-                    break;
-                if (std::fabs(estep) >= tol && std::fabs(fa) > std::fabs(fb)) {
-                    const double sr = fb / fa;
-                    double pp, qq;
-                    if (a == c) {
-                        pp = 2.0 * xm * sr;
-                        qq = 1.0 - sr;
-                    } else {
-                        const double q0 = fa / fc, r0 = fb / fc;
-                        pp = sr * (2.0 * xm * q0 * (q0 - r0) - (b - a) * (r0 - 1.0));
-                        qq = (q0 - 1.0) * (r0 - 1.0) * (sr - 1.0);
-                    }
-                    if (pp > 0.0)
-                        qq = -qq;
-                    pp = std::fabs(pp);
-                    if (2.0 * pp < std::min(3.0 * xm * qq - std::fabs(tol * qq), std::fabs(estep * qq))) {
-                        estep = dstep;
-                        dstep = pp / qq;
-                    } else {
-                        dstep = xm;
-                        estep = dstep;
-                    }
-                } else {
-                    dstep = xm;
-                    estep = dstep;
-                }
-                a = b;
-                fa = fb;
-                b += std::fabs(dstep) > tol ? dstep : (xm > 0.0 ? tol : -tol);
-                fb = Evaluate(gene, b * b).g;
-            }
-            consider(b, Evaluate(gene, b * b).f);
+            const double root = SlopeRoot(gene, theta[k], theta[k + 1], pt[k].g, pt[k + 1].g);
+            consider(root, Evaluate(gene, root * root).f);
         }
         if (pt[count - 1].g < 0.0)
             consider(theta[count - 1], pt[count - 1].f);

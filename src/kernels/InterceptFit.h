@@ -73,8 +73,13 @@ private:
         double g; // its derivative in theta^2 (same sign as in theta)
         double rss;
     };
+    // The gene's arrays in scratch (ScratchSize() doubles).
+    SGene Bind(double* scratch) const;
     void Prepare(const double* y, SGene& gene) const;
     SPoint Evaluate(const SGene& gene, double s) const;
+    // The theta in [a, b] where the derivative of -2 log L, ga < 0 at a and
+    // gb >= 0 at b, changes sign, to 1e-10 relative.
+    double SlopeRoot(const SGene& gene, double a, double b, double ga, double gb) const;
 
     long32 m_n, m_p, m_N;
     bool m_fullRank;
