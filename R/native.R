@@ -30,8 +30,8 @@ native_contracts <- local({
                  slots = slots(28L, shared, ind = 10L, fit = 11L, res = 18L, rmv = 19L, wsq = 22L, N = 23L,
                                inc = 25L, idx = 26L, nGrp = 27L)),
     int = list(run = "RunTimecourseInt", fetch = "GetTimecourseResult", required = 27L,
-               slots = slots(28L, shared, ind = 10L, fit = 11L, res = 17L, alpha = 20L, eps = 21L, N = 23L,
-                             v1 = 24L, idx = 26L, nGrp = 27L)))
+               slots = slots(30L, shared, ind = 10L, fit = 11L, res = 17L, alpha = 20L, eps = 21L, N = 23L,
+                             v1 = 24L, idx = 26L, nGrp = 27L, X1 = 29L, X0 = 30L)))
 })
 
 native_contract <- function(entry) {

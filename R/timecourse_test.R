@@ -26,10 +26,12 @@
 #'     correlation of errors centred within an individual, and the last array of each
 #'     individual balances its sum.}
 #'   \item{random intercept (\code{intercept = "random"})}{each individual has a random
-#'     baseline, fitted by EM together with both models (until the change of the
-#'     log-likelihood of every gene but at most one is at most \code{eps}). Null data
-#'     are the null fit plus resampled residuals plus the baselines of whole
-#'     individuals drawn with replacement.}
+#'     baseline. Both models are fitted to every gene on its own by maximum likelihood
+#'     (the fit of \code{lme4::lmer(y ~ 0 + X + (1 | individual), REML = FALSE)}, X the
+#'     model's design), so a gene's fits do not depend on the other rows of \code{x};
+#'     the residual sums of squares are taken after the predicted baselines are
+#'     removed. Null data are the null fit plus resampled residuals plus the baselines of
+#'     whole individuals drawn with replacement.}
 #' }
 #' With \code{covariates} (a batch, sex, a dose) both models gain the covariate columns:
 #' the null is the intercept (or the baselines) and the covariates, the alternative adds
@@ -67,9 +69,11 @@
 #'   written) or, with column data, the names of its columns.
 #' @param df Degrees of freedom of the spline of time.
 #' @param intercept For longitudinal studies: \code{"none"} gives each individual a
-#'   fixed baseline, \code{"random"} a random one fitted by EM.
+#'   fixed baseline, \code{"random"} a random one fitted by maximum likelihood.
 #' @param moderate Use the moderated F (see Details).
-#' @param eps Convergence threshold of the EM fits (random intercepts).
+#' @param eps No longer used: the random-intercept fits are exact maximum-likelihood
+#'   fits, which need no convergence threshold. Still accepted (a positive finite
+#'   number), with a warning when given.
 #' @param fdr The FDR step of the q-values: \code{"BH"} (Benjamini-Hochberg, the
 #'   default) or \code{"qvalue"} (see \code{\link{lumo_test}}).
 #' @return A \code{\link{lumo_test}} object, or with \code{background = TRUE} a
@@ -79,7 +83,7 @@
 #'   The curve is the spline part of the least-squares fit of the alternative: of
 #'   intercept and spline for independent samples, of a baseline per individual and the
 #'   spline with \code{individual}. With \code{intercept = "random"} it is also this
-#'   fixed-baseline fit, not the EM fit the test uses.
+#'   fixed-baseline fit, not the maximum-likelihood fit the test uses.
 #' @seealso \code{\link{lumo_test}} for the result, \code{\link{odp_test}}.
 #' @examples
 #' set.seed(1)
@@ -113,7 +117,10 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   fdr <- check_choice(fdr, "fdr", c("BH", "qvalue"))
   B <- check_count(B, "B")
   check_flag(moderate, "moderate")
-  eps <- check_positive(eps, "eps")
+  eps_given <- !missing(eps)
+  check_positive(eps, "eps")
+  if (eps_given)
+    warning("'eps' is no longer used: the random intercepts are exact maximum-likelihood fits", call. = FALSE)
   check_flag(background, "background")
   check_bpparam(BPPARAM, background)
   check_bootstrap_size(B, n, m)
@@ -147,7 +154,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
     spline <- spline[o, , drop = FALSE]
     if (!is.null(C)) C <- structure(C[o, , drop = FALSE], term = attr(C, "term"))
     study <- if (intercept == "none") tc_fixed_baselines(x, ind, spline, B, C)
-             else tc_random_baselines(x, ind, spline, B, eps, C)
+             else tc_random_baselines(x, ind, spline, B, C)
   }
   genes <- gene_names(x)
   observed <- study$observed
@@ -287,43 +294,41 @@ block_diagonal <- function(blocks) {
   out
 }
 
-# Longitudinal design with a random baseline per individual, fitted by EM;
-# columns are stored individual by individual.
-tc_random_baselines <- function(x, ind, spline, B, eps, C = NULL) {
+# Longitudinal design with a random baseline per individual, every gene fitted
+# on its own by maximum likelihood; columns are stored individual by individual.
+tc_random_baselines <- function(x, ind, spline, B, C = NULL) {
   m <- nrow(x); n <- ncol(x)
   N <- nlevels(ind)
-  if (m < 2L) stop("a random intercept is fitted across genes: 'x' needs at least two genes", call. = FALSE)
   X1 <- cbind(1, C, spline)
+  X0 <- cbind(rep(1, n), C)
   check_residual_df(n, ncol(X1) + N - 1L)
   H1 <- projection(X1, rank_message(ncol(spline)))
   H0 <- if (is.null(C)) matrix(1 / n, n, n) else projection(cbind(1, C), "'covariates' do not fit the design")
   nGrp <- tabulate(ind, N)
-  idx <- seq_len(n) - 1L
-  em <- function(H) {
-    # The .Call routine runs the fit on the worker pool and stops on Ctrl-C;
-    # it gives what the .C routine EMFitR gives.
-    r <- .Call(C_EMFitInterruptible, as.double(x), as.double(H), as.integer(ind), idx,
-               as.double(eps), m, n, N, nGrp)
-    list(fit = matrix(r$fit, m, n), alpha = matrix(r$alpha, m, n))
+  ml <- function(X) {
+    # The .Call routine runs the fits on the worker pool and stops on Ctrl-C.
+    r <- .Call(C_InterceptFitInterruptible, as.double(x), as.double(X), as.integer(ind), m, n, ncol(X), N)
+    list(fit = matrix(r$fit, m, n), alpha = matrix(r$alpha, m, n), rss = r$rss)
   }
   set_native_threads(m)
-  e1 <- em(H1)
-  e0 <- em(H0)
-  res1 <- x - e1$fit - e1$alpha
-  observed <- rowSums((x - e0$fit - e0$alpha)^2) / rowSums(res1^2) - 1
+  f1 <- ml(X1)
+  f0 <- ml(X0)
+  res1 <- x - f1$fit - f1$alpha
+  observed <- f0$rss / f1$rss - 1
   v <- draw_maps(B, n)
   # Baselines of whole individuals: each array takes the baseline of the
   # individual drawn in its individual's place (read at that individual's first array).
   first <- c(0L, cumsum(nGrp)[-N])
   drawn <- matrix(sample.int(N, B * N, replace = TRUE), B, N)
   v1 <- matrix(first[drawn], B, N)[, as.integer(ind), drop = FALSE]
-  args <- native_args("int", B = B, m = m, n = n, ind = as.integer(ind), fit = as.double(e0$fit), v = v,
-                      H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1), alpha = as.double(e1$alpha),
-                      eps = eps, N = N, v1 = v1, idx = idx, nGrp = nGrp)
+  args <- native_args("int", B = B, m = m, n = n, ind = as.integer(ind), fit = as.double(f0$fit), v = v,
+                      H0 = as.double(H0), H1 = as.double(H1), res = as.double(res1), alpha = as.double(f1$alpha),
+                      eps = 1e-3, N = N, v1 = v1, idx = seq_len(n) - 1L, nGrp = nGrp, rss = 0L,
+                      X1 = as.double(X1), X0 = as.double(X0))
   # The effect sizes come from the fit with fixed baselines.
   fixed <- cbind(stats::model.matrix(~ ind - 1), C, spline)
   # The residual degrees of freedom count a parameter per individual, as with fixed baselines.
   list(design = sprintf("longitudinal, %d individuals with random baselines", N), entry = "int",
-       args = args, maps = c("v", "v1"), observed = observed, rss1 = rowSums(res1^2), df1 = n - ncol(X1) - N + 1L,
+       args = args, maps = c("v", "v1"), observed = observed, rss1 = f1$rss, df1 = n - ncol(X1) - N + 1L,
        curve = fixed)
 }

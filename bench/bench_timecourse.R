@@ -1,8 +1,12 @@
 # Time-course null F statistics: the three designs at 5,000 genes, 12 arrays
 # (4 individuals x 3 time points), 50 bootstrap iterations, run synchronously
 # on one thread and on all threads side by side (medians of interleaved
-# runs, wall and processor seconds); then the EM fit alone (EMFitR) by
-# threshold and number of individuals.
+# runs, wall and processor seconds); then the random-intercept test as a
+# whole, timecourse_test(x, time, individual, intercept = "random", B = 50),
+# with the fits of the EM over all genes against those of every gene on its own
+# by maximum likelihood, and the accuracy of both fits' F against lme4 (when
+# installed); then the EM fit alone (EMFitR) by threshold and number of
+# individuals.
 #
 #   R_LIBS=/tmp/lumo-dev-NAME/lib Rscript bench/bench_timecourse.R [BASELINE_LIB] [REPS]
 #
@@ -103,6 +107,115 @@ for (name in names(designs)) {
   }
 }
 set_threads(all_threads)
+
+# The random-intercept test at 5,000 genes, 4 individuals x 3 time points, B =
+# 50, heavy-tailed gene sds: the EM path (observed fits by EMFitInterruptible at
+# the old default eps = 1e-3, the null by the int list without designs) against
+# timecourse_test, whose fits are per-gene maximum likelihood, and against its
+# native part alone (the observed fits and the null job on the same maps).
+cat("\nRandom intercepts, m = 5,000, 4 x 3 arrays, B = 50: EM over all genes against per-gene ML (wall s)\n")
+local({
+  set.seed(7)
+  s <- sqrt(3 * 0.08 / rchisq(m, 3))
+  x <- 8 + (matrix(rnorm(m * n), m, n) + matrix(rnorm(m * N, sd = 0.7), m, N)[, ind]) * s
+  X1 <- cbind(1, splines::ns(time, 2)); X0 <- matrix(1, n, 1)
+  P1 <- proj(X1); P0 <- proj(X0)
+  v <- resample(n, n)
+  drawn <- matrix(sample.int(N, B * N, replace = TRUE) - 1L, B, N)
+  v1 <- (drawn * Tp)[, ind, drop = FALSE]   # first array of the individual drawn in each array's place
+  common <- list(B = B, m = m, n = as.integer(n), ind = as.integer(ind), v = v, H0 = as.double(P0),
+                 H1 = as.double(P1), eps = 1e-3, N = N, v1 = v1, idx = 0:(n - 1L), nGrp = rep(as.integer(Tp), N))
+  em_path <- function() {
+    em <- function(H) {
+      .Call(lumo:::C_EMFitInterruptible, as.double(x), as.double(H), as.integer(ind), 0:(n - 1L), 1e-3, m,
+            as.integer(n), N, rep(as.integer(Tp), N))
+    }
+    e1 <- em(P1); e0 <- em(P0)
+    a <- do.call(native_args, c("int", common, list(fit = e0$fit, res = as.double(x) - e1$fit - e1$alpha,
+                                                     alpha = e1$alpha)))
+    .Call("RunTimecourseInt", a, FALSE, PACKAGE = "lumo")$F
+  }
+  ml_native <- function() {
+    ml <- function(X) {
+      .Call(lumo:::C_InterceptFitInterruptible, as.double(x), as.double(X), as.integer(ind), m, as.integer(n),
+            ncol(X), N)
+    }
+    f1 <- ml(X1); f0 <- ml(X0)
+    a <- do.call(native_args, c("int", common, list(fit = f0$fit, res = as.double(x) - f1$fit - f1$alpha,
+                                                     alpha = f1$alpha, rss = 0L, X1 = as.double(X1),
+                                                     X0 = as.double(X0))))
+    .Call("RunTimecourseInt", a, FALSE, PACKAGE = "lumo")$F
+  }
+  ml_test <- function() timecourse_test(x, time, individual = ind, intercept = "random", B = B)
+  paths <- list("EM (observed fits + null job)" = em_path, "per-gene ML, native part" = ml_native,
+                "per-gene ML, timecourse_test" = ml_test)
+  cat(sprintf("%-32s %12s %12s\n", "path", "1 thread", sprintf("%d threads", all_threads)))
+  for (name in names(paths)) {
+    secs <- sapply(c(1, all_threads), function(th) {
+      median(sapply(seq_len(reps), function(r) {
+        set_threads(th)
+        withr_threads <- options(lumo.threads = th)
+        on.exit(options(withr_threads))
+        system.time(paths[[name]]())[["elapsed"]]
+      }))
+    })
+    cat(sprintf("%-32s %12.2f %12.2f\n", name, secs[1], secs[2]))
+  }
+})
+set_threads(all_threads)
+
+# Accuracy: F = RSS0 / RSS1 - 1 of 400 genes (4 x 3 arrays; heavy-tailed sds, a
+# quarter without intercepts) from the EM fits (eps 1e-3, the old default) and
+# from the per-gene fits, against lme4's maximum-likelihood fits: lmer as it
+# stands, and lmer at the theta that minimises its deviance to 1e-12 (grid and
+# golden sections). Relative differences |F / F_lme4 - 1|.
+if (requireNamespace("lme4", quietly = TRUE)) local({
+  set.seed(11)
+  ma <- 400L
+  s <- sqrt(3 * 0.08 / rchisq(ma, 3))
+  tau <- s * rep_len(c(0, 0.3, 1, 3), ma)
+  x <- 8 + matrix(rnorm(ma * n), ma, n) * s + (matrix(rnorm(ma * N), ma, N) * tau)[, ind]
+  X1 <- cbind(1, splines::ns(time, 2)); X0 <- matrix(1, n, 1)
+  indf <- factor(ind)
+  lmer_rss <- function(y, X, exact) {
+    if (!exact) {
+      f <- lme4::lmer(y ~ 0 + X + (1 | indf), REML = FALSE,
+                      control = lme4::lmerControl(check.conv.singular = "ignore"))
+      return(c(sum(residuals(f)^2), lme4::getME(f, "theta")))
+    }
+    dev <- lme4::lmer(y ~ 0 + X + (1 | indf), REML = FALSE, devFunOnly = TRUE)
+    grid <- c(0, 10^seq(-3, 3, by = 0.1))
+    k <- which.min(vapply(grid, dev, 0))
+    th <- if (k == 1L) 0 else optimize(dev, grid[c(k - 1L, min(k + 1L, length(grid)))], tol = 1e-12)$minimum
+    if (dev(0) <= dev(th)) th <- 0
+    f <- lme4::lmer(y ~ 0 + X + (1 | indf), REML = FALSE, start = list(theta = th),
+                    control = lme4::lmerControl(optimizer = NULL, check.conv.singular = "ignore"))
+    c(sum(residuals(f)^2), th)
+  }
+  ref <- lapply(c(lme4 = FALSE, exact = TRUE), function(exact) {
+    t(apply(x, 1, function(y) {
+      a <- lmer_rss(y, X1, exact); b <- lmer_rss(y, X0, exact)
+      c(F = b[1] / a[1] - 1, theta = a[2])
+    }))
+  })
+  em <- function(H) {
+    .Call(lumo:::C_EMFitInterruptible, as.double(x), as.double(H), as.integer(ind), 0:(n - 1L), 1e-3, ma,
+          as.integer(n), N, rep(as.integer(Tp), N))
+  }
+  e1 <- em(proj(X1)); e0 <- em(proj(X0))
+  F_em <- rowSums((x - e0$fit - e0$alpha)^2) / rowSums((x - e1$fit - e1$alpha)^2) - 1
+  F_ml <- timecourse_test(x, time, individual = ind, intercept = "random", B = 0, moderate = FALSE)$table$statistic
+  boundary <- ref$exact[, "theta"] == 0
+  cat(sprintf("\nAccuracy of F, %d genes (%d with intercept variance 0 at the maximum), |F / F_lme4 - 1|:\n", ma,
+              sum(boundary)))
+  cat(sprintf("%-34s %10s %10s %10s %14s\n", "fit vs reference", "median", "90 %", "max", "max, boundary"))
+  label <- c(lme4 = "lmer", exact = "lmer, exact theta")
+  for (r in names(ref)) for (f in c("EM", "ML")) {
+    rel <- abs((if (f == "EM") F_em else F_ml) / ref[[r]][, "F"] - 1)
+    cat(sprintf("%-34s %10.2g %10.2g %10.2g %14.2g\n", sprintf("%s vs %s", f, label[[r]]), median(rel),
+                quantile(rel, 0.9), max(rel), max(rel[boundary])))
+  }
+})
 
 # EM iterations of one fit. Bootstrap null data resample the intercepts over
 # all columns, so most genes have no individual effect left; their intercept

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "InterceptFit.h"
 #include "helpers.h"
 #include "levels.h"
 
@@ -172,12 +173,14 @@ std::vector<std::vector<int>> RandomMaps(long32 B, long32 width, unsigned seed)
 
 // A bootstrap problem of a design from the seed: fits, residuals, column maps v, and
 // wsq (no intercept: 4 individuals x 4 times stored by time, the last balancing) or
-// intercepts with maps v1.
+// intercepts with maps v1 (fitted by EM, or gene by gene by maximum likelihood on
+// the designs of H1 and H0).
 enum Design
 {
     kIndep,
     kNoInt,
-    kInt
+    kInt,
+    kIntML
 };
 struct NullCase
 {
@@ -200,8 +203,13 @@ struct NullCase
             inc.push_back(c % 12);
     }
     // F (m x B, gene-fastest) and one guard entry after it.
-    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads) const
+    // With rss1, it receives the residual sums of squares of the alternative fits.
+    std::vector<double> Run(update_progress_routine* cb, void* arg, int32_t threads,
+                            std::vector<double>* rss1 = 0) const
     {
+        if (rss1 != 0)
+            rss1->assign((size_t)m * B + 1, kUnwritten);
+        double* rs = rss1 != 0 ? rss1->data() : 0;
         std::vector<double> F((size_t)m * B + 1, kUnwritten), fitR = ColumnMajor(fit), resR = ColumnMajor(res),
                                                               xR = ColumnMajor(extra), H1R = ColumnMajor(H1),
                                                               H0R = ColumnMajor(H0);
@@ -211,14 +219,27 @@ struct NullCase
         lumo::CWorkerPool pool(threads);
         if (d == kIndep)
             nullFIndep(fitR.data(), resR.data(), vR.data(), H1R.data(), H0R.data(), &mm, &nn, &BB, F.data(), cb, arg,
-                       pool);
+                       pool, rs);
         else if (d == kNoInt)
             nullFLongNoInt(fitR.data(), resR.data(), vR.data(), r.data(), in.data(), H1R.data(), H0R.data(), xR.data(),
-                           ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
-        else
+                           ind.data(), ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool, rs);
+        else if (d == kInt)
             nullFLongInt(fitR.data(), resR.data(), vR.data(), v1R.data(), H1R.data(), H0R.data(), xR.data(), ind.data(),
-                         ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool);
+                         ix.data(), &e, &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg, pool, rs);
+        else
+            nullFLongIntML(fitR.data(), resR.data(), vR.data(), v1R.data(), xR.data(), ColumnMajor(Basis(2)).data(), 3,
+                           ColumnMajor(Basis(0)).data(), 1, ix.data(), &mm, &nn, &NN, ng.data(), &BB, F.data(), cb, arg,
+                           pool, rs);
         return F;
+    }
+    // Columns 1, t, ..., t^degree of time t = c % 4: the design of Trend(n, degree).
+    Rows Basis(int degree) const
+    {
+        Rows X(n);
+        for (long32 c = 0; c < n; c++)
+            for (int k = 0; k <= degree; k++)
+                X[c].push_back(std::pow((double)(c % 4), k));
+        return X;
     }
     // The null data of iteration k.
     Rows Null(long32 k) const
@@ -234,7 +255,7 @@ struct NullCase
             for (long32 l = 0; d == kNoInt && l < 4; l++)
                 r[rmv[l]] = -(r[idx[4 * l]] + r[idx[4 * l + 1]] + r[idx[4 * l + 2]]);
             for (long32 j = 0; j < n; j++)
-                x[i][j] = (fit[i][j] + r[j]) + (d == kInt ? extra[i][v1[k][j]] : 0.0);
+                x[i][j] = (fit[i][j] + r[j]) + (d >= kInt ? extra[i][v1[k][j]] : 0.0);
         }
         return x;
     }
@@ -342,11 +363,13 @@ TEST(TimecourseEMFit, GeneByGeneOnAnyNumberOfThreadsEqualsTheSweepsBitForBit)
 // Catches wrong null data or F in any design, and results that depend on threads or a callback.
 TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
 {
-    const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41}, {kInt, 1, 2, 42}};
+    const NullCase cases[] = {{kIndep, 7, 4, 21, 8}, {kNoInt, 6, 3, 31}, {kInt, 5, 3, 41},
+                              {kInt, 1, 2, 42},      {kIntML, 9, 3, 43}, {kIntML, 1, 2, 44}};
     for (const NullCase* c = cases; c != std::end(cases); c++) {
         const bool em = c->d == kInt;
         const Study s(false, 2);
-        const std::vector<double> F = c->Run(0, 0, 1);
+        std::vector<double> rss1;
+        const std::vector<double> F = c->Run(0, 0, 1), G = c->Run(0, 0, 2, &rss1);
         for (long32 k = 0; k < c->B; k++) {
             const Rows x = c->Null(k);
             Rows f1 = PlainFit(x, c->H1), f0 = PlainFit(x, c->H0), a1(c->m), a0(c->m);
@@ -354,9 +377,24 @@ TEST(TimecourseNull, EachIterationIsTheFOfItsNullData)
                 const SweepEM e1(x, s.H1, s, c->eps), e0(x, s.H0, s, c->eps);
                 f1 = e1.fit, f0 = e0.fit, a1 = e1.alpha, a0 = e0.alpha;
             }
+            if (c->d == kIntML) { // each gene alone, its fits those of the core fit's own test
+                const std::vector<int> group = s.owner;
+                const std::vector<double> X1 = ColumnMajor(c->Basis(2)), X0 = ColumnMajor(c->Basis(0));
+                const lumo::CInterceptDesign d1(X1.data(), 12, 3, 3, group.data()),
+                    d0(X0.data(), 12, 1, 3, group.data());
+                std::vector<double> scratch(d1.ScratchSize());
+                for (long32 i = 0; i < c->m; i++) {
+                    a1[i] = a0[i] = f1[i] = f0[i] = std::vector<double>(12);
+                    d1.Fit(x[i].data(), f1[i].data(), a1[i].data(), scratch.data());
+                    d0.Fit(x[i].data(), f0[i].data(), a0[i].data(), scratch.data());
+                }
+            }
             for (long32 i = 0; i < c->m; i++) {
                 const double want = Rss(x[i], f0[i], a0[i]) / Rss(x[i], f1[i], a1[i]) - 1;
-                ExpectClose(want, F[i + k * c->m], "gene " + std::to_string(i) + " iteration " + std::to_string(k));
+                const std::string what = "gene " + std::to_string(i) + " iteration " + std::to_string(k);
+                ExpectClose(want, F[i + k * c->m], what);
+                ExpectClose(Rss(x[i], f1[i], a1[i]), rss1[i + k * c->m], what + " rss1");
+                EXPECT_TRUE(SameBits(F[i + k * c->m], G[i + k * c->m])) << what;
             }
         }
         EXPECT_EQ(kUnwritten, F.back());
@@ -399,7 +437,8 @@ TEST(TimecourseNull, EmptyRunsProgressAndStops)
             EXPECT_TRUE(r.empty() || r.back().current == c.last);
         }
     }
-    const NullCase big[] = {{kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6}};
+    const NullCase big[] = {
+        {kIndep, 200, 50, 61}, {kNoInt, 200, 50, 62}, {kInt, 200, 10, 63, 12, 1e-6}, {kIntML, 400, 50, 64}};
     for (const NullCase& c : big) {
         for (int32_t threads : {1, 2, 3}) {
             int calls = 0;

@@ -7,7 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "InterceptFit.h"
 #include "MathUtility.h"
 
 void ThrowArgError(const char* format, ...)
@@ -52,10 +54,10 @@ const SSlotName kNoIntSlots[] = {{kTcB, "B"},          {kTcM, "m"},     {kTcN, "
                                  {kTcH0, "H0"},        {kTcH1, "H1"},   {kTcFit, "fit"},   {kTcInd, "ind"},
                                  {kTcResNoInt, "res"}, {kTcRmv, "rmv"}, {kTcWsq, "wsq"},   {kTcIndividuals, "N"},
                                  {kTcInc, "inc"},      {kTcIdx, "idx"}, {kTcNGrp, "nGrp"}, {kTcRss, "rss"}};
-const SSlotName kIntSlots[] = {{kTcB, "B"},        {kTcM, "m"},         {kTcN, "n"},       {kTcV, "v"},
-                               {kTcH0, "H0"},      {kTcH1, "H1"},       {kTcFit, "fit"},   {kTcInd, "ind"},
-                               {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"},   {kTcIndividuals, "N"},
-                               {kTcV1, "v1"},      {kTcIdx, "idx"},     {kTcNGrp, "nGrp"}, {kTcRss, "rss"}};
+const SSlotName kIntSlots[] = {
+    {kTcB, "B"},     {kTcM, "m"},     {kTcN, "n"},        {kTcV, "v"},         {kTcH0, "H0"},   {kTcH1, "H1"},
+    {kTcFit, "fit"}, {kTcInd, "ind"}, {kTcResInt, "res"}, {kTcAlpha, "alpha"}, {kTcEps, "eps"}, {kTcIndividuals, "N"},
+    {kTcV1, "v1"},   {kTcIdx, "idx"}, {kTcNGrp, "nGrp"},  {kTcRss, "rss"},     {kTcX1, "X1"},   {kTcX0, "X0"}};
 
 template <int N> constexpr int Count(const SSlotName (&)[N])
 {
@@ -66,7 +68,7 @@ template <int N> constexpr int Count(const SSlotName (&)[N])
 const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpDims, kOdpSlots, Count(kOdpSlots)};
 const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, kTcRss, kIndepSlots, Count(kIndepSlots)};
 const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, kTcRss, kNoIntSlots, Count(kNoIntSlots)};
-const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, kTcRss, kIntSlots, Count(kIntSlots)};
+const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, kTcX0, kIntSlots, Count(kIntSlots)};
 
 const char* SArgContract::Name(int slot) const
 {
@@ -406,6 +408,43 @@ void ValidateNoIntArgs(const CArgList& a)
     a.GroupSizes(kTcNGrp, N, n);
 }
 
+namespace
+{
+// The columns of a design X (n x p, column-major) at slot: at least one, fewer
+// than n, and of full column rank with the individuals of group.
+long32 DesignColumns(const CArgList& a, int slot, long32 n, long32 N, const int* group)
+{
+    a.Double(slot);
+    const double len = a.LengthOf(slot);
+    const double p = n > 0 ? std::floor(len / n) : 0.0;
+    if (n == 0 || p < 1 || p * n != len || p >= n)
+        ThrowArgError("arglist[[%d]] ('%s') has length %.0f; it must hold 1 to n - 1 = %d columns of n = %d arrays",
+                      slot, a.Name(slot), len, (int)n - 1, (int)n);
+    const lumo::CInterceptDesign design(a.Doubles(slot), n, (long32)p, N, group);
+    if (!design.FullRank())
+        ThrowArgError("arglist[[%d]] ('%s') does not have full column rank", slot, a.Name(slot));
+    return (long32)p;
+}
+} // namespace
+
+void ValidateIntDesigns(const CArgList& a, long32 n, long32 N)
+{
+    a.RequireLength(kTcX0);
+    // The fits need every array's individual: idx must name each array once.
+    const int* idx = INTEGER(a.Element(kTcIdx));
+    const int* nGrp = INTEGER(a.Element(kTcNGrp));
+    std::vector<int> group((size_t)n, -1);
+    for (long32 l = 0, c = 0; l < N; l++)
+        for (int t = 0; t < nGrp[l]; t++, c++) {
+            if (group[(size_t)idx[c]] >= 0)
+                ThrowArgError("arglist[[%d]] ('%s') names array %d twice; with designs each array is named once",
+                              (int)kTcIdx, a.Name(kTcIdx), idx[c]);
+            group[(size_t)idx[c]] = (int)l;
+        }
+    DesignColumns(a, kTcX1, n, N, group.data());
+    DesignColumns(a, kTcX0, n, N, group.data());
+}
+
 void ValidateIntArgs(const CArgList& a)
 {
     const STimecourseSizes s = CheckCommonTimecourseArgs(a, kTcResInt);
@@ -450,6 +489,8 @@ void ValidateIntArgs(const CArgList& a)
     a.IndexRange(kTcV1, 0, n - 1);
     a.IndexRange(kTcIdx, 0, n - 1);
     a.GroupSizes(kTcNGrp, N, n);
+    if (a.Has(kTcX1))
+        ValidateIntDesigns(a, n, N);
 }
 
 // ---------------------------------------------------------------- mode

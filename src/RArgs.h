@@ -94,7 +94,12 @@ enum ETimecourseSlot
     kTcNGrp = 27,
     // Optional, every design: 1 asks the job to return, beside each null F,
     // the residual sum of squares of its alternative fit ("rss1").
-    kTcRss = 28
+    kTcRss = 28,
+    // Random intercept fitted per gene by maximum likelihood: the designs of
+    // the alternative and the null (n x p, column-major). Optional, both or
+    // neither; without them the models are fitted by EM through H1 and H0.
+    kTcX1 = 29,
+    kTcX0 = 30
 };
 
 // The name R gives the element at a slot.
@@ -198,6 +203,9 @@ void ValidateOdpTypes(const CArgList& a);
 void ValidateIndepArgs(const CArgList& a);
 void ValidateNoIntArgs(const CArgList& a);
 void ValidateIntArgs(const CArgList& a);
+// The optional designs X1 and X0 of the random-intercept list (part of
+// ValidateIntArgs once idx and nGrp have passed); n arrays, N individuals.
+void ValidateIntDesigns(const CArgList& a, long32 n, long32 N);
 
 // Mode argument of the Run* entry points: FALSE runs synchronously; TRUE, NA
 // or an empty vector starts a background job.

@@ -9,6 +9,7 @@
 #include "ClusterException.h"
 #include "OdpThread.h"
 #include "Rintf_threads.h"
+#include "InterceptFit.h"
 #include "TimecourseIntercept.h"
 #include "TimecourseNoIntercept.h"
 #include "TimecourseThread.h"
@@ -337,6 +338,7 @@ template <class Work> void RunSynchronously(Work work, const char* outOfMemory)
 }
 
 const SGuardMessages kEMFitMessages = {"EM fit was interrupted", "Out of memory", "unknown error"};
+const SGuardMessages kInterceptFitMessages = {"random-intercept fit was interrupted", "Out of memory", "unknown error"};
 const SGuardMessages kKnnMessages = {"kNN imputation was interrupted", "Out of memory", "unknown error"};
 } // namespace
 
@@ -380,6 +382,55 @@ extern "C" SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP 
             return result;
         },
         kEMFitMessages);
+}
+
+extern "C" SEXP InterceptFitInterruptible(SEXP datR, SEXP XR, SEXP ind, SEXP m, SEXP n, SEXP p, SEXP N)
+{
+    return GuardedCall(
+        [&]() {
+            static const char* const routine = "InterceptFitInterruptible";
+            const long32 mm = RoutineSize(m, routine, "m"), nn = RoutineSize(n, routine, "n");
+            const long32 pp = RoutineSize(p, routine, "p"), NN = RoutineSize(N, routine, "N");
+            const double cells = (double)mm * (double)nn;
+            CheckRoutineArg(datR, routine, "dat", REALSXP, cells);
+            CheckRoutineArg(XR, routine, "X", REALSXP, (double)nn * (double)pp);
+            CheckRoutineArg(ind, routine, "ind", INTSXP, nn);
+            if (pp >= nn && nn > 0)
+                ThrowArgError("%s: the design has %d columns for %d arrays; it must leave residual degrees of freedom",
+                              routine, (int)pp, (int)nn);
+            for (long32 j = 0; j < nn; j++) {
+                const int g = INTEGER(ind)[j];
+                if (g == NA_INTEGER || g < 1 || g > NN)
+                    ThrowArgError("%s: ind[%d] must be an individual 1..%d", routine, (int)j + 1, (int)NN);
+            }
+            CheckedLength(cells, "the fit (m*n)");
+
+            // The results are allocated before any C++ object that owns memory.
+            SEXP fit = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
+            SEXP alpha = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)cells));
+            SEXP rss = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)mm));
+            SEXP theta = PROTECT(Rf_allocVector(REALSXP, (R_xlen_t)mm));
+            char outOfMemory[160];
+            snprintf(outOfMemory, sizeof outOfMemory, "%s: out of memory for %d genes and %d arrays", routine, (int)mm,
+                     (int)nn);
+            RunSynchronously(
+                [&](CInterruptCheck* interrupt) {
+                    std::vector<int> group((size_t)nn);
+                    for (long32 j = 0; j < nn; j++)
+                        group[(size_t)j] = INTEGER(ind)[j] - 1;
+                    const lumo::CInterceptDesign design(REAL(XR), nn, pp, NN, group.data());
+                    if (!design.FullRank())
+                        ThrowArgError("%s: the design X does not have full column rank", routine);
+                    lumo::CWorkerPool pool(lumo::DefaultThreadCount());
+                    lumo::InterceptFitColumnMajor(REAL(datR), mm, design, REAL(fit), REAL(alpha), REAL(rss),
+                                                  REAL(theta), pool, &InterruptCheckCallback, interrupt);
+                },
+                outOfMemory);
+            SEXP result = NamedList({{"fit", fit}, {"alpha", alpha}, {"rss", rss}, {"theta", theta}});
+            UNPROTECT(4);
+            return result;
+        },
+        kInterceptFitMessages);
 }
 
 // The message of a failed imputation of a p x n matrix.

@@ -31,6 +31,10 @@ void EMFitR(double* datR, double* HR, int* ind, int* idx, double* eps, double* f
 // .Call routine: the same fit on the worker pool, interruptible from R
 // (Ctrl-C); returns list(fit, alpha, iter) with fit and alpha of length m*n.
 SEXP EMFitInterruptible(SEXP datR, SEXP HR, SEXP ind, SEXP idx, SEXP eps, SEXP m, SEXP n, SEXP N, SEXP nGrp);
+// Per-gene maximum-likelihood random-intercept fits of the m x n data on the
+// design X (n x p, column-major); ind (1..N) names each array's individual.
+// Returns list(fit, alpha (m x n), rss, theta (m)). Interruptible.
+SEXP InterceptFitInterruptible(SEXP datR, SEXP XR, SEXP ind, SEXP m, SEXP n, SEXP p, SEXP N);
 // The .Fortran routines registered as knnimp and twomis: the routines of
 // knnimpute.h with their arguments checked and their failures raised as R errors.
 void KnnimpForR(const double* x, double* ximp, const long32* p, const long32* n, long32* imiss, const long32* irmiss,

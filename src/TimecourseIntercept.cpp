@@ -6,7 +6,7 @@
 
 CTimecourseIntercept::CTimecourseIntercept(const CArgList& args)
     : m_pFit(0), m_pRes(0), m_pv(0), m_pv1(0), m_pH1(0), m_pH0(0), m_pAlpha1(0), m_pInd(0), m_pIdx(0), m_eps(0.0),
-      m_m(0), m_n(0), m_NGrplen(0), m_pNGrp(0), m_N(0), m_B(0), m_pResult(0)
+      m_m(0), m_n(0), m_NGrplen(0), m_pNGrp(0), m_N(0), m_B(0), m_pResult(0), m_pX1(0), m_pX0(0), m_p1(0), m_p0(0)
 {
     try {
         m_pFit = args.CopyDouble(kTcFit);
@@ -27,6 +27,13 @@ CTimecourseIntercept::CTimecourseIntercept(const CArgList& args)
         m_B = args.IntegerValue(kTcB);
         m_pResult = NewResult(m_m, m_B);
         NewRss1(args, m_m, m_B);
+        if (args.Has(kTcX1)) {
+            int len1 = 0, len0 = 0;
+            m_pX1 = args.CopyDouble(kTcX1, &len1);
+            m_pX0 = args.CopyDouble(kTcX0, &len0);
+            m_p1 = len1 / m_n;
+            m_p0 = len0 / m_n;
+        }
     } catch (...) {
         Release();
         throw;
@@ -51,13 +58,19 @@ void CTimecourseIntercept::Release()
     delete[] m_pIdx;
     delete[] m_pNGrp;
     delete[] m_pResult;
+    delete[] m_pX1;
+    delete[] m_pX0;
 }
 
 int CTimecourseIntercept::Go(pthread_t)
 {
     lumo::CWorkerPool pool(m_threads);
-    nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
-                 m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
+    if (m_pX1 != 0)
+        nullFLongIntML(m_pFit, m_pRes, m_pv, m_pv1, m_pAlpha1, m_pX1, m_p1, m_pX0, m_p0, m_pIdx, &m_m, &m_n, &m_N,
+                       m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
+    else
+        nullFLongInt(m_pFit, m_pRes, m_pv, m_pv1, m_pH1, m_pH0, m_pAlpha1, m_pInd, m_pIdx, &m_eps, &m_m, &m_n, &m_N,
+                     m_pNGrp, &m_B, m_pResult, &UpdateProgressThreadProgress, this, pool, m_pRss1);
     SetReturnData(m_pResult, m_m * m_B);
     return 0;
 }

@@ -6,8 +6,9 @@
 #include "TimecourseThread.h"
 
 // Bootstrap null F statistics of a longitudinal time-course study with a
-// random intercept per individual, both models fitted by EM in every
-// iteration. Owns copies of its inputs and its m x B result.
+// random intercept per individual, both models fitted in every iteration: by
+// EM over all genes, or, when the list carries the designs X1 and X0, gene by
+// gene by maximum likelihood. Owns copies of its inputs and its m x B result.
 class CTimecourseIntercept : public CTimecourseJob
 {
 public:
@@ -36,6 +37,10 @@ private:
     int* m_pNGrp;
     long32 m_N, m_B;
     double* m_pResult;
+    // The designs (n x p1, n x p0), null without them.
+    double* m_pX1;
+    double* m_pX0;
+    long32 m_p1, m_p0;
 };
 
 #endif

@@ -57,6 +57,7 @@ static const R_CallMethodDef callMethods[] = {CALLDEF(GetProgressValues, 1),
                                               CALLDEF(RunTimecourseInt, 2),
                                               CALLDEF(GetTimecourseResult, 1),
                                               CALLDEF(EMFitInterruptible, 9),
+                                              CALLDEF(InterceptFitInterruptible, 7),
                                               // ---- imputation entries
                                               CALLDEF(KnnImputeInterruptible, 6),
                                               // ---- clustering entries

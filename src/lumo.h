@@ -307,4 +307,16 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
                   int* idx, double* eps, long32* m, long32* n, long32* N, int* nGrp, long32* B, double* F,
                   update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, double* rss1 = 0);
 
+// Longitudinal with random intercept, every gene fitted on its own by maximum
+// likelihood (InterceptFit.h): null data (fit + res[v]) + alpha[v1] as
+// nullFLongInt builds them, then F = rss0 / rss1 - 1 from the fits on X1R
+// (n x p1) and X0R (n x p0), column-major, both of full column rank. Walking
+// the individuals in order, position c (nGrp[l] per individual) is array
+// idx[c]; idx must name every array once. Progress as nullFIndep: pair by
+// pair, n (p1 + p0 + 2) units each.
+void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alphaR, const double* X1R, long32 p1,
+                    const double* X0R, long32 p0, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B,
+                    double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
+                    double* rss1 = 0);
+
 #endif

@@ -82,7 +82,7 @@ tc <- in_background(sprintf("Time course: %d genes, 6 time points, 50 bootstrap 
 print_top(tc, trend, "trend")
 
 # Longitudinal: six individuals at four times, each with its own baseline (a
-# random intercept fitted by EM).
+# random intercept, each gene fitted by maximum likelihood).
 N <- 6L; n_times <- 4L; ml <- 500L
 ind <- rep(seq_len(N), each = n_times); tl <- rep(seq_len(n_times) - 1, N)
 trendl <- setNames(seq_len(ml) <= 20, sprintf("long%04d", seq_len(ml)))

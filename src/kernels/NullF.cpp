@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "InterceptFit.h"
 #include "RowArrays.h"
 #include "debug.h"
 #include "threads/WorkerPool.h"
@@ -146,10 +147,11 @@ struct CNullRows
 
 // Runs gene(k, i, rows, &rss) for every iteration k < B and gene i < m, F[i + k m]
 // receiving its result and rss1[i + k m], if rss1 is given, its rss, over the
-// workers of pool; every pair is worth `units` of progress. Reports start at
-// (max, 0) and end at the exact total.
-template <class Gene>
-void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F, double* rss1,
+// workers of pool; each worker has its own copy of the rows prototype, and every
+// pair is worth `units` of progress. Reports start at (max, 0) and end at the
+// exact total.
+template <class Rows, class Gene>
+void ForEachNullPair(long32 m, long32 B, const Rows& prototype, double units, double max, double* F, double* rss1,
                      update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, const Gene& gene)
 {
     const int64_t pairs = (int64_t)m * (int64_t)B;
@@ -157,12 +159,12 @@ void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, doub
     if (pairs == 0)
         return;
     progress.Check();
-    std::vector<CNullRows> rows(pool.Threads(), CNullRows(n, nr));
+    std::vector<Rows> rows(pool.Threads(), prototype);
     const int64_t grain = units >= kNullChunkUnits ? 1 : (int64_t)(kNullChunkUnits / units);
     pool.Run(
         pairs, grain,
         [&](int64_t b, int64_t e, int worker) {
-            CNullRows& r = rows[worker];
+            Rows& r = rows[worker];
             for (int64_t p = b; p < e; p++) {
                 const long32 k = (long32)(p / m), i = (long32)(p % m);
                 double rss = 0.0;
@@ -173,6 +175,14 @@ void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, doub
             progress.Add(units * (double)(e - b));
         },
         &progress);
+}
+
+// ForEachNullPair with the rows of the smoother designs.
+template <class Gene>
+void ForEachNullGene(long32 m, long32 B, long32 n, long32 nr, double units, double max, double* F, double* rss1,
+                     update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool, const Gene& gene)
+{
+    ForEachNullPair(m, B, CNullRows(n, nr), units, max, F, rss1, callback, callbackArg, pool, gene);
 }
 } // namespace
 
@@ -317,4 +327,51 @@ void nullFLongInt(double* fitR, double* resR, int* vR, int* v1R, double* H1R, do
             std::copy(rss1.get(), rss1.get() + mm, rss1Out + (size_t)k * (size_t)mm);
     }
     saveDblArray("F.txt", F, (long32)((long long)mm * BB));
+}
+
+void nullFLongIntML(double* fitR, double* resR, int* vR, int* v1R, double* alphaR, const double* X1R, long32 p1,
+                    const double* X0R, long32 p0, int* idx, long32* m, long32* n, long32* N, int* nGrp, long32* B,
+                    double* F, update_progress_routine* callback, void* callbackArg, lumo::CWorkerPool& pool,
+                    double* rss1)
+{
+    const long32 mm = *m, nn = *n, NN = *N, BB = *B;
+    // Per pair: the two fits, counted as n (p1 + p0 + 2) units.
+    const double units = (double)nn * (double)(p1 + p0 + 2);
+    const double max = ((double)BB * (double)mm) * units;
+
+    // The individual of each array: walking the individuals in order, position c is array idx[c].
+    std::vector<int> group(nn);
+    for (long32 l = 0, c = 0; l < NN; l++)
+        for (int t = 0; t < nGrp[l]; t++, c++)
+            group[idx[c]] = (int)l;
+    const lumo::CInterceptDesign design1(X1R, nn, p1, NN, group.data());
+    const lumo::CInterceptDesign design0(X0R, nn, p0, NN, group.data());
+
+    CDoubleMatrix fit(mm, nn), res(mm, nn), alpha(mm, nn);
+    const CColumnMaps v(vR, BB, nn), v1(v1R, BB, nn);
+    CopyColumnMajor(fit.get(), fitR, mm, nn);
+    CopyColumnMajor(res.get(), resR, mm, nn);
+    CopyColumnMajor(alpha.get(), alphaR, mm, nn);
+
+    struct CFitRows
+    {
+        std::vector<double> dat, scratch;
+    };
+    CFitRows prototype;
+    prototype.dat.resize(nn + 1);
+    prototype.scratch.resize(std::max(design1.ScratchSize(), design0.ScratchSize()) + 1);
+    ForEachNullPair(mm, BB, prototype, units, max, F, rss1, callback, callbackArg, pool,
+                    [&](long32 k, long32 i, CFitRows& r, double* rss) {
+                        const long32* vk = v.Row(k);
+                        const long32* v1k = v1.Row(k);
+                        const double* fi = fit[i];
+                        const double* ri = res[i];
+                        const double* ai = alpha[i];
+                        double* x = r.dat.data();
+                        for (long32 j = 0; j < nn; j++)
+                            x[j] = (fi[j] + ri[vk[j]]) + ai[v1k[j]];
+                        *rss = design1.Fit(x, 0, 0, r.scratch.data()).rss;
+                        const double rss0 = design0.Fit(x, 0, 0, r.scratch.data()).rss;
+                        return rss0 / *rss - 1.0;
+                    });
 }

@@ -1,4 +1,4 @@
-# Shared fixtures: job polling, interrupts, argument lists, the EM fit.
+# Shared fixtures: job polling, interrupts, argument lists.
 
 # Polls a background job until it is done or canceled; fails after `timeout` seconds.
 wait_job <- function(id, timeout = 60) {
@@ -90,8 +90,9 @@ tc_indep_args <- function(m = 30, tpts = rep(0:5, each = 2), B = 4L, seed = 1) {
 
 # A valid argument list of a longitudinal design, with random intercepts
 # (RunTimecourseInt) or without (RunTimecourseNoInt): N individuals with n_times
-# arrays each, stored individual by individual, m genes, B iterations.
-tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, seed = 2) {
+# arrays each, stored individual by individual, m genes, B iterations. With
+# designs, the random intercepts are fitted gene by gene on the designs of H1 and H0.
+tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, seed = 2, designs = FALSE) {
   set.seed(seed)
   n <- N * n_times; nr <- n - N
   ind <- rep(seq_len(N), each = n_times)
@@ -102,7 +103,8 @@ tc_long_args <- function(int, m = 8, N = 3, n_times = 4, B = 3L, eps = 1e-3, see
     maps <- list(v = sample.int(n, n * B, replace = TRUE) - 1L, v1 = sample.int(n, n * B, replace = TRUE) - 1L)
     do.call(native_args, c("int", common, maps, list(res = rnorm(m * n, sd = 0.5),
                                                      alpha = as.double(matrix(rnorm(m * N, sd = 2), m, N)[, ind]),
-                                                     eps = eps)))
+                                                     eps = eps),
+                                if (designs) list(rss = 0L, X1 = as.double(cbind(1, seq_len(n))), X0 = rep(1, n))))
   } else {
     rmv <- seq_len(N) * as.integer(n_times) - 1L
     own <- list(v = sample.int(nr, nr * B, replace = TRUE) - 1L, res = rnorm(m * nr, sd = 0.5), rmv = rmv)
@@ -123,17 +125,6 @@ put <- function(a, slots, value) {
   a
 }
 
-# The random-intercept EM fit of the rows of dat (arrays stored individual by
-# individual, nGrp of each) by the registered routine EMFitR; the core tests
-# check its arithmetic against the fit written out sweep by sweep.
-tc_em <- function(dat, H, nGrp, eps) {
-  m <- nrow(dat); n <- ncol(dat)
-  r <- .C("EMFitR", as.double(dat), as.double(H), rep(seq_along(nGrp), nGrp), 0:(n - 1L), as.double(eps),
-          fit = double(m * n), alpha = double(m * n), as.integer(m), as.integer(n), length(nGrp), as.integer(nGrp),
-          iter = 0L, PACKAGE = "lumo")
-  list(fit = matrix(r$fit, m), alpha = matrix(r$alpha, m))
-}
-
 # Leaf sets of every merge step as strings: independent of each merge's orientation.
 merge_members <- function(merge) {
   members <- vector("list", nrow(merge))
@@ -141,3 +132,21 @@ merge_members <- function(merge) {
     members[[i]] <- sort(unlist(lapply(merge[i, ], function(c) if (c < 0) -c else members[[c]])))
   vapply(members, paste, "", collapse = " ")
 }
+
+# Maximum-likelihood fit of y ~ 0 + X + (1 | ind) by lme4: its deviance minimised
+# over theta by a grid (0 and 10^-3 .. 10^3) and golden sections around the best
+# point, then the model at that theta. Residual sum of squares after the predicted
+# intercepts, theta, and fit and intercept of every array.
+lmer_fit <- function(y, X, ind) {
+  dev <- lme4::lmer(y ~ 0 + X + (1 | ind), REML = FALSE, devFunOnly = TRUE)
+  grid <- c(0, 10^seq(-3, 3, by = 0.1))
+  k <- which.min(vapply(grid, dev, 0))
+  theta <- if (k == 1L) 0 else optimize(dev, grid[c(k - 1L, min(k + 1L, length(grid)))], tol = 1e-12)$minimum
+  if (dev(0) <= dev(theta)) theta <- 0
+  f <- lme4::lmer(y ~ 0 + X + (1 | ind), REML = FALSE, start = list(theta = theta),
+                  control = lme4::lmerControl(optimizer = NULL, check.conv.singular = "ignore"))
+  fixed <- drop(X %*% lme4::fixef(f))
+  list(rss = sum(residuals(f)^2), theta = theta, fit = fixed, alpha = unname(fitted(f)) - fixed)
+}
+
+lmer_F <- function(y, X1, X0, ind) lmer_fit(y, X0, ind)$rss / lmer_fit(y, X1, ind)$rss - 1

@@ -78,10 +78,14 @@ test_that("SIGINT ends a long synchronous run within a second, and the session g
          again = "length(.Call('RunODP', odp_args(m = 20, B = 2), FALSE, PACKAGE = 'lumo')$lr0) == 40"),
     list(build = "s <- tc_indep_args(m = 20000, tpts = rep(0:9, each = 4), B = 3000L)", entry = "RunTimecourseIndep",
          msg = "Timecourse computation was interrupted",
-         again = "length(.Call('RunTimecourseIndep', tc_indep_args(), FALSE, PACKAGE = 'lumo')$F) == 120"))
+         again = "length(.Call('RunTimecourseIndep', tc_indep_args(), FALSE, PACKAGE = 'lumo')$F) == 120"),
+    list(build = c("m <- 1000000L; s <- rnorm(m * 12)", "fit <- function(m) .Call('InterceptFitInterruptible',
+                   s[seq_len(m * 12)], c(rep(1, 12), 1:12), rep(1:3, each = 4), m, 12L, 2L, 3L, PACKAGE = 'lumo')"),
+         call = "fit(m)", msg = "random-intercept fit was interrupted", again = "length(fit(2L)$rss) == 2"))
   for (r in runs) {
     setup <- c(sprintf("source(%s)", deparse(normalizePath(test_path("helper-lumo.R")))), r$build)
-    out <- interrupt_child(setup, sprintf(".Call('%s', s, FALSE, PACKAGE = 'lumo')", r$entry), r$again)
+    call <- if (is.null(r$call)) sprintf(".Call('%s', s, FALSE, PACKAGE = 'lumo')", r$entry) else r$call
+    out <- interrupt_child(setup, call, r$again)
     expect_identical(out$msg, r$msg)
     expect_lt(out$seconds, 1)
     expect_true(out$after)

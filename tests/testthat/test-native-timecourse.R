@@ -12,12 +12,14 @@ refused <- function(entry, args, msg) {
   for (mode in c(FALSE, TRUE)) expect_error(tc_call(entry, args, mode), msg, fixed = TRUE, info = paste(entry, msg))
 }
 designs <- list(RunTimecourseIndep = tc_indep_args(), RunTimecourseNoInt = tc_long_args(FALSE),
-                RunTimecourseInt = tc_long_args(TRUE))
+                RunTimecourseInt = tc_long_args(TRUE), RunTimecourseInt = tc_long_args(TRUE, designs = TRUE))
 
 test_that("every design returns F (genes x iterations) alike in sync, background and NA mode", {
   runs <- c(designs, list(RunTimecourseNoInt = tc_long_args(FALSE, N = 6, n_times = 1)),   # N = n: empty res, v, inc
             list(RunTimecourseIndep = tc_indep_args(B = 0L), RunTimecourseNoInt = tc_long_args(FALSE, B = 0L),
-                 RunTimecourseInt = tc_long_args(TRUE, B = 0L)))                              # no iterations
+                 RunTimecourseInt = tc_long_args(TRUE, B = 0L),                               # no iterations
+                 RunTimecourseInt = tc_long_args(TRUE, m = 0, designs = TRUE),                # no genes
+                 RunTimecourseInt = tc_long_args(TRUE, N = 6, n_times = 1, designs = TRUE)))  # one array each
   for (i in seq_along(runs)) {
     entry <- names(runs)[i]; a <- runs[[i]]
     r <- tc_call(entry, a)
@@ -162,6 +164,14 @@ test_that("each design names the vector of the wrong length, the index out of ra
   for (nm in c("v", "v1", "idx"))
     refused("RunTimecourseInt", put(wa, nm, replace(wa[[nm]], 2, 12L)),
             sprintf("arglist[[%d]] ('%s'): entry 2 is out of range", at(wa, nm), nm))
+  # The designs of the per-gene fits: both, whole columns, full rank, every array named once.
+  da <- tc_long_args(TRUE, designs = TRUE)
+  refused("RunTimecourseInt", da[-30], "length(arglist)>=30 is required; arglist has 29 elements")
+  refused("RunTimecourseInt", put(da, "X1", 1:24), "arglist[[29]] ('X1') must be a double vector")
+  refused("RunTimecourseInt", put(da, "X0", rep(1, 11)), "arglist[[30]] ('X0') has length 11; it must hold 1 to")
+  refused("RunTimecourseInt", put(da, "X1", rep(1, 144)), "arglist[[29]] ('X1') has length 144")
+  refused("RunTimecourseInt", put(da, "X1", rep(1, 24)), "arglist[[29]] ('X1') does not have full column rank")
+  refused("RunTimecourseInt", put(da, "idx", c(0L, 0:10)), "arglist[[26]] ('idx') names array 0 twice")
 })
 
 test_that("no arrays, no genes and vectors longer than needed are accepted", {

@@ -1,5 +1,5 @@
-# timecourse_test against F from lm fits and from the EM fits, its bootstraps
-# redone in plain R from the same seed, and its refusals of bad input.
+# timecourse_test against F from lm fits and from lme4's maximum-likelihood fits,
+# its bootstraps redone in plain R from the same seed, and its refusals of bad input.
 
 # F of every row of y from lm fits of the null and alternative formulas.
 lm_F <- function(y, null, alt) {
@@ -24,7 +24,7 @@ lm_range <- function(y, tl, ind, df) {
   }))
 }
 
-test_that("observed F and the range of the time curve equal those of lm fits, F from the EM for random intercepts", {
+test_that("observed F and the range of the time curve equal those of lm fits", {
   set.seed(21)
   N <- 4; Tn <- 5
   tl <- rep(c(0, 1, 2, 4, 7), times = N)          # stored time point by time point below
@@ -46,18 +46,50 @@ test_that("observed F and the range of the time curve equal those of lm fits, F 
     fit <- timecourse_test(y, tl, individual = if (by_ind) ind, B = 0)
     expect_equal(fit$table$statistic, limma_F(y, X, ncol(X) - 1:0), tolerance = 1e-10)
   }
-  # Random intercepts: the EM fit of the arrays stored individual by individual.
-  s <- order(ind)
-  X1 <- cbind(1, splines::ns(tl, 2))[s, ]
-  H1 <- X1 %*% solve(crossprod(X1), t(X1))
-  H0 <- matrix(1 / ncol(y), ncol(y), ncol(y))
-  e1 <- tc_em(y[, s], H1, rep(Tn, N), 1e-4)
-  e0 <- tc_em(y[, s], H0, rep(Tn, N), 1e-4)
-  ref <- rowSums((y[, s] - e0$fit - e0$alpha)^2) / rowSums((y[, s] - e1$fit - e1$alpha)^2) - 1
-  fit <- timecourse_test(y, tl, individual = ind, intercept = "random", eps = 1e-4, B = 0, moderate = FALSE)
-  expect_equal(fit$table$statistic, ref, tolerance = 1e-8)
+  # The range of random intercepts is that of the fixed-baseline fit.
+  fit <- timecourse_test(y, tl, individual = ind, intercept = "random", B = 0)
   expect_equal(fit$table$range, lm_range(y, tl, ind, 2), tolerance = 1e-10)
   expect_identical(names(fit$table), c("gene", "range", "statistic", "p.value", "q.value"))
+})
+
+test_that("random intercepts: F of every gene is that of lme4's maximum-likelihood fits, fitted alone", {
+  skip_if_not_installed("lme4")
+  designs <- list(list(nGrp = rep(3L, 4), df = 2), list(nGrp = rep(6L, 4), df = 2), list(nGrp = rep(4L, 8), df = 1),
+                  list(nGrp = c(2L, 5L, 3L, 4L, 3L), df = 2))   # unbalanced
+  for (d in designs) {
+    set.seed(sum(d$nGrp))
+    N <- length(d$nGrp); n <- sum(d$nGrp); m <- 40
+    ind <- rep(seq_len(N), d$nGrp); tl <- sequence(d$nGrp) - 1 + runif(n, 0, 0.2)
+    o <- sample.int(n)                                 # arrays in no particular order
+    ind <- ind[o]; tl <- tl[o]
+    s <- sqrt(3 * 0.08 / rchisq(m, 3))                 # heavy-tailed sds
+    tau <- s * rep_len(c(0, 0.3, 1, 3), m)             # a quarter of the genes without intercepts
+    y <- 8 + matrix(rnorm(m * n), m, n) * s + (matrix(rnorm(m * N), m, N) * tau)[, ind]
+    y[1:5, ] <- y[1:5, ] + outer(s[1:5] * 2, sin(tl))
+    X1 <- cbind(1, splines::ns(tl, d$df)); X0 <- matrix(1, n, 1)
+    ref <- t(apply(y, 1, function(v) {
+      f1 <- lmer_fit(v, X1, factor(ind)); f0 <- lmer_fit(v, X0, factor(ind))
+      c(F = f0$rss / f1$rss - 1, theta = f1$theta)
+    }))
+    label <- paste(d$nGrp, collapse = " ")
+    expect_gt(sum(ref[, "theta"] == 0), 2, label = label)            # genes at the boundary
+    fit <- timecourse_test(y, tl, individual = ind, df = d$df, intercept = "random", B = 0, moderate = FALSE)
+    expect_equal(fit$table$statistic, unname(ref[, "F"]), tolerance = 1e-4, label = label)
+    expect_lt(max(abs(fit$table$statistic / ref[, "F"] - 1)), 1e-4, label = label)
+  }
+  # A gene's F is the same alone and among 2,000 others (of smaller values, so that
+  # the data keep their scale); eps is accepted but no longer used.
+  others <- matrix(rnorm(2000 * n, sd = 0.1), 2000, n)
+  among <- timecourse_test(rbind(others, y), tl, individual = ind, intercept = "random", B = 0, moderate = FALSE)
+  for (i in c(1L, 4L, 7L)) {
+    alone <- timecourse_test(y[i, , drop = FALSE], tl, individual = ind, intercept = "random", B = 0,
+                             moderate = FALSE)
+    expect_identical(alone$table$statistic, among$table$statistic[2000L + i])
+  }
+  expect_warning(again <- timecourse_test(y, tl, individual = ind, intercept = "random", eps = 1e-6, B = 0,
+                                          moderate = FALSE), "'eps' is no longer used")
+  expect_identical(again$table$statistic, among$table$statistic[2000L + seq_len(m)])
+  expect_no_warning(timecourse_test(y, tl, individual = ind, intercept = "random", B = 0))
 })
 
 test_that("the bootstrap null F statistics follow the resampling of each design", {
@@ -114,31 +146,29 @@ test_that("the bootstrap null F statistics follow the resampling of each design"
 })
 
 test_that("random intercepts: residuals of single arrays, baselines of whole individuals are drawn", {
-  # The EM fits come from EMFitR itself: what is tested is which arrays and
-  # baselines each null data set takes.
+  # One iteration redone in plain R with lme4's fits: null fit plus residuals of
+  # single arrays plus the intercepts of whole individuals, then both fits again.
+  skip_if_not_installed("lme4")
   set.seed(25)
   nGrp <- c(3L, 4L, 3L, 4L); ind <- rep(1:4, nGrp); tl <- sequence(nGrp) - 1
-  m <- 10L; n <- 14L; B <- 2L
+  m <- 6L; n <- 14L; B <- 2L
   y <- matrix(rnorm(m * n), m, n) + matrix(rnorm(m * 4, sd = 2), m, 4)[, ind]
   set.seed(9)
   fit <- timecourse_test(y, tl, individual = ind, df = 1, intercept = "random", B = B, moderate = FALSE)
   set.seed(9)
   v <- matrix(sample.int(n, B * n, replace = TRUE), B, n)
   drawn <- matrix(sample.int(4, B * 4, replace = TRUE), B, 4)
-  X1 <- cbind(1, splines::ns(tl, 1))
-  H1 <- X1 %*% solve(crossprod(X1), t(X1)); H0 <- matrix(1 / n, n, n)
-  em <- function(d, H) tc_em(d, H, nGrp, 1e-3)
-  F_em <- function(d) {
-    e1 <- em(d, H1); e0 <- em(d, H0)
-    rowSums((d - e0$fit - e0$alpha)^2) / rowSums((d - e1$fit - e1$alpha)^2) - 1
-  }
-  e1 <- em(y, H1); e0 <- em(y, H0)
-  res1 <- y - e1$fit - e1$alpha
+  X1 <- cbind(1, splines::ns(tl, 1)); X0 <- matrix(1, n, 1)
+  fits <- function(X) lapply(seq_len(m), function(i) lmer_fit(y[i, ], X, factor(ind)))
+  f1 <- fits(X1); f0 <- fits(X0)
   first <- cumsum(nGrp) - nGrp + 1
   ref <- unlist(lapply(seq_len(B), function(h) {
-    F_em(e0$fit + res1[, v[h, ]] + e1$alpha[, first[drawn[h, ind]]])
+    vapply(seq_len(m), function(i) {
+      res1 <- y[i, ] - f1[[i]]$fit - f1[[i]]$alpha
+      lmer_F(f0[[i]]$fit + res1[v[h, ]] + f1[[i]]$alpha[first[drawn[h, ind]]], X1, X0, factor(ind))
+    }, 0)
   }))
-  expect_equal(fit$null, ref, tolerance = 1e-10)
+  expect_equal(fit$null, ref, tolerance = 1e-5)
 })
 
 test_that("timecourse_test refuses bad input before anything runs, naming the argument", {
@@ -170,8 +200,6 @@ test_that("timecourse_test refuses bad input before anything runs, naming the ar
     list(quote(timecourse_test(x, tm, individual = rep(1, 12))), "at least two individuals"),
     list(quote(timecourse_test(x, rep(1:3, each = 4), individual = ind)), "too large .* within individuals"),
     list(quote(timecourse_test(x, tm, individual = 1:12)), "no residual degrees of freedom"),
-    list(quote(timecourse_test(x[1, , drop = FALSE], tm, individual = ind, intercept = "random")),
-         "at least two genes"),
     list(quote(timecourse_test(x, tm, background = TRUE, BPPARAM = BiocParallel::SnowParam(2))),
          "needs 'BPPARAM = BiocParallel::SerialParam\\(\\)'")
   )
