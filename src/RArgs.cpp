@@ -253,10 +253,11 @@ static void ValidateOdpDrawArgs(const CArgList& a, long32 B, long32 m0, long32 n
     a.LengthRule(kOdpKeys, "B x 2 keys", SizeProduct(B, 2));
     if (a.Has(kOdpDims)) {
         // Coordinates of the null's residual space: more of them than of the
-        // alternative's part, and fewer than arrays.
+        // alternative's part, and no more than the arrays (or coordinates) the
+        // likelihoods count.
         const long32 dims = a.Size(kOdpDims);
-        if (dims > 0 && (dims <= k || dims >= n))
-            ThrowArgError("arglist[[%d]] ('%s') is %d; it must lie between k = %d and n = %d", (int)kOdpDims,
+        if (dims > 0 && (dims <= k || dims > n))
+            ThrowArgError("arglist[[%d]] ('%s') is %d; it must exceed k = %d and not exceed n = %d", (int)kOdpDims,
                           a.Name(kOdpDims), (int)dims, (int)k, (int)n);
     }
 }

@@ -187,7 +187,8 @@ double OdpPosteriorVariance(const COdpVariancePrior& prior, double ss, double d)
 // statistic. Progress as nullODP (the units of odp3t and odp4t per iteration).
 //
 // A design with covariates comes in coordinates (dims > 0): the data are the
-// residuals of the null fit, a space of dims dimensions, and the k "groups"
+// residuals of the null fit, a space of dims dimensions (dims <= n; n, the
+// power of the likelihoods, is then usually dims itself), and the k "groups"
 // are orthonormal coordinates of the alternative's part of it (nGrp all 1, ID
 // unread). Null data are then z standard normal (dims) times sqrt(v): the
 // first k entries their coordinates, the residual degrees of freedom

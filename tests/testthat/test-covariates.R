@@ -3,9 +3,10 @@
 # and labels read from the column data.
 
 # The ODP of a design with covariates from lm fits: each gene's data are the
-# residuals of its null fit (~ covariates); gene j's alternative model has the
-# mean fitted(full) - fitted(null) and the moderated residual sd of the full
-# fit, its null model the mean 0 and the moderated sd of the null fit.
+# residuals of its null fit (~ covariates), normal on the n - p0 dimensions of
+# their space; gene j's alternative model has the mean fitted(full) -
+# fitted(null) and the moderated residual sd of the full fit, its null model
+# the mean 0 and the moderated sd of the null fit.
 odp_design_ref <- function(x, group, cov) {
   f0 <- lm(t(x) ~ ., data = cov)
   f1 <- lm(t(x) ~ ., data = cbind(cov, group = factor(group)))
@@ -15,10 +16,11 @@ odp_design_ref <- function(x, group, cov) {
     limma::squeezeVar(colSums(residuals(f)^2) / f$df.residual, f$df.residual)$var.post
   }
   s1 <- sqrt(post(f1)); s0 <- sqrt(post(f0))
+  dens <- function(v, s) exp(-f0$df.residual * log(sqrt(2 * pi) * s) - sum(v^2) / (2 * s^2))
   genes <- seq_len(nrow(x))
   vapply(genes, function(i) {
-    sum(vapply(genes, function(j) prod(dnorm(r[i, ], mu[j, ], s1[j])), 0)) /
-      sum(vapply(genes, function(j) prod(dnorm(r[i, ], 0, s0[j])), 0))
+    sum(vapply(genes, function(j) dens(r[i, ] - mu[j, ], s1[j]), 0)) /
+      sum(vapply(genes, function(j) dens(r[i, ], s0[j]), 0))
   }, 0)
 }
 

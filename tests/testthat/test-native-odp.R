@@ -128,8 +128,8 @@ test_that("the drawn null is fixed by its keys, not by the maps, and refuses bad
     refusal(put(a, "priors", c(4, 1, 4, 1, NaN, 1)), "prior 3 needs df >= 0"),
     refusal(put(a, "keys", as.double(a$keys)), "arglist[[27]] ('keys') must be an integer vector"),
     refusal(put(a, "keys", a$keys[-1]), "arglist[[27]] ('keys') has length 5; B x 2 keys requires 6"),
-    refusal(c(a, list(dims = 2L)), "arglist[[28]] ('dims') is 2; it must lie between k = 2 and n = 9"),
-    refusal(c(a, list(dims = 9L)), "arglist[[28]] ('dims') is 9; it must lie between k = 2 and n = 9"))
+    refusal(c(a, list(dims = 2L)), "arglist[[28]] ('dims') is 2; it must exceed k = 2 and not exceed n = 9"),
+    refusal(c(a, list(dims = 10L)), "arglist[[28]] ('dims') is 10; it must exceed k = 2 and not exceed n = 9"))
   for (cs in cases) expect_error(run_odp(cs$args), cs$msg, fixed = TRUE, info = cs$msg)
   # Data in coordinates: null statistics drawn in a residual space of `dims` dimensions.
   expect_identical(run_odp(c(a, list(dims = 0L))), one)
