@@ -23,7 +23,7 @@ suppressPackageStartupMessages({
 quick <- "quick" %in% commandArgs(trailingOnly = TRUE)
 m <- 2000L
 B <- if (quick) 50L else 100L
-null_seeds <- if (quick) 3L else 10L
+null_seeds <- if (quick) 3L else 20L
 de_seeds <- if (quick) 4L else 20L
 options(lumo.threads = parallel::detectCores(), width = 160)
 started <- Sys.time()
