@@ -151,5 +151,6 @@ gt <- rep(1:2, 10)
 ct <- data.frame(batch = factor(rep(1:4, each = 5)), age = rnorm(20))
 times <- c(group_only = tm(odp_test(xt, gt, B = 100)), covariates = tm(odp_test(xt, gt, B = 100, covariates = ct)))
 cat(sprintf("\nRun time at m = %d, n = 20, B = 100, %d threads: group only %.1f s, with batch + age %.1f s (%.2fx)\n",
-            mt, getOption("lumo.threads"), times[[1]], times[[2]], times[[2]] / times[[1]]))
+            mt, getOption("lumo.threads"), times[["group_only"]], times[["covariates"]],
+            times[["covariates"]] / times[["group_only"]]))
 cat(sprintf("\nTotal time: %.1f minutes\n", as.numeric(difftime(Sys.time(), started, units = "mins"))))
