@@ -38,6 +38,7 @@ if [ "${LUMO_BENCH_DEPS:-0}" = 1 ]; then
   rpkg fastcluster r-cran-fastcluster
   rpkg seriation r-cran-seriation
   rpkg ALL r-bioc-all
+  rpkg matrixStats r-cran-matrixstats
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
