@@ -88,6 +88,11 @@ test_that("labels and covariates may name columns of the column data", {
   expect_identical(run(se, group = "cond", covariates = "batch")$statistic,
                    run(x, group = cd$cond, covariates = cd["batch"])$statistic)
   expect_error(odp_test(se, group = "condition"), "'group' = \"condition\" is not a column of the column data")
+  cd$tm <- rep(0:3, each = 2); cd$who <- rep(1:2, 4)
+  se <- SummarizedExperiment::SummarizedExperiment(assays = list(x), colData = cd)
+  tc <- function(data, ...) { set.seed(1); suppressWarnings(timecourse_test(data, B = 2, df = 1, ...)$table) }
+  expect_identical(tc(se, time = "tm", individual = "who", covariates = "batch"),
+                   tc(x, time = cd$tm, individual = cd$who, covariates = cd["batch"]))
   expect_error(odp_test(se, "cond", covariates = c("batch", "sex")), "does not have: sex")
 })
 
