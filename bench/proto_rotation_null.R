@@ -55,8 +55,9 @@ m <- 2000L
 local({
   exprs <- parse("bench/bench_calibration.R")
   keep <- vapply(exprs, function(e) {
-    is.call(e) && identical(e[[1L]], as.name("<-")) && is.name(e[[2L]]) &&
-      as.character(e[[2L]]) %in% c("simulate", "limma_p", "power_at_fdr", "qvalue_pi0", "one_run")
+    if (!is.call(e) || !identical(e[[1L]], as.name("<-"))) return(FALSE)
+    target <- as.list(e)[-1L][[1L]]   # the name assigned to
+    is.name(target) && as.character(target) %in% c("simulate", "limma_p", "power_at_fdr", "qvalue_pi0", "one_run")
   }, TRUE)
   for (e in exprs[keep]) eval(e, globalenv())
 })
