@@ -150,13 +150,14 @@ double PlainTheta(const Design& d, const std::vector<double>& y)
     return PlainProfile(d, y, t) < f[0] ? t : 0.0;
 }
 
-// A gene: fixed part 1 + 0.5 t, intercepts of sd tau, noise of sd sigma.
+// A gene: fixed part 1 + 0.5 t (1 alone in a design without t), intercepts of
+// sd tau, noise of sd sigma.
 std::vector<double> Gene(const Design& d, double tau, double sigma, unsigned seed)
 {
     const Rows a = NormalRows(1, d.N, seed, tau), e = NormalRows(1, (long32)d.X.size(), seed + 1000, sigma);
     std::vector<double> y(d.X.size());
     for (size_t j = 0; j < y.size(); j++)
-        y[j] = 1 + 0.5 * d.X[j][1] + a[0][d.group[j]] + e[0][j];
+        y[j] = 1 + (d.X[j].size() > 1 ? 0.5 * d.X[j][1] : 0.0) + a[0][d.group[j]] + e[0][j];
     return y;
 }
 
