@@ -161,7 +161,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
   null <- function(parts) unlist(lapply(parts, `[[`, "F"))
   if (moderate) {
     # Each data set's statistics are moderated with the prior of its own genes.
-    observed <- moderated_f(observed, study$rss1, study$df1, df)
+    observed <- moderated_f(observed, study$rss1, study$df1, df)[, 1L]   # keeps the genes' names
     study$args <- native_update(study$entry, study$args, rss = 1L)
     null <- function(parts) {
       moderated_f(matrix(unlist(lapply(parts, `[[`, "F")), m), matrix(unlist(lapply(parts, `[[`, "rss1")), m),
@@ -174,7 +174,7 @@ timecourse_test <- function(x, time, individual = NULL, df = 2, intercept = c("n
                     if (moderate) "moderated F" else "F = RSS0 / RSS1 - 1")
   given$x <- times_pow2(given$x, scaled$exponent)
   finish <- function(parts) {
-    fit <- new_lumo_test("Time-course test", design, as.vector(observed), as.vector(null(parts)), genes, B, fdr, cl,
+    fit <- new_lumo_test("Time-course test", design, observed, as.vector(null(parts)), genes, B, fdr, cl,
                          effects, "range")
     fit$profile <- given
     fit
@@ -314,7 +314,7 @@ tc_random_baselines <- function(x, ind, spline, B, C = NULL) {
   f1 <- ml(X1)
   f0 <- ml(X0)
   res1 <- x - f1$fit - f1$alpha
-  observed <- f0$rss / f1$rss - 1
+  observed <- stats::setNames(f0$rss / f1$rss - 1, rownames(x))
   v <- draw_maps(B, n)
   # Baselines of whole individuals: each array takes the baseline of the
   # individual drawn in its individual's place (read at that individual's first array).
