@@ -29,7 +29,8 @@ one <- '
   }
   # The time course with the F of builds before moderation, where the build has the choice.
   tc <- function(...) {
-    if ("moderate" %in% names(formals(timecourse_test))) timecourse_test(..., moderate = FALSE) else timecourse_test(...)
+    if ("moderate" %in% names(formals(timecourse_test))) timecourse_test(..., moderate = FALSE)
+    else timecourse_test(...)
   }
   run <- switch(case,
     odp_2 = function() { x <- data(8); odp_test(x, rep(1:2, each = 4), B = 40) },
