@@ -171,19 +171,13 @@ odp_test <- function(x, group, B = 100, covariates = NULL, null_genes = NULL, mo
   sigma0 <- sqrt(if (moderate) prior0$post else fit$var0)
   own <- function(p) if (moderate) c(p$df, p$var) else c(0, 0)
   m0 <- length(nii)
-  q <- ncol(fit$xk)
-  # The column maps of slot vv are not read by the drawn null; the keys are. With
-  # covariates the likelihoods are densities on the residual space of the null
-  # fit: its n - p0 coordinates stand for the arrays.
-  dims <- if (is.null(C)) n else n - fit$p0
-  res <- if (is.null(C)) fit$res else fit$coords
+  # The column maps of slot vv are not read by the drawn null; the keys are.
   args <- native_args("odp", B = B, xx = fit$xx, xk = as.double(fit$xk), mu = as.double(fit$mu), sigma = sigma,
                       sigma0 = sigma0, muBS = as.double(fit$mu), sigmaBS = sigma, sigma0BS = sigma0[nii + 1L],
-                      ID = if (is.null(C)) as.integer(fit$ID) else integer(dims * q), nGrp = fit$nGrp,
-                      res = as.double(res[nii + 1L, , drop = FALSE]), vv = matrix(0L, B, dims), nii = nii, m = m,
-                      n = dims, k = q, m0 = m0, null = 1L,
-                      priors = c(prior1$df, prior1$var, own(prior1), own(prior0)), keys = keys)
-  if (!is.null(C)) args <- native_update("odp", args, dims = dims)
+                      ID = as.integer(fit$ID), nGrp = fit$nGrp, res = as.double(fit$res[nii + 1L, , drop = FALSE]),
+                      vv = matrix(0L, B, ncol(fit$res)), nii = nii, m = m, n = ncol(fit$res), k = ncol(fit$xk),
+                      m0 = m0, null = 1L, priors = c(prior1$df, prior1$var, own(prior1), own(prior0)), keys = keys)
+  if (!is.null(C)) args <- native_update("odp", args, dims = ncol(fit$res))
   genes <- gene_names(x)
   design <- sprintf("%d groups (%s arrays)%s, %d null genes, %s variances", k,
                     paste(tabulate(group, k), collapse = "+"),
@@ -209,7 +203,7 @@ odp_group_fit <- function(x, group) {
   mu <- sweep(xk, 2L, nGrp, "/")
   res <- xc - mu %*% t(ID)
   list(xx = rowSums(xc^2), xk = xk, mu = mu, ID = ID, nGrp = nGrp, res = res, var1 = rowSums(res^2) / (n - k),
-       var0 = rowSums(xc^2) / (n - 1), df1 = n - k, df0 = n - 1, p0 = 1L)
+       var0 = rowSums(xc^2) / (n - 1), df1 = n - k, df0 = n - 1)
 }
 
 # The fitted models of a design with covariates, in coordinates: the null is
@@ -218,9 +212,9 @@ odp_group_fit <- function(x, group) {
 # in a space of n - p0 dimensions; the alternative's part of them has
 # orthonormal coordinates U' x, which serve as both the "group sums" and the
 # "group means" of groups of size 1, so that x_i . mu_j and |mu_j|^2 of the
-# fitted means are sums over those coordinates. `res` holds the residuals of
-# the alternative over the arrays, `coords` over coordinates of the residual
-# space (the first q = p1 - p0 of them 0).
+# fitted means are sums over those coordinates. The likelihoods are densities
+# on that space: its n - p0 coordinates stand for the arrays, and `res` holds
+# the residuals of the alternative in them (the first q = p1 - p0 are 0).
 odp_design_fit <- function(x, group, C) {
   n <- ncol(x)
   X1 <- cbind(1, C, stats::model.matrix(~group)[, -1L, drop = FALSE])
@@ -230,15 +224,12 @@ odp_design_fit <- function(x, group, C) {
     stop("the design leaves no residual degrees of freedom: ", n, " arrays for ", p1,
          " parameters; drop covariates or add arrays", call. = FALSE)
   Q <- qr.Q(qr(X1), complete = TRUE)
-  Q0 <- Q[, seq_len(p0), drop = FALSE]
   U <- Q[, p0 + seq_len(p1 - p0), drop = FALSE]
-  r <- x - tcrossprod(x %*% Q0, Q0)
   a <- x %*% U
-  res <- r - tcrossprod(a, U)
-  coords <- cbind(matrix(0, nrow(x), p1 - p0), x %*% Q[, seq.int(p1 + 1L, n), drop = FALSE])
-  list(xx = rowSums(r^2), xk = a, mu = a, ID = matrix(0L, n, p1 - p0), nGrp = rep(1L, p1 - p0), res = res,
-       coords = coords, var1 = rowSums(res^2) / (n - p1), var0 = rowSums(r^2) / (n - p0), df1 = n - p1,
-       df0 = n - p0, p0 = p0)
+  res <- cbind(matrix(0, nrow(x), p1 - p0), x %*% Q[, seq.int(p1 + 1L, n), drop = FALSE])
+  xx <- rowSums(a^2) + rowSums(res^2)
+  list(xx = xx, xk = a, mu = a, ID = matrix(0L, n - p0, p1 - p0), nGrp = rep(1L, p1 - p0), res = res,
+       var1 = rowSums(res^2) / (n - p1), var0 = xx / (n - p0), df1 = n - p1, df0 = n - p0)
 }
 
 # x divided by the power of two nearest its median within-group standard

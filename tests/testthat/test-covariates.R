@@ -57,7 +57,7 @@ test_that("the design path in coordinates gives the group-only statistics when t
     s <- sqrt(f$var1); s0 <- sqrt(f$var0)
     .Call("RunODP", native_args("odp", B = 0L, xx = f$xx, xk = as.double(f$xk), mu = as.double(f$mu), sigma = s,
                                 sigma0 = s0, muBS = as.double(f$mu), sigmaBS = s, sigma0BS = s0,
-                                ID = as.integer(f$ID), nGrp = f$nGrp, res = as.double(f$res),
+                                ID = integer(n * ncol(f$xk)), nGrp = f$nGrp, res = double(m * n),
                                 vv = integer(0), nii = seq_len(m) - 1L, m = m, n = n, k = ncol(f$xk), m0 = m),
           FALSE, PACKAGE = "lumo")$lr
   }
