@@ -34,6 +34,7 @@ suppressPackageStartupMessages({
   library(lumo)
   library(limma)
 })
+source("bench/calibration-common.R")
 quick <- "quick" %in% commandArgs(trailingOnly = TRUE)
 m <- 2000L
 B <- if (quick) 50L else 100L
@@ -49,7 +50,7 @@ simulate <- function(sizes, scenario, seed, correlated = FALSE) {
   k <- length(sizes)
   group <- factor(rep(seq_len(k), sizes))
   n <- length(group)
-  s <- sqrt(3 * 0.08 / rchisq(m, 3))
+  s <- gene_sds(m)
   x <- matrix(rnorm(m * n), m, n) * s + rnorm(m, 8, 1.5)
   if (correlated) x <- x + outer(rnorm(m, sd = 0.7) * s, rnorm(n))
   truth <- rep(FALSE, m)
@@ -75,22 +76,6 @@ limma_p <- function(x, group) {
   topTable(fit, coef = 2:ncol(design), number = Inf, sort.by = "none")$P.Value
 }
 
-# True genes in the longest list (by score, larger first) whose realised FDR is <= 0.05.
-power_at_fdr <- function(score, truth) {
-  o <- order(score, decreasing = TRUE)
-  ok <- which(cumsum(!truth[o]) / seq_along(o) <= 0.05)
-  if (length(ok)) sum(truth[o][seq_len(max(ok))]) else 0
-}
-
-qvalue_pi0 <- function(p) tryCatch(qvalue::qvalue(p)$pi0, error = function(e) NA_real_)
-
-one_run <- function(p, q, score, truth) {
-  hit <- q <= 0.05
-  c(p05 = mean(p[!truth] <= 0.05), p01 = mean(p[!truth] <= 0.01), pi0 = qvalue_pi0(p),
-    any_q = any(hit), fdp = if (any(hit)) sum(hit & !truth) / sum(hit) else 0, found = sum(hit & truth),
-    power = power_at_fdr(score, truth))
-}
-
 designs <- list("3+3" = c(3, 3), "5+5" = c(5, 5), "10+10" = c(10, 10), "4+4+4" = c(4, 4, 4),
                 "5+5 correlated" = c(5, 5))
 rows <- list()
@@ -106,18 +91,7 @@ for (d in names(designs)) {
       runs$odp_test <- rbind(runs$odp_test, one_run(fit$p.value, fit$q.value, fit$statistic, sim$truth))
       runs$limma <- rbind(runs$limma, one_run(lp, p.adjust(lp, "BH"), -lp, sim$truth))
     }
-    # Power of odp_test less limma's on the same data, run by run.
-    gain <- runs$odp_test[, "power"] - runs$limma[, "power"]
-    for (method in names(runs)) {
-      r <- runs[[method]]
-      rows[[length(rows) + 1L]] <- data.frame(
-        design = d, scenario = scenario, method = method, runs = nrow(r),
-        p05 = mean(r[, "p05"]), p01 = mean(r[, "p01"]), pi0 = mean(r[, "pi0"]),
-        any_q = sum(r[, "any_q"]), fdr = mean(r[, "fdp"]), fdr_se = sd(r[, "fdp"]) / sqrt(nrow(r)),
-        found = mean(r[, "found"]), power = mean(r[, "power"]),
-        gain = if (method == "odp_test") mean(gain) else NA, gain_se = if (method == "odp_test")
-          sd(gain) / sqrt(length(gain)) else NA)
-    }
+    rows[[length(rows) + 1L]] <- summarise_runs(runs, d, scenario, "odp_test")
   }
 }
 sims <- do.call(rbind, rows)

@@ -20,6 +20,7 @@ suppressPackageStartupMessages({
   library(lumo)
   library(limma)
 })
+source("bench/calibration-common.R")
 quick <- "quick" %in% commandArgs(trailingOnly = TRUE)
 m <- 2000L
 B <- if (quick) 50L else 100L
@@ -37,7 +38,7 @@ simulate <- function(d, scenario, seed) {
   set.seed(seed)
   group <- factor(d$group); batch <- factor(d$batch)
   n <- length(group); k <- nlevels(group)
-  s <- sqrt(3 * 0.08 / rchisq(m, 3))
+  s <- gene_sds(m)
   x <- (matrix(rnorm(m * n), m, n) + matrix(rnorm(m * nlevels(batch), sd = 2), m)[, batch]) * s +
     rnorm(m, 8, 1.5)
   truth <- rep(FALSE, m)
@@ -63,18 +64,6 @@ limma_p <- function(x, group, batch = NULL) {
   topTable(eBayes(lmFit(x, design)), coef = coef, number = Inf, sort.by = "none")$P.Value
 }
 
-power_at_fdr <- function(score, truth) {
-  o <- order(score, decreasing = TRUE)
-  ok <- which(cumsum(!truth[o]) / seq_along(o) <= 0.05)
-  if (length(ok)) sum(truth[o][seq_len(max(ok))]) else 0
-}
-
-one_run <- function(p, q, score, truth) {
-  hit <- q <= 0.05
-  c(p05 = mean(p[!truth] <= 0.05), any_q = any(hit), fdp = if (any(hit)) sum(hit & !truth) / sum(hit) else 0,
-    found = sum(hit & truth), power = power_at_fdr(score, truth))
-}
-
 rows <- list()
 for (name in names(designs)) {
   for (scenario in c("null", "shared", "mixed")) {
@@ -92,19 +81,11 @@ for (name in names(designs)) {
                                               one_run(lp, p.adjust(lp, "BH"), -lp, sim$truth))
       }
     }
-    gain <- runs$odp_test[, "power"] - runs$limma[, "power"]
-    for (method in names(runs)) {
-      r <- runs[[method]]
-      rows[[length(rows) + 1L]] <- data.frame(
-        design = name, scenario = scenario, method = method, runs = nrow(r), p05 = mean(r[, "p05"]),
-        any_q = sum(r[, "any_q"]), fdr = mean(r[, "fdp"]), fdr_se = sd(r[, "fdp"]) / sqrt(nrow(r)),
-        found = mean(r[, "found"]), power = mean(r[, "power"]),
-        gain = if (method == "odp_test") mean(gain) else NA,
-        gain_se = if (method == "odp_test") sd(gain) / sqrt(length(gain)) else NA)
-    }
+    rows[[length(rows) + 1L]] <- summarise_runs(runs, name, scenario, "odp_test")
   }
 }
-res <- do.call(rbind, rows)
+res <- do.call(rbind, rows)[c("design", "scenario", "method", "runs", "p05", "any_q", "fdr", "fdr_se",
+                                "found", "power", "gain", "gain_se")]
 res$bar <- vapply(seq_len(nrow(res)), function(i) {
   r <- res[i, ]
   if (r$method != "odp_test") return("")

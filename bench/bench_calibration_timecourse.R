@@ -22,6 +22,7 @@ suppressPackageStartupMessages({
   library(lumo)
   library(limma)
 })
+source("bench/calibration-common.R")
 quick <- "quick" %in% commandArgs(trailingOnly = TRUE)
 m <- 2000L
 B <- if (quick) 50L else 100L
@@ -42,7 +43,7 @@ designs <- list(
 simulate <- function(d, scenario, seed) {
   set.seed(seed)
   n <- length(d$time)
-  s <- sqrt(3 * 0.08 / rchisq(m, 3))
+  s <- gene_sds(m)
   x <- matrix(rnorm(m * n), m, n) * s + rnorm(m, 8, 1.5)
   if (!is.null(d$ind)) {
     N <- max(d$ind)
@@ -78,18 +79,6 @@ limma_p <- function(x, d) {
   topTable(eBayes(fit), coef = coef, number = Inf, sort.by = "none")$P.Value
 }
 
-power_at_fdr <- function(score, truth) {
-  o <- order(score, decreasing = TRUE)
-  ok <- which(cumsum(!truth[o]) / seq_along(o) <= 0.05)
-  if (length(ok)) sum(truth[o][seq_len(max(ok))]) else 0
-}
-
-one_run <- function(p, q, score, truth) {
-  hit <- q <= 0.05
-  c(p05 = mean(p[!truth] <= 0.05), any_q = any(hit), fdp = if (any(hit)) sum(hit & !truth) / sum(hit) else 0,
-    power = power_at_fdr(score, truth))
-}
-
 rows <- list()
 for (name in names(designs)) {
   d <- designs[[name]]
@@ -107,16 +96,11 @@ for (name in names(designs)) {
       lp <- limma_p(sim$x, d)
       runs$limma <- rbind(runs$limma, one_run(lp, p.adjust(lp, "BH"), -lp, sim$truth))
     }
-    for (method in names(runs)) {
-      r <- runs[[method]]
-      rows[[length(rows) + 1L]] <- data.frame(
-        design = name, scenario = scenario, method = method, runs = nrow(r), p05 = mean(r[, "p05"]),
-        any_q = sum(r[, "any_q"]), fdr = mean(r[, "fdp"]), fdr_se = sd(r[, "fdp"]) / sqrt(nrow(r)),
-        power = mean(r[, "power"]), share = mean(r[, "power"]) / (m / 10))
-    }
+    rows[[length(rows) + 1L]] <- summarise_runs(runs, name, scenario, "moderated")
   }
 }
-res <- do.call(rbind, rows)
+res <- do.call(rbind, rows)[c("design", "scenario", "method", "runs", "p05", "any_q", "fdr", "fdr_se", "power")]
+res$share <- res$power / (m / 10)
 res$bar <- vapply(seq_len(nrow(res)), function(i) {
   r <- res[i, ]
   if (r$method != "moderated") return("")

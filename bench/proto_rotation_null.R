@@ -50,14 +50,15 @@ what <- if (length(args)) args[1L] else "check"
 B <- as.integer(Sys.getenv("PROTO_B", "20"))
 options(width = 160)
 
-# bench_calibration.R's simulation and figures, taken from the file as they are there.
+# bench_calibration.R's simulation and limma, taken from the file as they are there.
+source("bench/calibration-common.R")
 m <- 2000L
 local({
   exprs <- parse("bench/bench_calibration.R")
   keep <- vapply(exprs, function(e) {
     if (!is.call(e) || !identical(e[[1L]], as.name("<-"))) return(FALSE)
     target <- as.list(e)[-1L][[1L]]   # the name assigned to
-    is.name(target) && as.character(target) %in% c("simulate", "limma_p", "power_at_fdr", "qvalue_pi0", "one_run")
+    is.name(target) && as.character(target) %in% c("simulate", "limma_p")
   }, TRUE)
   for (e in exprs[keep]) eval(e, globalenv())
 })
