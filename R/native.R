@@ -20,10 +20,10 @@ native_contracts <- local({
   shared <- c(B = 1L, m = 5L, n = 6L, v = 12L, H0 = 13L, H1 = 14L, rss = 28L)
   list(
     odp = list(run = "RunODP", fetch = "GetODPResult", required = 24L,
-               slots = slots(28L, B = 1L, xx = 8L, xk = 9L, mu = 10L, sigma = 11L, sigma0 = 12L, muBS = 13L,
+               slots = slots(29L, B = 1L, xx = 8L, xk = 9L, mu = 10L, sigma = 11L, sigma0 = 12L, muBS = 13L,
                              sigmaBS = 14L, sigma0BS = 15L, ID = 16L, nGrp = 17L, res = 18L, vv = 19L, nii = 20L,
                              m = 21L, n = 22L, k = 23L, m0 = 24L, null = 25L, priors = 26L, keys = 27L,
-                             dims = 28L)),
+                             dims = 28L, rss = 29L)),
     indep = list(run = "RunTimecourseIndep", fetch = "GetTimecourseResult", required = 16L,
                  slots = slots(28L, shared, fit0 = 11L, res = 16L)),
     noint = list(run = "RunTimecourseNoInt", fetch = "GetTimecourseResult", required = 27L,

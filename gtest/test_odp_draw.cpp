@@ -168,19 +168,23 @@ TEST(OdpDraw, NullStatisticsAreTheWrittenOutDraws)
         for (long32 h = 0; h < 2 * c.B; h++)
             keys[h] = (int)(h * 2654435761u % 2147483647u) - (h % 2 ? 2000000000 : 0);
         lumo::CWorkerPool pool(3);
-        std::vector<double> first;
+        std::vector<double> first, firstRss1;
         for (lumo::CWorkerPool* p : {&Serial(), &pool}) {
-            std::vector<double> scr((size_t)c.m0 * c.B + 1, 7.0);
+            std::vector<double> scr((size_t)c.m0 * c.B + 1, 7.0), rss1(scr);
             Recorder rec;
             double current = 0, max = (double)c.B * (odp3t(c.m0, c.m, c.n, c.k) + odp4t(c.m0, c.m0, c.n, c.k));
+            // The serial run leaves the sums of squares out; they must not change the statistics.
             nullODPDraw(c.m, c.m0, c.n, c.k, c.B, s.rss.data(), s.mu.data(), s.sigma.data(), s.sigma0.data(),
                         s.ID.data(), s.nii.data(), s.nGrp.data(), c.draw, c.alt, c.null, keys.data(), scr.data(),
-                        Record, &rec, &current, &max, *p);
+                        Record, &rec, &current, &max, *p, 0, p == &pool ? rss1.data() : 0);
             EXPECT_EQ(current, max);
             EXPECT_GE(rec.reports.size(), (size_t)(2 * c.B));
             EXPECT_EQ(scr.back(), 7.0);
+            EXPECT_EQ(rss1.back(), 7.0);
             if (first.empty())
                 first = scr;
+            else
+                firstRss1 = rss1;
             EXPECT_EQ(scr, first) << "the same draws on any number of threads";
         }
         for (long32 h = 0; h < c.B; h++) {
@@ -207,6 +211,7 @@ TEST(OdpDraw, NullStatisticsAreTheWrittenOutDraws)
                 const double den =
                     NullSumSkipping(x, c.n, s.sigma0, i) + Likelihood(ss, Posterior(c.null, ss, c.n - 1.0), c.n);
                 EXPECT_NEAR(first[i + (size_t)h * c.m0] / (num / den), 1.0, 1e-11) << "h " << h << " i " << i;
+                EXPECT_NEAR(firstRss1[i + (size_t)h * c.m0], within, 1e-12 * (1 + within)) << "h " << h << " i " << i;
             }
         }
     }

@@ -21,7 +21,7 @@ COdpThread::COdpThread(const CArgList& args)
       m_mubslen(0), m_pSigmaBS(0), m_sigmabslen(0), m_pSigma0BS(0), m_sigma0bslen(0), m_pID(0), m_idlen(0), m_pNGrp(0),
       m_ngrplen(0), m_pRes(0), m_reslen(0), m_pVV(0), m_vvlen(0), m_pNii(0), m_niilen(0), m_m(0), m_n(0), m_k(0),
       m_B(0), m_m0(0), m_threads(lumo::DefaultThreadCount()), m_nullKind(kOdpNullResampled), m_draw(), m_alt(),
-      m_null(), m_pKeys(0), m_keyslen(0), m_dims(0)
+      m_null(), m_pKeys(0), m_keyslen(0), m_dims(0), m_pNullRss1(0)
 {
     try {
         m_B = args.IntegerValue(kOdpB);
@@ -57,6 +57,8 @@ COdpThread::COdpThread(const CArgList& args)
         m_pObservedResult = new double[m_m > 0 ? m_m : 1];
         m_nullResultSize = m_m0 * m_B;
         m_pNullResult = new double[m_nullResultSize > 0 ? m_nullResultSize : 1];
+        if (args.Has(kOdpRss) && args.IntegerValue(kOdpRss) == 1)
+            m_pNullRss1 = new double[m_nullResultSize > 0 ? m_nullResultSize : 1];
         CheckLengths();
     } catch (...) {
         FreeArrays();
@@ -93,7 +95,9 @@ void COdpThread::FreeArrays()
     delete[] m_pObservedResult;
     delete[] m_pNullResult;
     delete[] m_pKeys;
+    delete[] m_pNullRss1;
     m_pKeys = 0;
+    m_pNullRss1 = 0;
     m_pXX = m_pXK = m_pMu = m_pSigma = m_pSigma0 = m_pMuBS = m_pSigmaBS = m_pSigma0BS = m_pRes = 0;
     m_pID = m_pNGrp = m_pVV = m_pNii = 0;
     m_pObservedResult = m_pNullResult = 0;
@@ -141,7 +145,7 @@ int COdpThread::Go(pthread_t)
                 rss[i] += m_pRes[i + (size_t)c * m_m0] * m_pRes[i + (size_t)c * m_m0];
         nullODPDraw(m_m, m_m0, m_n, m_k, m_B, rss.data(), m_pMu, m_pSigma, m_pSigma0BS, m_pID, m_pNii, m_pNGrp, m_draw,
                     m_alt, m_null, m_pKeys, m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool,
-                    m_dims);
+                    m_dims, m_pNullRss1);
     } else {
         nullODP(m_m, m_m0, m_n, m_k, m_B, m_pRes, m_pMu, m_pSigma, m_pSigma0BS, m_pVV, m_pID, m_pNii, m_pNGrp,
                 m_pNullResult, UpdateProgressThreadProgress, this, &current, &max, pool);

@@ -29,6 +29,9 @@ public:
     int GetObservedResultSize() { return m_observedResultSize; }
     double* GetNullResult() { return m_pNullResult; }
     int GetNullResultSize() { return m_nullResultSize; }
+    // Each null data set's residual sum of squares about its group means, in
+    // the order of the null result; 0 unless the list asked for it (kOdpRss).
+    const double* GetNullRss1() const { return m_pNullRss1; }
 
 private:
     double* CopyVector(const double* vec, int len);
@@ -81,6 +84,7 @@ private:
     int m_keyslen;
     // Dimension of the null's residual space for data in coordinates; 0 otherwise.
     long32 m_dims;
+    double* m_pNullRss1;
 };
 
 #endif

@@ -46,7 +46,8 @@ const SSlotName kOdpSlots[] = {{kOdpB, "B"},
                                {kOdpNull, "null"},
                                {kOdpPriors, "priors"},
                                {kOdpKeys, "keys"},
-                               {kOdpDims, "dims"}};
+                               {kOdpDims, "dims"},
+                               {kOdpRss, "rss"}};
 // B, m, n, v, H0 and H1 of every design come first.
 const SSlotName kIndepSlots[] = {{kTcB, "B"},   {kTcM, "m"},      {kTcN, "n"},          {kTcV, "v"},    {kTcH0, "H0"},
                                  {kTcH1, "H1"}, {kTcFit, "fit0"}, {kTcResIndep, "res"}, {kTcRss, "rss"}};
@@ -65,7 +66,7 @@ template <int N> constexpr int Count(const SSlotName (&)[N])
 }
 } // namespace
 
-const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpDims, kOdpSlots, Count(kOdpSlots)};
+const SArgContract kOdpContract = {"RunODP", kOdpM0, kOdpRss, kOdpSlots, Count(kOdpSlots)};
 const SArgContract kIndepContract = {"RunTimecourseIndep", kTcResIndep, kTcRss, kIndepSlots, Count(kIndepSlots)};
 const SArgContract kNoIntContract = {"RunTimecourseNoInt", kTcNGrp, kTcRss, kNoIntSlots, Count(kNoIntSlots)};
 const SArgContract kIntContract = {"RunTimecourseInt", kTcNGrp, kTcX0, kIntSlots, Count(kIntSlots)};
@@ -233,6 +234,9 @@ static void ValidateOdpDrawArgs(const CArgList& a, long32 B, long32 m0, long32 n
     if (kind != kOdpNullResampled && kind != kOdpNullDrawn)
         ThrowArgError("arglist[[%d]] ('%s') must be %d (resampled) or %d (drawn), not %d", (int)kOdpNull,
                       a.Name(kOdpNull), kOdpNullResampled, kOdpNullDrawn, (int)kind);
+    if (a.Has(kOdpRss) && a.Size(kOdpRss) > (kind == kOdpNullDrawn ? 1 : 0))
+        ThrowArgError("arglist[[%d]] ('%s') must be 0%s", (int)kOdpRss, a.Name(kOdpRss),
+                      kind == kOdpNullDrawn ? " or 1" : " with the resampled null");
     if (kind != kOdpNullDrawn)
         return;
     a.RequireLength(kOdpKeys);

@@ -58,7 +58,10 @@ enum EOdpSlot
     kOdpNull,
     kOdpPriors,
     kOdpKeys,
-    kOdpDims
+    kOdpDims,
+    // 1: also return each null data set's residual sum of squares about its
+    // group means ("rss1"); the drawn null only.
+    kOdpRss
 };
 
 // Values of kOdpNull.

@@ -185,8 +185,12 @@ SEXP GetODPResultList(COdpThread* pThread)
         throw CRError("null pThread passed to GetODPResultList");
     SEXP lr = PROTECT(DoubleVector(pThread->GetObservedResult(), pThread->GetObservedResultSize()));
     SEXP lr0 = PROTECT(DoubleVector(pThread->GetNullResult(), pThread->GetNullResultSize()));
-    SEXP list = NamedList({{"lr", lr}, {"lr0", lr0}});
-    UNPROTECT(2);
+    const double* rss1 = pThread->GetNullRss1();
+    // A third element only when the list asked for the null data's sums of squares.
+    SEXP rss = PROTECT(rss1 != 0 ? DoubleVector(rss1, pThread->GetNullResultSize()) : R_NilValue);
+    SEXP list =
+        rss1 != 0 ? NamedList({{"lr", lr}, {"lr0", lr0}, {"rss1", rss}}) : NamedList({{"lr", lr}, {"lr0", lr0}});
+    UNPROTECT(3);
     return list;
 }
 

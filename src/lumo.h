@@ -193,11 +193,14 @@ double OdpPosteriorVariance(const COdpVariancePrior& prior, double ss, double d)
 // unread). Null data are then z standard normal (dims) times sqrt(v): the
 // first k entries their coordinates, the residual degrees of freedom
 // dims - k (in place of n - k) and dims (in place of n - 1).
+// rss1, when not null, receives in rss1[i + h*m0] the residual sum of squares
+// of those null data about their group means (the one their own alternative
+// fit is moderated with).
 void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double* rss, const double* mu,
                  const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
                  const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
                  const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
-                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool, long32 dims = 0);
+                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool, long32 dims = 0, double* rss1 = 0);
 
 // Kept for callers of the old interface; does nothing.
 void odp(double* xx, double* xk, double* mu, double* sigma, long32* m, long32* n, long32* k, int* nGrp, long32* null,

@@ -1,5 +1,6 @@
 // ODP null statistics from data drawn with each gene's posterior variance.
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -42,6 +43,7 @@ struct CNullDraw
     double* xk;
     double* ownNum;
     double* ownDen;
+    double* rss1;
 
     // Draws null gene i of iteration h into its sufficient statistics and own-fit terms.
     void Gene(long32 h, long32 i, std::vector<double>& x) const
@@ -81,9 +83,7 @@ struct CNullDraw
                 }
             }
         }
-        xx[i] = ss;
-        ownNum[i] = OwnTerm(OdpPosteriorVariance(alt, within, d), within, n);
-        ownDen[i] = OwnTerm(OdpPosteriorVariance(null, ss, (double)(n - 1)), ss, n);
+        Own(i, ss, within, d, (double)(n - 1));
     }
 
     // The same for data given in coordinates of the null's residual space.
@@ -102,9 +102,17 @@ struct CNullDraw
             else
                 within += z * z;
         }
+        Own(i, ss, within, d, (double)dims);
+    }
+
+    // Null gene i's sums of squares (ss about 0 on d0, ss1 about its group
+    // means on d) and the likelihoods under its own fits.
+    void Own(long32 i, double ss, double ss1, double d, double d0) const
+    {
         xx[i] = ss;
-        ownNum[i] = OwnTerm(OdpPosteriorVariance(alt, within, d), within, n);
-        ownDen[i] = OwnTerm(OdpPosteriorVariance(null, ss, (double)dims), ss, n);
+        rss1[i] = ss1;
+        ownNum[i] = OwnTerm(OdpPosteriorVariance(alt, ss1, d), ss1, n);
+        ownDen[i] = OwnTerm(OdpPosteriorVariance(null, ss, d0), ss, n);
     }
 };
 } // namespace
@@ -113,19 +121,21 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
                  const double* sigma, const double* sigma0, const int* ID, const int* nii, const int* nGrp,
                  const COdpVariancePrior& draw, const COdpVariancePrior& alt, const COdpVariancePrior& null,
                  const int* keys, double* scr, update_progress_routine* callback, void* callbackArg,
-                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool, long32 dims)
+                 double* currentStart, double* maxStart, lumo::CWorkerPool& pool, long32 dims, double* rss1)
 {
     double max = maxStart != 0 ? *maxStart : (double)m0 * (double)(m + m0) * (double)B;
     double current = currentStart != 0 ? *currentStart : 0.0;
 
     const size_t rows = m0 > 0 ? (size_t)m0 : 1;
-    std::vector<double> num(rows), den(rows), xx(rows), xk(rows * (size_t)(k > 0 ? k : 1)), ownNum(rows), ownDen(rows);
+    std::vector<double> num(rows), den(rows), xx(rows), xk(rows * (size_t)(k > 0 ? k : 1)), ownNum(rows), ownDen(rows),
+        own1(rows);
     // Gene i leaves out its own models: gene nii[i] among all genes, i among the null genes.
     std::vector<int> selfNull(rows);
     for (long32 i = 0; i < m0; i++)
         selfNull[i] = (int)i;
-    const CNullDraw drawer = {m0,   n,   k,    B,         dims,      rss,           ID,           nii, nGrp, keys,
-                              draw, alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data()};
+    const CNullDraw drawer = {
+        m0,  n,    k,         B,         dims,          rss,           ID,         nii, nGrp, keys, draw,
+        alt, null, xx.data(), xk.data(), ownNum.data(), ownDen.data(), own1.data()};
     const bool spread = pool.Threads() > 1 && m0 > kDrawChunk;
 
     for (long32 h = 0; h < B; h++) {
@@ -146,6 +156,8 @@ void nullODPDraw(long32 m, long32 m0, long32 n, long32 k, long32 B, const double
         odp4x(m0, m0, n, xx.data(), sigma0, selfNull.data(), den.data(), callback, callbackArg, &current, &max, pool);
         for (long32 i = 0; i < m0; i++)
             scr[(size_t)h * (size_t)m0 + i] = (num[i] + ownNum[i]) / (den[i] + ownDen[i]);
+        if (rss1 != 0)
+            std::copy(own1.begin(), own1.begin() + m0, rss1 + (size_t)h * (size_t)m0);
     }
 
     if (currentStart != 0)

@@ -129,10 +129,19 @@ test_that("the drawn null is fixed by its keys, not by the maps, and refuses bad
     refusal(put(a, "keys", as.double(a$keys)), "arglist[[27]] ('keys') must be an integer vector"),
     refusal(put(a, "keys", a$keys[-1]), "arglist[[27]] ('keys') has length 5; B x 2 keys requires 6"),
     refusal(c(a, list(dims = 2L)), "arglist[[28]] ('dims') is 2; it must exceed k = 2 and not exceed n = 9"),
-    refusal(c(a, list(dims = 10L)), "arglist[[28]] ('dims') is 10; it must exceed k = 2 and not exceed n = 9"))
+    refusal(c(a, list(dims = 10L)), "arglist[[28]] ('dims') is 10; it must exceed k = 2 and not exceed n = 9"),
+    refusal(c(a, list(dims = 0L, rss = 2L)), "arglist[[29]] ('rss') must be 0 or 1"),
+    refusal(c(put(a, "null", 0L), list(dims = 0L, rss = 1L)),
+            "arglist[[29]] ('rss') must be 0 with the resampled null"))
   for (cs in cases) expect_error(run_odp(cs$args), cs$msg, fixed = TRUE, info = cs$msg)
   # Data in coordinates: null statistics drawn in a residual space of `dims` dimensions.
   expect_identical(run_odp(c(a, list(dims = 0L))), one)
+  # The null data's residual sums of squares come as a third element, and change nothing else.
+  with_rss <- run_odp(c(a, list(dims = 0L, rss = 1L)))
+  expect_identical(with_rss[c("lr", "lr0")], one)
+  expect_length(with_rss$rss1, length(one$lr0))
+  expect_true(all(with_rss$rss1 > 0))
+  expect_identical(run_odp(c(a, list(dims = 0L, rss = 0L))), one)
   coords <- run_odp(c(a, list(dims = 8L)))
   expect_identical(coords$lr, one$lr)
   expect_true(all(is.finite(coords$lr0)) && !any(coords$lr0 == one$lr0))
