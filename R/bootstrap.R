@@ -36,13 +36,14 @@ split_iterations <- function(B, workers) {
 # vectors, so neither may exceed 2^31 - 1 entries; and the memory they need at
 # once must not exceed the machine's physical memory, the bound cluster_rows
 # also refuses by. At their peak the null statistics exist natively, as the
-# fetched R vector, pooled and sorted (four copies of B x genes doubles), and
-# the column maps (up to two per iteration) in R, in the job's argument list and
-# natively.
+# fetched R vector, pooled and sorted (four copies of B x genes doubles), the
+# residual sums of squares of the null data natively, fetched and cut into
+# strata (three more), and the column maps (up to two per iteration) in R, in
+# the job's argument list and natively.
 check_bootstrap_size <- function(B, arrays, genes) {
   if (as.double(B) * max(arrays, genes) > .Machine$integer.max)
     stop("'B' is too large: B x ", max(arrays, genes), " must stay below 2^31", call. = FALSE)
-  need <- as.double(B) * (4 * 8 * genes + 3 * 2 * 4 * arrays)
+  need <- as.double(B) * (7 * 8 * genes + 3 * 2 * 4 * arrays)
   have <- physical_memory()
   if (have > 0 && need > have)
     stop("'B' = ", B, " needs about ", format_bytes(need), " of memory for the null statistics of ", genes,
@@ -178,11 +179,38 @@ end_processes <- function(pids) {
 
 # Bootstrap p-value of each observed statistic: (1 + the number of pooled null
 # statistics at or above it) / (1 + their number), never 0 (NA without null
-# statistics).
-bootstrap_pvalues <- function(observed, null) {
+# statistics). With `strata` (list(gene, null): the stratum of each observed and
+# each null statistic) a gene counts only the null statistics of its stratum.
+bootstrap_pvalues <- function(observed, null, strata = NULL) {
   if (length(null) == 0L) return(rep(NA_real_, length(observed)))
-  null <- sort(null)
-  (1 + length(null) - findInterval(observed, null, left.open = TRUE)) / (1 + length(null))
+  if (is.null(strata)) strata <- list(gene = rep(1L, length(observed)), null = rep(1L, length(null)))
+  p <- rep(NA_real_, length(observed))
+  for (s in unique(strata$gene)) {
+    at <- strata$gene == s
+    pool <- sort(null[strata$null == s])
+    p[at] <- (1 + length(pool) - findInterval(observed[at], pool, left.open = TRUE)) / (1 + length(pool))
+  }
+  p
+}
+
+# Strata of the pooled null by residual sum of squares: `rss` of the genes, of
+# which `null_genes` are the null genes, and `rss0` of the null statistics (each
+# of its own null data). The null genes are cut into equal shares at quantiles of
+# their rss, and every gene and null statistic joins the share its rss falls in.
+# There are at most `most` shares, and no more than give each about 20 null
+# statistics per gene, so that its smallest p-value, 1 / (1 + its null
+# statistics), can reach Benjamini-Hochberg's 0.05 / genes for a lone gene;
+# when the null data leave a share fewer than 10 per gene, there are fewer shares.
+rss_strata <- function(rss, rss0, null_genes, most = 5L) {
+  genes <- length(rss)
+  for (K in rev(seq_len(min(most, floor(length(rss0) / (20 * genes)))))) {
+    if (K == 1L) break
+    cuts <- c(-Inf, stats::quantile(rss[null_genes], seq_len(K - 1L) / K, names = FALSE), Inf)
+    null <- findInterval(rss0, cuts, left.open = TRUE)
+    if (min(tabulate(null, K)) >= 10 * genes)
+      return(list(gene = findInterval(rss, cuts, left.open = TRUE), null = null, cuts = cuts))
+  }
+  NULL
 }
 
 # q-values of the p-values `p` by the FDR step `fdr` ("BH": Benjamini-Hochberg

@@ -15,6 +15,10 @@
 #'   \item{\code{effect}}{the column(s) of \code{table} the volcano plot draws: \code{"logFC"},
 #'     \code{"range"} or the \code{mean.<level>} columns, whose range is drawn;}
 #'   \item{\code{null}}{the pooled bootstrap null statistics;}
+#'   \item{\code{strata}}{(\code{odp_test}) the strata the null is pooled within, or
+#'     \code{NULL} when it is pooled whole: a list with the stratum of each gene
+#'     (\code{gene}) and of each null statistic (\code{null}), and the cuts of the
+#'     residual sums of squares that define them (\code{cuts});}
 #'   \item{\code{pi0}}{the estimated share of truly null genes (from \pkg{qvalue});}
 #'   \item{\code{method}, \code{design}, \code{B}, \code{fdr}}{the test, a short description
 #'     of its design, the number of bootstrap iterations and the FDR step of the q-values;}
@@ -23,8 +27,9 @@
 #'     the data, times, individuals, spline basis and covariate columns.}
 #' }
 #' Each p-value is (1 + the number of pooled null statistics at or above the gene's
-#' statistic) / (1 + the number of null statistics), so it is never 0 and a gene above
-#' every null statistic gets the smallest p-value the bootstrap can give. With
+#' statistic) / (1 + the number of null statistics), counting those of the gene's stratum
+#' when there are strata, so it is never 0 and a gene above every null statistic gets
+#' the smallest p-value the bootstrap can give. With
 #' \code{B = 0} there are no null statistics and p- and q-values are \code{NA}.
 #'
 #' The q-values follow the \code{fdr} argument of the test. \code{"BH"} (the default)
@@ -77,15 +82,15 @@ NULL
 
 # Builds the result from the observed and pooled null statistics. `effects` is a
 # named list of the effect columns, placed after the gene; `effect` names the
-# one(s) the volcano plot draws.
-new_lumo_test <- function(method, design, statistic, null, genes, B, fdr, call, effects, effect) {
-  p <- bootstrap_pvalues(statistic, null)
+# one(s) the volcano plot draws; `strata` (from rss_strata) pools the null within strata.
+new_lumo_test <- function(method, design, statistic, null, genes, B, fdr, call, effects, effect, strata = NULL) {
+  p <- bootstrap_pvalues(statistic, null, strata)
   q <- fdr_qvalues(p, fdr)
   table <- data.frame(c(list(gene = genes), lapply(effects, unname),
                         list(statistic = statistic, p.value = p, q.value = q$q)),
                       stringsAsFactors = FALSE, check.names = FALSE)
-  structure(list(table = table, effect = effect, null = null, pi0 = q$pi0, method = method, design = design,
-                 B = as.integer(B), fdr = fdr, call = call),
+  structure(list(table = table, effect = effect, null = null, strata = strata, pi0 = q$pi0, method = method,
+                 design = design, B = as.integer(B), fdr = fdr, call = call),
             class = "lumo_test")
 }
 

@@ -42,7 +42,10 @@ test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p =
          null_genes = c(rep(TRUE, 16), rep(FALSE, 8)), B = 2, moderate = TRUE),
     list(m = 6, group = factor(c(rep(c("x", "y"), 3), "x"), levels = c("y", "x", "z")), null_genes = c(5, 2, 2),
          B = 1, moderate = FALSE),
-    list(m = 40, group = rep(1:2, 4), null_genes = 3:40, B = 2, moderate = FALSE)
+    list(m = 40, group = rep(1:2, 4), null_genes = 3:40, B = 2, moderate = FALSE),
+    # Null statistics enough for strata.
+    list(m = 30, group = rep(1:2, 3), null_genes = NULL, B = 100, moderate = TRUE, strata = TRUE),
+    list(m = 30, group = rep(1:3, 3), null_genes = 1:20, B = 100, moderate = FALSE, strata = TRUE)
   )
   for (cs in cases) {
     n <- length(cs$group)
@@ -59,7 +62,19 @@ test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p =
     expect_identical(t$gene, rownames(x))
     expect_equal(t$statistic, unname(apply(M$xc, 1, odp_stat, models = M, null = null)), tolerance = 1e-9)
     expect_length(fit$null, length(null) * cs$B)
-    p <- vapply(t$statistic, function(s) (1 + sum(fit$null >= s)) / (1 + length(fit$null)), 0)
+    # Strata: equal shares of the null genes by their residual sum of squares; each
+    # gene counts the null statistics of its own.
+    expect_identical(is.null(fit$strata), is.null(cs$strata))
+    K <- if (is.null(fit$strata)) 1 else max(fit$strata$gene)
+    cuts <- quantile(M$rss[null], seq_len(K - 1) / K)
+    stratum <- findInterval(M$rss, cuts, left.open = TRUE) + 1L
+    null_stratum <- if (K == 1) rep(1L, length(fit$null)) else fit$strata$null
+    expect_identical(sort(unique(null_stratum)), seq_len(K))
+    if (K > 1) expect_identical(fit$strata$gene, stratum)
+    p <- vapply(seq_len(cs$m), function(i) {
+      pool <- fit$null[null_stratum == stratum[i]]
+      (1 + sum(pool >= t$statistic[i])) / (1 + length(pool))
+    }, 0)
     expect_identical(t$p.value, p)
     q <- tryCatch(qvalue::qvalue(p), error = function(e) qvalue::qvalue(p, pi0 = 1, lfdr.out = FALSE))
     expect_equal(t$q.value, if (fdr == "BH") p.adjust(p, "BH") else q$qvalues)
@@ -83,7 +98,8 @@ test_that("the null statistics have the distribution of the drawn null written o
   x <- matrix(rnorm(m * n), m, n) * sqrt(3 * 0.08 / rchisq(m, 3))
   for (moderate in c(TRUE, FALSE)) {
     set.seed(5)
-    fit <- odp_test(x, group, B = 10, moderate = moderate)
+    fit <- odp_test(x, group, B = 100, moderate = moderate)
+    expect_length(unique(fit$strata$gene), 5)   # the p-values below pool within five strata
     # The same recipe in plain R with R's own random numbers: each gene's variance
     # drawn from its posterior, normal data centred, scored against the other genes'
     # models and its own fits.
