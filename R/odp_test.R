@@ -67,10 +67,10 @@
 #' when \code{B} x null genes is below 100 x genes (five strata from \code{B = 100}
 #' with all genes as null genes, none below \code{B = 40}), or when the null data leave
 #' a stratum fewer than 10 null statistics per gene. On the leukaemia arrays of
-#' Bioconductor's \code{ALL} with shuffled labels, the strata halved the runs in which
-#' sex-linked genes, whose two modes give them the largest variances, were reported
-#' together; in the simulations they changed neither calibration nor power
-#' (\code{bench/bench_calibration.R}).
+#' Bioconductor's \code{ALL} (B-cell, BCR/ABL against NEG) with 400 shuffled labellings,
+#' the strata lowered the runs that reported any gene at q <= 0.05 from 24 to 15, where
+#' limma's moderated t reports genes in 14; in the simulations they changed neither
+#' calibration nor power (\code{bench/bench_calibration.R}).
 #'
 #' @section Design limits:
 #' The test needs at least two arrays per group. Below 3 residual degrees of freedom
@@ -81,9 +81,10 @@
 #' The p-values are calibrated for genes whose arrays are independent given the groups.
 #' The ODP borrows strength among genes with similar profiles, so a factor that is
 #' shared by many co-expressed genes and unbalanced between the groups (sex, a batch, the
-#' day the arrays were run) is found in all of them together; on real data with
-#' shuffled labels this gives some more runs with discoveries than a gene-wise test.
-#' Balance such factors in the design, or give them as \code{covariates}.
+#' day the arrays were run) is found in all of them together. Over shuffled labellings
+#' of the \code{ALL} arrays, 6.6 \% of the genes had p <= 0.05 on average, against
+#' 5.1 \% for limma (the same arrays with each gene's values shuffled on its own: 4.9 \%
+#' for both). Balance such factors in the design, or give them as \code{covariates}.
 #'
 #' Genes that do not vary within the groups have no alternative model and are refused;
 #' remove them first.

@@ -76,7 +76,7 @@ for (name in names(designs)) {
         lp <- limma_p(sim$x, sim$group, if (adjust) sim$batch)
         tag <- if (adjust) "" else ", ignored"
         runs[[paste0("odp_test", tag)]] <- rbind(runs[[paste0("odp_test", tag)]],
-                                                 one_run(fit$p.value, fit$q.value, fit$statistic, sim$truth))
+                                                 one_run(fit$p.value, fit$q.value, odp_score(fit), sim$truth))
         runs[[paste0("limma", tag)]] <- rbind(runs[[paste0("limma", tag)]],
                                               one_run(lp, p.adjust(lp, "BH"), -lp, sim$truth))
       }

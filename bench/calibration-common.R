@@ -13,6 +13,11 @@ power_at_fdr <- function(score, truth) {
   if (length(ok)) sum(truth[o][seq_len(max(ok))]) else 0
 }
 
+# odp_test's ranking as a score, larger first: by p-value, ties by the larger
+# statistic, as top_genes sorts (the p-values pool the null within strata, so the
+# statistic alone does not rank the genes).
+odp_score <- function(table) -order(order(table$p.value, -table$statistic))
+
 qvalue_pi0 <- function(p) tryCatch(qvalue::qvalue(p)$pi0, error = function(e) NA_real_)
 
 # The figures of one run from its p-values, q-values and ranking score.
