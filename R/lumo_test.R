@@ -125,6 +125,8 @@ top_genes <- function(fit, n = 10) {
 print.lumo_test <- function(x, ...) {
   t <- x$table
   cat(sprintf("%s: %d genes, %s, B = %d\n", x$method, nrow(t), x$design, x$B))
+  if (!is.null(x$strata))
+    cat(sprintf("null pooled within %d strata of residual variance\n", length(x$strata$cuts) - 1L))
   if (x$B > 0L && nrow(t) > 0L) {
     cat(sprintf("pi0 = %.3f; genes with q <= 0.05 (%s): %d\n", x$pi0, fdr_label(x$fdr),
                 sum(t$q.value <= 0.05, na.rm = TRUE)))

@@ -70,7 +70,10 @@ test_that(paste("odp_test matches the likelihood ODP, moderated or not, with p =
     stratum <- findInterval(M$rss, cuts, left.open = TRUE) + 1L
     null_stratum <- if (K == 1) rep(1L, length(fit$null)) else fit$strata$null
     expect_identical(sort(unique(null_stratum)), seq_len(K))
-    if (K > 1) expect_identical(fit$strata$gene, stratum)
+    if (K > 1) {
+      expect_identical(fit$strata$gene, stratum)
+      expect_output(print(fit), sprintf("null pooled within %d strata", K))
+    }
     p <- vapply(seq_len(cs$m), function(i) {
       pool <- fit$null[null_stratum == stratum[i]]
       (1 + sum(pool >= t$statistic[i])) / (1 + length(pool))
