@@ -123,15 +123,9 @@ shown[c("found", "power", "gain", "gain_se")] <- lapply(shown[c("found", "power"
 print(shown, row.names = FALSE)
 
 # ---------------------------------------------------------------- ALL, true and shuffled labels
-suppressPackageStartupMessages({
-  library(ALL)
-  data(ALL, package = "ALL")
-})
-bcell <- grepl("^B", ALL$BT) & ALL$mol.biol %in% c("BCR/ABL", "NEG")
-all <- ALL[, bcell]
-ax <- Biobase::exprs(all)
-ax <- ax[rowMeans(ax > log2(100)) >= 0.25 & apply(ax, 1, IQR) > 0.5, ]
-labels <- droplevels(all$mol.biol)
+arrays <- all_arrays()
+ax <- arrays$x
+labels <- arrays$labels
 count_q <- function(labels, seed) {
   set.seed(seed)
   fit <- odp_test(ax, labels, B = B)

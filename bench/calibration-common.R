@@ -43,3 +43,15 @@ summarise_runs <- function(runs, design, scenario, test) {
                gain_se = if (method == test) sd(gain) / sqrt(length(gain)) else NA)
   }))
 }
+
+# The B-cell arrays of Bioconductor's ALL data, BCR/ABL against NEG: the 2,391 probes
+# that pass the usual filter (expressed above log2(100) in a quarter of the arrays,
+# IQR above 0.5) x 79 arrays, and the labels.
+all_arrays <- function() {
+  suppressPackageStartupMessages(library(ALL))
+  data("ALL", package = "ALL", envir = environment())
+  bcell <- grepl("^B", ALL$BT) & ALL$mol.biol %in% c("BCR/ABL", "NEG")
+  all <- ALL[, bcell]
+  x <- Biobase::exprs(all)
+  list(x = x[rowMeans(x > log2(100)) >= 0.25 & apply(x, 1, IQR) > 0.5, ], labels = droplevels(all$mol.biol))
+}
