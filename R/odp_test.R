@@ -68,9 +68,9 @@
 #' with all genes as null genes, none below \code{B = 40}), or when the null data leave
 #' a stratum fewer than 10 null statistics per gene. On the leukaemia arrays of
 #' Bioconductor's \code{ALL} (B-cell, BCR/ABL against NEG) with 400 shuffled labellings,
-#' the strata lowered the runs that reported any gene at q <= 0.05 from 24 to 15, where
-#' limma's moderated t reports genes in 14; in the simulations they changed neither
-#' calibration nor power (\code{bench/bench_calibration.R}).
+#' the strata lowered the runs that reported any gene at q <= 0.05 from 19 to 10, where
+#' limma's moderated t reports genes in 14 (\code{bench/bench_calibration_all.R}); in the
+#' simulations they changed neither calibration nor power (\code{bench/bench_calibration.R}).
 #'
 #' @section Design limits:
 #' The test needs at least two arrays per group. Below 3 residual degrees of freedom
@@ -82,8 +82,8 @@
 #' The ODP borrows strength among genes with similar profiles, so a factor that is
 #' shared by many co-expressed genes and unbalanced between the groups (sex, a batch, the
 #' day the arrays were run) is found in all of them together. Over shuffled labellings
-#' of the \code{ALL} arrays, 6.6 \% of the genes had p <= 0.05 on average, against
-#' 5.1 \% for limma (the same arrays with each gene's values shuffled on its own: 4.9 \%
+#' of the \code{ALL} arrays, 6.3 \% of the genes had p <= 0.05 on average, against
+#' 4.9 \% for limma (the same arrays with each gene's values shuffled on its own: 4.9 \%
 #' for both). Balance such factors in the design, or give them as \code{covariates}.
 #'
 #' Genes that do not vary within the groups have no alternative model and are refused;
