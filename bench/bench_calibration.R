@@ -34,7 +34,6 @@
 # ODP has no shared pattern to borrow, and both statistics rank the genes almost alike).
 suppressPackageStartupMessages({
   library(lumo)
-  library(limma)
 })
 source("bench/calibration-common.R")
 quick <- "quick" %in% commandArgs(trailingOnly = TRUE)
@@ -72,12 +71,6 @@ simulate <- function(sizes, scenario, seed, correlated = FALSE) {
   list(x = x, group = group, truth = truth)
 }
 
-limma_p <- function(x, group) {
-  design <- model.matrix(~group)
-  fit <- eBayes(lmFit(x, design))
-  topTable(fit, coef = 2:ncol(design), number = Inf, sort.by = "none")$P.Value
-}
-
 designs <- list("3+3" = c(3, 3), "5+5" = c(5, 5), "10+10" = c(10, 10), "4+4+4" = c(4, 4, 4),
                 "5+5 correlated" = c(5, 5))
 rows <- list()
@@ -89,7 +82,7 @@ for (d in names(designs)) {
       sim <- simulate(designs[[d]], scenario, 1000 * seed + nchar(d), correlated = grepl("correlated", d))
       set.seed(seed)
       fit <- odp_test(sim$x, sim$group, B = B)$table
-      lp <- limma_p(sim$x, sim$group)
+      lp <- limma_group_p(sim$x, sim$group)
       runs$odp_test <- rbind(runs$odp_test, one_run(fit$p.value, fit$q.value, odp_score(fit), sim$truth))
       runs$limma <- rbind(runs$limma, one_run(lp, p.adjust(lp, "BH"), -lp, sim$truth))
     }
@@ -126,11 +119,12 @@ print(shown, row.names = FALSE)
 arrays <- all_arrays()
 ax <- arrays$x
 labels <- arrays$labels
-count_q <- function(labels, seed) {
-  set.seed(seed)
+# One labelling's figures; `seed`, when given, is set first.
+count_q <- function(labels, seed = NULL) {
+  if (!is.null(seed)) set.seed(seed)
   fit <- odp_test(ax, labels, B = B)
   p <- fit$table$p.value
-  lp <- limma_p(ax, labels)
+  lp <- limma_group_p(ax, labels)
   c(odp_test = sum(fit$table$q.value <= 0.05), limma = sum(p.adjust(lp, "BH") <= 0.05), pi0 = fit$pi0,
     odp_qvalue = sum(qvalue::qvalue(p, pi0 = max(0.05, qvalue_pi0(p)))$qvalues <= 0.05),
     p05 = mean(p <= 0.05), limma_p05 = mean(lp <= 0.05))
@@ -141,8 +135,8 @@ truths <- vapply(1:10, function(seed) count_q(labels, seed), c(odp_test = 0, lim
                                                                p05 = 0, limma_p05 = 0))
 truth <- rowMeans(truths)
 shuffled <- t(vapply(seq_len(perms), function(p) {
-  set.seed(p)
-  count_q(sample(labels), 100 + p)
+  set.seed(100 + p)   # draws the labelling, then the bootstrap's keys
+  count_q(sample(labels))
 }, c(odp_test = 0, limma = 0, pi0 = 0, odp_qvalue = 0, p05 = 0, limma_p05 = 0)))
 cat(sprintf("\nALL, BCR/ABL vs NEG: %d probes x %d arrays, B = %d\n", nrow(ax), ncol(ax), B))
 cat(sprintf("  true labels: genes at q <= 0.05: odp_test %.1f (%d to %d over %d seeds), limma %d (odp_test pi0 %.3f)\n",

@@ -12,7 +12,6 @@
 # breaks the genes' dependence).
 suppressPackageStartupMessages({
   library(lumo)
-  library(limma)
 })
 source("bench/calibration-common.R")
 args <- commandArgs(trailingOnly = TRUE)
@@ -24,14 +23,9 @@ started <- Sys.time()
 arrays <- all_arrays()
 set.seed(99)
 independent <- t(apply(arrays$x, 1L, sample))
-limma_p <- function(x, group) {
-  fit <- eBayes(lmFit(x, model.matrix(~group)))
-  topTable(fit, coef = 2, number = Inf, sort.by = "none")$P.Value
-}
-one <- function(x, labels, seed) {
-  set.seed(seed)
+one <- function(x, labels) {
   fit <- odp_test(x, labels, B = B)
-  lp <- limma_p(x, labels)
+  lp <- limma_group_p(x, labels)
   c(odp_test = sum(fit$table$q.value <= 0.05), limma = sum(p.adjust(lp, "BH") <= 0.05),
     odp_p05 = mean(fit$table$p.value <= 0.05), limma_p05 = mean(lp <= 0.05))
 }
@@ -39,8 +33,8 @@ one <- function(x, labels, seed) {
 data <- list(arrays = arrays$x, "genes shuffled on their own" = independent)
 runs <- Map(function(x, count) {
   t(vapply(seq_len(count), function(i) {
-    set.seed(i)
-    one(x, sample(arrays$labels), 1000L + i)
+    set.seed(1000L + i)   # draws the labelling, then the bootstrap's keys
+    one(x, sample(arrays$labels))
   }, c(odp_test = 0, limma = 0, odp_p05 = 0, limma_p05 = 0)))
 }, data, c(labellings, max(1L, labellings %/% 4L)))
 cat(sprintf("ALL, BCR/ABL vs NEG: %d probes x %d arrays, B = %d\n", nrow(arrays$x), ncol(arrays$x), B))

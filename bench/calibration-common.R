@@ -18,6 +18,13 @@ power_at_fdr <- function(score, truth) {
 # statistic alone does not rank the genes).
 odp_score <- function(table) -order(order(table$p.value, -table$statistic))
 
+# limma's moderated t (two groups) or F p-values for the groups, with the intercept.
+limma_group_p <- function(x, group) {
+  design <- stats::model.matrix(~group)
+  fit <- limma::eBayes(limma::lmFit(x, design))
+  limma::topTable(fit, coef = 2:ncol(design), number = Inf, sort.by = "none")$P.Value
+}
+
 qvalue_pi0 <- function(p) tryCatch(qvalue::qvalue(p)$pi0, error = function(e) NA_real_)
 
 # The figures of one run from its p-values, q-values and ranking score.

@@ -50,7 +50,7 @@ what <- if (length(args)) args[1L] else "check"
 B <- as.integer(Sys.getenv("PROTO_B", "20"))
 options(width = 160)
 
-# bench_calibration.R's simulation and limma, taken from the file as they are there.
+# bench_calibration.R's simulation, taken from the file as it is there.
 source("bench/calibration-common.R")
 m <- 2000L
 local({
@@ -58,7 +58,7 @@ local({
   keep <- vapply(exprs, function(e) {
     if (!is.call(e) || !identical(e[[1L]], as.name("<-"))) return(FALSE)
     target <- as.list(e)[-1L][[1L]]   # the name assigned to
-    is.name(target) && as.character(target) %in% c("simulate", "limma_p")
+    is.name(target) && as.character(target) == "simulate"
   }, TRUE)
   for (e in exprs[keep]) eval(e, globalenv())
 })
@@ -181,7 +181,7 @@ all_methods <- function(x, group) {
   s <- observed(f)
   out <- c(list(drawn = list(p = fit$p.value, score = fit$statistic)),
            lapply(null_rotation(f), function(nl) list(p = pvalues(s, nl), score = s)))
-  lp <- limma_p(x, factor(group))
+  lp <- limma_group_p(x, factor(group))
   out$limma <- list(p = lp, score = -lp)
   out
 }
